@@ -1,0 +1,129 @@
+// Audio.xml's device choice and Call.xml's audio processing options.
+#include "SettingsFiles.h"
+#include "SettingsLoad.h"
+
+#include "WaveDevices.h"
+
+const char kAudioXml[] = "Audio.xml";
+const char kCallXml[] = "Call.xml";
+#ifdef _WIN32
+const char kCallXmlDialog[] = "call.xml";
+#else
+const char kCallXmlDialog[] = "Call.xml";
+#endif
+
+bool LoadSettingsFile(CXmlDoc& doc, const char* pszPath)
+{
+    // A load that cannot open its file keeps the document's earlier contents; start
+    // empty so that a missing file reads as missing, never as the file of a former run.
+    doc.SetDocument(nullptr, 0);
+    return doc.LoadFile(pszPath);
+}
+
+int SettingsNumber(const std::string& strValue)
+{
+    size_t i = strValue.find_first_not_of(" \t\n\r\f\v");
+    if (i == std::string::npos)
+        return 0;
+    bool bNegative = strValue[i] == '-';
+    if (strValue[i] == '-' || strValue[i] == '+')
+        ++i;
+    long long nValue = 0;
+    for (; i < strValue.size() && strValue[i] >= '0' && strValue[i] <= '9'; ++i) {
+        nValue = nValue * 10 + (strValue[i] - '0');
+        if (nValue > 0x80000000LL)
+            nValue = 0x80000000LL;
+    }
+    if (bNegative)
+        nValue = -nValue;
+    return nValue > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(nValue);
+}
+
+DeviceChoice ReadDeviceChoice(CXmlDoc& doc, const IWaveDevices& devices, const char* pszPath)
+{
+    LoadSettingsFile(doc, pszPath);  // a missing or broken file reads as what its records give
+    doc.RewindElements();
+    doc.FindElement("Audio");
+    std::string strPlayback, strRecording;
+    while (doc.FindChildElement("Dirver")) {
+        strPlayback = doc.ChildAttribute("playdev");
+        strRecording = doc.ChildAttribute("recodev");
+    }
+
+    DeviceChoice choice;
+    if (strPlayback == "*")
+        devices.OutputDeviceName(0, choice.strOutputDevice);
+    else
+        choice.strOutputDevice = strPlayback;
+    if (strRecording == "*")
+        devices.InputDeviceName(0, choice.strInputDevice);
+    else
+        choice.strInputDevice = strRecording;
+    return choice;
+}
+
+bool SaveDeviceChoice(CXmlDoc& doc, const std::string& strOutputDevice, const std::string& strInputDevice,
+                      const char* pszPath)
+{
+    if (strOutputDevice.empty() || strInputDevice.empty())
+        return false;
+
+    // First the old choice goes (the first "Dirver" only) ...
+    LoadSettingsFile(doc, pszPath);
+    doc.RewindElements();
+    doc.FindElement(nullptr);
+    if (doc.FindChildElement("Dirver")) {
+        doc.RemoveChildElement();
+        doc.SaveFile(pszPath);
+    }
+
+    // ... then the new one is appended, into a file that loads well formed.
+    if (LoadSettingsFile(doc, pszPath)) {
+        doc.RewindElements();
+        doc.FindElement(nullptr);
+        doc.EnterElement();
+        doc.AppendElement("Dirver");
+        doc.SetAttribute("playdev", strOutputDevice);
+        doc.SetAttribute("recodev", strInputDevice);
+        doc.LeaveElement();
+        doc.SaveFile(pszPath);
+    }
+    return true;
+}
+
+AudioOptions LoadAudioOptions(CXmlDoc& doc, const char* pszPath)
+{
+    AudioOptions options;
+    LoadSettingsFile(doc, pszPath);
+    doc.RewindElements();
+    doc.FindElement(nullptr);
+    while (doc.FindChildElement("audio")) {
+        options.nEchoCancel = SettingsNumber(doc.ChildAttribute("a11"));
+        options.nNoiseReduction = SettingsNumber(doc.ChildAttribute("a22"));
+        options.nAutoGain = SettingsNumber(doc.ChildAttribute("a33"));
+    }
+    return options;
+}
+
+void SaveAudioOptions(CXmlDoc& doc, const AudioOptions& options, const char* pszPath)
+{
+    LoadSettingsFile(doc, pszPath);
+    doc.RewindElements();
+    doc.FindElement(nullptr);
+    if (doc.FindChildElement("audio")) {
+        doc.RemoveChildElement();
+        doc.SaveFile(pszPath);
+    }
+
+    if (LoadSettingsFile(doc, pszPath)) {
+        doc.RewindElements();
+        doc.FindElement(nullptr);
+        doc.EnterElement();
+        doc.AppendElement("audio");
+        doc.SetAttribute("a11", options.nEchoCancel);
+        doc.SetAttribute("a22", options.nNoiseReduction);
+        doc.SetAttribute("a33", options.nAutoGain);
+        doc.LeaveElement();
+        doc.SaveFile(pszPath);
+    }
+}

@@ -1,0 +1,201 @@
+// CXmlDoc: the XML reader and editor behind every settings file.
+//
+// The document is the literal file text in one byte buffer (ANSI code page, GBK on
+// our systems) plus a table of element records pointing into that text. Edits splice
+// the text in place and patch the records, so everything not touched -- comments,
+// spacing, other elements -- is written back byte for byte. Values live in
+// attributes only; element text content is never read or written.
+//
+// Navigation state is a position: the parent whose children are walked, the current
+// element (a child of the parent) and the current child (a child of the current
+// element). 0 means "none"; record 0 is the document itself.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CXmlDocInspector;  // test access to the record table
+
+class CXmlDoc
+{
+public:
+    CXmlDoc();
+    CXmlDoc(const CXmlDoc&) = delete;
+    CXmlDoc& operator=(const CXmlDoc&) = delete;
+    ~CXmlDoc();
+
+    // Files. LoadFile is true only if the file was opened and is well formed; when
+    // the file cannot be opened the previous contents stay. SaveFile writes the whole
+    // text (UTF-8 on disk unless another encoding is declared) and is true when the
+    // target was replaced by the complete new contents.
+    bool LoadFile(const char* pszPath);
+    bool SaveFile(const char* pszPath);
+    bool LoadFile(const std::string& strPath) { return LoadFile(strPath.c_str()); }
+    bool SaveFile(const std::string& strPath) { return SaveFile(strPath.c_str()); }
+
+    // Replaces the text and parses it; true when well formed.
+    bool SetDocument(const char* pText, int nLength);
+    bool SetDocument(const std::string& strText) { return SetDocument(strText.data(), static_cast<int>(strText.size())); }
+
+    // Navigation. An empty (or null) name matches any element.
+    void RewindElements();
+    bool FindElement(const char* pszName = nullptr);
+    bool FindChildElement(const char* pszName = nullptr);
+    bool EnterElement();
+    bool LeaveElement();
+
+    // Attributes: ChildAttribute reads the current child, SetAttribute writes the
+    // current element.
+    std::string ChildAttribute(const char* pszName) const;
+    bool SetAttribute(const char* pszName, const char* pszValue);
+    bool SetAttribute(const char* pszName, const std::string& strValue) { return SetAttribute(pszName, strValue.c_str()); }
+    bool SetAttribute(const char* pszName, int nValue);
+
+    // Structure edits: new elements are empty ("<name/>").
+    bool AppendElement(const char* pszName);
+    bool InsertElementBefore(const char* pszName);
+    bool RemoveChildElement();
+
+    bool IsWellFormed() const;
+    std::string DeclaredEncoding() const;
+
+    // The text of the last load, save or parse ("123 bytes", the first structure
+    // error, the system's error text).
+    const std::string& GetResult() const { return m_strResult; }
+    std::string GetDocument() const { return std::string(m_pText.get(), static_cast<size_t>(m_nTextLength)); }
+
+private:
+    friend class CXmlDocInspector;
+
+    struct Record
+    {
+        int32_t nStart;         // offset of the '<' of the start tag
+        int32_t nLength;        // through the end of the end tag (the tag itself when empty)
+        uint32_t nTagLengths;   // low 22 bits start tag, high 10 bits end tag
+        uint32_t nFlags;        // low 16 bits depth, then the REC_ bits
+        int32_t iParent;
+        int32_t iFirstChild;
+        int32_t iNext;
+        int32_t iPrev;          // the first child holds the last sibling
+
+        int StartTagLength() const { return static_cast<int>(nTagLengths & START_TAG_MAX); }
+        int EndTagLength() const { return static_cast<int>(nTagLengths >> 22); }
+        void SetTagLengths(int nStartTag, int nEndTag)
+        {
+            nTagLengths = static_cast<uint32_t>(nStartTag) | (static_cast<uint32_t>(nEndTag) << 22);
+        }
+        bool IsEmpty() const { return StartTagLength() == nLength; }
+        int ContentStart() const { return nStart + StartTagLength(); }
+        int ContentLength() const { return nLength - StartTagLength() - EndTagLength(); }
+        int End() const { return nStart + nLength; }
+    };
+
+    enum : uint32_t
+    {
+        START_TAG_MAX = 0x3FFFFF,
+        END_TAG_MAX = 0x3FF,
+        DEPTH_MASK = 0xFFFF,
+        REC_FIRST = 0x10000,
+        REC_NOT_ENDED = 0x20000,
+        REC_INNER_ERROR = 0x40000,
+        REC_DOC_ERROR = 0x80000,
+        REC_RELEASED = 0x100000,
+    };
+
+    enum TokenType
+    {
+        TOKEN_END,
+        TOKEN_START_TAG,
+        TOKEN_END_TAG,
+        TOKEN_PROC_INST,
+        TOKEN_COMMENT,
+        TOKEN_CDATA,
+        TOKEN_DOCTYPE,
+        TOKEN_DECLARATION,
+        TOKEN_TEXT,
+        TOKEN_WHITESPACE,
+        TOKEN_ERROR,
+    };
+
+    struct Token
+    {
+        TokenType nType;
+        int nStart;
+        int nLength;
+        int nNameLength;            // tags: bytes of the name (after "<" or "</")
+        bool bEmpty;                // start tag closed by "/>"
+        const char* pszError;       // TOKEN_ERROR: "Incorrect %s" name or "%s ... unterminated" construct
+        bool bUnterminated;
+    };
+
+    // One attribute found by the start-tag scan.
+    struct AttributeScan
+    {
+        bool bFound;
+        bool bHasValue;                 // written with '='
+        bool bQuoted;
+        int nNameStart, nNameLength;
+        int nNameTokenEnd;
+        int nValueStart, nValueLength;  // without quotes
+        int nValueTokenStart, nValueTokenEnd;  // with quotes
+        int nStop;                      // where a new attribute goes (before the closing whitespace)
+    };
+
+    // Record table (blocks of 65,536 records).
+    Record& Rec(int i) { return m_aBlocks[static_cast<uint32_t>(i) >> 16][i & 0xFFFF]; }
+    const Record& Rec(int i) const { return m_aBlocks[static_cast<uint32_t>(i) >> 16][i & 0xFFFF]; }
+    void ResetRecords(int nSize);
+    int NewRecord();
+
+    // Text buffer.
+    void ReserveText(int nNeeded);
+    bool ReplaceText(int nOffset, int nOldLength, const char* pNew, int nNewLength);
+    void AssignText(std::unique_ptr<char[]> pText, int nLength, int nCapacity);
+
+    // Scanning (XmlScan.cpp).
+    int CharLength(int nOffset) const;
+    Token NextToken(int nOffset) const;
+    int NameLength(int nStart) const;
+    bool NameMatches(int iRec, const char* pszName) const;
+    AttributeScan ScanAttributes(int nTagStart, int nTagLength, bool bProcInst, const char* pszName) const;
+    std::string NodeAttribute(int nTagStart, int nTagLength, bool bProcInst, const char* pszName) const;
+
+    // Parse (XmlDoc.cpp).
+    void Parse();
+    void CloseNotEnded(std::vector<int>& aOpen, size_t nKeep);
+    void RefreshDepths(int iRoot);
+
+    // Edits (XmlEdit.cpp).
+    void LinkChild(int iParent, int iAfter, int iNew);
+    void UnlinkChild(int iChild);
+    void PatchOffsets(int iElem, int nDelta, bool bSpansChildren);
+    bool AddElement(const char* pszName, bool bInsertBefore);
+    int SkipWhitespaceToTag(int nOffset) const;
+
+    void SetPosition(int iParent, int iElem, int iChild)
+    {
+        m_iPosParent = iParent;
+        m_iPos = iElem;
+        m_iPosChild = iChild;
+        m_bPosIsElement = iElem != 0;
+    }
+
+    const unsigned char* m_pCharClass;  // per byte: lead byte, whitespace (XmlScan.cpp)
+
+    std::unique_ptr<char[]> m_pText;
+    int m_nTextLength = 0;
+    int m_nTextCapacity = 0;
+
+    std::vector<std::unique_ptr<Record[]>> m_aBlocks;
+    int m_nRecCapacity = 0;
+    int m_nRecUsed = 0;
+
+    int m_iPosParent = 0;
+    int m_iPos = 0;
+    int m_iPosChild = 0;
+    bool m_bPosIsElement = false;
+
+    std::string m_strResult;
+};

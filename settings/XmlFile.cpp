@@ -1,0 +1,294 @@
+// CXmlDoc files: whole-file reads and writes, the declared encoding, and the
+// UTF-8 <-> ANSI conversion of the text on its way between disk and memory.
+#include "XmlDoc.h"
+#include "XmlInternal.h"
+
+#include "CodePage.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#define XML_OPEN ::_open
+#define XML_WRITE ::_write
+#define XML_CLOSE ::_close
+#define XML_SYNC ::_commit
+#else
+#include <unistd.h>
+#define XML_OPEN ::open
+#define XML_WRITE ::write
+#define XML_CLOSE ::close
+#define XML_SYNC ::fsync
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+#endif
+
+using namespace xmlint;
+
+namespace {
+
+// The C library's text for an error number: its first line, at most 99 characters.
+std::string ErrorText(int nErrno)
+{
+    std::string strText = std::strerror(nErrno);
+    strText = strText.substr(0, strText.find_first_of("\r\n"));
+    return strText.substr(0, 99);
+}
+
+#ifdef _WIN32
+std::string SystemErrorText(DWORD nError)
+{
+    char szText[512] = "";
+    if (!::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, nError, 0, szText,
+                          sizeof szText, nullptr))
+        std::snprintf(szText, sizeof szText, "Error %lu", static_cast<unsigned long>(nError));
+    std::string strText = szText;
+    strText = strText.substr(0, strText.find_first_of("\r\n"));
+    return strText.substr(0, 99);
+}
+#endif
+
+bool HasHighBytes(const char* p, size_t n)
+{
+    unsigned char acc = 0;
+    for (size_t i = 0; i < n; ++i)
+        acc |= static_cast<unsigned char>(p[i]);
+    return (acc & 0x80) != 0;
+}
+
+// UTF-8 to ANSI through UTF-16, run by run: ASCII runs are the same in both.
+bool Utf8ToAnsi(const char* p, size_t n, std::string& out)
+{
+    bool bComplete = true;
+    std::u16string wide;
+    for (size_t i = 0; i < n;) {
+        size_t j = i;
+        while (j < n && static_cast<unsigned char>(p[j]) < 0x80)
+            ++j;
+        out.append(p + i, j - i);
+        size_t k = j;
+        while (k < n && static_cast<unsigned char>(p[k]) >= 0x80)
+            ++k;
+        if (k > j) {
+            wide.clear();
+            codepage::Utf8ToUtf16(p + j, k - j, wide);
+            bComplete &= codepage::Utf16ToAnsi(wide.data(), wide.size(), out);
+        }
+        i = k;
+    }
+    return bComplete;
+}
+
+// ANSI to UTF-8 through UTF-16, run by run; a run of non-ASCII characters keeps
+// each two-byte character whole, whatever its trail byte.
+void AnsiToUtf8(const unsigned char* pClasses, const char* p, size_t n, std::string& out)
+{
+    std::u16string wide;
+    for (size_t i = 0; i < n;) {
+        size_t j = i;
+        while (j < n && static_cast<unsigned char>(p[j]) < 0x80)
+            ++j;
+        out.append(p + i, j - i);
+        size_t k = j;
+        while (k < n && static_cast<unsigned char>(p[k]) >= 0x80)
+            k += (pClasses[static_cast<unsigned char>(p[k])] & CC_LEAD) && k + 1 < n ? 2 : 1;
+        if (k > j) {
+            wide.clear();
+            codepage::AnsiToUtf16(p + j, k - j, wide);
+            codepage::Utf16ToUtf8(wide.data(), wide.size(), out);
+        }
+        i = k;
+    }
+}
+
+bool IsUtf8Name(const std::string& strEncoding)
+{
+    if (strEncoding.empty())
+        return true;
+    if (strEncoding.size() < 5)
+        return false;
+    for (int i = 0; i < 5; ++i) {
+        char c = strEncoding[static_cast<size_t>(i)];
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 32);
+        if (c != "UTF-8"[i])
+            return false;
+    }
+    return true;
+}
+
+// Writes the file so that a failure at any point leaves the old file in place: the
+// bytes go to a temporary file beside the target, reach the disk, and only then
+// replace the target.
+bool WriteFileReplacing(const char* pszPath, const char* pData, size_t nData, std::string& strError)
+{
+    // An existing target that cannot be written is refused as before, untouched.
+    int fd = XML_OPEN(pszPath, O_WRONLY | O_BINARY
+#ifndef _WIN32
+                                   | O_NONBLOCK
+#endif
+    );
+    bool bExisted = fd >= 0;
+#ifndef _WIN32
+    struct stat st;
+    bool bMode = bExisted && ::fstat(fd, &st) == 0;
+#endif
+    if (fd >= 0) {
+        XML_CLOSE(fd);
+    } else if (errno != ENOENT) {
+        strError = ErrorText(errno);
+        return false;
+    }
+
+    const std::string strTemp = std::string(pszPath) + ".tmp";
+    const int nFlags = O_WRONLY | O_CREAT | O_EXCL | O_BINARY;
+    fd = XML_OPEN(strTemp.c_str(), nFlags, 0666);
+    if (fd < 0 && errno == EEXIST) {  // left behind by an interrupted save
+        std::remove(strTemp.c_str());
+        fd = XML_OPEN(strTemp.c_str(), nFlags, 0666);
+    }
+    if (fd < 0) {
+        strError = ErrorText(errno);
+        return false;
+    }
+#ifndef _WIN32
+    if (bMode)
+        ::fchmod(fd, st.st_mode & 07777);
+#endif
+
+    bool bOk = true;
+    for (size_t nDone = 0; nDone < nData && bOk;) {
+        size_t nChunk = nData - nDone < 0x40000000 ? nData - nDone : 0x40000000;
+        auto nWritten = XML_WRITE(fd, pData + nDone, static_cast<unsigned>(nChunk));
+        if (nWritten <= 0) {
+            strError = ErrorText(nWritten < 0 ? errno : ENOSPC);
+            bOk = false;
+        } else {
+            nDone += static_cast<size_t>(nWritten);
+        }
+    }
+    if (bOk && XML_SYNC(fd) != 0) {
+        strError = ErrorText(errno);
+        bOk = false;
+    }
+    if (XML_CLOSE(fd) != 0 && bOk) {
+        strError = ErrorText(errno);
+        bOk = false;
+    }
+    if (bOk) {
+#ifdef _WIN32
+        if (!::MoveFileExA(strTemp.c_str(), pszPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            strError = SystemErrorText(::GetLastError());
+            bOk = false;
+        }
+#else
+        if (std::rename(strTemp.c_str(), pszPath) != 0) {
+            strError = ErrorText(errno);
+            bOk = false;
+        }
+#endif
+    }
+    if (!bOk)
+        std::remove(strTemp.c_str());
+    return bOk;
+}
+
+}  // namespace
+
+std::string CXmlDoc::DeclaredEncoding() const
+{
+    const char* s = m_pText.get();
+    int i = 0;
+    while (i < m_nTextLength && s[i] != '<')
+        i += CharLength(i);
+    if (i + 1 >= m_nTextLength || s[i + 1] != '?')
+        return std::string();
+    int j = i + 2;
+    while (j + 1 < m_nTextLength && !(s[j] == '?' && s[j + 1] == '>'))
+        j += CharLength(j);
+    if (j + 1 >= m_nTextLength)
+        return std::string();
+    return NodeAttribute(i, j + 2 - i, true, "encoding");
+}
+
+bool CXmlDoc::LoadFile(const char* pszPath)
+{
+    std::FILE* f = pszPath ? std::fopen(pszPath, "rb") : nullptr;
+    if (!f) {
+        m_strResult = ErrorText(pszPath ? errno : EINVAL);
+        return false;
+    }
+    long nSize = -1;
+    if (std::fseek(f, 0, SEEK_END) == 0)
+        nSize = std::ftell(f);
+    if (nSize < 0 || nSize > INT_MAX / 2 || std::fseek(f, 0, SEEK_SET) != 0) {
+        m_strResult = ErrorText(nSize > INT_MAX / 2 ? EFBIG : errno);
+        std::fclose(f);
+        return false;
+    }
+    const int nLength = static_cast<int>(nSize);
+    const int nCapacity = nLength + nLength / 100 + 1;
+    std::unique_ptr<char[]> pBuffer(new char[static_cast<size_t>(nCapacity)]);
+    const size_t nRead = nLength ? std::fread(pBuffer.get(), 1, static_cast<size_t>(nLength), f) : 0;
+    if (std::ferror(f)) {
+        m_strResult = ErrorText(errno);
+        std::fclose(f);
+        return false;
+    }
+    std::fclose(f);
+    AssignText(std::move(pBuffer), static_cast<int>(nRead), nCapacity);
+
+    bool bComplete = true;
+    if (IsUtf8Name(DeclaredEncoding()) && HasHighBytes(m_pText.get(), nRead)) {
+        std::string strText;
+        strText.reserve(nRead);
+        bComplete = Utf8ToAnsi(m_pText.get(), nRead, strText);
+        const int nConverted = static_cast<int>(strText.size());
+        const int nNewCapacity = nConverted + nConverted / 100 + 1;
+        std::unique_ptr<char[]> pText(new char[static_cast<size_t>(nNewCapacity)]);
+        std::memcpy(pText.get(), strText.data(), strText.size());
+        AssignText(std::move(pText), nConverted, nNewCapacity);
+    }
+
+    char szResult[64];
+    std::snprintf(szResult, sizeof szResult, "%s%d bytes%s", "", nLength,
+                  bComplete ? "" : " (chars lost in conversion!)");
+    m_strResult = szResult;
+    Parse();
+    return IsWellFormed();
+}
+
+bool CXmlDoc::SaveFile(const char* pszPath)
+{
+    if (!pszPath) {
+        m_strResult = ErrorText(EINVAL);
+        return false;
+    }
+    const char* pData = m_pText.get();
+    size_t nData = static_cast<size_t>(m_nTextLength);
+    std::string strConverted;
+    if (nData && IsUtf8Name(DeclaredEncoding()) && HasHighBytes(pData, nData)) {
+        strConverted.reserve(nData + nData / 2);
+        AnsiToUtf8(m_pCharClass, pData, nData, strConverted);
+        pData = strConverted.data();
+        nData = strConverted.size();
+    }
+    std::string strError;
+    if (!WriteFileReplacing(pszPath, pData, nData, strError)) {
+        m_strResult = strError;
+        return false;
+    }
+    char szResult[32];
+    std::snprintf(szResult, sizeof szResult, "%s%d bytes", "", static_cast<int>(nData));
+    m_strResult = szResult;
+    return true;
+}

@@ -1,0 +1,357 @@
+// Scanning the document text: characters, tokens, names and start-tag attributes.
+// Every scan steps by characters, so a trail byte is never taken for markup.
+#include "XmlDoc.h"
+#include "XmlInternal.h"
+
+#include "CodePage.h"
+
+#include <cstring>
+
+using namespace xmlint;
+
+namespace xmlint {
+
+const unsigned char* CharClasses()
+{
+    static const struct Table
+    {
+        unsigned char a[256];
+        Table() : a()
+        {
+            for (int c = 0; c < 256; ++c) {
+                unsigned char k = 0;
+                if (codepage::IsAnsiLeadByte(static_cast<unsigned char>(c)))
+                    k |= CC_LEAD;
+                if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
+                    k |= CC_SPACE | CC_NAME_END;
+                if (c == '/' || c == '>')
+                    k |= CC_NAME_END;
+                if ((c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c > 0x60)
+                    k |= CC_TAG_START;
+                a[c] = k;
+            }
+        }
+    } table;
+    return table.a;
+}
+
+}  // namespace xmlint
+
+namespace {
+
+bool IsQuote(char c)
+{
+    return c == '"' || c == '\'';
+}
+
+}  // namespace
+
+int CXmlDoc::CharLength(int nOffset) const
+{
+    return (m_pCharClass[static_cast<unsigned char>(m_pText[nOffset])] & CC_LEAD) && nOffset + 1 < m_nTextLength ? 2
+                                                                                                               : 1;
+}
+
+CXmlDoc::Token CXmlDoc::NextToken(int nOffset) const
+{
+    const char* s = m_pText.get();
+    const int n = m_nTextLength;
+    const unsigned char* cls = m_pCharClass;
+    auto step = [&](int i) { return i + ((cls[static_cast<unsigned char>(s[i])] & CC_LEAD) && i + 1 < n ? 2 : 1); };
+
+    Token t{TOKEN_END, nOffset, 0, 0, false, nullptr, false};
+    if (nOffset >= n)
+        return t;
+
+    if (s[nOffset] != '<') {
+        bool bSpace = true;
+        int i = nOffset;
+        while (i < n && s[i] != '<') {
+            if (!(cls[static_cast<unsigned char>(s[i])] & CC_SPACE))
+                bSpace = false;
+            i = step(i);
+        }
+        t.nType = bSpace ? TOKEN_WHITESPACE : TOKEN_TEXT;
+        t.nLength = i - nOffset;
+        return t;
+    }
+
+    auto finish = [&](TokenType type, int nEnd) {
+        t.nType = type;
+        t.nLength = nEnd - nOffset;
+        return t;
+    };
+    auto unterminated = [&](const char* pszConstruct) {
+        t.pszError = pszConstruct;
+        t.bUnterminated = true;
+        return finish(TOKEN_ERROR, n);
+    };
+    // A named error runs on through the next '>' or up to the next '<'.
+    auto incorrect = [&](const char* pszName) {
+        int i = nOffset + 1;
+        while (i < n && s[i] != '>' && s[i] != '<')
+            i = step(i);
+        t.pszError = pszName;
+        return finish(TOKEN_ERROR, i < n && s[i] == '>' ? i + 1 : i);
+    };
+    // Offset just past the first occurrence of pSeq at or after nFrom, -1 if none.
+    auto find = [&](int nFrom, const char* pSeq) {
+        const int nSeq = static_cast<int>(std::strlen(pSeq));
+        for (int i = nFrom; i < n; i = step(i)) {
+            if (s[i] == pSeq[0] && i + nSeq <= n && std::memcmp(s + i, pSeq, static_cast<size_t>(nSeq)) == 0)
+                return i + nSeq;
+        }
+        return -1;
+    };
+
+    if (nOffset + 1 >= n)
+        return unterminated("tag");
+    const char c1 = s[nOffset + 1];
+
+    if (c1 == '/') {
+        int i = nOffset + 2;
+        int nNameEnd = -1;
+        while (i < n && s[i] != '>') {
+            if (nNameEnd < 0 && (cls[static_cast<unsigned char>(s[i])] & CC_SPACE))
+                nNameEnd = i;
+            i = step(i);
+        }
+        if (i >= n)
+            return unterminated("Element end tag");
+        t.nNameLength = (nNameEnd < 0 ? i : nNameEnd) - (nOffset + 2);
+        return finish(TOKEN_END_TAG, i + 1);
+    }
+
+    if (c1 == '?') {
+        int nEnd = find(nOffset + 2, "?>");
+        return nEnd < 0 ? unterminated("Processing instruction") : finish(TOKEN_PROC_INST, nEnd);
+    }
+
+    if (c1 == '!') {
+        if (nOffset + 2 >= n)
+            return unterminated("tag");
+        const char c2 = s[nOffset + 2];
+        if (c2 == '-') {
+            if (nOffset + 3 >= n)
+                return unterminated("tag");
+            if (s[nOffset + 3] != '-')
+                return incorrect("comment tag");
+            int nEnd = find(nOffset + 4, "-->");
+            return nEnd < 0 ? unterminated("Comment") : finish(TOKEN_COMMENT, nEnd);
+        }
+        if (c2 == '[') {
+            if (nOffset + 3 >= n)
+                return unterminated("tag");
+            if (s[nOffset + 3] != 'C')
+                return incorrect("tag");
+            int nEnd = find(nOffset + 4, "]]>");
+            return nEnd < 0 ? unterminated("CDATA Section") : finish(TOKEN_CDATA, nEnd);
+        }
+        if (c2 == 'D') {
+            // Declarations and comments of an internal subset belong to the doctype.
+            int i = nOffset + 3;
+            while (i < n) {
+                if (s[i] == '>')
+                    return finish(TOKEN_DOCTYPE, i + 1);
+                if (s[i] == '<' && i + 1 < n && s[i + 1] == '!') {
+                    if (i + 3 < n && s[i + 2] == '-' && s[i + 3] == '-') {
+                        i = find(i + 4, "-->");
+                        if (i < 0)
+                            break;
+                        continue;
+                    }
+                    int j = i + 2;
+                    char quote = 0;
+                    while (j < n && (quote || s[j] != '>')) {
+                        if (quote ? s[j] == quote : IsQuote(s[j]))
+                            quote = quote ? 0 : s[j];
+                        j = step(j);
+                    }
+                    if (j >= n)
+                        break;
+                    i = j + 1;
+                    continue;
+                }
+                i = step(i);
+            }
+            return unterminated("Doctype");
+        }
+        if (c2 == 'E' || c2 == 'A' || c2 == 'N') {
+            int nEnd = find(nOffset + 3, ">");
+            return nEnd < 0 ? unterminated("tag") : finish(TOKEN_DECLARATION, nEnd);
+        }
+        return incorrect("! tag");
+    }
+
+    if (!(cls[static_cast<unsigned char>(c1)] & CC_TAG_START))
+        return incorrect("tag name character");
+
+    // Start tag: '>' outside quoted values ends it; a quote opens a value only after '='.
+    const int nNameEnd = nOffset + 1 + NameLength(nOffset);
+    int i = nOffset + 1;
+    int nLastChar = -1, nPrevChar = -1;
+    bool bAfterEquals = false;
+    while (i < n) {
+        const char c = s[i];
+        if (c == '>') {
+            // "/>" closes the element when the '/' follows whitespace, a quote or the name.
+            t.bEmpty = nLastChar == i - 1 && s[i - 1] == '/' &&
+                       (nNameEnd == i - 1 ||
+                        (nPrevChar == i - 2 && ((cls[static_cast<unsigned char>(s[i - 2])] & CC_SPACE) || IsQuote(s[i - 2]))));
+            t.nNameLength = nNameEnd - (nOffset + 1);
+            return finish(TOKEN_START_TAG, i + 1);
+        }
+        if (bAfterEquals && IsQuote(c)) {
+            int j = i + 1;
+            while (j < n && s[j] != c)
+                j = step(j);
+            if (j >= n)
+                break;
+            nPrevChar = -1;  // the character before the closing quote is never looked at
+            nLastChar = j;
+            bAfterEquals = false;
+            i = j + 1;
+            continue;
+        }
+        if (c == '=')
+            bAfterEquals = true;
+        else if (!(cls[static_cast<unsigned char>(c)] & CC_SPACE))
+            bAfterEquals = false;
+        nPrevChar = nLastChar;
+        nLastChar = i;
+        i = step(i);
+    }
+    return unterminated("Element tag");
+}
+
+int CXmlDoc::NameLength(int nStart) const
+{
+    const char* s = m_pText.get();
+    int i = nStart + 1;
+    while (i < m_nTextLength && !(m_pCharClass[static_cast<unsigned char>(s[i])] & CC_NAME_END))
+        i += CharLength(i);
+    return i - (nStart + 1);
+}
+
+namespace {
+
+// A name token of the text matches a requested name when its bytes equal the
+// request's and the request ends there (or goes on with ' ', '=', '/', '[' or ']').
+bool TokenMatches(const char* pToken, int nToken, const char* pszName)
+{
+    if (!pszName)
+        return false;
+    for (int i = 0; i < nToken; ++i) {
+        if (pszName[i] == '\0' || pszName[i] != pToken[i])
+            return false;
+    }
+    const char c = pszName[nToken];
+    return c == '\0' || c == ' ' || c == '=' || c == '/' || c == '[' || c == ']';
+}
+
+}  // namespace
+
+bool CXmlDoc::NameMatches(int iRec, const char* pszName) const
+{
+    if (!pszName || !*pszName)
+        return true;
+    const int nStart = Rec(iRec).nStart;
+    return TokenMatches(m_pText.get() + nStart + 1, NameLength(nStart), pszName);
+}
+
+CXmlDoc::AttributeScan CXmlDoc::ScanAttributes(int nTagStart, int nTagLength, bool bProcInst,
+                                               const char* pszName) const
+{
+    const char* s = m_pText.get();
+    const unsigned char* cls = m_pCharClass;
+    // The scan covers the tag without its closing '>' ("?>" for an instruction).
+    const int nEnd = nTagStart + nTagLength - (bProcInst ? 2 : 1);
+    auto step = [&](int i) { return i + ((cls[static_cast<unsigned char>(s[i])] & CC_LEAD) && i + 1 < nEnd ? 2 : 1); };
+    auto isRunEnd = [&](char c) {
+        return c == '=' || c == '>' || c == '/' || c == '?' || (cls[static_cast<unsigned char>(c)] & CC_SPACE);
+    };
+
+    AttributeScan r{};
+    int i = nTagStart + (bProcInst ? 2 : 1);
+    while (i < nEnd && !isRunEnd(s[i]))  // the tag name
+        i = step(i);
+    r.nStop = i;
+
+    bool bAfterEquals = false;
+    bool bPending = false;  // a matching name waits for its '='
+    while (true) {
+        while (i < nEnd && (cls[static_cast<unsigned char>(s[i])] & CC_SPACE))
+            ++i;
+        if (i >= nEnd)
+            break;
+        const char c = s[i];
+        int nTokenStart = i, nTokenEnd;
+        int nValueStart, nValueEnd;
+        bool bQuoted = IsQuote(c);
+        if (bQuoted) {
+            int j = i + 1;
+            while (j < nEnd && s[j] != c)
+                j = step(j);
+            nValueStart = i + 1;
+            nValueEnd = j;
+            nTokenEnd = j < nEnd ? j + 1 : nEnd;
+        } else if (bAfterEquals) {
+            int j = i;
+            while (j < nEnd && s[j] != '>' && !(cls[static_cast<unsigned char>(s[j])] & CC_SPACE))
+                j = step(j);
+            nValueStart = i;
+            nValueEnd = nTokenEnd = j;
+        } else if (c == '=') {
+            bAfterEquals = true;
+            r.nStop = i = i + 1;
+            continue;
+        } else if (c == '>' || c == '/' || c == '?') {
+            break;
+        } else {
+            int j = i;
+            while (j < nEnd && !isRunEnd(s[j]))
+                j = step(j);
+            nValueStart = i;
+            nValueEnd = nTokenEnd = j;
+        }
+
+        if (bAfterEquals) {
+            bAfterEquals = false;
+            if (bPending) {
+                r.bFound = r.bHasValue = true;
+                r.bQuoted = bQuoted;
+                r.nValueStart = nValueStart;
+                r.nValueLength = nValueEnd - nValueStart;
+                r.nValueTokenStart = nTokenStart;
+                r.nValueTokenEnd = nTokenEnd;
+                return r;
+            }
+        } else {
+            if (bPending)
+                break;  // the matching name had no value
+            if (TokenMatches(s + nValueStart, nValueEnd - nValueStart, pszName)) {
+                bPending = true;
+                r.nNameStart = nValueStart;
+                r.nNameLength = nValueEnd - nValueStart;
+                r.nNameTokenEnd = nTokenEnd;
+            }
+        }
+        r.nStop = i = nTokenEnd;
+    }
+    if (bPending) {
+        // Written without '=': the attribute's value is its own name.
+        r.bFound = true;
+        r.nValueStart = r.nNameStart;
+        r.nValueLength = r.nNameLength;
+    }
+    return r;
+}
+
+std::string CXmlDoc::NodeAttribute(int nTagStart, int nTagLength, bool bProcInst, const char* pszName) const
+{
+    std::string strValue;
+    AttributeScan a = ScanAttributes(nTagStart, nTagLength, bProcInst, pszName);
+    if (a.bFound)
+        UnescapeAppend(m_pCharClass, m_pText.get() + a.nValueStart, a.nValueLength, strValue);
+    return strValue;
+}
