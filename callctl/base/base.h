@@ -1,0 +1,75 @@
+// Platform layer: time, randomness, IPv4 UDP sockets and text conversion.
+// BSD sockets natively, Winsock on Windows; nothing above this folder
+// includes a system networking header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace callctl {
+
+// Milliseconds from an arbitrary fixed point; never goes back.
+int64_t now_ms();
+
+// Random numbers for tags, branches, nonces and jitter (not for keys).
+uint32_t random_u32();
+std::string random_token(size_t len);  // [a-z0-9]
+
+// An IPv4 address and port, host byte order.
+struct Endpoint {
+    uint32_t ip = 0;
+    uint16_t port = 0;
+    bool operator==(const Endpoint &o) const { return ip == o.ip && port == o.port; }
+    bool operator!=(const Endpoint &o) const { return !(*this == o); }
+    std::string ip_text() const;
+    std::string text() const;  // "a.b.c.d:port"
+};
+
+// Dotted quad only; false leaves *ip untouched.
+bool parse_ipv4(std::string_view text, uint32_t *ip);
+// Dotted quad or host name (blocking lookup); false when it does not resolve.
+bool resolve_host(const std::string &host, uint32_t *ip);
+
+// The local address the system would use to reach dest_ip (no packet is
+// sent). False when there is no route.
+bool local_address_for(uint32_t dest_ip, uint32_t *out);
+
+// Must be called before any socket is made (WSAStartup on Windows); counted.
+bool net_startup();
+void net_cleanup();
+
+class UdpSocket {
+public:
+    UdpSocket() = default;
+    ~UdpSocket();
+    UdpSocket(const UdpSocket &) = delete;
+    UdpSocket &operator=(const UdpSocket &) = delete;
+
+    // Binds to ip:port (port 0 = any). False when it cannot (port in use).
+    bool open(uint32_t ip, uint16_t port);
+    void close();
+    bool is_open() const { return fd_ != kInvalid; }
+    uint16_t local_port() const { return port_; }
+    bool send_to(const Endpoint &to, const void *data, size_t len);
+    // Non-blocking receive; returns bytes read, 0 when nothing is waiting,
+    // -1 on an error that should be ignored (ICMP unreachable on Windows).
+    int recv_from(void *buf, size_t cap, Endpoint *from);
+    intptr_t fd() const { return fd_; }
+
+private:
+    static constexpr intptr_t kInvalid = -1;
+    intptr_t fd_ = kInvalid;
+    uint16_t port_ = 0;
+};
+
+// Waits up to timeout_ms for any of the sockets to become readable.
+// ready[i] is set for the readable ones. Returns false on a wait error.
+bool wait_readable(UdpSocket *const *socks, size_t n, int timeout_ms, bool *ready);
+
+// UTF-8 text to GBK (code page 936). Characters GBK lacks become '?'.
+// Invalid UTF-8 sequences become '?' too.
+std::string utf8_to_gbk(std::string_view utf8);
+
+}  // namespace callctl

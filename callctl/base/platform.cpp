@@ -1,0 +1,324 @@
+#include "base.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <random>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace callctl {
+
+int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+namespace {
+std::mutex g_rng_lock;
+std::mt19937 &rng() {
+    static std::mt19937 gen([] {
+        std::random_device rd;
+        std::seed_seq seq{rd(), rd(), rd(),
+                          static_cast<unsigned>(std::chrono::high_resolution_clock::now()
+                                                    .time_since_epoch()
+                                                    .count())};
+        return std::mt19937(seq);
+    }());
+    return gen;
+}
+}  // namespace
+
+uint32_t random_u32() {
+    std::lock_guard<std::mutex> g(g_rng_lock);
+    return rng()();
+}
+
+std::string random_token(size_t len) {
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string s(len, 'x');
+    std::lock_guard<std::mutex> g(g_rng_lock);
+    for (auto &c : s) c = alphabet[rng()() % 36];
+    return s;
+}
+
+std::string Endpoint::ip_text() const {
+    char buf[16];
+    snprintf(buf, sizeof buf, "%u.%u.%u.%u", (ip >> 24) & 255, (ip >> 16) & 255, (ip >> 8) & 255,
+             ip & 255);
+    return buf;
+}
+
+std::string Endpoint::text() const { return ip_text() + ":" + std::to_string(port); }
+
+bool parse_ipv4(std::string_view t, uint32_t *ip) {
+    uint32_t out = 0;
+    size_t pos = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part) {
+            if (pos >= t.size() || t[pos] != '.') return false;
+            ++pos;
+        }
+        size_t start = pos;
+        unsigned v = 0;
+        while (pos < t.size() && t[pos] >= '0' && t[pos] <= '9' && pos - start < 3)
+            v = v * 10 + unsigned(t[pos++] - '0');
+        if (pos == start || v > 255) return false;
+        out = (out << 8) | v;
+    }
+    if (pos != t.size()) return false;
+    *ip = out;
+    return true;
+}
+
+bool resolve_host(const std::string &host, uint32_t *ip) {
+    if (parse_ipv4(host, ip)) return true;
+    if (host.empty()) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *res = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) return false;
+    bool ok = false;
+    for (addrinfo *a = res; a; a = a->ai_next) {
+        if (a->ai_family == AF_INET) {
+            *ip = ntohl(reinterpret_cast<sockaddr_in *>(a->ai_addr)->sin_addr.s_addr);
+            ok = true;
+            break;
+        }
+    }
+    freeaddrinfo(res);
+    return ok;
+}
+
+bool local_address_for(uint32_t dest_ip, uint32_t *out) {
+    auto s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+#ifdef _WIN32
+    if (s == INVALID_SOCKET) return false;
+#else
+    if (s < 0) return false;
+#endif
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(dest_ip);
+    a.sin_port = htons(9);
+    bool ok = false;
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+        sockaddr_in me{};
+        socklen_t len = sizeof me;
+        if (getsockname(s, reinterpret_cast<sockaddr *>(&me), &len) == 0 && me.sin_addr.s_addr != 0) {
+            *out = ntohl(me.sin_addr.s_addr);
+            ok = true;
+        }
+    }
+#ifdef _WIN32
+    closesocket(s);
+#else
+    ::close(s);
+#endif
+    return ok;
+}
+
+namespace {
+std::mutex g_net_lock;
+int g_net_users = 0;
+}  // namespace
+
+bool net_startup() {
+    std::lock_guard<std::mutex> g(g_net_lock);
+#ifdef _WIN32
+    if (g_net_users == 0) {
+        WSADATA wsa;
+        if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return false;
+    }
+#endif
+    ++g_net_users;
+    return true;
+}
+
+void net_cleanup() {
+    std::lock_guard<std::mutex> g(g_net_lock);
+    if (g_net_users > 0 && --g_net_users == 0) {
+#ifdef _WIN32
+        WSACleanup();
+#endif
+    }
+}
+
+#ifdef _WIN32
+using sock_t = SOCKET;
+static sock_t as_sock(intptr_t fd) { return static_cast<sock_t>(fd); }
+static void close_sock(intptr_t fd) { closesocket(as_sock(fd)); }
+#else
+using sock_t = int;
+static sock_t as_sock(intptr_t fd) { return static_cast<sock_t>(fd); }
+static void close_sock(intptr_t fd) { ::close(as_sock(fd)); }
+#endif
+
+UdpSocket::~UdpSocket() { close(); }
+
+void UdpSocket::close() {
+    if (fd_ != kInvalid) close_sock(fd_);
+    fd_ = kInvalid;
+    port_ = 0;
+}
+
+bool UdpSocket::open(uint32_t ip, uint16_t port) {
+    close();
+    sock_t s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+#ifdef _WIN32
+    if (s == INVALID_SOCKET) return false;
+    // A port already bound by someone else must fail, as natively.
+    BOOL excl = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&excl), sizeof excl);
+    u_long nb = 1;
+    ioctlsocket(s, FIONBIO, &nb);
+    // Without this an ICMP port unreachable makes the next recvfrom fail.
+    DWORD off = FALSE, ret = 0;
+    WSAIoctl(s, _WSAIOW(IOC_VENDOR, 12), &off, sizeof off, nullptr, 0, &ret, nullptr, nullptr);
+#else
+    if (s < 0) return false;
+    fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+    fcntl(s, F_SETFD, FD_CLOEXEC);
+#endif
+    int bufsize = 256 * 1024;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&bufsize), sizeof bufsize);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(ip);
+    a.sin_port = htons(port);
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close_sock(static_cast<intptr_t>(s));
+        return false;
+    }
+    sockaddr_in bound{};
+    socklen_t blen = sizeof bound;
+    getsockname(s, reinterpret_cast<sockaddr *>(&bound), &blen);
+    fd_ = static_cast<intptr_t>(s);
+    port_ = ntohs(bound.sin_port);
+    return true;
+}
+
+bool UdpSocket::send_to(const Endpoint &to, const void *data, size_t len) {
+    if (fd_ == kInvalid) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(to.ip);
+    a.sin_port = htons(to.port);
+    auto n = sendto(as_sock(fd_), static_cast<const char *>(data), static_cast<int>(len), 0,
+                    reinterpret_cast<sockaddr *>(&a), sizeof a);
+    return n == static_cast<decltype(n)>(len);
+}
+
+int UdpSocket::recv_from(void *buf, size_t cap, Endpoint *from) {
+    if (fd_ == kInvalid) return 0;
+    sockaddr_in a{};
+    socklen_t alen = sizeof a;
+    auto n = recvfrom(as_sock(fd_), static_cast<char *>(buf), static_cast<int>(cap), 0,
+                      reinterpret_cast<sockaddr *>(&a), &alen);
+    if (n < 0) {
+#ifdef _WIN32
+        int e = WSAGetLastError();
+        if (e == WSAEWOULDBLOCK) return 0;
+        // WSAEMSGSIZE: datagram larger than the buffer, the rest is lost.
+        if (e == WSAEMSGSIZE) n = static_cast<int>(cap);
+        else return -1;
+#else
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+        return -1;
+#endif
+    }
+    if (from) {
+        from->ip = ntohl(a.sin_addr.s_addr);
+        from->port = ntohs(a.sin_port);
+    }
+    return static_cast<int>(n);
+}
+
+bool wait_readable(UdpSocket *const *socks, size_t n, int timeout_ms, bool *ready) {
+    fd_set rd;
+    FD_ZERO(&rd);
+    intptr_t maxfd = 0;
+    for (size_t i = 0; i < n; ++i) {
+        ready[i] = false;
+        if (!socks[i]->is_open()) continue;
+        FD_SET(as_sock(socks[i]->fd()), &rd);
+        if (socks[i]->fd() > maxfd) maxfd = socks[i]->fd();
+    }
+    if (timeout_ms < 0) timeout_ms = 0;
+    timeval tv;
+    tv.tv_sec = timeout_ms / 1000;
+    tv.tv_usec = (timeout_ms % 1000) * 1000;
+    int r = select(static_cast<int>(maxfd + 1), &rd, nullptr, nullptr, &tv);
+    if (r < 0) {
+#ifndef _WIN32
+        if (errno == EINTR) return true;
+#endif
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i)
+        if (socks[i]->is_open() && FD_ISSET(as_sock(socks[i]->fd()), &rd)) ready[i] = true;
+    return true;
+}
+
+std::string utf8_to_gbk(std::string_view utf8) {
+    if (utf8.empty()) return std::string();
+#ifdef _WIN32
+    int wn = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    if (wn <= 0) return std::string(utf8.size(), '?');
+    std::wstring w(static_cast<size_t>(wn), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &w[0], wn);
+    int n = WideCharToMultiByte(936, 0, w.data(), wn, nullptr, 0, "?", nullptr);
+    if (n <= 0) return std::string(utf8.size(), '?');
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(936, 0, w.data(), wn, &out[0], n, "?", nullptr);
+    return out;
+#else
+    iconv_t cd = iconv_open("GBK", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(utf8);
+    std::string out;
+    out.reserve(utf8.size());
+    std::string in(utf8);
+    char *ip = &in[0];
+    size_t il = in.size();
+    char buf[256];
+    while (il > 0) {
+        char *op = buf;
+        size_t ol = sizeof buf;
+        size_t r = iconv(cd, &ip, &il, &op, &ol);
+        out.append(buf, static_cast<size_t>(op - buf));
+        if (r == static_cast<size_t>(-1)) {
+            if (errno == E2BIG) continue;
+            // EILSEQ or EINVAL: skip one UTF-8 sequence and mark it.
+            out.push_back('?');
+            size_t skip = 1;
+            unsigned char c = static_cast<unsigned char>(*ip);
+            if (c >= 0xC0) {
+                while (skip < il && (static_cast<unsigned char>(ip[skip]) & 0xC0) == 0x80) ++skip;
+            }
+            ip += skip;
+            il -= skip;
+        }
+    }
+    iconv_close(cd);
+    return out;
+#endif
+}
+
+}  // namespace callctl

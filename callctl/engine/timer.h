@@ -1,0 +1,51 @@
+// Timers of the library thread. A Timer belongs to the object it times and
+// is cancelled when that object goes away; the host only keeps a list of
+// the armed ones.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace callctl {
+
+class Timer;
+
+class TimerHost {
+public:
+    // Milliseconds until the next timer is due (0 if overdue), or `cap`.
+    int64_t next_delay(int64_t now, int64_t cap) const;
+    // Fires every timer due at `now`, earliest first. A callback may arm,
+    // stop or destroy any timer, including its own.
+    void run_due(int64_t now);
+    size_t armed() const { return armed_.size(); }
+
+private:
+    friend class Timer;
+    void add(Timer *t);
+    void remove(Timer *t);
+    std::vector<Timer *> armed_;
+};
+
+class Timer {
+public:
+    explicit Timer(TimerHost &host) : host_(host) {}
+    ~Timer() { stop(); }
+    Timer(const Timer &) = delete;
+    Timer &operator=(const Timer &) = delete;
+
+    void start(int64_t now, int64_t delay_ms, std::function<void()> fn);
+    void stop();
+    bool active() const { return active_; }
+    int64_t due() const { return due_; }
+
+private:
+    friend class TimerHost;
+    TimerHost &host_;
+    std::function<void()> fn_;
+    int64_t due_ = 0;
+    uint64_t seq_ = 0;
+    bool active_ = false;
+};
+
+}  // namespace callctl

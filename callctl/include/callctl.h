@@ -1,0 +1,330 @@
+/*
+ * callctl.h - the call-control library's C interface.
+ *
+ * One header, one DLL (callctl.dll with its import library libcallctl.dll.a
+ * in the Windows tree; a static library of the same name natively).
+ *
+ * ---------------------------------------------------------------------------
+ * Conventions (they hold for every function below)
+ * ---------------------------------------------------------------------------
+ *  - Calling convention: the compiler's default, cdecl on 32-bit Windows.
+ *    Exported names are plain C names without decoration (sipxInitialize,
+ *    not _sipxInitialize@36). The listener callback is cdecl too.
+ *  - Handles (instance, line, call, conference) are 32-bit unsigned values.
+ *    0 is "none"; the library never hands out 0. Handles are not reused
+ *    within one process run.
+ *  - Every function returns SIPX_RESULT: 0 (SIPX_RESULT_SUCCESS) on success,
+ *    one of the nonzero codes below on failure. Output arguments are written
+ *    only on success. A 0 or unknown handle gives SIPX_RESULT_INVALID_ARGS
+ *    and changes nothing.
+ *  - Text is narrow. Text handed to the listener (category 9) is GBK
+ *    (code page 936); SIP URIs and user names are ASCII.
+ *  - Threads: each instance runs one library thread that owns its socket
+ *    and timers and calls the listeners. Every function may be called from
+ *    any thread, including from inside a listener. A call takes the
+ *    instance's lock for a short time; it never waits for the library
+ *    thread or for a listener, so a listener that blocks (a message box)
+ *    cannot dead-lock the caller's thread.
+ *  - Listeners are never called with the lock held and never after
+ *    sipxUnInitialize has returned or after sipxEventListenerRemove has
+ *    returned for them (unless the remove was made from inside a callback
+ *    on the library thread, where it takes effect for the next event).
+ *
+ * ---------------------------------------------------------------------------
+ * Values left open by the calling program and fixed here
+ * ---------------------------------------------------------------------------
+ *  Keep-alive kinds (sipxConfigKeepAliveAdd):
+ *      0  CRLF: the 4 bytes "\r\n\r\n" as one datagram
+ *      1  STUN binding request (RFC 5389, no attributes)
+ *      2  SIP OPTIONS request to sip:host:port (any response is fine)
+ *  DTMF modes (sipxConfigSetOutboundDTMFMode):
+ *      0  in-band tones only
+ *      1  RFC 4733 telephone-event only
+ *      2  RFC 4733 telephone-event; in-band tones when the peer's answer
+ *         offers no telephone-event payload type
+ *  Tone ids (sipxCallStartTone): 0-9 the digits, 10 "*", 11 "#".
+ *  sipxCallStartTone's last argument: the shortest duration of the tone in
+ *      milliseconds. A tone stopped earlier still lasts this long; 0 means
+ *      "as long as it is on".
+ *  AEC modes: 0 off, 1 suppression, 2 cancellation, 3 cancellation with
+ *      aggressive suppression. AGC and noise reduction: 0 off, 1 on.
+ *  Energies (sipxAudioGetInputEnergy/OutputEnergy): 0..100, where 0 is
+ *      -60 dBFS or quieter and 100 is 0 dBFS, linear in dB in between.
+ *  Registration: Expires 3600 is asked; the line re-registers 60 s before
+ *      a granted expiry of more than 120 s, at half of a shorter one.
+ *      A failed registration is retried after 30 s, doubling up to 30 min,
+ *      each delay with up to 20 % random jitter added.
+ *
+ * ---------------------------------------------------------------------------
+ * Events
+ * ---------------------------------------------------------------------------
+ * The listener gets (category, pointer to SIPX_EVENT_INFO, user value) and
+ * returns nonzero if it handled the event (the library ignores the value).
+ * The record is valid only during the call.
+ *
+ *  category 0, SIPX_EVENT_CATEGORY_CALLSTATE: hCall, hLine, event is a
+ *      SIPX_CALLSTATE_* code, cause a SIPX_CAUSE_* code, sipStatus the SIP
+ *      status code behind the event when one is (180, 200, 486, ...).
+ *  category 1, SIPX_EVENT_CATEGORY_LINESTATE: hLine, event a
+ *      SIPX_LINESTATE_* code, cause a SIPX_CAUSE_* code, sipStatus as above.
+ *  category 9, SIPX_EVENT_CATEGORY_MESSAGE: a text message (SIP MESSAGE,
+ *      text/plain) from the server; hLine the line it arrived for (or 0),
+ *      szText the text in GBK, NUL-terminated. In 32-bit builds word 3
+ *      (event) holds the same address.
+ */
+#ifndef CALLCTL_H
+#define CALLCTL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32) && defined(CALLCTL_BUILDING_DLL)
+#define SIPXTAPI_API __declspec(dllexport)
+#elif defined(_WIN32) && !defined(CALLCTL_STATIC)
+#define SIPXTAPI_API __declspec(dllimport)
+#else
+#define SIPXTAPI_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef uint32_t SIPX_INST;
+typedef uint32_t SIPX_LINE;
+typedef uint32_t SIPX_CALL;
+typedef uint32_t SIPX_CONF;
+
+typedef enum SIPX_RESULT {
+    SIPX_RESULT_SUCCESS = 0,
+    SIPX_RESULT_FAILURE = 1,            /* unspecified failure */
+    SIPX_RESULT_NOT_IMPLEMENTED = 2,    /* operation exists, not available in this build */
+    SIPX_RESULT_OUT_OF_MEMORY = 3,
+    SIPX_RESULT_INVALID_ARGS = 4,       /* null pointer, 0 or unknown handle, bad value */
+    SIPX_RESULT_BAD_ADDRESS = 5,        /* a URI or host that cannot be used */
+    SIPX_RESULT_OUT_OF_RESOURCES = 6,   /* connection limit reached */
+    SIPX_RESULT_INVALID_STATE = 7,      /* not allowed in the object's current state */
+    SIPX_RESULT_NETWORK_FAILURE = 8,    /* socket could not be opened or bound */
+    SIPX_RESULT_BUSY = 9                /* not allowed from inside a listener */
+} SIPX_RESULT;
+
+/* Event categories (first listener argument). */
+enum {
+    SIPX_EVENT_CATEGORY_CALLSTATE = 0,
+    SIPX_EVENT_CATEGORY_LINESTATE = 1,
+    SIPX_EVENT_CATEGORY_MESSAGE = 9
+};
+
+/* Call states (event word 3, category 0). */
+enum {
+    SIPX_CALLSTATE_DIALTONE = 2000,        /* call created, nothing sent yet */
+    SIPX_CALLSTATE_REMOTE_OFFERING = 2500, /* INVITE sent */
+    SIPX_CALLSTATE_REMOTE_ALERTING = 3000, /* first 180/183 (sent once per call) */
+    SIPX_CALLSTATE_CONNECTED = 4000,       /* 2xx to the INVITE, ACK sent */
+    SIPX_CALLSTATE_HELD = 5000,            /* our hold re-INVITE was accepted */
+    SIPX_CALLSTATE_DISCONNECTED = 8000,    /* call over; cause says why */
+    SIPX_CALLSTATE_DESTROYED = 9000        /* handle released by sipxCallDestroy */
+};
+
+/* Line states (event word 3, category 1). */
+enum {
+    SIPX_LINESTATE_REGISTERING = 20000,
+    SIPX_LINESTATE_REGISTERED = 21000,     /* on becoming registered, not on refreshes */
+    SIPX_LINESTATE_UNREGISTERING = 22000,
+    SIPX_LINESTATE_UNREGISTERED = 23000,
+    SIPX_LINESTATE_REGISTER_FAILED = 24000 /* each failure; a retry follows */
+};
+
+/* Causes (event word 4). */
+enum {
+    SIPX_CAUSE_NORMAL = 0,          /* expected progress */
+    SIPX_CAUSE_LOCAL_HANGUP = 1,    /* sipxCallDestroy / sipxUnInitialize ended it */
+    SIPX_CAUSE_REMOTE_HANGUP = 2,   /* BYE (or CANCEL) from the peer */
+    SIPX_CAUSE_BUSY = 3,            /* 486 or 600 */
+    SIPX_CAUSE_REJECTED = 4,        /* any other 4xx-6xx final response */
+    SIPX_CAUSE_REDIRECTED = 5,      /* 3xx: redirects are not followed */
+    SIPX_CAUSE_NO_RESPONSE = 6,     /* transaction timeout (timer B/F) */
+    SIPX_CAUSE_AUTH_FAILED = 7,     /* challenge repeated after our credentials, or none fit */
+    SIPX_CAUSE_FORBIDDEN = 8,       /* 403 */
+    SIPX_CAUSE_NOT_FOUND = 9,       /* 404 */
+    SIPX_CAUSE_NETWORK = 10,        /* could not send (resolution, socket error) */
+    SIPX_CAUSE_CANCELLED = 11       /* 487 after our CANCEL */
+};
+
+typedef struct SIPX_EVENT_INFO {
+    uint32_t cbSize;    /* word 0: sizeof(SIPX_EVENT_INFO) */
+    SIPX_CALL hCall;    /* word 1 */
+    SIPX_LINE hLine;    /* word 2 */
+    uint32_t event;     /* word 3: state code; category 9: text address in 32-bit builds */
+    uint32_t cause;     /* word 4: SIPX_CAUSE_* */
+    uint32_t sipStatus; /* word 5: SIP status behind the event, 0 if none */
+    const char *szText; /* category 9: GBK text; otherwise NULL */
+} SIPX_EVENT_INFO;
+
+typedef int (*SIPX_EVENT_CALLBACK)(int category, void *pInfo, void *pUserData);
+
+/* Options record of sipxCallConnect / sipxConferenceAdd: five 32-bit words.
+ * Pass NULL for the defaults (the values shown). */
+typedef struct SIPX_CALL_OPTIONS {
+    uint32_t cbSize;        /* 20 */
+    int32_t bandwidthId;    /* 1: codec default bandwidth (the only value) */
+    int32_t sendLocation;   /* 1 or 0: accepted, no effect */
+    int32_t rtpTransport;   /* 1: RTP over UDP (the only transport) */
+    int32_t reserved;       /* 0 */
+} SIPX_CALL_OPTIONS;
+
+/* ---- instance ---------------------------------------------------------- */
+
+/* Creates an instance and starts its library thread.
+ * udpPort: the SIP UDP port to bind (0 = any free port, for tests); a port
+ *   already in use fails with SIPX_RESULT_NETWORK_FAILURE.
+ * tcpPort, tlsPort: -1 (SIP over TCP/TLS is not offered; other values are
+ *   accepted and ignored).
+ * rtpPortStart: first media port (even); maxConnections: most calls at once
+ *   (1..1000); identity: user part of the instance's own contact ("sipx");
+ *   bindToAddr: local address, "0.0.0.0" for all; flags: 0 (reserved). */
+SIPXTAPI_API SIPX_RESULT sipxInitialize(SIPX_INST *phInst, int udpPort, int tcpPort, int tlsPort,
+                                        int rtpPortStart, int maxConnections, const char *identity,
+                                        const char *bindToAddr, int flags);
+
+/* Ends all calls (BYE/CANCEL), unregisters registered lines, waits a short
+ * while for their answers, stops the library thread and frees the instance.
+ * Returns only when no listener can be called any more. bForceShutdown: 1 =
+ * do so whatever is in progress (0 is treated the same). Called from inside a
+ * listener it fails with SIPX_RESULT_BUSY. */
+SIPXTAPI_API SIPX_RESULT sipxUnInitialize(SIPX_INST hInst, int bForceShutdown);
+
+/* ---- configuration ----------------------------------------------------- */
+
+/* User-Agent header value of every request and response. bIncludePlatform:
+ * 1 appends " (Windows)" or " (POSIX)". */
+SIPXTAPI_API SIPX_RESULT sipxConfigSetUserAgentName(SIPX_INST hInst, const char *szName,
+                                                    int bIncludePlatform);
+/* 1: ask for rport (RFC 3581) and use the public address learned from
+ * responses (received/rport) in the Contact of later requests. */
+SIPXTAPI_API SIPX_RESULT sipxConfigEnableRport(SIPX_INST hInst, int bEnable);
+/* Sends a keep-alive of the given kind (see above) to remoteIp:remotePort
+ * from the SIP socket every periodSec seconds (1..3600), first one at once.
+ * contactId: 0 (reserved). Adding the same host/port/kind again changes the
+ * period. The host may be a name or a dotted address. */
+SIPXTAPI_API SIPX_RESULT sipxConfigKeepAliveAdd(SIPX_INST hInst, int contactId, int type,
+                                                const char *remoteIp, int remotePort, int periodSec);
+SIPXTAPI_API SIPX_RESULT sipxConfigKeepAliveRemove(SIPX_INST hInst, int contactId, int type,
+                                                   const char *remoteIp, int remotePort);
+/* Puts the named codec first in offers. Known names: "PCMU", "PCMA",
+ * "G729"; an unknown name fails with SIPX_RESULT_INVALID_ARGS. */
+SIPXTAPI_API SIPX_RESULT sipxConfigSelectAudioCodecByName(SIPX_INST hInst, const char *szName);
+SIPXTAPI_API SIPX_RESULT sipxConfigSetOutboundDTMFMode(SIPX_INST hInst, int mode);
+
+/* Timer settings for tests; every field in milliseconds, 0 keeps the value.
+ * Defaults: t1 500, t2 4000, t4 5000, registerRetryMin 30000,
+ * registerRetryMax 1800000, shutdownWait 2000. */
+typedef struct SIPX_TIMER_SETTINGS {
+    uint32_t cbSize;
+    uint32_t t1;
+    uint32_t t2;
+    uint32_t t4;
+    uint32_t registerRetryMin;
+    uint32_t registerRetryMax;
+    uint32_t shutdownWait;
+} SIPX_TIMER_SETTINGS;
+SIPXTAPI_API SIPX_RESULT sipxConfigSetTimers(SIPX_INST hInst, const SIPX_TIMER_SETTINGS *pTimers);
+
+/* The local SIP port actually bound (useful after udpPort 0). */
+SIPXTAPI_API SIPX_RESULT sipxConfigGetLocalSipUdpPort(SIPX_INST hInst, int *pPort);
+
+/* ---- listeners --------------------------------------------------------- */
+
+/* Adds a listener. The same (callback, user) pair twice fails. */
+SIPXTAPI_API SIPX_RESULT sipxEventListenerAdd(SIPX_INST hInst, SIPX_EVENT_CALLBACK pCallback,
+                                              void *pUserData);
+/* Removes the (callback, user) pair; a NULL user value removes every
+ * registration of the callback. Fails when none matched. */
+SIPXTAPI_API SIPX_RESULT sipxEventListenerRemove(SIPX_INST hInst, SIPX_EVENT_CALLBACK pCallback,
+                                                 void *pUserData);
+
+/* ---- lines ------------------------------------------------------------- */
+
+/* Adds a line for the identity "sip:user@host[:port]" (optionally as a
+ * name-addr). REGISTER goes to host:port (port 5060 when absent).
+ * contactId: 0 (reserved). */
+SIPXTAPI_API SIPX_RESULT sipxLineAdd(SIPX_INST hInst, const char *szLineUrl, SIPX_LINE *phLine,
+                                     int contactId);
+/* Credentials for digest challenges; szRealm "" or NULL matches any realm. */
+SIPXTAPI_API SIPX_RESULT sipxLineAddCredential(SIPX_LINE hLine, const char *szUserID,
+                                               const char *szPasswd, const char *szRealm);
+/* 1: register (and keep refreshing); 0: unregister (Expires: 0). */
+SIPXTAPI_API SIPX_RESULT sipxLineRegister(SIPX_LINE hLine, int bRegister);
+/* Unregisters if needed and releases the line. */
+SIPXTAPI_API SIPX_RESULT sipxLineRemove(SIPX_LINE hLine);
+
+/* ---- calls ------------------------------------------------------------- */
+
+SIPXTAPI_API SIPX_RESULT sipxCallCreate(SIPX_INST hInst, SIPX_LINE hLine, SIPX_CALL *phCall);
+/* Sends the INVITE. contactId, pDisplay: 0/NULL; bTakeFocus: 1 (the call
+ * gets the audio devices); pOptions may be NULL; szCallId NULL = new. */
+SIPXTAPI_API SIPX_RESULT sipxCallConnect(SIPX_CALL hCall, const char *szAddress, int contactId,
+                                         void *pDisplay, int bTakeFocus,
+                                         const SIPX_CALL_OPTIONS *pOptions, const char *szCallId);
+/* Puts the call on hold: re-INVITE with a=sendonly (bStopRemoteAudio 1) or
+ * a=inactive (0). Only on a connected call. */
+SIPXTAPI_API SIPX_RESULT sipxCallHold(SIPX_CALL hCall, int bStopRemoteAudio);
+SIPXTAPI_API SIPX_RESULT sipxCallUnhold(SIPX_CALL hCall);
+/* Ends the call (CANCEL before a final answer, BYE after it), releases the
+ * handle and sets *phCall to 0. A DISCONNECTED event (if the call was not
+ * already over) and a DESTROYED event follow. */
+SIPXTAPI_API SIPX_RESULT sipxCallDestroy(SIPX_CALL *phCall);
+
+/* Tones and recording. See the top of the file for the argument meanings. */
+SIPXTAPI_API SIPX_RESULT sipxCallStartTone(SIPX_CALL hCall, int toneId, int bLocal, int bRemote,
+                                           int minDurationMs);
+SIPXTAPI_API SIPX_RESULT sipxCallStopTone(SIPX_CALL hCall);
+/* Records both directions to a WAVE file at the GBK path given. */
+SIPXTAPI_API SIPX_RESULT sipxCallAudioRecordFileStart(SIPX_CALL hCall, const char *szFile);
+SIPXTAPI_API SIPX_RESULT sipxCallAudioRecordFileStop(SIPX_CALL hCall);
+
+/* ---- audio ------------------------------------------------------------- */
+
+/* Device by product name; NULL or "" = the system default. flags: 0. */
+SIPXTAPI_API SIPX_RESULT sipxAudioSetInputDevice(SIPX_INST hInst, const char *szDevice, int flags);
+SIPXTAPI_API SIPX_RESULT sipxAudioSetOutputDevice(SIPX_INST hInst, const char *szDevice, int flags);
+/* 0..100; values outside are clamped. */
+SIPXTAPI_API SIPX_RESULT sipxAudioSetInputVolume(SIPX_INST hInst, int level);
+SIPXTAPI_API SIPX_RESULT sipxAudioGetInputVolume(SIPX_INST hInst, int *pLevel);
+SIPXTAPI_API SIPX_RESULT sipxAudioMuteInput(SIPX_INST hInst, int bMute);
+SIPXTAPI_API SIPX_RESULT sipxAudioMuteOutput(SIPX_INST hInst, int bMute);
+/* window: 1 = the frames of the last 50 ms (the only value). */
+SIPXTAPI_API SIPX_RESULT sipxAudioGetInputEnergy(SIPX_INST hInst, int window, double *pEnergy);
+SIPXTAPI_API SIPX_RESULT sipxAudioGetOutputEnergy(SIPX_INST hInst, int window, double *pEnergy);
+SIPXTAPI_API SIPX_RESULT sipxAudioSetAECMode(SIPX_INST hInst, int mode);
+SIPXTAPI_API SIPX_RESULT sipxAudioGetAECMode(SIPX_INST hInst, int *pMode);
+SIPXTAPI_API SIPX_RESULT sipxAudioSetAGCMode(SIPX_INST hInst, int bEnable);
+SIPXTAPI_API SIPX_RESULT sipxAudioGetAGCMode(SIPX_INST hInst, int *pEnable);
+SIPXTAPI_API SIPX_RESULT sipxAudioSetNoiseReductionMode(SIPX_INST hInst, int bEnable);
+SIPXTAPI_API SIPX_RESULT sipxAudioGetNoiseReductionMode(SIPX_INST hInst, int *pEnable);
+
+/* ---- conferences ------------------------------------------------------- */
+
+SIPXTAPI_API SIPX_RESULT sipxConferenceCreate(SIPX_INST hInst, SIPX_CONF *phConf);
+/* Places a call to szAddress on hLine (as sipxCallConnect does) and joins it
+ * to the conference; *phCall receives the call. contactId, pDisplay,
+ * pSecurity: accepted and unused; bTakeFocus: 1. */
+SIPXTAPI_API SIPX_RESULT sipxConferenceAdd(SIPX_CONF hConf, SIPX_LINE hLine, const char *szAddress,
+                                           SIPX_CALL *phCall, int contactId, void *pDisplay,
+                                           void *pSecurity, int bTakeFocus,
+                                           const SIPX_CALL_OPTIONS *pOptions);
+/* bBridging 1: the parties keep hearing each other, the local user is out;
+ * 0: every call of the conference is put on hold. */
+SIPXTAPI_API SIPX_RESULT sipxConferenceHold(SIPX_CONF hConf, int bBridging);
+SIPXTAPI_API SIPX_RESULT sipxConferenceUnhold(SIPX_CONF hConf);
+/* Calls currently joined (up to *pCount handles into phCalls); *pCount is set
+ * to how many there are. */
+SIPXTAPI_API SIPX_RESULT sipxConferenceGetCalls(SIPX_CONF hConf, SIPX_CALL *phCalls, size_t *pCount);
+/* Ends every call of the conference and releases it. */
+SIPXTAPI_API SIPX_RESULT sipxConferenceDestroy(SIPX_CONF hConf);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CALLCTL_H */

@@ -1,0 +1,373 @@
+// Outgoing calls: the INVITE dialog (RFC 3261 sections 12-15).
+//
+//   Idle --connect--> Calling --1xx--> Early --2xx/ACK--> Connected
+//   Calling/Early --3xx-6xx or timeout--> Terminated
+//   Calling --release--> (CANCEL once a provisional arrives) --> Terminated
+//   Early --release--> Terminating (CANCEL, 487, ACK) --> Terminated
+//   Connected --release--> Terminating (BYE) --> Terminated
+//   Connected --BYE from peer--> Terminated
+#include <algorithm>
+
+#include "../engine/instance.h"
+#include "ua.h"
+
+namespace callctl {
+
+namespace {
+
+uint32_t cause_for(int code) {
+    if (code == 486 || code == 600) return SIPX_CAUSE_BUSY;
+    if (code == 487) return SIPX_CAUSE_CANCELLED;
+    if (code == 401 || code == 407) return SIPX_CAUSE_AUTH_FAILED;
+    if (code == 403) return SIPX_CAUSE_FORBIDDEN;
+    if (code == 404) return SIPX_CAUSE_NOT_FOUND;
+    if (code >= 300 && code < 400) return SIPX_CAUSE_REDIRECTED;
+    return SIPX_CAUSE_REJECTED;
+}
+
+const char kAllow[] = "INVITE, ACK, CANCEL, BYE, OPTIONS, MESSAGE, NOTIFY";
+
+}  // namespace
+
+Call::Call(Instance &inst, uint32_t h, Line *line)
+    : handle(h), line_handle(line ? line->handle : 0), inst_(inst), line_(line), linger_(inst.timers()) {}
+
+Call::~Call() {
+    for (uint64_t t : txns_) inst_.txn().detach(t);
+}
+
+bool Call::finished() const { return released && state_ == State::Terminated && !linger_.active(); }
+
+void Call::track(uint64_t txn) {
+    if (!txn) return;
+    txns_.push_back(txn);
+}
+
+SIPX_RESULT Call::connect(const std::string &target) {
+    if (state_ != State::Idle) return SIPX_RESULT_INVALID_STATE;
+    sip::NameAddr na;
+    if (!sip::parse_name_addr(target, &na) || !na.uri.is_sip() || na.uri.host.empty())
+        return SIPX_RESULT_BAD_ADDRESS;
+    dest_.port = na.uri.port ? na.uri.port : 5060;
+    if (!resolve_host(std::string(na.uri.host), &dest_.ip)) return SIPX_RESULT_BAD_ADDRESS;
+    target_ = std::string(na.uri_text);
+    remote_target_ = target_;
+    call_id_ = random_token(24) + "@callctl";
+    local_tag_ = random_token(10);
+    local_uri_ = line_ ? line_->id.uri : "sip:" + inst_.config.identity + "@" + inst_.local_ip_for(dest_);
+    to_header_ = "<" + target_ + ">";
+    cseq_ = random_u32() % 10000 + 1;
+    rtp_port_ = inst_.allocate_rtp_port();
+    sdp_session_ = random_u32();
+    sdp_version_ = 1;
+    state_ = State::Calling;
+    inst_.emit_call(handle, line_handle, SIPX_CALLSTATE_REMOTE_OFFERING, SIPX_CAUSE_NORMAL, 0);
+    send_invite();
+    return SIPX_RESULT_SUCCESS;
+}
+
+std::string Call::build_sdp(sdp::Direction dir) {
+    sdp::Offer o;
+    std::string hp = inst_.contact_host_port(dest_);
+    o.address = hp.substr(0, hp.find(':'));
+    o.port = rtp_port_;
+    o.session_id = sdp_session_;
+    o.version = sdp_version_;
+    o.payloads = sdp::default_payloads();
+    o.direction = dir;
+    return sdp::write(o);
+}
+
+void Call::send_invite() {
+    invite_cseq_ = ++cseq_;
+    invite_branch_ = inst_.new_branch();
+    std::string from = "<" + local_uri_ + ">;tag=" + local_tag_;
+    if (line_ && !line_->id.display.empty()) from = "\"" + line_->id.display + "\" " + from;
+    sip::Writer w;
+    w.request_line("INVITE", target_);
+    w.header(sip::Hdr::Via, "SIP/2.0/UDP " + inst_.via_sent_by(dest_) + (inst_.config.rport ? ";rport" : "") +
+                                ";branch=" + invite_branch_);
+    w.header(sip::Hdr::MaxForwards, 70);
+    w.header(sip::Hdr::From, from);
+    w.header(sip::Hdr::To, to_header_);
+    w.header(sip::Hdr::CallId, call_id_);
+    w.header(sip::Hdr::CSeq, std::to_string(invite_cseq_) + " INVITE");
+    std::string user = line_ ? line_->id.user : inst_.config.identity;
+    w.header(sip::Hdr::Contact, "<sip:" + user + "@" + inst_.contact_host_port(dest_) + ">");
+    for (const auto &h : auth_.headers("INVITE", target_)) w.header(h.first, h.second);
+    w.header(sip::Hdr::Allow, kAllow);
+    w.header(sip::Hdr::UserAgent, inst_.config.user_agent);
+    invite_wire_ = w.finish(build_sdp(sdp::Direction::SendRecv), "application/sdp");
+    track(inst_.txn().send_request(dest_, invite_wire_, [this](const sip::Message *r) { on_invite_response(r); }));
+}
+
+void Call::on_invite_response(const sip::Message *resp) {
+    if (!resp) {
+        disconnected(SIPX_CAUSE_NO_RESPONSE, 0);
+        return;
+    }
+    int code = resp->status();
+    if (code < 200) {
+        if (state_ == State::Calling) state_ = State::Early;
+        if (cancel_pending_) {
+            cancel_pending_ = false;
+            send_cancel();
+            return;
+        }
+        if (code > 100 && !alerted_ && !released) {
+            alerted_ = true;
+            inst_.emit_call(handle, line_handle, SIPX_CALLSTATE_REMOTE_ALERTING, SIPX_CAUSE_NORMAL, code);
+        }
+        return;
+    }
+    if (code < 300) {
+        confirm_2xx(*resp);
+        return;
+    }
+    if ((code == 401 || code == 407) && !released && line_ &&
+        auth_.on_challenge(*resp, line_->creds) != AuthSession::Outcome::Failed) {
+        send_invite();
+        return;
+    }
+    disconnected(cause_for(code), code);
+}
+
+void Call::confirm_2xx(const sip::Message &resp) {
+    auth_.accepted();
+    remote_tag_ = std::string(resp.to_tag());
+    to_header_ = std::string(resp.value(sip::Hdr::To));
+    std::string_view contact = resp.value(sip::Hdr::Contact);
+    sip::NameAddr na;
+    if (!contact.empty() && sip::parse_name_addr(contact, &na)) remote_target_ = std::string(na.uri_text);
+    route_set_.clear();
+    for (const auto &h : resp.headers()) {
+        if (h.id != sip::Hdr::RecordRoute) continue;
+        sip::for_each_element(h.value, [&](std::string_view el) {
+            route_set_.emplace_back(el);
+            return true;
+        });
+    }
+    std::reverse(route_set_.begin(), route_set_.end());  // UAC: reverse order
+    sdp::Remote rs;
+    if (sdp::parse(resp.body(), &rs)) remote_sdp_ = rs;
+    send_ack(invite_cseq_);
+    if (released || cancel_pending_) {
+        // The answer crossed our hang-up: confirm it, then end it.
+        cancel_pending_ = false;
+        send_bye();
+        return;
+    }
+    state_ = State::Connected;
+    inst_.emit_call(handle, line_handle, SIPX_CALLSTATE_CONNECTED, SIPX_CAUSE_NORMAL, resp.status());
+}
+
+Endpoint Call::next_hop() const {
+    std::string uri = remote_target_;
+    if (!route_set_.empty()) {
+        sip::NameAddr na;
+        if (sip::parse_name_addr(route_set_.front(), &na)) uri = std::string(na.uri_text);
+    }
+    sip::Uri u;
+    Endpoint ep = dest_;
+    if (sip::parse_uri(uri, &u) && u.is_sip()) {
+        uint32_t ip = 0;
+        if (resolve_host(std::string(u.host), &ip)) {
+            ep.ip = ip;
+            ep.port = u.port ? u.port : 5060;
+        }
+    }
+    return ep;
+}
+
+std::string Call::dialog_request(const std::string &method, uint32_t cseq, const std::string &branch,
+                                 std::string_view body, std::string_view ctype) {
+    Endpoint hop = next_hop();
+    sip::Writer w;
+    w.request_line(method, remote_target_);
+    w.header(sip::Hdr::Via, "SIP/2.0/UDP " + inst_.via_sent_by(hop) + (inst_.config.rport ? ";rport" : "") +
+                                ";branch=" + branch);
+    w.header(sip::Hdr::MaxForwards, 70);
+    w.header(sip::Hdr::From, "<" + local_uri_ + ">;tag=" + local_tag_);
+    w.header(sip::Hdr::To, to_header_);
+    w.header(sip::Hdr::CallId, call_id_);
+    w.header(sip::Hdr::CSeq, std::to_string(cseq) + " " + method);
+    for (const auto &r : route_set_) w.header(sip::Hdr::Route, r);
+    if (method == "INVITE") {
+        std::string user = line_ ? line_->id.user : inst_.config.identity;
+        w.header(sip::Hdr::Contact, "<sip:" + user + "@" + inst_.contact_host_port(hop) + ">");
+        w.header(sip::Hdr::Allow, kAllow);
+    }
+    if (method != "ACK")
+        for (const auto &h : auth_.headers(method, remote_target_)) w.header(h.first, h.second);
+    w.header(sip::Hdr::UserAgent, inst_.config.user_agent);
+    return w.finish(body, ctype);
+}
+
+void Call::send_ack(uint32_t cseq) {
+    last_ack_ = dialog_request("ACK", cseq, inst_.new_branch(), {}, {});
+    last_ack_cseq_ = cseq;
+    inst_.send(next_hop(), last_ack_);
+}
+
+bool Call::on_stray_2xx(const sip::Message &resp) {
+    if (resp.call_id() != call_id_ || resp.cseq_method() != "INVITE") return false;
+    if (resp.cseq() == last_ack_cseq_ && !last_ack_.empty()) {
+        inst_.send(next_hop(), last_ack_);  // our ACK was lost: repeat it
+        return true;
+    }
+    return false;
+}
+
+void Call::send_in_dialog(const std::string &method, std::string_view body, std::string_view ctype, ResponseFn fn) {
+    std::string wire = dialog_request(method, ++cseq_, inst_.new_branch(), body, ctype);
+    track(inst_.txn().send_request(next_hop(), wire, std::move(fn)));
+}
+
+void Call::send_cancel() {
+    sip::Message inv;
+    if (!inv.parse(invite_wire_)) return;
+    sip::Writer w;
+    w.request_line("CANCEL", target_);
+    const sip::HeaderField *via = inv.find(sip::Hdr::Via);
+    w.header(sip::Hdr::Via, via ? via->value : std::string_view());
+    w.header(sip::Hdr::MaxForwards, 70);
+    w.copy(inv, sip::Hdr::From);
+    w.copy(inv, sip::Hdr::To);
+    w.header(sip::Hdr::CallId, call_id_);
+    w.header(sip::Hdr::CSeq, std::to_string(invite_cseq_) + " CANCEL");
+    w.header(sip::Hdr::UserAgent, inst_.config.user_agent);
+    state_ = State::Terminating;
+    track(inst_.txn().send_request(dest_, w.finish(), [](const sip::Message *) {}));
+    // The INVITE transaction ends with 487 (or a crossing 2xx).
+}
+
+void Call::send_bye() {
+    state_ = State::Terminating;
+    send_in_dialog("BYE", {}, {}, [this](const sip::Message *r) {
+        if (r && r->status() < 200) return;
+        if (r && (r->status() == 401 || r->status() == 407) && line_ &&
+            auth_.on_challenge(*r, line_->creds) != AuthSession::Outcome::Failed) {
+            send_bye();
+            return;
+        }
+        state_ = State::Terminated;
+        linger();
+    });
+}
+
+SIPX_RESULT Call::hold(bool on, bool stop_remote_audio) {
+    if (state_ != State::Connected || released) return SIPX_RESULT_INVALID_STATE;
+    if (reinvite_pending_) return SIPX_RESULT_BUSY;
+    if (held_ == on) return SIPX_RESULT_SUCCESS;
+    reinvite_pending_ = true;
+    ++sdp_version_;
+    sdp::Direction dir = on ? (stop_remote_audio ? sdp::Direction::SendOnly : sdp::Direction::Inactive)
+                            : sdp::Direction::SendRecv;
+    auth_.accepted();
+    send_in_dialog("INVITE", build_sdp(dir), "application/sdp", [this, on](const sip::Message *r) {
+        if (r && r->status() < 200) return;
+        reinvite_pending_ = false;
+        if (!r) return;  // no answer: the hold did not happen
+        if (r->status() < 300) {
+            send_ack(r->cseq());
+            if (released || state_ != State::Connected) return;
+            held_ = on;
+            if (on) inst_.emit_call(handle, line_handle, SIPX_CALLSTATE_HELD, SIPX_CAUSE_NORMAL, r->status());
+            return;
+        }
+        if ((r->status() == 401 || r->status() == 407) && line_ && !released &&
+            auth_.on_challenge(*r, line_->creds) != AuthSession::Outcome::Failed) {
+            hold(on, true);
+        }
+    });
+    return SIPX_RESULT_SUCCESS;
+}
+
+void Call::release() {
+    if (released) return;
+    released = true;
+    switch (state_) {
+    case State::Idle:
+        state_ = State::Terminated;
+        break;
+    case State::Calling:
+        // No provisional yet: the CANCEL must wait for one (RFC 3261 9.1).
+        disconnected(SIPX_CAUSE_LOCAL_HANGUP, 0);
+        cancel_pending_ = true;
+        state_ = State::Terminating;
+        break;
+    case State::Early:
+        disconnected(SIPX_CAUSE_LOCAL_HANGUP, 0);
+        send_cancel();
+        break;
+    case State::Connected:
+        disconnected(SIPX_CAUSE_LOCAL_HANGUP, 0);
+        send_bye();
+        break;
+    case State::Terminating:
+    case State::Terminated:
+        break;
+    }
+    inst_.emit_call(handle, line_handle, SIPX_CALLSTATE_DESTROYED, SIPX_CAUSE_LOCAL_HANGUP, 0);
+    if (state_ == State::Terminated) linger();
+}
+
+void Call::linger() {
+    // Stay a little to repeat ACKs for retransmitted 2xx, then go.
+    if (!linger_.active()) linger_.start(inst_.now(), 8 * inst_.timer_settings().t1, [] {});
+}
+
+void Call::disconnected(uint32_t cause, int status) {
+    state_ = State::Terminated;
+    if (released) linger();
+    if (disconnect_reported_) return;
+    disconnect_reported_ = true;
+    inst_.emit_call(handle, line_handle, SIPX_CALLSTATE_DISCONNECTED, cause, status);
+}
+
+bool Call::matches(const sip::Message &m) const {
+    if (call_id_.empty() || m.call_id() != call_id_ || m.to_tag() != local_tag_) return false;
+    return remote_tag_.empty() || m.from_tag() == remote_tag_;
+}
+
+void Call::on_request(const sip::Message &m, const Endpoint &from) {
+    std::string_view method = m.method();
+    if (method == "ACK") return;
+    if (method == "BYE") {
+        inst_.send_response(m, from, 200, {}, {}, {}, local_tag_);
+        if (state_ == State::Connected || state_ == State::Early) {
+            state_ = State::Terminated;
+            disconnected(SIPX_CAUSE_REMOTE_HANGUP, 0);
+        } else {
+            state_ = State::Terminated;
+        }
+        if (released) linger();
+        return;
+    }
+    if (method == "INVITE") {
+        if (reinvite_pending_) {
+            inst_.send_response(m, from, 491, {}, {}, {}, local_tag_);
+            return;
+        }
+        sdp::Remote rs;
+        if (!m.body().empty() && sdp::parse(m.body(), &rs)) remote_sdp_ = rs;
+        std::string_view contact = m.value(sip::Hdr::Contact);
+        sip::NameAddr na;
+        if (!contact.empty() && sip::parse_name_addr(contact, &na)) remote_target_ = std::string(na.uri_text);
+        ++sdp_version_;
+        std::string body = build_sdp(held_ ? sdp::Direction::SendOnly : sdp::Direction::SendRecv);
+        std::string user = line_ ? line_->id.user : inst_.config.identity;
+        inst_.send_response(m, from, 200,
+                            {{"Contact", "<sip:" + user + "@" + inst_.contact_host_port(from) + ">"},
+                             {"Allow", kAllow}},
+                            body, "application/sdp", local_tag_);
+        return;
+    }
+    if (method == "OPTIONS" || method == "INFO" || method == "NOTIFY" || method == "UPDATE") {
+        inst_.send_response(m, from, 200, {}, {}, {}, local_tag_);
+        return;
+    }
+    inst_.send_response(m, from, 501, {{"Allow", kAllow}}, {}, {}, local_tag_);
+}
+
+}  // namespace callctl

@@ -1,0 +1,52 @@
+// Keep-alives from the SIP socket: CRLF, STUN binding request or OPTIONS.
+#include <cstring>
+
+#include "../engine/instance.h"
+#include "ua.h"
+
+namespace callctl {
+
+KeepAlive::KeepAlive(Instance &inst, int t, std::string h, uint16_t p, int period_s)
+    : type(t), host(std::move(h)), port(p), inst_(inst), period_s_(period_s), timer_(inst.timers()) {
+    resolve_host(host, &ip);
+    timer_.start(inst_.now(), 0, [this] { fire(); });
+}
+
+void KeepAlive::set_period(int period_s) {
+    period_s_ = period_s;
+    timer_.start(inst_.now(), int64_t(period_s_) * 1000, [this] { fire(); });
+}
+
+void KeepAlive::fire() {
+    timer_.start(inst_.now(), int64_t(period_s_) * 1000, [this] { fire(); });
+    if (ip == 0 && !resolve_host(host, &ip)) return;  // try again next period
+    Endpoint to{ip, port};
+    if (type == 0) {
+        inst_.send_raw(to, "\r\n\r\n", 4);
+    } else if (type == 1) {
+        unsigned char req[20] = {0x00, 0x01, 0x00, 0x00, 0x21, 0x12, 0xA4, 0x42};
+        for (int i = 8; i < 20; i += 4) {
+            uint32_t r = random_u32();
+            std::memcpy(req + i, &r, 4);
+        }
+        inst_.send_raw(to, req, sizeof req);
+    } else {
+        // A bare OPTIONS: its answer (if any) matches no transaction and is
+        // dropped; a lost one is simply sent again next period.
+        std::string uri = "sip:" + host + ":" + std::to_string(port);
+        std::string from = "<sip:" + inst_.config.identity + "@" + inst_.contact_host_port(to) + ">";
+        sip::Writer w;
+        w.request_line("OPTIONS", uri);
+        w.header(sip::Hdr::Via, "SIP/2.0/UDP " + inst_.via_sent_by(to) + ";rport;branch=" + inst_.new_branch());
+        w.header(sip::Hdr::MaxForwards, 70);
+        w.header(sip::Hdr::From, from + ";tag=" + random_token(8));
+        w.header(sip::Hdr::To, "<" + uri + ">");
+        w.header(sip::Hdr::CallId, random_token(20) + "@callctl");
+        w.header(sip::Hdr::CSeq, "1 OPTIONS");
+        w.header(sip::Hdr::UserAgent, inst_.config.user_agent);
+        std::string wire = w.finish();
+        inst_.send(to, wire);
+    }
+}
+
+}  // namespace callctl

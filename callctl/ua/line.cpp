@@ -1,0 +1,287 @@
+// Line registration (RFC 3261 section 10) with digest authentication.
+//
+//   Idle --register--> Registering --2xx--> Registered --refresh timer--> (REGISTER, stays)
+//   Registering/Registered --failure--> RetryWait --retry timer--> Registering
+//   Registering/Registered --unregister--> Unregistering --answer--> Idle
+#include <algorithm>
+
+#include "../engine/instance.h"
+#include "ua.h"
+
+namespace callctl {
+
+// ---- identity ---------------------------------------------------------------
+
+bool Identity::parse(const std::string &text) {
+    sip::NameAddr na;
+    if (!sip::parse_name_addr(text, &na) || !na.uri.is_sip()) return false;
+    if (na.uri.user.empty() || na.uri.host.empty()) return false;
+    uri = std::string(na.uri_text);
+    user = std::string(na.uri.user);
+    host = std::string(na.uri.host);
+    port = na.uri.port ? na.uri.port : 5060;
+    display = std::string(na.display);
+    return true;
+}
+
+// ---- digest sessions --------------------------------------------------------
+
+AuthSession::Outcome AuthSession::on_challenge(const sip::Message &resp, const std::vector<Credential> &creds) {
+    bool proxy = resp.status() == 407;
+    sip::Hdr want = proxy ? sip::Hdr::ProxyAuthenticate : sip::Hdr::WwwAuthenticate;
+    bool any = false, stale = false;
+    std::vector<Entry> fresh;
+    for (const auto &h : resp.headers()) {
+        if (h.id != want) continue;
+        auth::Challenge c;
+        if (!auth::parse_challenge(h.value, &c)) continue;
+        const Credential *match = nullptr;
+        for (const auto &cr : creds)
+            if (cr.realm.empty() || cr.realm == c.realm) {
+                match = &cr;
+                break;
+            }
+        if (!match) continue;
+        Entry e;
+        e.proxy = proxy;
+        e.challenge = c;
+        e.cred = {match->user, match->password};
+        stale = stale || c.stale;
+        fresh.push_back(e);
+        any = true;
+    }
+    if (!any) return Outcome::Failed;
+    if (answered_ && !stale) return Outcome::Failed;
+    // Replace what we knew for these realms, keep the others (a proxy and a
+    // registrar may both challenge).
+    for (const auto &e : fresh) {
+        auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry &x) {
+            return x.proxy == e.proxy && x.challenge.realm == e.challenge.realm;
+        });
+        if (it != entries_.end()) *it = e;
+        else entries_.push_back(e);
+    }
+    answered_ = true;
+    return stale ? Outcome::Stale : Outcome::Answer;
+}
+
+std::vector<std::pair<std::string, std::string>> AuthSession::headers(std::string_view method, std::string_view uri) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (auto &e : entries_) {
+        ++e.nc;
+        std::string cnonce = random_token(12);
+        out.emplace_back(e.proxy ? "Proxy-Authorization" : "Authorization",
+                         auth::authorization(e.challenge, e.cred, method, uri, e.nc, cnonce));
+    }
+    return out;
+}
+
+// ---- line -------------------------------------------------------------------
+
+Line::Line(Instance &inst, uint32_t h, Identity ident)
+    : handle(h), id(std::move(ident)), inst_(inst), refresh_(inst.timers()), retry_(inst.timers()) {
+    call_id_ = random_token(20) + "@callctl";
+    from_tag_ = random_token(10);
+    cseq_ = random_u32() % 1000 + 1;
+    registrar.port = id.port;
+    registrar_known = resolve_host(id.host, &registrar.ip);
+}
+
+Line::~Line() {
+    if (txn_) inst_.txn().detach(txn_);
+}
+
+void Line::add_credential(const std::string &user, const std::string &password, const std::string &realm) {
+    for (auto &c : creds)
+        if (c.realm == realm) {
+            c.user = user;
+            c.password = password;
+            return;
+        }
+    creds.push_back({user, password, realm});
+}
+
+SIPX_RESULT Line::set_register(bool on) {
+    if (on) {
+        if (state_ == State::Registering || state_ == State::Registered) return SIPX_RESULT_SUCCESS;
+        if (!registrar_known) {
+            registrar_known = resolve_host(id.host, &registrar.ip);
+            if (!registrar_known) return SIPX_RESULT_BAD_ADDRESS;
+        }
+        retry_.stop();
+        retry_count_ = 0;
+        interval_tries_ = 0;
+        want_expires_ = 3600;
+        state_ = State::Registering;
+        inst_.emit_line(handle, SIPX_LINESTATE_REGISTERING, SIPX_CAUSE_NORMAL, 0);
+        auth_.accepted();
+        send_register(want_expires_);
+        return SIPX_RESULT_SUCCESS;
+    }
+    refresh_.stop();
+    retry_.stop();
+    if (state_ == State::Registering || state_ == State::Registered) {
+        state_ = State::Unregistering;
+        registered_reported_ = false;
+        inst_.emit_line(handle, SIPX_LINESTATE_UNREGISTERING, SIPX_CAUSE_NORMAL, 0);
+        auth_.accepted();
+        send_register(0);
+    } else if (state_ == State::RetryWait) {
+        state_ = State::Idle;
+    }
+    return SIPX_RESULT_SUCCESS;
+}
+
+void Line::shutdown() {
+    set_register(false);
+    retry_.stop();
+}
+
+void Line::send_register(uint32_t expires) {
+    if (txn_) inst_.txn().detach(txn_);
+    txn_ = 0;
+    std::string ruri = "sip:" + id.host + (id.port != 5060 ? ":" + std::to_string(id.port) : std::string());
+    contact_ = inst_.contact_host_port(registrar);
+    std::string branch = inst_.new_branch();
+    std::string aor = "<" + id.uri + ">";
+    sip::Writer w;
+    w.request_line("REGISTER", ruri);
+    w.header(sip::Hdr::Via, "SIP/2.0/UDP " + inst_.via_sent_by(registrar) + (inst_.config.rport ? ";rport" : "") +
+                                ";branch=" + branch);
+    w.header(sip::Hdr::MaxForwards, 70);
+    w.header(sip::Hdr::From, aor + ";tag=" + from_tag_);
+    w.header(sip::Hdr::To, aor);
+    w.header(sip::Hdr::CallId, call_id_);
+    w.header(sip::Hdr::CSeq, std::to_string(++cseq_) + " REGISTER");
+    w.header(sip::Hdr::Contact, "<sip:" + id.user + "@" + contact_ + ">");
+    w.header(sip::Hdr::Expires, expires);
+    for (const auto &h : auth_.headers("REGISTER", ruri)) w.header(h.first, h.second);
+    w.header(sip::Hdr::Allow, "INVITE, ACK, CANCEL, BYE, OPTIONS, MESSAGE, NOTIFY");
+    w.header(sip::Hdr::UserAgent, inst_.config.user_agent);
+    std::string wire = w.finish();
+    txn_ = inst_.txn().send_request(registrar, wire, [this, expires](const sip::Message *r) { on_response(r, expires); });
+}
+
+uint32_t Line::granted_expiry(const sip::Message &resp) const {
+    uint32_t granted = want_expires_;
+    uint64_t v = 0;
+    if (sip::parse_uint(resp.value(sip::Hdr::Expires), 0xffffffffu, &v)) granted = uint32_t(v);
+    // Our own Contact's expires parameter wins over the Expires header.
+    for (const auto &h : resp.headers()) {
+        if (h.id != sip::Hdr::Contact) continue;
+        sip::for_each_element(h.value, [&](std::string_view el) {
+            sip::NameAddr na;
+            if (!sip::parse_name_addr(el, &na)) return true;
+            std::string hp(na.uri.host);
+            if (na.uri.port) hp += ":" + std::to_string(na.uri.port);
+            std::string_view e;
+            if (hp == contact_ && sip::find_param(na.params, "expires", &e) &&
+                sip::parse_uint(e, 0xffffffffu, &v))
+                granted = uint32_t(v);
+            return true;
+        });
+    }
+    return granted;
+}
+
+void Line::on_response(const sip::Message *resp, uint32_t expires) {
+    if (resp && resp->status() < 200) return;
+    txn_ = 0;
+    int code = resp ? resp->status() : 0;
+    if (expires == 0) {
+        // Whatever the answer to an unregister, the line is now idle
+        // (a challenge is answered first).
+        if (resp && (code == 401 || code == 407) &&
+            auth_.on_challenge(*resp, creds) != AuthSession::Outcome::Failed) {
+            send_register(0);
+            return;
+        }
+        state_ = State::Idle;
+        inst_.emit_line(handle, SIPX_LINESTATE_UNREGISTERED,
+                        resp ? SIPX_CAUSE_NORMAL : SIPX_CAUSE_NO_RESPONSE, code);
+        return;
+    }
+    if (!resp) {
+        fail(SIPX_CAUSE_NO_RESPONSE, 0);
+        return;
+    }
+    if (code < 300) {
+        auth_.accepted();
+        bool moved = inst_.learn_address(*resp);
+        uint32_t granted = granted_expiry(*resp);
+        if (granted == 0) {
+            fail(SIPX_CAUSE_REJECTED, code);
+            return;
+        }
+        state_ = State::Registered;
+        retry_count_ = 0;
+        interval_tries_ = 0;
+        if (!registered_reported_) {
+            registered_reported_ = true;
+            inst_.emit_line(handle, SIPX_LINESTATE_REGISTERED, SIPX_CAUSE_NORMAL, code);
+        }
+        if (moved && inst_.contact_host_port(registrar) != contact_) {
+            // rport told us our public address: bind that one instead.
+            send_register(want_expires_);
+            return;
+        }
+        schedule_refresh(granted);
+        return;
+    }
+    if (code == 401 || code == 407) {
+        AuthSession::Outcome o = auth_.on_challenge(*resp, creds);
+        if (o == AuthSession::Outcome::Failed) {
+            fail(SIPX_CAUSE_AUTH_FAILED, code);
+            return;
+        }
+        send_register(expires);
+        return;
+    }
+    if (code == 423) {
+        uint64_t min = 0;
+        if (sip::parse_uint(resp->value(sip::Hdr::MinExpires), 0xffffffffu, &min) && min > want_expires_ &&
+            ++interval_tries_ <= 3) {
+            want_expires_ = uint32_t(min);
+            send_register(want_expires_);
+            return;
+        }
+        fail(SIPX_CAUSE_REJECTED, code);
+        return;
+    }
+    uint32_t cause = code == 403   ? SIPX_CAUSE_FORBIDDEN
+                     : code == 404 ? SIPX_CAUSE_NOT_FOUND
+                     : code < 400  ? SIPX_CAUSE_REDIRECTED
+                                   : SIPX_CAUSE_REJECTED;
+    fail(cause, code);
+}
+
+void Line::schedule_refresh(uint32_t granted) {
+    int64_t secs = granted > 120 ? int64_t(granted) - 60 : int64_t(granted) / 2;
+    int64_t delay = secs > 0 ? secs * 1000 : 500;
+    refresh_.start(inst_.now(), delay, [this] {
+        auth_.accepted();
+        send_register(want_expires_);
+    });
+}
+
+void Line::fail(uint32_t cause, int status) {
+    refresh_.stop();
+    state_ = State::RetryWait;
+    registered_reported_ = false;
+    want_expires_ = 3600;
+    interval_tries_ = 0;
+    inst_.emit_line(handle, SIPX_LINESTATE_REGISTER_FAILED, cause, status);
+    const TimerSettings &ts = inst_.timer_settings();
+    int64_t delay = ts.register_retry_min;
+    for (int i = 0; i < retry_count_ && delay < ts.register_retry_max; ++i) delay *= 2;
+    delay = std::min(delay, ts.register_retry_max);
+    delay += int64_t(random_u32() % 1000) * delay / 5000;  // up to +20 %
+    ++retry_count_;
+    retry_.start(inst_.now(), delay, [this] {
+        state_ = State::Registering;
+        auth_.reset();
+        send_register(want_expires_);
+    });
+}
+
+}  // namespace callctl

@@ -1,0 +1,202 @@
+// User-agent usages: line registration, calls (INVITE dialogs),
+// conferences and keep-alives. All methods run with the instance lock held.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../auth/auth.h"
+#include "../base/base.h"
+#include "../engine/timer.h"
+#include "../include/callctl.h"
+#include "../sdp/sdp.h"
+#include "../sip/sip.h"
+#include "../txn/txn.h"
+
+namespace callctl {
+
+class Instance;
+
+// Answers digest challenges for one request series (a line's REGISTERs, a
+// call's INVITEs). Remembers the last challenge so refreshes go out with
+// credentials straight away.
+class AuthSession {
+public:
+    struct Credential {
+        std::string user, password, realm;
+    };
+    enum class Outcome { Answer, Stale, Failed };
+    // Looks at a 401/407; on Answer/Stale the request should be sent again
+    // with headers(). Failed: no usable challenge, no credential for the
+    // realm, or a second non-stale challenge right after credentials.
+    Outcome on_challenge(const sip::Message &resp, const std::vector<Credential> &creds);
+    // Authorization headers for a request (empty without a challenge).
+    std::vector<std::pair<std::string, std::string>> headers(std::string_view method, std::string_view uri);
+    void reset() { entries_.clear(); answered_ = false; }
+    // Called when a request carrying credentials got a non-401/407 answer.
+    void accepted() { answered_ = false; }
+
+private:
+    struct Entry {
+        bool proxy = false;
+        auth::Challenge challenge;
+        auth::Credentials cred;
+        uint32_t nc = 0;
+    };
+    std::vector<Entry> entries_;
+    bool answered_ = false;  // the last request carried credentials
+};
+
+// Identity "sip:user@host:port" split into what requests need.
+struct Identity {
+    std::string uri;       // as given, without <>
+    std::string user;
+    std::string host;
+    uint16_t port = 5060;
+    std::string display;
+    bool parse(const std::string &text);
+    std::string host_port() const { return host + ":" + std::to_string(port); }
+};
+
+class Line {
+public:
+    enum class State { Idle, Registering, Registered, Unregistering, RetryWait };
+
+    Line(Instance &inst, uint32_t handle, Identity id);
+    ~Line();
+
+    void add_credential(const std::string &user, const std::string &password, const std::string &realm);
+    SIPX_RESULT set_register(bool on);
+    // Unregister if registered; no retries after this.
+    void shutdown();
+
+    const uint32_t handle;
+    const Identity id;
+    std::vector<AuthSession::Credential> creds;
+    State state() const { return state_; }
+    // Registrar address; resolved when the line is added.
+    Endpoint registrar;
+    bool registrar_known = false;
+
+private:
+    void send_register(uint32_t expires);
+    void on_response(const sip::Message *resp, uint32_t expires);
+    void fail(uint32_t cause, int status);
+    void schedule_refresh(uint32_t granted);
+    uint32_t granted_expiry(const sip::Message &resp) const;
+
+    Instance &inst_;
+    State state_ = State::Idle;
+    bool registered_reported_ = false;
+    std::string call_id_;
+    std::string from_tag_;
+    uint32_t cseq_ = 0;
+    uint32_t want_expires_ = 3600;
+    uint64_t txn_ = 0;
+    int retry_count_ = 0;
+    int interval_tries_ = 0;
+    std::string contact_;  // Contact host:port of the last REGISTER
+    AuthSession auth_;
+    Timer refresh_;
+    Timer retry_;
+};
+
+class Call {
+public:
+    enum class State { Idle, Calling, Early, Connected, Terminating, Terminated };
+
+    Call(Instance &inst, uint32_t handle, Line *line);
+    ~Call();
+
+    SIPX_RESULT connect(const std::string &target);
+    SIPX_RESULT hold(bool hold, bool stop_remote_audio);
+    // Local hang-up; the handle is released (the object may live on until
+    // its last transaction ends).
+    void release();
+    // An in-dialog request; false when it is not for this call.
+    bool matches(const sip::Message &m) const;
+    void on_request(const sip::Message &m, const Endpoint &from);
+    // A 2xx retransmission that no transaction claimed.
+    bool on_stray_2xx(const sip::Message &resp);
+    bool finished() const;
+
+    const uint32_t handle;
+    uint32_t line_handle;
+    uint32_t conf = 0;
+    bool released = false;
+    State state() const { return state_; }
+    bool on_hold() const { return held_; }
+
+private:
+    void send_invite();
+    void on_invite_response(const sip::Message *resp);
+    void track(uint64_t txn);
+    void linger();
+    void confirm_2xx(const sip::Message &resp);
+    void send_ack(uint32_t cseq);
+    void send_in_dialog(const std::string &method, std::string_view body, std::string_view ctype,
+                        ResponseFn fn);
+    void send_cancel();
+    void send_bye();
+    void disconnected(uint32_t cause, int status);
+    std::string build_sdp(sdp::Direction dir);
+    std::string dialog_request(const std::string &method, uint32_t cseq, const std::string &branch,
+                               std::string_view body, std::string_view ctype);
+    Endpoint next_hop() const;
+
+    Instance &inst_;
+    Line *line_;
+    State state_ = State::Idle;
+    bool alerted_ = false;
+    bool disconnect_reported_ = false;
+    bool cancel_pending_ = false;  // destroyed before any provisional
+    bool held_ = false;
+    bool reinvite_pending_ = false;
+    std::string target_;       // Request-URI of the INVITE
+    Endpoint dest_;            // where the INVITE went
+    std::string call_id_, local_tag_, remote_tag_;
+    std::string local_uri_, remote_uri_, remote_target_;
+    std::vector<std::string> route_set_;
+    std::string to_header_;    // To of the dialog (with tag once known)
+    uint32_t cseq_ = 0;        // last local CSeq
+    uint32_t invite_cseq_ = 0; // CSeq of the INVITE that set up the call
+    std::string invite_wire_;  // the current INVITE (for CANCEL)
+    std::string invite_branch_;
+    std::vector<uint64_t> txns_;  // our client transactions, detached at destruction
+    std::string last_ack_;
+    uint32_t last_ack_cseq_ = 0;
+    uint16_t rtp_port_ = 0;
+    uint64_t sdp_session_ = 0;
+    uint64_t sdp_version_ = 0;
+    sdp::Remote remote_sdp_;
+    AuthSession auth_;
+    Timer linger_;
+};
+
+class Conference {
+public:
+    Conference(uint32_t handle) : handle(handle) {}
+    const uint32_t handle;
+    std::vector<uint32_t> calls;
+    bool held = false;
+    bool bridging = false;
+};
+
+class KeepAlive {
+public:
+    KeepAlive(Instance &inst, int type, std::string host, uint16_t port, int period_s);
+    void set_period(int period_s);
+    const int type;
+    const std::string host;
+    const uint16_t port;
+    uint32_t ip = 0;
+
+private:
+    void fire();
+    Instance &inst_;
+    int period_s_;
+    Timer timer_;
+};
+
+}  // namespace callctl
