@@ -1,0 +1,50 @@
+// CWnd: a thin, non-owning wrapper of a window handle with the calls our windows use.
+//
+// Text is narrow GBK (the ANSI code page) throughout, so every call here is the "A" form.
+// Copying a CWnd copies the handle only; destroying a CWnd never destroys its window.
+#pragma once
+#include <windows.h>
+#include <functional>
+#include <string>
+
+class CWnd {
+public:
+    CWnd() = default;
+    explicit CWnd(HWND hWnd) : m_hWnd(hWnd) {}
+    virtual ~CWnd() = default;
+
+    HWND GetSafeHwnd() const { return m_hWnd; }
+    operator HWND() const { return m_hWnd; }
+
+    CWnd GetDlgItem(int nID) const { return CWnd(::GetDlgItem(m_hWnd, nID)); }
+    int GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
+
+    std::string GetWindowText() const;
+    void SetWindowText(const std::string& text) const { ::SetWindowTextA(m_hWnd, text.c_str()); }
+    std::string GetDlgItemText(int nID) const { return GetDlgItem(nID).GetWindowText(); }
+    void SetDlgItemText(int nID, const std::string& text) const { ::SetDlgItemTextA(m_hWnd, nID, text.c_str()); }
+
+    BOOL ShowWindow(int nCmdShow) const { return ::ShowWindow(m_hWnd, nCmdShow); }
+    BOOL IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
+    BOOL EnableWindow(BOOL bEnable = TRUE) const { return ::EnableWindow(m_hWnd, bEnable); }
+    BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
+    HWND SetFocus() const { return ::SetFocus(m_hWnd); }
+
+    UINT IsDlgButtonChecked(int nID) const { return ::IsDlgButtonChecked(m_hWnd, nID); }
+    void CheckDlgButton(int nID, UINT nCheck) const { ::CheckDlgButton(m_hWnd, nID, nCheck); }
+
+    // Timers post WM_TIMER to this window; see CDialog for how they reach a handler.
+    UINT_PTR SetTimer(UINT_PTR nIDEvent, UINT nElapse) const { return ::SetTimer(m_hWnd, nIDEvent, nElapse, nullptr); }
+    BOOL KillTimer(UINT_PTR nIDEvent) const { return ::KillTimer(m_hWnd, nIDEvent); }
+
+    LRESULT SendMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) const { return ::SendMessageA(m_hWnd, msg, wParam, lParam); }
+    BOOL PostMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) const { return ::PostMessageA(m_hWnd, msg, wParam, lParam); }
+
+    // The one way for another thread to act on a window: the task runs later on the
+    // window's own thread, from its message queue. Works for windows made by CDialog.
+    // Returns false (and drops the task) when the window is gone.
+    static bool PostTask(HWND hWnd, std::function<void()> task);
+    bool PostTask(std::function<void()> task) const { return PostTask(m_hWnd, std::move(task)); }
+
+    HWND m_hWnd = nullptr;
+};
