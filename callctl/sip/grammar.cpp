@@ -205,12 +205,7 @@ bool parse_uri(std::string_view t, Uri *out) {
     }
     for (char c : rest)
         if (!uri_char(c)) return false;
-    size_t q = rest.find('?');
-    if (q != std::string_view::npos) {
-        u.headers = rest.substr(q + 1);
-        rest = rest.substr(0, q);
-    }
-    // The user part may itself hold ';' (user parameters), so find '@' first.
+    // The user part may hold ';' and '?' unescaped, so split at '@' first.
     size_t at = rest.rfind('@');
     std::string_view hostport = rest;
     if (at != std::string_view::npos) {
@@ -220,6 +215,11 @@ bool parse_uri(std::string_view t, Uri *out) {
         u.user = userinfo.substr(0, pc);
         if (pc != std::string_view::npos) u.password = userinfo.substr(pc + 1);
         if (u.user.empty()) return false;
+    }
+    size_t q = hostport.find('?');
+    if (q != std::string_view::npos) {
+        u.headers = hostport.substr(q + 1);
+        hostport = hostport.substr(0, q);
     }
     size_t semi = hostport.find(';');
     if (semi != std::string_view::npos) {

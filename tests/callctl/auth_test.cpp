@@ -1,0 +1,76 @@
+// Digest authentication: MD5 vectors, challenge parsing and the
+// Authorization value against the worked example of RFC 2617.
+#include <gtest/gtest.h>
+
+#include "auth/auth.h"
+
+using namespace callctl::auth;
+
+TEST(Md5, Rfc1321TestSuite) {
+    struct Row {
+        const char *in, *hex;
+    } rows[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const auto &r : rows) EXPECT_EQ(md5_hex(r.in), r.hex) << r.in;
+}
+
+TEST(Digest, Rfc2617ExampleWithQopAuth) {
+    Challenge c;
+    ASSERT_TRUE(parse_challenge("Digest realm=\"testrealm@host.com\", qop=\"auth,auth-int\", "
+                                "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", "
+                                "opaque=\"5ccc069c403ebaf9f0171e9517f40e41\"",
+                                &c));
+    EXPECT_TRUE(c.qop_auth);
+    std::string v = authorization(c, {"Mufasa", "Circle Of Life"}, "GET", "/dir/index.html", 1, "0a4f113b");
+    EXPECT_NE(v.find("response=\"6629fae49393a05397450978507c4ef1\""), std::string::npos) << v;
+    EXPECT_NE(v.find("nc=00000001"), std::string::npos);
+    EXPECT_NE(v.find("cnonce=\"0a4f113b\""), std::string::npos);
+    EXPECT_NE(v.find("opaque=\"5ccc069c403ebaf9f0171e9517f40e41\""), std::string::npos);
+    EXPECT_NE(v.find("qop=auth,"), std::string::npos);
+}
+
+TEST(Digest, WithoutQopUsesTheRfc2069Response) {
+    Challenge c;
+    ASSERT_TRUE(parse_challenge("Digest realm=\"r\", nonce=\"n\"", &c));
+    EXPECT_FALSE(c.qop_auth);
+    std::string v = authorization(c, {"u", "p"}, "REGISTER", "sip:h", 1, "x");
+    std::string ha1 = md5_hex("u:r:p"), ha2 = md5_hex("REGISTER:sip:h");
+    EXPECT_NE(v.find("response=\"" + md5_hex(ha1 + ":n:" + ha2) + "\""), std::string::npos) << v;
+    EXPECT_EQ(v.find("qop"), std::string::npos);
+    EXPECT_EQ(v.find("cnonce"), std::string::npos);
+}
+
+TEST(Digest, ChallengeScenarios) {
+    struct Row {
+        const char *value;
+        bool ok;
+        bool stale;
+        const char *realm;
+    } rows[] = {
+        {"Digest realm=\"a\", nonce=\"1\", stale=TRUE", true, true, "a"},
+        {"Digest realm=\"a\",nonce=\"1\",stale=false,algorithm=MD5", true, false, "a"},
+        {"digest nonce=\"1\", realm=\"quoted, comma\"", true, false, "quoted, comma"},
+        {"Digest realm=\"a\", nonce=\"1\", algorithm=SHA-256", false, false, ""},
+        {"Digest realm=\"a\", nonce=\"1\", qop=\"auth-int\"", false, false, ""},
+        {"Digest realm=\"a\"", false, false, ""},
+        {"Basic realm=\"a\"", false, false, ""},
+        {"", false, false, ""},
+    };
+    for (const auto &r : rows) {
+        Challenge c;
+        bool ok = parse_challenge(r.value, &c);
+        EXPECT_EQ(ok, r.ok) << r.value;
+        if (ok) {
+            EXPECT_EQ(c.stale, r.stale) << r.value;
+            EXPECT_EQ(c.realm, r.realm) << r.value;
+        }
+    }
+}
