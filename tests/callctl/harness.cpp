@@ -1,0 +1,287 @@
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char **environ;
+#endif
+
+namespace testing_callctl {
+
+namespace {
+
+std::atomic<int> g_run{0};
+
+// Our working directory as a Unix path (under Wine: Z:\x\y -> /x/y).
+std::string unix_cwd() {
+#ifdef _WIN32
+    char buf[MAX_PATH];
+    DWORD n = GetCurrentDirectoryA(sizeof buf, buf);
+    std::string p(buf, n);
+    if (p.size() >= 2 && (p[0] == 'Z' || p[0] == 'z') && p[1] == ':') p = p.substr(2);
+    for (auto &c : p)
+        if (c == '\\') c = '/';
+    return p;
+#else
+    char buf[4096];
+    return getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
+#endif
+}
+
+// A Unix path opened through the C library of this platform.
+std::string local_path(const std::string &unix_path) {
+#ifdef _WIN32
+    std::string p = "Z:" + unix_path;
+    for (auto &c : p)
+        if (c == '/') c = '\\';
+    return p;
+#else
+    return unix_path;
+#endif
+}
+
+bool read_file(const std::string &unix_path, std::string *out) {
+    std::ifstream f(local_path(unix_path), std::ios::binary);
+    if (!f) return false;
+    std::stringstream ss;
+    ss << f.rdbuf();
+    *out = ss.str();
+    return true;
+}
+
+void run_shell(const std::string &script_unix_path) {
+#ifdef _WIN32
+    std::string cmd = "/bin/sh " + script_unix_path;
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+#else
+    pid_t pid = 0;
+    std::string path = script_unix_path;
+    char arg0[] = "sh";
+    char *argv[] = {arg0, &path[0], nullptr};
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) == 0) {
+        // Reaped by a detached waiter so no zombie is left behind.
+        std::thread([pid] {
+            int st = 0;
+            waitpid(pid, &st, 0);
+        }).detach();
+    }
+#endif
+}
+
+}  // namespace
+
+int free_udp_port() {
+    callctl::net_startup();
+    callctl::UdpSocket s;
+    if (!s.open(0x7f000001, 0)) return 0;
+    int p = s.local_port();
+    s.close();
+    callctl::net_cleanup();
+    return p;
+}
+
+std::string scenario_path(const std::string &name) { return std::string(CALLCTL_SCENARIO_DIR) + "/" + name; }
+
+Sipp::Sipp() {
+#ifdef _WIN32
+    long self = long(GetCurrentProcessId());
+#else
+    long self = long(getpid());
+#endif
+    base_ = unix_cwd() + "/sipp-" + std::to_string(self) + "-" + std::to_string(++g_run);
+}
+
+Sipp::~Sipp() {
+    if (running_) kill();
+}
+
+bool Sipp::start(const std::string &scenario, const std::vector<std::string> &args, const std::string &remote,
+                 int calls, const std::string &ip) {
+    port_ = free_udp_port();
+    if (port_ == 0) return false;
+    std::string cmd = "sipp";
+    if (!remote.empty()) cmd += " " + remote;
+    cmd += " -sf " + scenario_path(scenario) + " -i " + ip + " -p " + std::to_string(port_) + " -m " +
+           std::to_string(calls) + " -nostdin -timeout 40 -timeout_error -default_behaviors none -trace_err" +
+           " -error_file " + base_ + ".err";
+    for (const auto &a : args) cmd += " " + a;
+    std::string script = "#!/bin/sh\n"
+                         "rm -f '" + base_ + ".rc' '" + base_ + ".pid'\n" +
+                         cmd + " >'" + base_ + ".log' 2>&1 </dev/null &\n"
+                         "echo $! >'" + base_ + ".pid'\n"
+                         "wait $!\n"
+                         "echo $? >'" + base_ + ".rc.tmp'\n"
+                         "mv '" + base_ + ".rc.tmp' '" + base_ + ".rc'\n";
+    {
+        std::remove(local_path(base_ + ".rc").c_str());
+        std::ofstream f(local_path(base_ + ".sh"), std::ios::binary);
+        f << script;
+    }
+    run_shell(base_ + ".sh");
+    // sipp is ready once it has bound its port: wait for the pid file and
+    // then for the port to be taken.
+    for (int i = 0; i < 500; ++i) {
+        std::string pid;
+        if (read_file(base_ + ".pid", &pid) && !pid.empty()) {
+            pid_ = std::atol(pid.c_str());
+            callctl::net_startup();
+            callctl::UdpSocket probe;
+            uint32_t bind_ip = 0x7f000001;
+            callctl::parse_ipv4(ip, &bind_ip);
+            bool taken = !probe.open(bind_ip, uint16_t(port_));
+            probe.close();
+            callctl::net_cleanup();
+            if (taken) {
+                running_ = true;
+                return true;
+            }
+        }
+        std::string rc;
+        if (read_file(base_ + ".rc", &rc)) return false;  // sipp ended at once
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+int Sipp::wait(int timeout_ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        std::string rc;
+        if (read_file(base_ + ".rc", &rc) && !rc.empty()) {
+            running_ = false;
+            return std::atoi(rc.c_str());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill();
+    return -1;
+}
+
+void Sipp::kill() {
+    if (!running_ || pid_ <= 0) return;
+    std::string script = base_ + ".kill.sh";
+    {
+        std::ofstream f(local_path(script), std::ios::binary);
+        f << "#!/bin/sh\nkill -9 " << pid_ << " 2>/dev/null\n";
+    }
+    run_shell(script);
+    for (int i = 0; i < 200; ++i) {
+        std::string rc;
+        if (read_file(base_ + ".rc", &rc)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    running_ = false;
+}
+
+std::string Sipp::log() const {
+    std::string out, err;
+    read_file(base_ + ".log", &out);
+    read_file(base_ + ".err", &err);
+    if (out.size() > 4000) out = out.substr(out.size() - 4000);
+    if (err.size() > 4000) err = err.substr(0, 4000);
+    return "--- sipp output ---\n" + out + "\n--- sipp errors ---\n" + err;
+}
+
+// ---- events -------------------------------------------------------------------
+
+int Recorder::callback(int category, void *info, void *user) {
+    auto *self = static_cast<Recorder *>(user);
+    auto *i = static_cast<SIPX_EVENT_INFO *>(info);
+    Event e{category, i->hCall, i->hLine, i->event, i->cause, i->sipStatus, i->szText ? i->szText : ""};
+    {
+        std::lock_guard<std::mutex> g(self->m_);
+        self->events_.push_back(e);
+    }
+    self->cv_.notify_all();
+    return 0;
+}
+
+Event Recorder::wait_for(int category, uint32_t code, int timeout_ms, uint32_t handle) {
+    std::unique_lock<std::mutex> g(m_);
+    Event found{-1, 0, 0, 0, 0, 0, {}};
+    cv_.wait_for(g, std::chrono::milliseconds(timeout_ms), [&] {
+        for (const auto &e : events_)
+            if (e.category == category && (code == 0 || e.code == code) &&
+                (handle == 0 || e.call == handle || e.line == handle)) {
+                found = e;
+                return true;
+            }
+        return false;
+    });
+    return found;
+}
+
+int Recorder::count(int category, uint32_t code, uint32_t handle) const {
+    std::lock_guard<std::mutex> g(m_);
+    int n = 0;
+    for (const auto &e : events_)
+        if (e.category == category && e.code == code && (handle == 0 || e.call == handle || e.line == handle)) ++n;
+    return n;
+}
+
+std::vector<Event> Recorder::all() const {
+    std::lock_guard<std::mutex> g(m_);
+    return events_;
+}
+
+std::string Recorder::dump() const {
+    std::lock_guard<std::mutex> g(m_);
+    std::string s;
+    for (const auto &e : events_)
+        s += "[cat " + std::to_string(e.category) + " code " + std::to_string(e.code) + " cause " +
+             std::to_string(e.cause) + " sip " + std::to_string(e.sip_status) + "] ";
+    return s;
+}
+
+// ---- phone --------------------------------------------------------------------
+
+Phone::Phone(bool rport) {
+    int r = sipxInitialize(&inst, 0, -1, -1, 30000, 10, "sipx", "127.0.0.1", 0);
+    EXPECT_EQ(r, SIPX_RESULT_SUCCESS);
+    SIPX_TIMER_SETTINGS t{};
+    t.cbSize = sizeof t;
+    t.t1 = 40;
+    t.t2 = 320;
+    t.t4 = 400;
+    t.registerRetryMin = 300;
+    t.registerRetryMax = 1200;
+    t.shutdownWait = 600;
+    EXPECT_EQ(sipxConfigSetTimers(inst, &t), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(sipxConfigSetUserAgentName(inst, "Simple Agent (sipXtapi)", 0), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(sipxConfigEnableRport(inst, rport ? 1 : 0), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(sipxEventListenerAdd(inst, &Recorder::callback, &rec), SIPX_RESULT_SUCCESS);
+    sipxConfigGetLocalSipUdpPort(inst, &port);
+}
+
+Phone::~Phone() {
+    if (inst) sipxUnInitialize(inst, 1);
+}
+
+SIPX_LINE Phone::add_line(const std::string &user, int registrar_port, const char *password) {
+    SIPX_LINE line = 0;
+    std::string id = "sip:" + user + "@127.0.0.1:" + std::to_string(registrar_port);
+    EXPECT_EQ(sipxLineAdd(inst, id.c_str(), &line, 0), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(sipxLineAddCredential(line, user.c_str(), password, ""), SIPX_RESULT_SUCCESS);
+    return line;
+}
+
+}  // namespace testing_callctl

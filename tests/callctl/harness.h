@@ -1,0 +1,87 @@
+// Test fixtures shared by the library tests: a sipp peer started on
+// loopback with free ports, an event recorder for the library's listener,
+// and a library instance with short timers.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/base.h"
+#include "callctl.h"
+
+namespace testing_callctl {
+
+// A free UDP port on 127.0.0.1 (bound and released again).
+int free_udp_port();
+
+// One sipp process. It runs through /bin/sh so that the same code works
+// natively and under Wine (which cannot wait for a Unix child): the shell
+// writes sipp's exit status to a file that we poll.
+class Sipp {
+public:
+    Sipp();
+    ~Sipp();  // kills a sipp still running
+    // scenario: file name under tests/callctl; args: extra sipp arguments.
+    // Listens on 127.0.0.1:port(); `remote` ("127.0.0.1:5060") makes it a UAC.
+    // calls: how many sipp calls (Call-IDs) end the run; ip: sipp's address.
+    bool start(const std::string &scenario, const std::vector<std::string> &args = {},
+               const std::string &remote = {}, int calls = 1, const std::string &ip = "127.0.0.1");
+    // Exit status of sipp (0 = every scenario step passed), or -1 when it
+    // did not end within timeout_ms (it is killed then).
+    int wait(int timeout_ms);
+    void kill();
+    int port() const { return port_; }
+    std::string log() const;  // sipp's output and its error trace, for failures
+
+private:
+    std::string base_;  // unix path prefix of this run's files
+    int port_ = 0;
+    bool running_ = false;
+    long pid_ = 0;
+};
+
+struct Event {
+    int category;
+    SIPX_CALL call;
+    SIPX_LINE line;
+    uint32_t code;
+    uint32_t cause;
+    uint32_t sip_status;
+    std::string text;
+};
+
+class Recorder {
+public:
+    static int callback(int category, void *info, void *user);
+    // Waits until an event with this category and code (and call/line when
+    // nonzero) has arrived; returns it, or a category -1 event on timeout.
+    Event wait_for(int category, uint32_t code, int timeout_ms, uint32_t handle = 0);
+    int count(int category, uint32_t code, uint32_t handle = 0) const;
+    std::vector<Event> all() const;
+    std::string dump() const;
+
+private:
+    mutable std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<Event> events_;
+};
+
+// An instance on a free port with T1 = 40 ms, T2 = 320 ms, register retry
+// 300 ms .. 1200 ms, and a Recorder as listener.
+class Phone {
+public:
+    explicit Phone(bool rport = true);
+    ~Phone();
+    SIPX_INST inst = 0;
+    int port = 0;
+    Recorder rec;
+    SIPX_LINE add_line(const std::string &user, int registrar_port, const char *password = "s3cret");
+};
+
+// Unix path of a scenario file.
+std::string scenario_path(const std::string &name);
+
+}  // namespace testing_callctl
