@@ -1,0 +1,238 @@
+// Requests to the phone, text messages, keep-alives, hostile datagrams and
+// shutdown, through the C interface.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "harness.h"
+
+using namespace testing_callctl;
+using namespace std::chrono;
+
+TEST(Incoming, OptionsUnknownMethodInviteAndStrayBye) {
+    Phone ph;
+    Sipp peer;
+    ASSERT_TRUE(peer.start("uac_requests.xml", {}, "127.0.0.1:" + std::to_string(ph.port)));
+    EXPECT_EQ(peer.wait(8000), 0) << peer.log();
+    // An incoming INVITE is refused, never offered to the program.
+    for (const auto &e : ph.rec.all()) EXPECT_NE(e.category, SIPX_EVENT_CATEGORY_CALLSTATE);
+}
+
+TEST(Incoming, TextMessageFromTheServerReachesTheProgramInGbk) {
+    Phone ph;
+    Sipp server;
+    // The line's domain is the server that sends the messages.
+    int server_port = free_udp_port();
+    SIPX_LINE line = ph.add_line("8001", server_port);
+    ASSERT_TRUE(server.start("message.xml", {}, "127.0.0.1:" + std::to_string(ph.port)));
+    EXPECT_EQ(server.wait(8000), 0) << server.log();
+    Event e = ph.rec.wait_for(SIPX_EVENT_CATEGORY_MESSAGE, 0, 2000);
+    ASSERT_EQ(e.category, SIPX_EVENT_CATEGORY_MESSAGE) << ph.rec.dump();
+    EXPECT_EQ(e.line, line);
+    std::string text = e.text;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    // "您的余额不足,请充值" in code page 936.
+    EXPECT_EQ(text, "\xc4\xfa\xb5\xc4\xd3\xe0\xb6\xee\xb2\xbb\xd7\xe3,\xc7\xeb\xb3\xe4\xd6\xb5");
+    int messages = 0;
+    for (const auto &ev : ph.rec.all()) messages += ev.category == SIPX_EVENT_CATEGORY_MESSAGE;
+    EXPECT_EQ(messages, 1);  // the application/json one was refused
+}
+
+TEST(Incoming, TextMessageFromAStrangerIsRefused) {
+    Phone ph;
+    ph.add_line("8001", 5060);  // the server is 127.0.0.1; the stranger 127.0.0.2
+    Sipp stranger;
+    ASSERT_TRUE(stranger.start("message_stranger.xml", {}, "127.0.0.1:" + std::to_string(ph.port), 1, "127.0.0.2"));
+    EXPECT_EQ(stranger.wait(8000), 0) << stranger.log();
+    for (const auto &e : ph.rec.all()) EXPECT_NE(e.category, SIPX_EVENT_CATEGORY_MESSAGE);
+}
+
+// CRLF and STUN keep-alives arrive at the period asked for, from the SIP port.
+TEST(KeepAlive, CrlfAndStunArriveEverySecond) {
+    callctl::net_startup();
+    callctl::UdpSocket crlf, stun;
+    ASSERT_TRUE(crlf.open(0x7f000001, 0));
+    ASSERT_TRUE(stun.open(0x7f000001, 0));
+    Phone ph;
+    ASSERT_EQ(sipxConfigKeepAliveAdd(ph.inst, 0, 0, "127.0.0.1", crlf.local_port(), 1), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxConfigKeepAliveAdd(ph.inst, 0, 1, "localhost", stun.local_port(), 1), SIPX_RESULT_SUCCESS);
+    auto t0 = steady_clock::now();
+    std::vector<long> at[2];
+    std::vector<std::string> data[2];
+    callctl::UdpSocket *socks[2] = {&crlf, &stun};
+    while (steady_clock::now() - t0 < milliseconds(2600)) {
+        bool ready[2];
+        callctl::wait_readable(socks, 2, 50, ready);
+        for (int i = 0; i < 2; ++i) {
+            char buf[256];
+            callctl::Endpoint from;
+            int n;
+            while ((n = socks[i]->recv_from(buf, sizeof buf, &from)) > 0) {
+                at[i].push_back(long(duration_cast<milliseconds>(steady_clock::now() - t0).count()));
+                data[i].emplace_back(buf, size_t(n));
+                EXPECT_EQ(from.port, ph.port) << "keep-alives leave from the SIP socket";
+            }
+        }
+    }
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(at[i].size(), 3u) << "kind " << i;
+        EXPECT_LT(at[i][0], 300);
+        EXPECT_NEAR(at[i][1] - at[i][0], 1000, 150);
+        EXPECT_NEAR(at[i][2] - at[i][1], 1000, 150);
+    }
+    EXPECT_EQ(data[0][0], "\r\n\r\n");
+    ASSERT_EQ(data[1][0].size(), 20u);
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(data[1][0].data());
+    EXPECT_EQ(s[0], 0x00);
+    EXPECT_EQ(s[1], 0x01);  // binding request
+    EXPECT_EQ(std::memcmp(s + 4, "\x21\x12\xA4\x42", 4), 0);
+    EXPECT_NE(data[1][0].substr(8), data[1][1].substr(8)) << "each request has its own transaction id";
+    // Removing stops them.
+    ASSERT_EQ(sipxConfigKeepAliveRemove(ph.inst, 0, 0, "127.0.0.1", crlf.local_port()), SIPX_RESULT_SUCCESS);
+    std::this_thread::sleep_for(milliseconds(1200));
+    char buf[64];
+    callctl::Endpoint from;
+    EXPECT_EQ(crlf.recv_from(buf, sizeof buf, &from), 0);
+    callctl::net_cleanup();
+}
+
+TEST(KeepAlive, OptionsKeepAlivesAreAnsweredByTheServer) {
+    Sipp server;
+    ASSERT_TRUE(server.start("keepalive_options.xml", {}, {}, 3));
+    Phone ph;
+    auto t0 = steady_clock::now();
+    ASSERT_EQ(sipxConfigKeepAliveAdd(ph.inst, 0, 2, "127.0.0.1", server.port(), 1), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(server.wait(8000), 0) << server.log();
+    long elapsed = long(duration_cast<milliseconds>(steady_clock::now() - t0).count());
+    EXPECT_GE(elapsed, 1800);  // three keep-alives: at 0, 1 and 2 s
+    EXPECT_LE(elapsed, 3500);
+}
+
+// Malformed, truncated, oversized and hostile datagrams change nothing: the
+// phone still answers and no event is produced.
+TEST(Robustness, HostileDatagramsAreDroppedAndThePhoneStillAnswers) {
+    Phone ph;
+    callctl::net_startup();
+    callctl::UdpSocket attacker;
+    ASSERT_TRUE(attacker.open(0x7f000001, 0));
+    callctl::Endpoint phone{0x7f000001, uint16_t(ph.port)};
+    std::string options = "OPTIONS sip:sipx@127.0.0.1 SIP/2.0\r\n"
+                          "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(attacker.local_port()) +
+                          ";rport;branch=z9hG4bKprobe1\r\nFrom: <sip:p@127.0.0.1>;tag=1\r\nTo: <sip:sipx@127.0.0.1>\r\n"
+                          "Call-ID: probe1\r\nCSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
+    std::vector<std::string> junk = {
+        std::string(1, '\0'),
+        "INVITE",
+        "INVITE sip:x@y SIP/2.0\r\nVia: SIP/2.0/UDP 1.2.3.4\r\n",
+        "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.1;branch=z9hG4bKnomatch\r\nFrom: <sip:a@b>;tag=1\r\n"
+        "To: <sip:c@d>;tag=2\r\nCall-ID: nomatch\r\nCSeq: 1 INVITE\r\nContent-Length: 0\r\n\r\n",
+        "BYE sip:x@y SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1;branch=z9hG4bKj\r\nFrom: <sip:a@b>;tag=1\r\n"
+        "To: <sip:c@d>;tag=2\r\nCall-ID: nomatch\r\nCSeq: 1 BYE\r\nContent-Length: 99999\r\n\r\n",
+        options.substr(0, options.size() / 2),
+        std::string(60000, 'A'),
+        "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03",  // a TLS hello
+        "\r\n\r\n",
+    };
+    std::mt19937 rng(7);
+    for (int i = 0; i < 200; ++i) {
+        std::string r(size_t(1 + rng() % 1500), '\0');
+        for (auto &c : r) c = char(rng());
+        junk.push_back(r);
+    }
+    for (const auto &j : junk) attacker.send_to(phone, j.data(), j.size());
+    attacker.send_to(phone, options.data(), options.size());
+    char buf[8192];
+    callctl::Endpoint from;
+    int n = 0;
+    std::string answer;
+    for (int i = 0; i < 100 && answer.empty(); ++i) {
+        callctl::UdpSocket *s[] = {&attacker};
+        bool ready[1];
+        callctl::wait_readable(s, 1, 50, ready);
+        while ((n = attacker.recv_from(buf, sizeof buf, &from)) > 0) {
+            std::string m(buf, size_t(n));
+            if (m.find("probe1") != std::string::npos) answer = m;
+        }
+    }
+    ASSERT_FALSE(answer.empty()) << "the phone stopped answering";
+    EXPECT_EQ(answer.compare(0, 15, "SIP/2.0 200 OK\r"), 0) << answer;
+    // RFC 3581: the rport asked for is filled in, with received.
+    EXPECT_NE(answer.find(";rport=" + std::to_string(attacker.local_port()) + ";"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("received=127.0.0.1"), std::string::npos) << answer;
+    EXPECT_TRUE(ph.rec.all().empty()) << ph.rec.dump();
+    callctl::net_cleanup();
+}
+
+// Shutting the instance down ends the call with BYE and unregisters the
+// line, and returns only when no listener can run any more.
+TEST(Shutdown, EndsCallsAndRegistrationThenGoesQuiet) {
+    Sipp registrar, callee;
+    ASSERT_TRUE(registrar.start("reg_shutdown.xml"));
+    ASSERT_TRUE(callee.start("call_answer.xml"));
+    auto *ph = new Phone;
+    SIPX_LINE line = ph->add_line("8001", registrar.port());
+    ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(ph->rec.wait_for(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED, 5000).category,
+              SIPX_EVENT_CATEGORY_LINESTATE)
+        << registrar.log();
+    SIPX_CALL call = 0;
+    ASSERT_EQ(sipxCallCreate(ph->inst, line, &call), SIPX_RESULT_SUCCESS);
+    std::string to = "sip:00867551234567@127.0.0.1:" + std::to_string(callee.port());
+    ASSERT_EQ(sipxCallConnect(call, to.c_str(), 0, nullptr, 1, nullptr, nullptr), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(ph->rec.wait_for(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_CONNECTED, 5000).category,
+              SIPX_EVENT_CATEGORY_CALLSTATE)
+        << callee.log();
+    ASSERT_EQ(sipxUnInitialize(ph->inst, 1), SIPX_RESULT_SUCCESS);
+    size_t events = ph->rec.all().size();
+    EXPECT_EQ(registrar.wait(5000), 0) << registrar.log();
+    EXPECT_EQ(callee.wait(5000), 0) << callee.log();
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(ph->rec.all().size(), events) << "a listener ran after sipxUnInitialize returned";
+    EXPECT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_INVALID_ARGS);
+    ph->inst = 0;
+    delete ph;
+}
+
+// A listener that calls back into the library from the library thread
+// (as the phone's does) works, and sipxUnInitialize from there is refused.
+namespace {
+struct Reentrant {
+    SIPX_INST inst = 0;
+    std::atomic<int> uninit_result{-1};
+    std::atomic<int> volume_result{-1};
+};
+int reentrant_cb(int category, void *info, void *user) {
+    auto *r = static_cast<Reentrant *>(user);
+    auto *i = static_cast<SIPX_EVENT_INFO *>(info);
+    if (category == SIPX_EVENT_CATEGORY_LINESTATE && i->event == SIPX_LINESTATE_REGISTER_FAILED) {
+        r->volume_result = sipxAudioSetInputVolume(r->inst, 98);
+        r->uninit_result = sipxUnInitialize(r->inst, 1);
+    }
+    return 0;
+}
+}  // namespace
+
+TEST(Listener, MayCallTheLibraryButNotShutItDown) {
+    Sipp registrar;
+    ASSERT_TRUE(registrar.start("reg_refused_403.xml"));
+    Phone ph;
+    Reentrant r;
+    r.inst = ph.inst;
+    ASSERT_EQ(sipxEventListenerAdd(ph.inst, reentrant_cb, &r), SIPX_RESULT_SUCCESS);
+    SIPX_LINE line = ph.add_line("8001", registrar.port());
+    ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTER_FAILED, 5000).category,
+              SIPX_EVENT_CATEGORY_LINESTATE);
+    for (int i = 0; i < 100 && r.uninit_result < 0; ++i) std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(r.volume_result, SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(r.uninit_result, SIPX_RESULT_BUSY);
+    int vol = 0;
+    EXPECT_EQ(sipxAudioGetInputVolume(ph.inst, &vol), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(vol, 98);
+    EXPECT_EQ(sipxEventListenerRemove(ph.inst, reentrant_cb, nullptr), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(registrar.wait(5000), 0) << registrar.log();
+}
