@@ -157,7 +157,9 @@ private:
     // Scanning (XmlScan.cpp).
     int CharLength(int nOffset) const;
     Token NextToken(int nOffset) const;
+    static Token ScanToken(const char* s, int n, const unsigned char* pClasses, int nOffset);
     int NameLength(int nStart) const;
+    static int ScanNameLength(const char* s, int n, const unsigned char* pClasses, int nStart);
     bool NameMatches(int iRec, const char* pszName) const;
     AttributeScan ScanAttributes(int nTagStart, int nTagLength, bool bProcInst, const char* pszName) const;
     std::string NodeAttribute(int nTagStart, int nTagLength, bool bProcInst, const char* pszName) const;
@@ -173,6 +175,8 @@ private:
     void PatchOffsets(int iElem, int nDelta, bool bSpansChildren);
     bool AddElement(const char* pszName, bool bInsertBefore);
     int SkipWhitespaceToTag(int nOffset) const;
+    bool ReadsBackAtEnd(const std::string& strElement) const;
+    bool TagReadsBack(const Record& r, int nOffset, int nOldLength, const std::string& strNew) const;
 
     void SetPosition(int iParent, int iElem, int iChild)
     {

@@ -81,6 +81,19 @@ void CXmlDoc::PatchOffsets(int iElem, int nDelta, bool bSpansChildren)
     }
 }
 
+// Whether r's start tag, with nOldLength bytes at nOffset replaced by strNew, is
+// still one start tag of that length and name that closes its element exactly when
+// r's did.
+bool CXmlDoc::TagReadsBack(const Record& r, int nOffset, int nOldLength, const std::string& strNew) const
+{
+    std::string strTag(m_pText.get() + r.nStart, static_cast<size_t>(r.StartTagLength()));
+    strTag.replace(static_cast<size_t>(nOffset - r.nStart), static_cast<size_t>(nOldLength), strNew);
+    const Token t = ScanToken(strTag.data(), static_cast<int>(strTag.size()), m_pCharClass, 0);
+    const bool bSelfClosing = r.IsEmpty() && !(r.nFlags & REC_NOT_ENDED);
+    return t.nType == TOKEN_START_TAG && t.nLength == static_cast<int>(strTag.size()) && t.bEmpty == bSelfClosing &&
+           t.nNameLength == NameLength(r.nStart);
+}
+
 bool CXmlDoc::SetAttribute(const char* pszName, const char* pszValue)
 {
     if (!m_iPos || !pszName)
@@ -108,6 +121,19 @@ bool CXmlDoc::SetAttribute(const char* pszName, const char* pszValue)
     const int nDelta = static_cast<int>(strNew.size()) - nOldLength;
     if (r.StartTagLength() + static_cast<long long>(nDelta) > static_cast<long long>(START_TAG_MAX))
         return false;
+
+    // The tag must still read as the same tag: in "<a x/>" the '/' follows an
+    // attribute name and does not close the element, but after "x" got a quoted value
+    // it would; in "<a?b>" the name is "a?b", where the attribute scan stops at "a".
+    // A new attribute then goes right after the name; a value for such an attribute
+    // is refused.
+    if (!TagReadsBack(r, nOffset, nOldLength, strNew)) {
+        if (a.bFound)
+            return false;
+        nOffset = r.nStart + 1 + NameLength(r.nStart);
+        if (!TagReadsBack(r, nOffset, nOldLength, strNew))
+            return false;
+    }
     if (!ReplaceText(nOffset, nOldLength, strNew.data(), static_cast<int>(strNew.size())))
         return false;
     r.nLength += nDelta;
@@ -142,6 +168,25 @@ int CXmlDoc::SkipWhitespaceToTag(int nOffset) const
     return i == m_nTextLength || m_pText[i] == '<' ? i : nOffset;
 }
 
+// Whether an element added at the very end of the text would be read as one. Text
+// that ends inside an unfinished construct (an open comment, a lone lead byte, ...)
+// would swallow it; only what follows the last top-level element can do that.
+bool CXmlDoc::ReadsBackAtEnd(const std::string& strElement) const
+{
+    const int iTop = Rec(0).iFirstChild;
+    const int nTail = iTop ? Rec(Rec(iTop).iPrev).End() : 0;
+    std::string strProbe(m_pText.get() + nTail, static_cast<size_t>(m_nTextLength - nTail));
+    const int nAt = static_cast<int>(strProbe.size());
+    strProbe += strElement;
+    CXmlDoc probe;
+    probe.SetDocument(strProbe);
+    for (int i = probe.Rec(0).iFirstChild; i; i = probe.Rec(i).iNext) {
+        if (probe.Rec(i).nStart == nAt)
+            return probe.Rec(i).nLength == static_cast<int>(strElement.size()) - 2;
+    }
+    return false;
+}
+
 bool CXmlDoc::AddElement(const char* pszName, bool bInsertBefore)
 {
     // The name must read back as this element's name: no markup or spacing in it.
@@ -149,8 +194,14 @@ bool CXmlDoc::AddElement(const char* pszName, bool bInsertBefore)
         return false;
     const int nName = static_cast<int>(std::strlen(pszName));
     for (int i = 0; i < nName; ++i) {
-        if ((m_pCharClass[static_cast<unsigned char>(pszName[i])] & CC_NAME_END) || std::strchr("<\"'=", pszName[i]))
+        const unsigned char c = static_cast<unsigned char>(pszName[i]);
+        if ((m_pCharClass[c] & CC_NAME_END) || std::strchr("<\"'=", c))
             return false;
+        if (m_pCharClass[c] & CC_LEAD) {
+            if (i + 1 == nName)
+                return false;  // would take the '/' after it as its second byte
+            ++i;
+        }
     }
     if (nName + 3 > static_cast<int>(START_TAG_MAX))
         return false;
@@ -199,6 +250,8 @@ bool CXmlDoc::AddElement(const char* pszName, bool bInsertBefore)
         nOffset = SkipWhitespaceToTag(nOffset);
         strNew = strElement + "\r\n";
         nElementAt = nOffset;
+        if (!iParent && nOffset == m_nTextLength && !ReadsBackAtEnd(strNew))
+            return false;
         break;
     }
     const int nDelta = static_cast<int>(strNew.size()) - nOldLength;
@@ -241,8 +294,23 @@ bool CXmlDoc::RemoveChildElement()
     const Record& c = Rec(iChild);
     const int nStart = c.nStart;
     int nEnd = c.End();
-    const int nAfter = SkipWhitespaceToTag(nEnd);
-    nEnd = nAfter;  // the line break after the element goes with it
+    nEnd = SkipWhitespaceToTag(nEnd);  // the line break after the element goes with it
+
+    // Stray markup right before the element ("<", "<!", "<!-", "<![" cut short by
+    // the element's '<') would meet the text after it and turn into a tag or a
+    // comment; such a removal is refused.
+    if (nEnd < m_nTextLength && m_pText[nEnd] != '<') {
+        const int iPrev = Rec(Rec(iChild).iParent).iFirstChild == iChild ? 0 : Rec(iChild).iPrev;
+        const int iParent = Rec(iChild).iParent;
+        int nOffset = iPrev ? Rec(iPrev).End() : (iParent ? Rec(iParent).ContentStart() : 0);
+        Token t{};
+        while (nOffset < nStart) {
+            t = NextToken(nOffset);
+            nOffset = t.nStart + t.nLength;
+        }
+        if (t.nType == TOKEN_ERROR && t.nLength <= 3 && nOffset == nStart)
+            return false;
+    }
     ReplaceText(nStart, nEnd - nStart, nullptr, 0);
     PatchOffsets(iChild, nStart - nEnd, true);
 

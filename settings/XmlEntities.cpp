@@ -250,12 +250,16 @@ void EscapeAppend(const unsigned char* pClasses, const char* p, int n, std::stri
         case '>': out += "&gt;"; break;
         case '\'': out += "&apos;"; break;
         case '"': out += "&quot;"; break;
-        default: {
-            int nChar = (pClasses[c] & CC_LEAD) && i + 1 < n ? 2 : 1;
-            out.append(p + i, static_cast<size_t>(nChar));
-            i += nChar;
-            continue;
-        }
+        default:
+            if ((pClasses[c] & CC_LEAD) && i + 1 < n) {
+                out.append(p + i, 2);
+                i += 2;
+                continue;
+            }
+            // A lead byte without its second byte would take the closing quote as
+            // one: it is written as the code page's default character instead.
+            out.push_back((pClasses[c] & CC_LEAD) ? '?' : static_cast<char>(c));
+            break;
         }
         ++i;
     }

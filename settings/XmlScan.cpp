@@ -54,9 +54,11 @@ int CXmlDoc::CharLength(int nOffset) const
 
 CXmlDoc::Token CXmlDoc::NextToken(int nOffset) const
 {
-    const char* s = m_pText.get();
-    const int n = m_nTextLength;
-    const unsigned char* cls = m_pCharClass;
+    return ScanToken(m_pText.get(), m_nTextLength, m_pCharClass, nOffset);
+}
+
+CXmlDoc::Token CXmlDoc::ScanToken(const char* s, int n, const unsigned char* cls, int nOffset)
+{
     auto step = [&](int i) { return i + ((cls[static_cast<unsigned char>(s[i])] & CC_LEAD) && i + 1 < n ? 2 : 1); };
 
     Token t{TOKEN_END, nOffset, 0, 0, false, nullptr, false};
@@ -187,7 +189,7 @@ CXmlDoc::Token CXmlDoc::NextToken(int nOffset) const
         return incorrect("tag name character");
 
     // Start tag: '>' outside quoted values ends it; a quote opens a value only after '='.
-    const int nNameEnd = nOffset + 1 + NameLength(nOffset);
+    const int nNameEnd = nOffset + 1 + ScanNameLength(s, n, cls, nOffset);
     int i = nOffset + 1;
     int nLastChar = -1, nPrevChar = -1;
     bool bAfterEquals = false;
@@ -226,10 +228,14 @@ CXmlDoc::Token CXmlDoc::NextToken(int nOffset) const
 
 int CXmlDoc::NameLength(int nStart) const
 {
-    const char* s = m_pText.get();
+    return ScanNameLength(m_pText.get(), m_nTextLength, m_pCharClass, nStart);
+}
+
+int CXmlDoc::ScanNameLength(const char* s, int n, const unsigned char* cls, int nStart)
+{
     int i = nStart + 1;
-    while (i < m_nTextLength && !(m_pCharClass[static_cast<unsigned char>(s[i])] & CC_NAME_END))
-        i += CharLength(i);
+    while (i < n && !(cls[static_cast<unsigned char>(s[i])] & CC_NAME_END))
+        i += (cls[static_cast<unsigned char>(s[i])] & CC_LEAD) && i + 1 < n ? 2 : 1;
     return i - (nStart + 1);
 }
 

@@ -1,0 +1,221 @@
+// CXmlDoc files: UTF-8 on disk and GBK in memory, declared encodings, result texts,
+// and saves that never leave a damaged file behind.
+#include "XmlDoc.h"
+#include "XmlTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <sys/stat.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+#else
+#include <signal.h>
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+const char kGbkZhong[] = "\xD6\xD0";        // U+4E2D in GBK
+const char kUtf8Zhong[] = "\xE4\xB8\xAD";   // ... and in UTF-8
+
+std::string ErrnoText(int nErrno)
+{
+    return std::strerror(nErrno);
+}
+
+TEST(XmlFileSave, NewElementOnEmptyDocument)
+{
+    ScratchDir dir;
+    CXmlDoc doc;
+    ASSERT_TRUE(doc.AppendElement("name"));
+    ASSERT_TRUE(doc.SaveFile(dir.Path("x.xml")));
+    EXPECT_EQ(ReadBytes(dir.Path("x.xml")), "<name/>\r\n");
+    EXPECT_EQ(doc.GetResult(), "9 bytes");
+    EXPECT_EQ(dir.Listing(), "x.xml");
+}
+
+TEST(XmlFileSave, GbkInMemoryIsUtf8OnDisk)
+{
+    ScratchDir dir;
+    CXmlDoc doc;
+    doc.SetDocument(std::string("<r v=\"") + kGbkZhong + "\"/>");
+    ASSERT_TRUE(doc.SaveFile(dir.Path("x.xml")));
+    EXPECT_EQ(ReadBytes(dir.Path("x.xml")), std::string("<r v=\"") + kUtf8Zhong + "\"/>");
+    EXPECT_EQ(doc.GetResult(), "12 bytes");  // bytes written, after conversion
+
+    CXmlDoc loaded;
+    ASSERT_TRUE(loaded.LoadFile(dir.Path("x.xml")));
+    EXPECT_EQ(loaded.GetDocument(), std::string("<r v=\"") + kGbkZhong + "\"/>");
+    EXPECT_EQ(loaded.GetResult(), "12 bytes");  // bytes read, before conversion
+}
+
+TEST(XmlFileLoad, DeclaredUtf8InAnyCaseIsConverted)
+{
+    ScratchDir dir;
+    for (const char* pszDeclaration : {"<?xml version=\"1.0\" encoding=\"UTF-8\"?>", "<?xml encoding='utf-8'?>",
+                                       "<?xml encoding=\"Utf-8x\"?>", ""}) {
+        const std::string strBody = std::string("<r v=\"") + kUtf8Zhong + "\"/>";
+        WriteBytes(dir.Path("x.xml"), pszDeclaration + strBody);
+        CXmlDoc doc;
+        ASSERT_TRUE(doc.LoadFile(dir.Path("x.xml"))) << pszDeclaration;
+        EXPECT_EQ(doc.GetDocument(), pszDeclaration + std::string("<r v=\"") + kGbkZhong + "\"/>");
+    }
+}
+
+TEST(XmlFileLoad, OtherDeclaredEncodingKeepsTheBytes)
+{
+    ScratchDir dir;
+    const std::string strText =
+        std::string("<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<r v=\"") + kGbkZhong + "\"/>\r\n";
+    WriteBytes(dir.Path("x.xml"), strText);
+    CXmlDoc doc;
+    ASSERT_TRUE(doc.LoadFile(dir.Path("x.xml")));
+    EXPECT_EQ(doc.GetDocument(), strText);
+    doc.FindElement(nullptr);
+    doc.SetAttribute("w", kGbkZhong);
+    ASSERT_TRUE(doc.SaveFile(dir.Path("x.xml")));
+    EXPECT_EQ(ReadBytes(dir.Path("x.xml")), std::string("<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<r v=\"") +
+                                                kGbkZhong + "\" w=\"" + kGbkZhong + "\"/>\r\n");
+}
+
+TEST(XmlFileLoad, CharactersWithoutGbkEquivalentAreReported)
+{
+    ScratchDir dir;
+    WriteBytes(dir.Path("x.xml"), "<r v=\"\xC3\x98\"/>");  // U+00D8
+    CXmlDoc doc;
+    ASSERT_TRUE(doc.LoadFile(dir.Path("x.xml")));
+    EXPECT_EQ(doc.GetResult(), "11 bytes (chars lost in conversion!)");
+    EXPECT_EQ(doc.GetDocument(), "<r v=\"?\"/>");
+}
+
+TEST(XmlFileLoad, EmptyFileIsNotADocument)
+{
+    ScratchDir dir;
+    WriteBytes(dir.Path("x.xml"), "");
+    CXmlDoc doc;
+    EXPECT_FALSE(doc.LoadFile(dir.Path("x.xml")));
+    EXPECT_EQ(doc.GetResult(), "0 bytes, Empty document");
+}
+
+TEST(XmlFileLoad, MalformedFileLoadsFalseButNavigable)
+{
+    ScratchDir dir;
+    WriteBytes(dir.Path("x.xml"), "<a n=\"1\"/>\r\n<b/>");
+    CXmlDoc doc;
+    EXPECT_FALSE(doc.LoadFile(dir.Path("x.xml")));
+    EXPECT_EQ(doc.GetResult(), "16 bytes, Root element has sibling");
+    ASSERT_TRUE(doc.FindElement(nullptr));
+    ASSERT_TRUE(doc.FindElement("b"));
+}
+
+TEST(XmlFileLoad, MissingFileKeepsTheOldContents)
+{
+    ScratchDir dir;
+    CXmlDoc doc;
+    doc.SetDocument("<old><a/></old>");
+    doc.FindChildElement("a");
+    EXPECT_FALSE(doc.LoadFile(dir.Path("missing.xml")));
+    EXPECT_EQ(doc.GetResult(), ErrnoText(ENOENT));
+    EXPECT_EQ(doc.GetDocument(), "<old><a/></old>");
+    EXPECT_EQ(CXmlDocInspector::PosChild(doc), 2);  // the position stays too
+}
+
+TEST(XmlFileSave, RefusedTargetsAreLeftAlone)
+{
+    ScratchDir dir;
+    CXmlDoc doc;
+    doc.SetDocument("<r/>");
+    EXPECT_FALSE(doc.SaveFile(dir.Path("no-such-folder/x.xml")));
+    EXPECT_EQ(doc.GetResult(), ErrnoText(ENOENT));
+
+    ASSERT_TRUE(doc.SaveFile(dir.Path("sub")));  // a file first...
+    ASSERT_EQ(std::remove(dir.Path("sub").c_str()), 0);
+#ifdef _WIN32
+    ASSERT_EQ(_mkdir(dir.Path("sub").c_str()), 0);
+#else
+    ASSERT_EQ(mkdir(dir.Path("sub").c_str(), 0777), 0);
+#endif
+    EXPECT_FALSE(doc.SaveFile(dir.Path("sub")));  // ...then a folder of that name
+    EXPECT_FALSE(doc.GetResult().empty());
+    EXPECT_EQ(dir.Listing(), "sub");
+}
+
+TEST(XmlFileSave, ReplacesAndLeavesNoTemporaryFile)
+{
+    ScratchDir dir;
+    WriteBytes(dir.Path("x.xml"), "<old/>");
+    WriteBytes(dir.Path("x.xml.tmp"), "left by an interrupted save");
+    CXmlDoc doc;
+    doc.SetDocument("<new/>");
+    ASSERT_TRUE(doc.SaveFile(dir.Path("x.xml")));
+    EXPECT_EQ(ReadBytes(dir.Path("x.xml")), "<new/>");
+    EXPECT_EQ(dir.Listing(), "x.xml");
+
+    CXmlDoc empty;  // an empty text writes an empty file
+    ASSERT_TRUE(empty.SaveFile(dir.Path("x.xml")));
+    EXPECT_EQ(empty.GetResult(), "0 bytes");
+    EXPECT_EQ(ReadBytes(dir.Path("x.xml")), "");
+}
+
+#ifdef _WIN32
+TEST(XmlFileSave, ReadOnlyTargetIsRefused)
+{
+    ScratchDir dir;
+    WriteBytes(dir.Path("x.xml"), "<old/>");
+    ASSERT_EQ(_chmod(dir.Path("x.xml").c_str(), _S_IREAD), 0);
+    CXmlDoc doc;
+    doc.SetDocument("<new/>");
+    EXPECT_FALSE(doc.SaveFile(dir.Path("x.xml")));
+    EXPECT_EQ(doc.GetResult(), ErrnoText(EACCES));
+    EXPECT_EQ(ReadBytes(dir.Path("x.xml")), "<old/>");
+    EXPECT_EQ(dir.Listing(), "x.xml");
+    _chmod(dir.Path("x.xml").c_str(), _S_IREAD | _S_IWRITE);
+}
+#else
+// A save used to truncate the file before writing it: a full disk or a crash in
+// between lost every remembered account. The old file must survive a failed write.
+TEST(XmlFileSave, FailedWriteKeepsTheOldFile)
+{
+    ScratchDir dir;
+    WriteBytes(dir.Path("x.xml"), "<old/>");
+    CXmlDoc doc;
+    doc.SetDocument("<r v=\"" + std::string(100000, 'x') + "\"/>");
+
+    struct sigaction ignore = {}, previous = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &previous);
+    struct rlimit limit = {}, saved = {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    limit = saved;
+    limit.rlim_cur = 4096;  // the disk fills up after 4 KB
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const bool bSaved = doc.SaveFile(dir.Path("x.xml"));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &previous, nullptr);
+
+    EXPECT_FALSE(bSaved);
+    EXPECT_EQ(doc.GetResult(), ErrnoText(EFBIG));
+    EXPECT_EQ(ReadBytes(dir.Path("x.xml")), "<old/>");
+    EXPECT_EQ(dir.Listing(), "x.xml");
+}
+
+TEST(XmlFileSave, KeepsThePermissionsOfTheFile)
+{
+    ScratchDir dir;
+    WriteBytes(dir.Path("x.xml"), "<old/>");
+    ASSERT_EQ(chmod(dir.Path("x.xml").c_str(), 0640), 0);
+    CXmlDoc doc;
+    doc.SetDocument("<new/>");
+    ASSERT_TRUE(doc.SaveFile(dir.Path("x.xml")));
+    struct stat st = {};
+    ASSERT_EQ(stat(dir.Path("x.xml").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+#endif
+
+}  // namespace
