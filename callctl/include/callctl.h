@@ -55,6 +55,23 @@
  *      A failed registration is retried after 30 s, doubling up to 30 min,
  *      each delay with up to 20 % random jitter added.
  *
+ *  Calls are offered PCMU, PCMA and telephone-event/8000 (payload 101).
+ *
+ * ---------------------------------------------------------------------------
+ * Media in this build
+ * ---------------------------------------------------------------------------
+ *  The signalling is complete; the media path (RTP, codecs, devices) is not
+ *  there yet. Until it is:
+ *   - the audio setters (devices, input volume, mutes, AEC, AGC and noise
+ *     reduction modes) validate, store per instance and return
+ *     SIPX_RESULT_SUCCESS; the matching getters read the stored values back;
+ *   - sipxAudioGetInputEnergy/OutputEnergy return 0.0 (no audio flows);
+ *   - sipxCallStartTone/StopTone and sipxCallAudioRecordFileStart/Stop check
+ *     their arguments and the call handle (SIPX_RESULT_INVALID_ARGS) and
+ *     otherwise return SIPX_RESULT_NOT_IMPLEMENTED;
+ *   - sipxConfigSelectAudioCodecByName("G729") is stored; G.729 is offered
+ *     once a G.729 codec is built in.
+ *
  * ---------------------------------------------------------------------------
  * Events
  * ---------------------------------------------------------------------------

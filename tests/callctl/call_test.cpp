@@ -89,7 +89,8 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, CalleeBehaviour,
                                            EndRow{"call_auth_remote_bye.xml", true, SIPX_CAUSE_REMOTE_HANGUP, 0, {}},
                                            // -nr: our repeated ACK is identical to the first; sipp would
                                            // otherwise answer it as a retransmission, forever.
-                                           EndRow{"call_lost_200.xml", true, SIPX_CAUSE_REMOTE_HANGUP, 0, {"-nr"}}),
+                                           EndRow{"call_lost_200.xml", true, SIPX_CAUSE_REMOTE_HANGUP, 0, {"-nr"}},
+                                           EndRow{"call_remote_reinvite.xml", true, SIPX_CAUSE_REMOTE_HANGUP, 0, {"-nr"}}),
                          [](const ::testing::TestParamInfo<EndRow> &i) {
                              std::string n = i.param.scenario;
                              return n.substr(0, n.find('.'));
