@@ -137,10 +137,9 @@ bool WriteFileReplacing(const char* pszPath, const char* pData, size_t nData, st
                                    | O_NONBLOCK
 #endif
     );
-    bool bExisted = fd >= 0;
 #ifndef _WIN32
     struct stat st;
-    bool bMode = bExisted && ::fstat(fd, &st) == 0;
+    const bool bMode = fd >= 0 && ::fstat(fd, &st) == 0;  // the new file gets the old one's mode
 #endif
     if (fd >= 0) {
         XML_CLOSE(fd);
