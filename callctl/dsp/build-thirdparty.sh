@@ -1,0 +1,176 @@
+#!/bin/sh
+# build-thirdparty.sh PREFIX TOOLCHAIN_FILE
+#
+# Builds static Windows (i686-w64-mingw32) libraries of bcg729 (G.729) and
+# speexdsp (echo canceller, preprocessor) from Debian's source packages and
+# installs them under PREFIX (include/, lib/). CMake runs it while configuring
+# the Windows tree when PREFIX holds no finished build; by hand it rebuilds.
+#
+#  - The source entries are this machine's own apt entries with their type
+#    turned into deb-src, written to a private apt directory beside PREFIX;
+#    the system's apt state is not touched.
+#  - The versions are those of the installed native -dev packages when the
+#    archive still has them, so both trees use the same code.
+#  - The build goes to PREFIX.partial and is moved into place only when
+#    complete; a lock keeps two configure runs from building at once.
+set -eu
+
+[ $# -eq 2 ] || { echo "usage: $0 PREFIX TOOLCHAIN_FILE" >&2; exit 2; }
+PREFIX=$1
+TOOLCHAIN=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+HOST=i686-w64-mingw32
+CC=$HOST-gcc-posix
+STAMP=quillon-thirdparty.stamp
+# The recipe's identity: a changed script means a rebuild.
+RECIPE=$(sha256sum "$0" | cut -c1-16)
+
+say() { echo "build-thirdparty: $*" >&2; }
+die() { say "$*"; exit 1; }
+
+for tool in apt-get apt-config dpkg-source cmake make "$CC" flock; do
+    command -v "$tool" >/dev/null 2>&1 || die "$tool is missing (scripts/setup installs it)"
+done
+
+mkdir -p "$(dirname "$PREFIX")"
+exec 8>"$PREFIX.lock"
+flock 8
+if [ "$(cat "$PREFIX/$STAMP" 2>/dev/null | head -n1)" = "recipe $RECIPE" ]; then
+    say "already built in $PREFIX"
+    exit 0
+fi
+
+START=$(date +%s)
+WORK=$PREFIX.work
+STAGE=$PREFIX.partial
+rm -rf "$WORK" "$STAGE"
+mkdir -p "$WORK/apt/sources.list.d" "$WORK/apt/lists/partial" "$WORK/apt/cache/archives/partial" \
+         "$WORK/src" "$STAGE"
+
+# --- source entries derived from the machine's apt configuration -------------
+eval "$(apt-config shell SOURCELIST Dir::Etc::sourcelist/f SOURCEPARTS Dir::Etc::sourceparts/d)"
+: >"$WORK/apt/derived.list"
+for f in "$SOURCELIST" "$SOURCEPARTS"*.list; do
+    [ -f "$f" ] || continue
+    # one-line style: every "deb ..." line again as "deb-src ..."
+    sed -nE 's/^[[:space:]]*deb[[:space:]]+/deb-src /p' "$f" >>"$WORK/apt/derived.list"
+done
+for f in "$SOURCEPARTS"*.sources; do
+    [ -f "$f" ] || continue
+    # deb822 style: every stanza's Types becomes deb-src
+    sed -E 's/^Types:.*/Types: deb-src/I' "$f" >"$WORK/apt/sources.list.d/$(basename "$f")"
+done
+if [ ! -s "$WORK/apt/derived.list" ] && [ -z "$(ls "$WORK/apt/sources.list.d")" ]; then
+    die "no apt source entries found in $SOURCELIST or $SOURCEPARTS"
+fi
+
+apt_private() {
+    apt-get -q \
+        -o Dir::Etc::sourcelist="$WORK/apt/derived.list" \
+        -o Dir::Etc::sourceparts="$WORK/apt/sources.list.d" \
+        -o Dir::State::Lists="$WORK/apt/lists" \
+        -o Dir::Cache="$WORK/apt/cache" \
+        -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= \
+        -o APT::Sandbox::User="$(id -un)" \
+        "$@"
+}
+
+say "reading source indexes"
+# An entry without source indexes (a third-party repository) fails alone;
+# what matters is whether the two packages are found below.
+apt_private update >"$WORK/apt-update.log" 2>&1 || say "apt-get update reported errors (see $WORK/apt-update.log)"
+
+# get_source SOURCE_PACKAGE NATIVE_DEV_PACKAGE: downloads the source package
+# and unpacks it (Debian patches applied) to $WORK/src/SOURCE_PACKAGE.
+# When the archive serves the upstream tarball but not the Debian part, and
+# the tarball matches the checksum in the signed index's .dsc, the upstream
+# tarball alone is unpacked (the stamp says so).
+NOTES=""
+get_source() {
+    ver=$(dpkg-query -W -f='${source:Version}' "$2" 2>/dev/null || true)
+    ok=no
+    for spec in ${ver:+"$1=$ver"} "$1"; do
+        for try in 1 2; do
+            if (cd "$WORK/src" && apt_private source --download-only "$spec") >>"$WORK/apt-source.log" 2>&1; then
+                ok=yes; break 2
+            fi
+            sleep "$try"
+        done
+    done
+    dsc=$(ls "$WORK/src/$1"_*.dsc 2>/dev/null | head -n1)
+    [ -n "$dsc" ] || { cat "$WORK/apt-source.log" >&2; die "apt-get source $1 failed"; }
+    if [ $ok = yes ]; then
+        (cd "$WORK/src" && dpkg-source -q -x "$dsc" "$1") >>"$WORK/unpack.log" 2>&1 ||
+            { cat "$WORK/unpack.log" >&2; die "dpkg-source -x $dsc failed"; }
+        return 0
+    fi
+    orig=""
+    for f in $(sed -n '/^Checksums-Sha256:/,/^[^ ]/s/^ [0-9a-f]\{64\} [0-9]* //p' "$dsc"); do
+        case $f in *.orig.tar.*) orig=$f ;; esac
+    done
+    [ -n "$orig" ] && [ -f "$WORK/src/$orig" ] || { cat "$WORK/apt-source.log" >&2; die "apt-get source $1 failed"; }
+    want=$(sed -n "s/^ \([0-9a-f]\{64\}\) [0-9]* $orig\$/\1/p" "$dsc" | head -n1)
+    have=$(sha256sum "$WORK/src/$orig" | cut -d' ' -f1)
+    [ "$want" = "$have" ] || die "$orig does not match its checksum in $(basename "$dsc")"
+    say "$1: the Debian part could not be fetched; using the verified upstream tarball $orig"
+    NOTES="$NOTES
+note $1: upstream tarball only ($orig), Debian part not fetched"
+    mkdir -p "$WORK/src/$1"
+    tar -xf "$WORK/src/$orig" -C "$WORK/src/$1" --strip-components=1
+}
+
+# licence_of SOURCE_PACKAGE NATIVE_DEV_PACKAGE: Debian's copyright file of the
+# source, or of the installed package, or the upstream licence file.
+licence_of() {
+    mkdir -p "$STAGE/share/licenses"
+    for f in "$WORK/src/$1/debian/copyright" "/usr/share/doc/$2/copyright" \
+             "$WORK/src/$1/LICENSE.txt" "$WORK/src/$1/COPYING"; do
+        if [ -f "$f" ]; then cp "$f" "$STAGE/share/licenses/$1.copyright"; return 0; fi
+    done
+    die "no licence file found for $1"
+}
+
+get_source bcg729 libbcg729-dev
+get_source speexdsp libspeexdsp-dev
+
+# --- bcg729: its own CMake, static only --------------------------------------
+src=$WORK/src/bcg729
+say "building bcg729 ($(basename "$(ls "$WORK/src/"bcg729_*.dsc)" .dsc))"
+cmake -S "$src" -B "$WORK/build-bcg729" \
+    -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$STAGE" -DCMAKE_INSTALL_LIBDIR=lib \
+    -DENABLE_SHARED=NO -DENABLE_STATIC=YES -DENABLE_TESTS=NO \
+    >"$WORK/bcg729.log" 2>&1 &&
+cmake --build "$WORK/build-bcg729" -j2 >>"$WORK/bcg729.log" 2>&1 &&
+cmake --install "$WORK/build-bcg729" >>"$WORK/bcg729.log" 2>&1 ||
+    { tail -n 40 "$WORK/bcg729.log" >&2; die "bcg729 build failed (log: $WORK/bcg729.log)"; }
+
+# --- speexdsp: autoconf, static only, floating point (the AGC needs it) ------
+src=$WORK/src/speexdsp
+say "building speexdsp ($(basename "$(ls "$WORK/src/"speexdsp_*.dsc)" .dsc))"
+(
+    cd "$src"
+    [ -x configure ] || autoreconf -fi
+    ./configure --host=$HOST --prefix="$STAGE" --disable-shared --enable-static \
+        --disable-examples CC="$CC" AR=$HOST-ar RANLIB=$HOST-ranlib CFLAGS="-O2"
+    make -j2
+    make install
+) >"$WORK/speexdsp.log" 2>&1 ||
+    { tail -n 40 "$WORK/speexdsp.log" >&2; die "speexdsp build failed (log: $WORK/speexdsp.log)"; }
+
+# --- licences and versions, then into place ----------------------------------
+licence_of bcg729 libbcg729-dev
+licence_of speexdsp libspeexdsp-dev
+for lib in "$STAGE/lib/libbcg729.a" "$STAGE/lib/libspeexdsp.a" \
+           "$STAGE/include/bcg729/encoder.h" "$STAGE/include/speex/speex_echo.h"; do
+    [ -f "$lib" ] || die "$lib was not installed"
+done
+{
+    echo "recipe $RECIPE"
+    for p in bcg729 speexdsp; do basename "$(ls "$WORK/src/${p}"_*.dsc)" .dsc; done
+    [ -z "$NOTES" ] || echo "${NOTES#?}"
+    echo "seconds $(( $(date +%s) - START ))"
+} >"$STAGE/$STAMP"
+rm -rf "$PREFIX"
+mv "$STAGE" "$PREFIX"
+rm -rf "$WORK"
+say "done in $(( $(date +%s) - START )) s: $PREFIX"
