@@ -200,14 +200,21 @@ int EntityCodePoint(const char* pName, int nLength)
 
 void UnescapeAppend(const unsigned char* pClasses, const char* p, int n, std::string& out)
 {
+    if (n <= 0)
+        return;
+    if (!std::memchr(p, '&', static_cast<size_t>(n))) {
+        out.append(p, static_cast<size_t>(n));  // nothing to decode: the usual case
+        return;
+    }
     for (int i = 0; i < n;) {
-        unsigned char c = static_cast<unsigned char>(p[i]);
-        if (c != '&') {
-            int nChar = (pClasses[c] & CC_LEAD) && i + 1 < n ? 2 : 1;
-            out.append(p + i, static_cast<size_t>(nChar));
-            i += nChar;
-            continue;
-        }
+        // Copy up to the next '&' that starts a character.
+        int nRun = i;
+        while (nRun < n && p[nRun] != '&')
+            nRun += (pClasses[static_cast<unsigned char>(p[nRun])] & CC_LEAD) && nRun + 1 < n ? 2 : 1;
+        out.append(p + i, static_cast<size_t>(nRun - i));
+        i = nRun;
+        if (i >= n)
+            break;
         // Up to nine bytes below 0x80, folded to lower case, ended by ';'.
         char name[9];
         int k = 0, j = i + 1;

@@ -13,8 +13,31 @@ enum : unsigned char
     CC_SPACE = 2,      // space, tab, LF, CR
     CC_NAME_END = 4,   // ends a tag name: whitespace, '/', '>'
     CC_TAG_START = 8,  // may follow '<' in a start tag: letter, '_', ':', any byte above 0x60
+    CC_RUN_END = 16,   // ends a name in the attribute scan: whitespace, '=', '>', '/', '?'
+    CC_VALUE_END = 32, // ends an unquoted value: whitespace, '>'
 };
 const unsigned char* CharClasses();
+
+// From i, over characters until one whose first byte is in a class of nStop (or nEnd).
+// A lead byte takes the byte after it, if there is one before nEnd.
+inline int SkipUntil(const unsigned char* pClasses, const char* s, int i, int nEnd, unsigned char nStop)
+{
+    while (i < nEnd) {
+        const unsigned char k = pClasses[static_cast<unsigned char>(s[i])];
+        if (k & nStop)
+            break;
+        i += (k & CC_LEAD) && i + 1 < nEnd ? 2 : 1;
+    }
+    return i;
+}
+
+// From i, over characters until the byte c starts one (or nEnd).
+inline int SkipTo(const unsigned char* pClasses, const char* s, int i, int nEnd, char c)
+{
+    while (i < nEnd && s[i] != c)
+        i += (pClasses[static_cast<unsigned char>(s[i])] & CC_LEAD) && i + 1 < nEnd ? 2 : 1;
+    return i;
+}
 
 // The character entity table: 130 buckets keyed by the byte sum of the lower-case
 // name modulo 130; each entry is one digit (name length), four digits (code point)

@@ -23,9 +23,13 @@ const unsigned char* CharClasses()
                 if (codepage::IsAnsiLeadByte(static_cast<unsigned char>(c)))
                     k |= CC_LEAD;
                 if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
-                    k |= CC_SPACE | CC_NAME_END;
+                    k |= CC_SPACE | CC_NAME_END | CC_RUN_END | CC_VALUE_END;
                 if (c == '/' || c == '>')
-                    k |= CC_NAME_END;
+                    k |= CC_NAME_END | CC_RUN_END;
+                if (c == '>')
+                    k |= CC_VALUE_END;
+                if (c == '=' || c == '?')
+                    k |= CC_RUN_END;
                 if ((c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c > 0x60)
                     k |= CC_TAG_START;
                 a[c] = k;
@@ -272,15 +276,9 @@ CXmlDoc::AttributeScan CXmlDoc::ScanAttributes(int nTagStart, int nTagLength, bo
     const unsigned char* cls = m_pCharClass;
     // The scan covers the tag without its closing '>' ("?>" for an instruction).
     const int nEnd = nTagStart + nTagLength - (bProcInst ? 2 : 1);
-    auto step = [&](int i) { return i + ((cls[static_cast<unsigned char>(s[i])] & CC_LEAD) && i + 1 < nEnd ? 2 : 1); };
-    auto isRunEnd = [&](char c) {
-        return c == '=' || c == '>' || c == '/' || c == '?' || (cls[static_cast<unsigned char>(c)] & CC_SPACE);
-    };
 
     AttributeScan r{};
-    int i = nTagStart + (bProcInst ? 2 : 1);
-    while (i < nEnd && !isRunEnd(s[i]))  // the tag name
-        i = step(i);
+    int i = SkipUntil(cls, s, nTagStart + (bProcInst ? 2 : 1), nEnd, CC_RUN_END);  // the tag name
     r.nStop = i;
 
     bool bAfterEquals = false;
@@ -295,18 +293,13 @@ CXmlDoc::AttributeScan CXmlDoc::ScanAttributes(int nTagStart, int nTagLength, bo
         int nValueStart, nValueEnd;
         bool bQuoted = IsQuote(c);
         if (bQuoted) {
-            int j = i + 1;
-            while (j < nEnd && s[j] != c)
-                j = step(j);
+            const int j = SkipTo(cls, s, i + 1, nEnd, c);
             nValueStart = i + 1;
             nValueEnd = j;
             nTokenEnd = j < nEnd ? j + 1 : nEnd;
         } else if (bAfterEquals) {
-            int j = i;
-            while (j < nEnd && s[j] != '>' && !(cls[static_cast<unsigned char>(s[j])] & CC_SPACE))
-                j = step(j);
             nValueStart = i;
-            nValueEnd = nTokenEnd = j;
+            nValueEnd = nTokenEnd = SkipUntil(cls, s, i, nEnd, CC_VALUE_END);
         } else if (c == '=') {
             bAfterEquals = true;
             r.nStop = i = i + 1;
@@ -314,11 +307,8 @@ CXmlDoc::AttributeScan CXmlDoc::ScanAttributes(int nTagStart, int nTagLength, bo
         } else if (c == '>' || c == '/' || c == '?') {
             break;
         } else {
-            int j = i;
-            while (j < nEnd && !isRunEnd(s[j]))
-                j = step(j);
             nValueStart = i;
-            nValueEnd = nTokenEnd = j;
+            nValueEnd = nTokenEnd = SkipUntil(cls, s, i, nEnd, CC_RUN_END);
         }
 
         if (bAfterEquals) {
