@@ -185,7 +185,17 @@ bool WriteFileReplacing(const char* pszPath, const char* pData, size_t nData, st
     }
     if (bOk) {
 #ifdef _WIN32
-        if (!::MoveFileExA(strTemp.c_str(), pszPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        // A replaced file would take the spelling of the name it was saved under;
+        // "call.xml" and "Call.xml" are one file, so keep the spelling on disk.
+        std::string strTarget = pszPath;
+        WIN32_FIND_DATAA found;
+        HANDLE hFind = std::strpbrk(pszPath, "*?") ? INVALID_HANDLE_VALUE : ::FindFirstFileA(pszPath, &found);
+        if (hFind != INVALID_HANDLE_VALUE) {
+            ::FindClose(hFind);
+            const size_t nSlash = strTarget.find_last_of("\\/:");
+            strTarget = strTarget.substr(0, nSlash == std::string::npos ? 0 : nSlash + 1) + found.cFileName;
+        }
+        if (!::MoveFileExA(strTemp.c_str(), strTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             strError = SystemErrorText(::GetLastError());
             bOk = false;
         }
