@@ -1,12 +1,15 @@
 #include "QuillonApp.h"
 #include <commctrl.h>
-#include "AboutDlg.h"
+#include "LoginDlg.h"
+#include "ServerUrl.h"
+#include "SkinFeature.h"
 
 CQuillonApp theApp;
 
 namespace {
 const char kMutexName[] = "onlyonehwnd";
 const char kCaption[] = "Korvani网络电话1.10";
+const char kSkinFile[] = "superxp.rss";
 }
 
 BOOL CQuillonApp::InitInstance()
@@ -25,21 +28,32 @@ BOOL CQuillonApp::InitInstance()
         ::SetForegroundWindow(::GetLastActivePopup(other));
         return FALSE;
     }
+    // The first copy keeps its mutex handle until the process ends.
+
+    const std::string url = ServerUrlFromCommandLine(m_strCmdLine);
+    if (!url.empty())
+        SetServerBaseUrl(url);
+    ServerBaseUrl();    // settled here, before any worker thread reads it
 
     INITCOMMONCONTROLSEX icc = {8, 0xFF};
     ::InitCommonControlsEx(&icc);
     InitApplication();
     EnableControlContainer();
+
+    SkinInit();
+    SkinLoad(kSkinFile, 0);
     SetRegistryKey("应用程序向导生成的本地应用程序");
 
-    CAboutDlg about;
-    m_pMainWnd = &about;
-    about.DoModal();
+    CQuillonDlg* login = new CQuillonDlg();
+    m_pMainWnd = login;
+    login->DoModal();
     m_pMainWnd = nullptr;
+    delete login;
     return FALSE;
 }
 
 int CQuillonApp::ExitInstance()
 {
+    SkinExit();
     return CWinApp::ExitInstance();
 }

@@ -6,12 +6,15 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
 add_subdirectory(${QUILLON_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 
-# quillon_add_test(<name> SOURCES <files...> [LIBS <targets...>] [TIMEOUT <s>] [NO_MAIN])
+# quillon_add_test(<name> SOURCES <files...> [LIBS <targets...>] [TIMEOUT <s>] [NO_MAIN]
+#                  [WRAPPER <script>])
 # One executable, one CTest entry. The binary writes its GoogleTest results to
 # ${QUILLON_RESULTS_DIR}/<name>.xml, from which scripts/test counts passed and failed cases.
 # In the Windows tree CTest runs it through the Wine wrapper (CMAKE_CROSSCOMPILING_EMULATOR).
+# WRAPPER names a script that starts a service the test needs and then runs its arguments
+# (e.g. tests/fixtures/with_account_server).
 function(quillon_add_test name)
-    cmake_parse_arguments(T "NO_MAIN" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "NO_MAIN" "TIMEOUT;WRAPPER" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_compile_options(${name} PRIVATE ${QUILLON_WARNINGS})
     if(T_NO_MAIN)
@@ -24,8 +27,14 @@ function(quillon_add_test name)
     else()
         set(out "${QUILLON_RESULTS_DIR}/${name}.xml")
     endif()
-    add_test(NAME ${name} COMMAND ${name} --gtest_output=xml:${out}
-             WORKING_DIRECTORY $<TARGET_FILE_DIR:${name}>)
+    if(T_WRAPPER)
+        add_test(NAME ${name}
+                 COMMAND ${T_WRAPPER} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}> --gtest_output=xml:${out}
+                 WORKING_DIRECTORY $<TARGET_FILE_DIR:${name}>)
+    else()
+        add_test(NAME ${name} COMMAND ${name} --gtest_output=xml:${out}
+                 WORKING_DIRECTORY $<TARGET_FILE_DIR:${name}>)
+    endif()
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
     endif()

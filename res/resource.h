@@ -24,6 +24,21 @@
 
 // Strings
 #define IDS_ABOUTBOX 101
+#define IDS_SERVER_URL 102      // the account server's base URL when none is given on the command line
+
+// Login window (dialog 102)
+#define IDD_LOGIN 102
+#define IDC_ACCOUNT 1000
+#define IDC_PASSWORD 1001
+#define IDC_SAVE_ACCOUNT 1002
+#define IDC_SAVE_PASSWORD 1003
+#define IDC_SIGNIN 1004
+#define IDC_SIGNUP 1005
+#define IDC_RECOVER 1006
+#define IDC_FORGET 1007
+#define IDC_EXIT 1011
+#define IDC_LOGIN_STATUS 1033
+#define IDC_BUSY 1042
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

@@ -48,8 +48,9 @@ void SetText(HWND dlg, int id, const std::string& text)
 
 std::string Text(HWND wnd)
 {
+    // WM_GETTEXT rather than GetWindowText: it also reads controls of other processes.
     char buf[4096] = {0};
-    ::GetWindowTextA(wnd, buf, sizeof buf);
+    ::SendMessageA(wnd, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf));
     return buf;
 }
 

@@ -1,0 +1,60 @@
+#include "AccountQuery.h"
+#include <process.h>
+#include <wininet.h>
+
+bool StartQueryWorker(unsigned (__stdcall* worker)(void*), void* argument)
+{
+    uintptr_t thread = ::_beginthreadex(nullptr, 0, worker, argument, 0, nullptr);
+    if (!thread)
+        return false;
+    ::CloseHandle(reinterpret_cast<HANDLE>(thread));
+    return true;
+}
+
+std::string QueryAgentName()
+{
+    char path[MAX_PATH] = {0};
+    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string name = path;
+    const size_t slash = name.find_last_of("\\/");
+    if (slash != std::string::npos)
+        name.erase(0, slash + 1);
+    const size_t dot = name.rfind('.');
+    if (dot != std::string::npos)
+        name.erase(dot);
+    return name;
+}
+
+bool FetchFirstLine(const std::string& url, std::string& line)
+{
+    // An answer line longer than this is no answer of ours; stop reading there.
+    const size_t kMaxLine = 64 * 1024;
+    line.clear();
+    HINTERNET inet = ::InternetOpenA(QueryAgentName().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (!inet)
+        return false;
+    HINTERNET request = ::InternetOpenUrlA(inet, url.c_str(), nullptr, 0, INTERNET_FLAG_TRANSFER_ASCII, 0);
+    if (!request) {
+        ::InternetCloseHandle(inet);
+        return false;
+    }
+    bool ok = true;
+    // One byte at a time: a server that keeps the connection open after the line
+    // must not keep us waiting for more.
+    for (;;) {
+        char c;
+        DWORD got = 0;
+        if (!::InternetReadFile(request, &c, 1, &got)) {
+            ok = false;
+            break;
+        }
+        if (got == 0 || c == '\n' || line.size() >= kMaxLine)
+            break;
+        line += c;
+    }
+    ::InternetCloseHandle(request);
+    ::InternetCloseHandle(inet);
+    if (!ok)
+        line.clear();
+    return ok;
+}

@@ -1,0 +1,318 @@
+#include "LoginDlg.h"
+#include <commctrl.h>
+#include "AboutDlg.h"
+#include "AccountQuery.h"
+#include "Desktop.h"
+#include "ServerUrl.h"
+#include "SettingsFiles.h"
+#include "SkinFeature.h"
+#include "WaveDevices.h"
+#include "resource.h"
+
+namespace {
+const char kLoginXml[] = "Login.xml";
+const UINT kSoundRefused = IDW_REFUSED;
+const UINT_PTR kBusyTimer = 1;
+const UINT kAboutCommand = 0x10;
+}
+
+CQuillonDlg::CQuillonDlg(CWnd* pParent)
+    : CDialog(IDD, pParent), m_hIcon(nullptr), m_nBusyStep(1), m_nKeepAlivePort(0), m_strBalance("0"),
+      m_hBusy{nullptr, nullptr, nullptr}
+{
+    m_hIcon = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
+    OnNotify(IDC_ACCOUNT, CBN_SELCHANGE, [this] { OnAccountSelChange(); });
+    OnCommand(IDC_SAVE_ACCOUNT, [this] { OnSaveAccountClicked(); });
+    OnCommand(IDC_SAVE_PASSWORD, [this] { OnSavePasswordClicked(); });
+    OnCommand(IDC_SIGNIN, [this] { OnSignIn(); });
+    OnCommand(IDC_SIGNUP, [this] { OpenPage("/reguser.php"); });
+    OnCommand(IDC_RECOVER, [this] { OpenPage("/passwd.php"); });
+    OnCommand(IDC_FORGET, [this] { OnForget(); });
+    OnCommand(IDC_EXIT, [] { ::PostQuitMessage(0); });
+    OnMessage(WM_SYSCOMMAND, [this](WPARAM w, LPARAM l) { return OnSysCommand(w, l); });
+    OnMessage(WM_PAINT, [this](WPARAM w, LPARAM l) { return OnPaint(w, l); });
+    OnMessage(WM_QUERYDRAGICON, [this](WPARAM, LPARAM) { return reinterpret_cast<LRESULT>(m_hIcon); });
+    OnMessage(WM_SIGNIN_SUCCEEDED, [this](WPARAM w, LPARAM l) { return OnSignInSucceeded(w, l); });
+}
+
+CQuillonDlg::~CQuillonDlg()
+{
+    for (HBITMAP& bmp : m_hBusy) {
+        if (bmp)
+            ::DeleteObject(bmp);
+        bmp = nullptr;
+    }
+}
+
+BOOL CQuillonDlg::OnNcCreate(LPCREATESTRUCTA lpcs)
+{
+    if (!CDialog::OnNcCreate(lpcs))
+        return FALSE;
+    SkinApply(m_hWnd, IDD);
+    return TRUE;
+}
+
+BOOL CQuillonDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+    m_cbAccount = GetDlgItem(IDC_ACCOUNT);
+    m_edPassword = GetDlgItem(IDC_PASSWORD);
+    m_chkSaveAccount = GetDlgItem(IDC_SAVE_ACCOUNT);
+    m_chkSavePassword = GetDlgItem(IDC_SAVE_PASSWORD);
+    m_stStatus = GetDlgItem(IDC_LOGIN_STATUS);
+
+    if (HMENU sys = ::GetSystemMenu(m_hWnd, FALSE)) {
+        char about[256] = {0};
+        ::LoadStringA(::GetModuleHandleA(nullptr), IDS_ABOUTBOX, about, sizeof about);
+        if (about[0]) {
+            ::AppendMenuA(sys, MF_SEPARATOR, 0, nullptr);
+            ::AppendMenuA(sys, MF_STRING, kAboutCommand, about);
+        }
+    }
+
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    m_edPassword.SendMessage(EM_LIMITTEXT, 25);
+    m_nBusyStep = 1;
+    static const int ids[3] = {IDB_BUSY_1, IDB_BUSY_2, IDB_BUSY_3};
+    for (int i = 0; i < 3; ++i)
+        m_hBusy[i] = static_cast<HBITMAP>(::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(ids[i]),
+                                                        IMAGE_BITMAP, 0, 0, 0));
+
+    LoadAccountList();
+
+    const DeviceChoice devices = ReadDeviceChoice(m_xmlAudio, SystemWaveDevices());
+    m_strOutputDevice = devices.strOutputDevice;
+    m_strInputDevice = devices.strInputDevice;
+
+    m_strBalance = "0";
+    return TRUE;    // focus to the first control
+}
+
+BOOL CQuillonDlg::PreTranslateMessage(MSG* pMsg)
+{
+    // Neither Enter nor Esc ends the window or presses a button.
+    if (pMsg->message == WM_KEYDOWN && (pMsg->wParam == VK_ESCAPE || pMsg->wParam == VK_RETURN))
+        return TRUE;
+    return CDialog::PreTranslateMessage(pMsg);
+}
+
+void CQuillonDlg::OnDestroy()
+{
+    // The picture control must not hold one of our bitmaps when they are deleted.
+    GetDlgItem(IDC_BUSY).SendMessage(STM_SETIMAGE, IMAGE_BITMAP, 0);
+}
+
+std::string CQuillonDlg::AccountText() const
+{
+    HWND edit = reinterpret_cast<HWND>(m_cbAccount.SendMessage(CBEM_GETEDITCONTROL));
+    return edit ? CWnd(edit).GetWindowText() : m_cbAccount.GetWindowText();
+}
+
+void CQuillonDlg::ShowSavedState(const std::string& strType, const std::string& strPassword)
+{
+    if (strType == "1") {
+        m_chkSaveAccount.SendMessage(BM_SETCHECK, BST_CHECKED);
+        m_chkSavePassword.SendMessage(BM_SETCHECK, BST_UNCHECKED);
+        m_edPassword.SetWindowText("");
+    } else if (strType == "2") {
+        m_edPassword.SetWindowText(strPassword);
+        m_chkSaveAccount.SendMessage(BM_SETCHECK, BST_CHECKED);
+        m_chkSavePassword.SendMessage(BM_SETCHECK, BST_CHECKED);
+    }
+}
+
+void CQuillonDlg::LoadAccountList()
+{
+    m_cbAccount.SendMessage(CB_RESETCONTENT);
+    HWND edit = reinterpret_cast<HWND>(m_cbAccount.SendMessage(CBEM_GETEDITCONTROL));
+    if (edit)
+        ::SetWindowTextA(edit, "");
+    m_edPassword.SetWindowText("");
+    m_chkSaveAccount.SendMessage(BM_SETCHECK, BST_UNCHECKED);
+    m_chkSavePassword.SendMessage(BM_SETCHECK, BST_UNCHECKED);
+
+    m_xmlLogin.LoadFile(kLoginXml);
+    m_xmlLogin.RewindElements();
+    m_xmlLogin.FindElement("UserInfo");
+    for (int i = 0; m_xmlLogin.FindChildElement("User"); ++i) {
+        const std::string id = m_xmlLogin.ChildAttribute("UserID");
+        const std::string pwd = m_xmlLogin.ChildAttribute("UserPwd");
+        const std::string type = m_xmlLogin.ChildAttribute("Type");
+        m_xmlLogin.ChildAttribute("Wangluo");
+
+        COMBOBOXEXITEMA item = {};
+        item.mask = CBEIF_TEXT;
+        item.iItem = i;
+        item.pszText = const_cast<char*>(id.c_str());
+        m_cbAccount.SendMessage(CBEM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        m_cbAccount.SendMessage(CB_SETCURSEL, static_cast<WPARAM>(i));
+        ShowSavedState(type, pwd);
+    }
+}
+
+void CQuillonDlg::OnAccountSelChange()
+{
+    const LRESULT sel = m_cbAccount.SendMessage(CB_GETCURSEL);
+    if (sel == CB_ERR)
+        return;
+    char text[512] = {0};
+    COMBOBOXEXITEMA item = {};
+    item.mask = CBEIF_TEXT;
+    item.iItem = sel;
+    item.pszText = text;
+    item.cchTextMax = sizeof text;
+    m_cbAccount.SendMessage(CBEM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    const std::string chosen = text;
+
+    m_xmlLogin.LoadFile(kLoginXml);
+    m_xmlLogin.RewindElements();
+    m_xmlLogin.FindElement("");
+    while (m_xmlLogin.FindChildElement("User")) {
+        const std::string id = m_xmlLogin.ChildAttribute("UserID");
+        const std::string pwd = m_xmlLogin.ChildAttribute("UserPwd");
+        const std::string type = m_xmlLogin.ChildAttribute("Type");
+        m_xmlLogin.ChildAttribute("Wangluo");
+        if (id == chosen) {
+            ShowSavedState(type, pwd);
+            return;
+        }
+    }
+}
+
+void CQuillonDlg::OnSaveAccountClicked()
+{
+    if (m_chkSaveAccount.SendMessage(BM_GETCHECK) != BST_CHECKED)
+        m_chkSavePassword.SendMessage(BM_SETCHECK, BST_UNCHECKED);
+}
+
+void CQuillonDlg::OnSavePasswordClicked()
+{
+    if (m_chkSavePassword.SendMessage(BM_GETCHECK) == BST_CHECKED)
+        m_chkSaveAccount.SendMessage(BM_SETCHECK, BST_CHECKED);
+}
+
+void CQuillonDlg::OnSignIn()
+{
+    m_stStatus.SetWindowText("");
+    m_strAccount = AccountText();
+    m_strSipPassword = m_edPassword.GetWindowText();
+
+    const char* refusal = nullptr;
+    if (m_strAccount.empty())
+        refusal = "请输入帐号!";
+    else if (m_strAccount.size() < 4)
+        refusal = "请输入正确帐号!";
+    else if (m_strSipPassword.empty())
+        refusal = "请输入密码!";
+    else if (m_strSipPassword.size() < 4)
+        refusal = "请输入正确密码!";
+    if (refusal) {
+        TheDesktop().PlayResourceSound(kSoundRefused);
+        m_stStatus.SetWindowText(refusal);
+        return;
+    }
+
+    SetTimer(kBusyTimer, 80);
+    GetDlgItem(IDC_SIGNIN).EnableWindow(FALSE);
+    GetDlgItem(IDC_BUSY).ShowWindow(SW_SHOW);
+    m_stStatus.SetWindowText("正在验证帐号!");
+    if (!StartQueryWorker(&CQuillonDlg::SignInWorker, this)) {
+        TheDesktop().PlayResourceSound(kSoundRefused);
+        m_stStatus.SetWindowText("验证失败.网络问题");
+        EndVerifying();
+    }
+}
+
+void CQuillonDlg::OnTimer(UINT_PTR)
+{
+    // 157 -> 155 -> 158 -> 157 ...
+    const int shown = m_nBusyStep - 1;
+    m_nBusyStep = m_nBusyStep % 3 + 1;
+    GetDlgItem(IDC_BUSY).SendMessage(STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(m_hBusy[shown]));
+}
+
+void CQuillonDlg::OnForget()
+{
+    const std::string account = AccountText();
+    if (account.empty())
+        return;
+    m_xmlLogin.LoadFile(kLoginXml);
+    m_xmlLogin.RewindElements();
+    m_xmlLogin.FindElement("");
+    while (m_xmlLogin.FindChildElement("User")) {
+        if (m_xmlLogin.ChildAttribute("UserID") == account) {
+            m_xmlLogin.RemoveChildElement();
+            m_xmlLogin.SaveFile(kLoginXml);
+            break;
+        }
+    }
+    LoadAccountList();
+}
+
+void CQuillonDlg::RememberAccount()
+{
+    const std::string account = AccountText();
+    const std::string password = m_edPassword.GetWindowText();
+    const char* type = "3";
+    if (m_chkSaveAccount.SendMessage(BM_GETCHECK) == BST_CHECKED)
+        type = "1";
+    if (m_chkSavePassword.SendMessage(BM_GETCHECK) == BST_CHECKED)
+        type = "2";
+
+    m_xmlLogin.LoadFile(kLoginXml);
+    m_xmlLogin.RewindElements();
+    m_xmlLogin.FindElement("");
+    while (m_xmlLogin.FindChildElement("User")) {
+        if (m_xmlLogin.ChildAttribute("UserID") == account) {
+            m_xmlLogin.RemoveChildElement();
+            m_xmlLogin.SaveFile(kLoginXml);
+            break;
+        }
+    }
+
+    if (std::string(type) != "3" && m_xmlLogin.LoadFile(kLoginXml)) {
+        m_xmlLogin.RewindElements();
+        m_xmlLogin.FindElement("");
+        m_xmlLogin.EnterElement();
+        m_xmlLogin.AppendElement("User");
+        m_xmlLogin.SetAttribute("UserID", account);
+        m_xmlLogin.SetAttribute("UserPwd", password);
+        m_xmlLogin.SetAttribute("Type", type);
+        m_xmlLogin.SetAttribute("Wangluo", "");
+        m_xmlLogin.LeaveElement();
+        m_xmlLogin.SaveFile(kLoginXml);
+    }
+}
+
+void CQuillonDlg::OpenPage(const char* pszPath)
+{
+    TheDesktop().PlayResourceSound(IDW_CLICK);
+    const std::string url = ServerBaseUrl() + pszPath;
+    TheDesktop().ShellOpen(m_hWnd, "open", "IEXPLORE", url.c_str(), nullptr, SW_SHOWMAXIMIZED);
+}
+
+LRESULT CQuillonDlg::OnSysCommand(WPARAM wParam, LPARAM)
+{
+    if ((wParam & 0xFFF0) == kAboutCommand) {
+        CAboutDlg about;
+        about.DoModal();
+        return 0;
+    }
+    return Default();
+}
+
+LRESULT CQuillonDlg::OnPaint(WPARAM, LPARAM)
+{
+    if (!::IsIconic(m_hWnd))
+        return Default();
+    PAINTSTRUCT ps;
+    HDC dc = ::BeginPaint(m_hWnd, &ps);
+    ::SendMessageA(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    RECT rc;
+    ::GetClientRect(m_hWnd, &rc);
+    const int cx = ::GetSystemMetrics(SM_CXICON), cy = ::GetSystemMetrics(SM_CYICON);
+    ::DrawIcon(dc, (rc.right - rc.left - cx + 1) / 2, (rc.bottom - rc.top - cy + 1) / 2, m_hIcon);
+    ::EndPaint(m_hWnd, &ps);
+    return 0;
+}

@@ -1,0 +1,174 @@
+// The sign-in exchange against the account-server fixture on loopback.
+#include <map>
+#include <thread>
+#include "Dial.h"
+#include "LoginTestSupport.h"
+#include "WinApp.h"
+
+using namespace wintest;
+using apptest::AccountServer;
+using apptest::ReadBytes;
+using apptest::WriteBytes;
+
+namespace {
+
+// Test programs have no application object of their own; the phone window closes the
+// main window through it.
+CWinApp g_testApp;
+
+class SignIn : public LoginWindow {
+protected:
+    void SignInAs(const std::string& account, const std::string& password)
+    {
+        SetAccount(account);
+        SetPassword(password);
+        ASSERT_TRUE(Click(h, IDC_SIGNIN));
+    }
+    bool WaitForRequest(size_t count = 1)
+    {
+        return PumpUntil([&] { return AccountServer::Requests().size() >= count; }, 8000);
+    }
+};
+
+TEST_F(SignIn, RefusalsAndNetworkFailureReturnToIdleWithTheirText)
+{
+    WriteBytes("Login.xml", kTwoAccounts);
+    struct Row { const char* body; const char* status; } rows[] = {
+        {"error!\n", "帐号密码验证错误"},
+        {"suoding!x@y#z$\r\n", "帐号非法.被系统锁定"},
+        {"shengji!", "版本已升级.请到网站更新"},
+    };
+    Open();
+    for (const Row& r : rows) {
+        desktop.Clear();
+        AccountServer::Answer("login.php", r.body);
+        SignInAs("10001", "abcd");
+        EXPECT_TRUE(PumpUntil([&] { return Status() == r.status; }, 8000)) << r.body << " gave " << Status();
+        EXPECT_TRUE(PumpUntil([&] { return Idle(); }));
+        EXPECT_EQ(desktop.Sounds(), std::vector<int>{151});
+        EXPECT_EQ(Account(), "10001");
+    }
+    EXPECT_EQ(ReadBytes("Login.xml"), kTwoAccounts);
+
+    // Nothing listens: a network failure.
+    desktop.Clear();
+    SetServerBaseUrl(apptest::DeadServerUrl());
+    SignInAs("10001", "abcd");
+    EXPECT_TRUE(PumpUntil([&] { return Status() == "验证失败.网络问题"; }, 15000)) << Status();
+    EXPECT_TRUE(Idle());
+    EXPECT_EQ(desktop.Sounds(), std::vector<int>{151});
+
+    // A connection closed without an answer fails the read or gives no line.
+    SetServerBaseUrl(AccountServer::Url());
+    AccountServer::CloseWithoutAnswer("login.php", true);
+    desktop.Clear();
+    SignInAs("10001", "abcd");
+    EXPECT_TRUE(WaitForRequest());
+    Pump(500);
+    EXPECT_TRUE(Status() == "验证失败.网络问题" || Status() == "正在验证帐号!") << Status();
+    EXPECT_EQ(ReadBytes("Login.xml"), kTwoAccounts);
+}
+
+TEST_F(SignIn, UnknownAnswersKeepTheWindowVerifying)
+{
+    for (const char* body : {"error", "OK!u@1#h:5060$x%y^", "", "<html><body>Internal error</body></html>\n"}) {
+        AccountServer::ClearRequests();
+        AccountServer::Answer("login.php", body, std::string(body).find("html") != std::string::npos ? 500 : 200);
+        Open();
+        desktop.Clear();
+        SignInAs("10001", "abcd");
+        ASSERT_TRUE(WaitForRequest());
+        Pump(400);
+        EXPECT_EQ(Status(), "正在验证帐号!") << body;
+        EXPECT_TRUE(Verifying()) << body;
+        EXPECT_TRUE(desktop.Sounds().empty()) << body;
+        dlg->DestroyWindow();
+    }
+}
+
+TEST_F(SignIn, RequestLineCarriesEscapedValuesVersionAndTime)
+{
+    Open();
+    AccountServer::Answer("login.php", "error!");
+    SignInAs("a&b #1", "p=w?中");
+    ASSERT_TRUE(WaitForRequest());
+    const std::string line = AccountServer::Requests().at(0);
+    const std::string head = "GET /login.php?username=a%26b%20%231&pass=p%3Dw%3F%D6%D0&banben=2.54&t=";
+    ASSERT_EQ(line.compare(0, head.size(), head), 0) << line;
+    // "现在时间是" in GBK, then year, month, day and a time of day.
+    const std::string t = line.substr(head.size());
+    EXPECT_EQ(t.compare(0, 30, "%CF%D6%D4%DA%CA%B1%BC%E4%CA%C7"), 0) << t;
+    EXPECT_NE(t.find("%20"), std::string::npos);        // the space before the time
+    EXPECT_EQ(t.substr(t.size() - 9), " HTTP/1.1") << t;
+    PumpUntil([&] { return Idle(); });
+}
+
+TEST_F(SignIn, SuccessRemembersTheAccountAndRunsThePhoneWindowWithTheValues)
+{
+    WriteBytes("Login.xml", kTwoAccounts);
+    WriteBytes("Audio.xml", "<Audio><Dirver playdev=\"Out\" recodev=\"In\"/></Audio>");
+    AccountServer::Answer("login.php", "ok!80012345@25.60#10.0.0.1:15060$075512345678%10.0.0.2:5061^\n", 200, 0.5);
+
+    CQuillonDlg login;
+    g_testApp.m_pMainWnd = &login;
+    std::map<int, std::string> shown;
+    bool loginHidden = false;
+    std::string statusWhilePhone, fileWhilePhone;
+    std::thread([&] {
+        for (int i = 0; i < 400 && !(login.m_hWnd && ::IsWindowVisible(login.m_hWnd)); ++i)
+            ::Sleep(5);
+        HWND w = login.m_hWnd;
+        CWnd::PostTask(w, [&, w] {
+            ::SetWindowTextA(reinterpret_cast<HWND>(::SendDlgItemMessageA(w, IDC_ACCOUNT, CBEM_GETEDITCONTROL, 0, 0)),
+                             "10001");
+            SetText(w, IDC_PASSWORD, "abcd");
+            ::CheckDlgButton(w, IDC_SAVE_ACCOUNT, BST_CHECKED);
+            ::CheckDlgButton(w, IDC_SAVE_PASSWORD, BST_UNCHECKED);
+            Click(w, IDC_SIGNIN);
+            // While the request is under way the subscriber changes the account field:
+            // the remembered entry follows the field, the phone gets what was sent.
+            ::SetWindowTextA(reinterpret_cast<HWND>(::SendDlgItemMessageA(w, IDC_ACCOUNT, CBEM_GETEDITCONTROL, 0, 0)),
+                             "20002");
+        });
+        // Wait for the phone window, read it, then close it with its close box.
+        HWND phone = nullptr;
+        for (int i = 0; i < 800 && !phone; ++i) {
+            ::Sleep(10);
+            phone = ::FindWindowExA(nullptr, nullptr, "#32770", "Korvani网络电话1.10");
+            if (phone == w || (phone && !::IsWindowVisible(phone)))
+                phone = ::FindWindowExA(nullptr, phone, "#32770", "Korvani网络电话1.10");
+            if (phone && (phone == w || !::IsWindowVisible(phone)))
+                phone = nullptr;
+        }
+        if (!phone)
+            return;
+        for (int id = 1050; id <= 1056; ++id)
+            shown[id] = Text(phone, id);
+        loginHidden = !::IsWindowVisible(w);
+        statusWhilePhone = Text(w, IDC_LOGIN_STATUS);
+        fileWhilePhone = ReadBytes("Login.xml");
+        ::PostMessageA(phone, WM_CLOSE, 0, 0);
+    }).detach();
+
+    EXPECT_EQ(login.DoModal(), IDCANCEL);          // the phone window's end closed it
+    g_testApp.m_pMainWnd = nullptr;
+
+    EXPECT_TRUE(loginHidden);
+    EXPECT_EQ(statusWhilePhone, "正在登陆服务器");
+    EXPECT_EQ(shown[1050], "10001");
+    EXPECT_EQ(shown[1051], "25.60");
+    EXPECT_EQ(shown[1052], "80012345");
+    EXPECT_EQ(shown[1053], "10.0.0.1:15060");
+    EXPECT_EQ(shown[1054], "10.0.0.1 15060");
+    EXPECT_EQ(shown[1055], "Out");
+    EXPECT_EQ(shown[1056], "In");
+    EXPECT_EQ(fileWhilePhone,
+              "<UserInfo>\r\n"
+              "<User UserID=\"10001\" UserPwd=\"pa&amp;ss\" Type=\"2\" Wangluo=\"\"/>\r\n"
+              "<User UserID=\"20002\" UserPwd=\"abcd\" Type=\"1\" Wangluo=\"\"/>\r\n"
+              "</UserInfo>\r\n");
+    EXPECT_EQ(login.m_strAccount, "10001");
+    EXPECT_EQ(login.m_nKeepAlivePort, 15060);
+}
+
+}  // namespace
