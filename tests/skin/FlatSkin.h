@@ -70,6 +70,8 @@ button 4000 = 不存在的按钮
 button 65535 = 也不存在
 
 [dialog 131]
+banner = 40
+title = 电话
 button 1008 = 1
 button 1031 = 呼叫
 button 1020 = 挂断

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <set>
+#include <thread>
 #include "FlatSkin.h"
 #include "SkinDialogs.h"
 #include "SkinFeature.h"
@@ -209,6 +210,11 @@ TEST_F(Skinned, AnUnknownDialogIdLeavesTheWindowUntouched)
     EXPECT_EQ(SkinApply(nullptr, IDD_LOGIN), FALSE);
     EXPECT_EQ(SkinApply(reinterpret_cast<HWND>(0x1234), IDD_LOGIN), FALSE);
     EXPECT_EQ(SkinApply(skinned, -1), FALSE);
+    // Only the thread that owns a window may hand it over.
+    int fromOtherThread = -1;
+    std::thread([&] { fromOtherThread = SkinApply(plain, IDD_LOGIN); }).join();
+    EXPECT_EQ(fromOtherThread, FALSE);
+    EXPECT_EQ(ButtonType(plain, 1004), BS_PUSHBUTTON);
 }
 
 TEST_F(Skinned, ApplyingTwiceOrLateDressesOnce)

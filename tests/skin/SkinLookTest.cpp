@@ -172,6 +172,25 @@ TEST_F(Look, LevelBarsTakeTheSkinsColoursAndGiveThemBack)
     SkinInit();
 }
 
+TEST_F(Look, AnIconGivenAfterDressingAppearsInTheBanner)
+{
+    SkinnedDlg phone(IDD_PHONE);
+    ASSERT_TRUE(phone.Create());
+    RECT banner{0, 0, 60, 40};
+    ::MapDialogRect(phone, &banner);
+    auto before = EraseBackground(phone);
+    ::SendMessageA(phone, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(::LoadIconA(nullptr, IDI_APPLICATION)));
+    auto after = EraseBackground(phone);
+    int changed = 0, changedBelow = 0;
+    for (int y = 0; y < after->Height(); ++y)
+        for (int x = 0; x < after->Width(); ++x)
+            if (after->Pixel(x, y) != before->Pixel(x, y))
+                ++(y < banner.bottom ? changed : changedBelow);
+    EXPECT_GT(changed, 300);        // the icon, and the title moved to its right
+    EXPECT_EQ(changedBelow, 0);
+    phone.DestroyWindow();
+}
+
 TEST_F(Look, TheSoundQualityWindowIsFilledWithTheNotes)
 {
     SkinnedDlg help(IDD_SOUNDHELP);
