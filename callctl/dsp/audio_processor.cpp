@@ -32,6 +32,11 @@ void ctl_int(SpeexPreprocessState *st, int request, spx_int32_t value) {
     speex_preprocess_ctl(st, request, &value);
 }
 
+// The AGC's level is a perceptually weighted loudness, not an RMS: with
+// speech it settles the active-speech RMS this many dB below the level
+// (measured 12.8-13.1 dB for a male and a female voice at several levels).
+constexpr float kAgcLoudnessAboveRmsDb = 13.f;
+
 }  // namespace
 
 AudioProcessor::AudioProcessor(AudioModes modes)
@@ -42,17 +47,15 @@ AudioProcessor::AudioProcessor(AudioModes modes)
     speex_echo_ctl(echo_, SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
 
     pre_ = speex_preprocess_state_init(frame, kSampleRate);
-    ctl_int(pre_, SPEEX_PREPROCESS_SET_NOISE_SUPPRESS, kNoiseSuppressDb);
     ctl_int(pre_, SPEEX_PREPROCESS_SET_ECHO_SUPPRESS, kEchoSuppressDb);
     ctl_int(pre_, SPEEX_PREPROCESS_SET_ECHO_SUPPRESS_ACTIVE, kEchoSuppressActiveDb);
-    float level = 32768.f * std::pow(10.f, kAgcTargetDbfs / 20.f);
+    float level = 32768.f * std::pow(10.f, (kAgcTargetDbfs + kAgcLoudnessAboveRmsDb) / 20.f);
     speex_preprocess_ctl(pre_, SPEEX_PREPROCESS_SET_AGC_LEVEL, &level);
     ctl_int(pre_, SPEEX_PREPROCESS_SET_AGC_MAX_GAIN, kAgcMaxGainDb);
     ctl_int(pre_, SPEEX_PREPROCESS_SET_AGC_INCREMENT, kAgcIncrementDbPerSecond);
     ctl_int(pre_, SPEEX_PREPROCESS_SET_AGC_DECREMENT, kAgcDecrementDbPerSecond);
-    ctl_int(pre_, SPEEX_PREPROCESS_SET_VAD, 0);
     ctl_int(pre_, SPEEX_PREPROCESS_SET_DEREVERB, 0);
-    apply_preprocessor_modes(modes.noise_suppress, modes.auto_gain);
+    apply_preprocessor_modes(modes.echo_cancel, modes.noise_suppress, modes.auto_gain);
 }
 
 AudioProcessor::~AudioProcessor() {
@@ -60,9 +63,14 @@ AudioProcessor::~AudioProcessor() {
     speex_echo_state_destroy(echo_);
 }
 
-void AudioProcessor::apply_preprocessor_modes(bool ns, bool agc) {
-    ctl_int(pre_, SPEEX_PREPROCESS_SET_DENOISE, ns ? 1 : 0);
+void AudioProcessor::apply_preprocessor_modes(bool aec, bool ns, bool agc) {
+    // The preprocessor's spectral gain carries both the noise and the
+    // residual echo suppression, so it stays on while either is wanted; with
+    // the canceller alone the noise floor is left at 0 dB (no noise taken out).
+    ctl_int(pre_, SPEEX_PREPROCESS_SET_DENOISE, ns || aec ? 1 : 0);
+    ctl_int(pre_, SPEEX_PREPROCESS_SET_NOISE_SUPPRESS, ns ? kNoiseSuppressDb : 0);
     ctl_int(pre_, SPEEX_PREPROCESS_SET_AGC, agc ? 1 : 0);
+    pre_aec_ = aec;
     ns_on_ = ns;
     agc_on_ = agc;
 }
@@ -71,8 +79,8 @@ void AudioProcessor::process_capture(int16_t frame[kFrameSamples]) {
     const bool aec = want_aec_.load();
     const bool ns = want_ns_.load();
     const bool agc = want_agc_.load();
-    if (ns != ns_on_ || agc != agc_on_)
-        apply_preprocessor_modes(ns, agc);
+    if (aec != pre_aec_ || ns != ns_on_ || agc != agc_on_)
+        apply_preprocessor_modes(aec, ns, agc);
 
     // One reference frame per microphone frame, also while the canceller is
     // off, so the pairing is right the moment it comes back on.

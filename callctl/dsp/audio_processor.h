@@ -23,10 +23,14 @@
 // on, the canceller starts from an empty filter and re-converges (about one
 // to two seconds of far-end speech).
 //
-// Automatic gain: the preprocessor's AGC with its loudness target at
-// kAgcTargetDbfs, at most kAgcMaxGainDb of gain, rising by at most
-// kAgcIncrementDbPerSecond during speech. Speech settles at about
-// kAgcTargetDbfs RMS over its active parts.
+// Automatic gain: the preprocessor's AGC brings the active parts of speech
+// to kAgcTargetDbfs RMS (-20 dBFS), with at most kAgcMaxGainDb of gain,
+// rising by at most kAgcIncrementDbPerSecond while someone speaks and
+// falling by at most kAgcDecrementDbPerSecond. A -40 dBFS talker reaches the
+// target within about two seconds of speech.
+//
+// Echo cancellation takes out the band below about 200 Hz (the canceller's
+// input filter), which the telephone band does not carry anyway.
 #pragma once
 
 #include <atomic>
@@ -80,7 +84,7 @@ public:
     int agc_gain_db() const { return agc_gain_db_.load(); }
 
 private:
-    void apply_preprocessor_modes(bool ns, bool agc);
+    void apply_preprocessor_modes(bool aec, bool ns, bool agc);
 
     std::atomic<bool> want_aec_;
     std::atomic<bool> want_ns_;
@@ -91,7 +95,8 @@ private:
     // Capture thread only.
     SpeexEchoState_ *echo_ = nullptr;
     SpeexPreprocessState_ *pre_ = nullptr;
-    bool aec_on_ = false;
+    bool aec_on_ = false;   // the canceller ran on the last frame
+    bool pre_aec_ = false;  // the preprocessor is set up for echo suppression
     bool ns_on_ = false;
     bool agc_on_ = false;
 };
