@@ -456,7 +456,9 @@ bool DressDialog(HWND hDlg, const std::shared_ptr<const Skin>& skin, const Dialo
 int UndressAll()
 {
     const std::vector<HWND> windows(g_dressed.begin(), g_dressed.end());
-    int count = 0;
+    // Every window still on the list counts; one that is gone would be a window that
+    // left without the skin noticing.
+    const int count = static_cast<int>(windows.size());
     // Buttons first: they draw with their dialog's backdrop.
     for (int pass = 0; pass < 2; ++pass) {
         for (HWND h : windows) {
@@ -464,12 +466,10 @@ int UndressAll()
                 continue;
             if (pass == 0) {
                 if (auto* b = static_cast<ButtonState*>(::GetPropA(h, kButtonProp))) {
-                    ++count;
                     if (UndressButton(*b))
                         delete b;
                 }
             } else if (auto* s = static_cast<DialogState*>(::GetPropA(h, kDialogProp))) {
-                ++count;
                 if (UndressDialog(*s))
                     delete s;
             }

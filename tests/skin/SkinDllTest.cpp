@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
+#include <malloc.h>
 #include <set>
 #include <thread>
 #include "FlatSkin.h"
@@ -249,6 +250,41 @@ TEST_F(Skinned, DestroyedDialogsTakeTheirDressingWithThem)
         }
     }
     // TearDown: SkinExit finds nothing dressed.
+}
+
+// Bytes in use on the C runtime's heap, which the DLL and this program share.
+size_t HeapInUse()
+{
+    _HEAPINFO info{};
+    size_t used = 0;
+    while (_heapwalk(&info) == _HEAPOK)
+        if (info._useflag == _USEDENTRY)
+            used += info._size;
+    return used;
+}
+
+TEST_F(Skinned, DialogsComingAndGoingLeaveTheHeapAsItWas)
+{
+    LoadFlat();
+    auto round = [] {
+        for (UINT id : {IDD_LOGIN, IDD_PHONE, IDD_AUDIO, IDD_PARTY, IDD_SOUNDHELP}) {
+            SkinnedDlg dlg(id);
+            ASSERT_TRUE(dlg.Create());
+            ::SendMessageA(::GetDlgItem(dlg, 1004), WM_MOUSEMOVE, 0, MAKELPARAM(2, 2));
+            auto back = EraseBackground(dlg);
+            for (int b : PushButtonIds(dlg))
+                DrawButton(dlg, b);
+            dlg.DestroyWindow();
+        }
+    };
+    round();
+    round();                // the system's and the test's own caches settle
+    const size_t before = HeapInUse();
+    ASSERT_GT(before, 0u);
+    for (int i = 0; i < 10; ++i)
+        round();
+    const size_t after = HeapInUse();
+    EXPECT_LT(after, before + 1024) << "grew by " << (after - before) << " bytes over 50 dialogs";
 }
 
 TEST_F(Skinned, SkinExitGivesLiveDialogsTheirOwnLookBack)
