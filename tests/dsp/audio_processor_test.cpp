@@ -254,13 +254,16 @@ TEST(AutoGain, QuietTalkerIsRaisedTowardTheTarget) {
         return dsptest::active_level_dbfs(dsptest::slice(x, talk.size() * pass, talk.size() * (pass + 1)));
     };
     double first = level_of_pass(out_on, 0), last = level_of_pass(out_on, 2);
+    double from3s = dsptest::active_level_dbfs(dsptest::slice(out_on, 3 * kSecond, talk.size()));
     double plain = level_of_pass(out_off, 2);
-    std::printf("AGC: talker at %.1f dBFS; with AGC %.1f dBFS in the first %zu s, %.1f dBFS in the third "
-                "pass (target %d dBFS), gain now %d dB\n",
-                plain, first, talk.size() / kSecond, last, AudioProcessor::kAgcTargetDbfs, on.agc_gain_db());
+    std::printf("AGC: talker at %.1f dBFS; with AGC %.1f dBFS in the first %zu s (%.1f dBFS from 3 s on), "
+                "%.1f dBFS in the third pass (target %d dBFS), gain now %d dB\n",
+                plain, first, talk.size() / kSecond, from3s, last, AudioProcessor::kAgcTargetDbfs,
+                on.agc_gain_db());
     EXPECT_NEAR(plain, -40.0, 1.0);
     EXPECT_GT(last, plain + 12.0);
     EXPECT_NEAR(last, AudioProcessor::kAgcTargetDbfs, 4.0);
+    EXPECT_NEAR(from3s, AudioProcessor::kAgcTargetDbfs, 4.0);
     EXPECT_GT(on.agc_gain_db(), 12);
     EXPECT_EQ(off.agc_gain_db(), 0);
 }
