@@ -245,10 +245,15 @@ void PaintBanner(HDC hdc, const RECT& client, const Skin& skin, const DialogPart
     FillSolid(hdc, RECT{band.left, band.bottom - 2, band.right, band.bottom}, skin.colors.bannerLine);
 
     int x = band.left + 14;
-    const int iconSize = 32;
-    if (icon && height >= iconSize + 8) {
-        ::DrawIconEx(hdc, x, band.top + (height - 2 - iconSize) / 2, icon, iconSize, iconSize, 0, nullptr, DI_NORMAL);
-        x += iconSize + 12;
+    const int iconSize = 32, tile = iconSize + 8;
+    if (icon && height >= tile + 6) {
+        // The icon sits on a light tile so that it reads on any banner colour.
+        const int top = band.top + (height - 2 - tile) / 2;
+        const RECT r{x, top, x + tile, top + tile};
+        RoundBox(hdc, r, 8, Gradient{skin.colors.bannerText, Mix(skin.colors.bannerText, skin.colors.bannerSubtext, 40)},
+                 Mix(skin.colors.bannerText, skin.colors.banner.bottom, 30));
+        ::DrawIconEx(hdc, x + 4, top + 4, icon, iconSize, iconSize, 0, nullptr, DI_NORMAL);
+        x += tile + 12;
     }
     HFONT titleFont = fonts.Get(skin.titleSize, true);
     HFONT subFont = fonts.Get(skin.size);

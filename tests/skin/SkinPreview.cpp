@@ -1,4 +1,4 @@
-// skin_preview [skin file|none] [milliseconds]
+// skin_preview [skin file|none] [milliseconds] [icon file]
 // Shows the five skinned dialogs side by side, in a few telling states (a button under the
 // mouse, one pressed, one disabled, keyboard focus shown), for looking at and screenshots.
 // Not a test: it checks nothing and ends after the given time (default 5 s).
@@ -31,6 +31,9 @@ int main(int argc, char** argv)
 {
     const char* file = argc > 1 ? argv[1] : "superxp.rss";
     const DWORD hold = argc > 2 ? static_cast<DWORD>(std::atoi(argv[2])) : 5000;
+    HICON icon = argc > 3 ? static_cast<HICON>(::LoadImageA(nullptr, argv[3], IMAGE_ICON, 32, 32, LR_LOADFROMFILE)) : nullptr;
+    if (!icon)
+        icon = ::LoadIconA(nullptr, IDI_APPLICATION);
     INITCOMMONCONTROLSEX icc{sizeof icc, 0xFF | ICC_USEREX_CLASSES};
     ::InitCommonControlsEx(&icc);
     SkinInit();
@@ -40,6 +43,9 @@ int main(int argc, char** argv)
     SkinnedDlg login(IDD_LOGIN), phone(IDD_PHONE), audio(IDD_AUDIO), party(IDD_PARTY), help(IDD_SOUNDHELP);
     for (SkinnedDlg* d : {&login, &phone, &audio, &party, &help})
         d->Create();
+    // The program gives its two main windows their icon while they initialise.
+    for (SkinnedDlg* d : {&login, &phone})
+        ::SendMessageA(*d, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
     // Row by row, without overlapping: login, phone, sound quality; audio and multi-party
     // under the first and the last of them.
     RECT rl{}, rp{}, rh{};
