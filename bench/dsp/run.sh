@@ -16,10 +16,11 @@ SECONDS_OF_AUDIO=${1:-10}
 
 command -v valgrind >/dev/null || { echo "run.sh: valgrind is not installed" >&2; exit 1; }
 
-cmake -S "$ROOT" -B "$BUILD" -DQUILLON_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release >"$BUILD.configure.log" 2>&1 ||
-    { cat "$BUILD.configure.log" >&2; exit 1; }
-cmake --build "$BUILD" -j2 --target bench_dsp >"$BUILD.build.log" 2>&1 ||
-    { tail -n 30 "$BUILD.build.log" >&2; exit 1; }
+mkdir -p "$BUILD"
+cmake -S "$ROOT" -B "$BUILD" -DQUILLON_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release >"$BUILD/bench-configure.log" 2>&1 ||
+    { cat "$BUILD/bench-configure.log" >&2; exit 1; }
+cmake --build "$BUILD" -j2 --target bench_dsp >"$BUILD/bench-build.log" 2>&1 ||
+    { tail -n 30 "$BUILD/bench-build.log" >&2; exit 1; }
 BIN=$BUILD/bench/dsp/bench_dsp
 
 if [ -n "${CLOCK_HZ:-}" ]; then
