@@ -44,7 +44,12 @@ extern "C" int SKINAPI SkinApply(HWND hWnd, int nDialogId)
 
 extern "C" int SKINAPI SkinExit(void)
 {
-    const int dressed = skin::UndressAll();
+    int dressed = 0;
+    try {
+        dressed = skin::UndressAll();
+    } catch (...) {
+        // Out of memory listing the windows: they keep the skin until they are destroyed.
+    }
     g_skin.reset();
     return dressed;
 }
