@@ -88,9 +88,9 @@ NOTES=""
 get_source() {
     ver=$(dpkg-query -W -f='${source:Version}' "$2" 2>/dev/null || true)
     ok=no
-    for spec in ${ver:+"$1=$ver"} "$1"; do
+    for want in ${ver:+"$1=$ver"} "$1"; do
         for try in 1 2; do
-            if (cd "$WORK/src" && apt_private source --download-only "$spec") >>"$WORK/apt-source.log" 2>&1; then
+            if (cd "$WORK/src" && apt_private source --download-only "$want") >>"$WORK/apt-source.log" 2>&1; then
                 ok=yes; break 2
             fi
             sleep "$try"
