@@ -27,7 +27,7 @@ RECIPE=$(sha256sum "$0" | cut -c1-16)
 say() { echo "build-thirdparty: $*" >&2; }
 die() { say "$*"; exit 1; }
 
-for tool in apt-get apt-config dpkg-source cmake make "$CC" flock; do
+for tool in apt-get apt-config cmake make "$CC" flock sha256sum; do
     command -v "$tool" >/dev/null 2>&1 || die "$tool is missing (scripts/setup installs it)"
 done
 
@@ -79,11 +79,19 @@ say "reading source indexes"
 # what matters is whether the two packages are found below.
 apt_private update >"$WORK/apt-update.log" 2>&1 || say "apt-get update reported errors (see $WORK/apt-update.log)"
 
+# checksum_ok DSC FILE: FILE is in the .dsc's Checksums-Sha256 with its hash.
+checksum_ok() {
+    want=$(sed -n "/^Checksums-Sha256:/,/^[^ ]/s/^ \([0-9a-f]\{64\}\) [0-9]* $2\$/\1/p" "$1" | head -n1)
+    [ -n "$want" ] && [ "$want" = "$(sha256sum "$WORK/src/$2" | cut -d' ' -f1)" ]
+}
+
 # get_source SOURCE_PACKAGE NATIVE_DEV_PACKAGE: downloads the source package
 # and unpacks it (Debian patches applied) to $WORK/src/SOURCE_PACKAGE.
-# When the archive serves the upstream tarball but not the Debian part, and
-# the tarball matches the checksum in the signed index's .dsc, the upstream
-# tarball alone is unpacked (the stamp says so).
+# dpkg-source unpacks it when the download is complete and dpkg-dev is
+# installed. Otherwise the files are checked against the .dsc (which apt
+# checked against the signed index) and unpacked here: the upstream tarball,
+# then the Debian part with its patches when it was fetched. The stamp notes
+# when the Debian part could not be fetched.
 NOTES=""
 get_source() {
     ver=$(dpkg-query -W -f='${source:Version}' "$2" 2>/dev/null || true)
@@ -98,24 +106,39 @@ get_source() {
     done
     dsc=$(ls "$WORK/src/$1"_*.dsc 2>/dev/null | head -n1)
     [ -n "$dsc" ] || { cat "$WORK/apt-source.log" >&2; die "apt-get source $1 failed"; }
-    if [ $ok = yes ]; then
+    if [ $ok = yes ] && command -v dpkg-source >/dev/null 2>&1; then
         (cd "$WORK/src" && dpkg-source -q -x "$dsc" "$1") >>"$WORK/unpack.log" 2>&1 ||
             { cat "$WORK/unpack.log" >&2; die "dpkg-source -x $dsc failed"; }
         return 0
     fi
-    orig=""
+    orig="" deb=""
     for f in $(sed -n '/^Checksums-Sha256:/,/^[^ ]/s/^ [0-9a-f]\{64\} [0-9]* //p' "$dsc"); do
-        case $f in *.orig.tar.*) orig=$f ;; esac
+        case $f in
+            *.orig.tar.*.asc) ;;
+            *.orig.tar.*) orig=$f ;;
+            *.debian.tar.*) deb=$f ;;
+        esac
     done
     [ -n "$orig" ] && [ -f "$WORK/src/$orig" ] || { cat "$WORK/apt-source.log" >&2; die "apt-get source $1 failed"; }
-    want=$(sed -n "s/^ \([0-9a-f]\{64\}\) [0-9]* $orig\$/\1/p" "$dsc" | head -n1)
-    have=$(sha256sum "$WORK/src/$orig" | cut -d' ' -f1)
-    [ "$want" = "$have" ] || die "$orig does not match its checksum in $(basename "$dsc")"
-    say "$1: the Debian part could not be fetched; using the verified upstream tarball $orig"
-    NOTES="$NOTES
-note $1: upstream tarball only ($orig), Debian part not fetched"
+    checksum_ok "$dsc" "$orig" || die "$orig does not match its checksum in $(basename "$dsc")"
     mkdir -p "$WORK/src/$1"
     tar -xf "$WORK/src/$orig" -C "$WORK/src/$1" --strip-components=1
+    if [ -n "$deb" ] && [ -f "$WORK/src/$deb" ]; then
+        checksum_ok "$dsc" "$deb" || die "$deb does not match its checksum in $(basename "$dsc")"
+        tar -xf "$WORK/src/$deb" -C "$WORK/src/$1"
+        series="$WORK/src/$1/debian/patches/series"
+        if [ -s "$series" ]; then
+            command -v patch >/dev/null 2>&1 || die "$1 has Debian patches: install dpkg-dev or patch"
+            sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$series" | while read -r p rest; do
+                patch -d "$WORK/src/$1" -p1 -s <"$WORK/src/$1/debian/patches/$p" ||
+                    die "Debian patch $p of $1 does not apply"
+            done
+        fi
+    else
+        say "$1: the Debian part could not be fetched; using the verified upstream tarball $orig"
+        NOTES="$NOTES
+note $1: upstream tarball only ($orig), Debian part not fetched"
+    fi
 }
 
 # licence_of SOURCE_PACKAGE NATIVE_DEV_PACKAGE: Debian's copyright file of the
