@@ -71,6 +71,7 @@ int CXmlDoc::NewRecord()
 
 void CXmlDoc::AssignText(std::unique_ptr<char[]> pText, int nLength, int nCapacity)
 {
+    ++m_nTextVersion;
     m_pText = std::move(pText);
     m_nTextLength = nLength;
     m_nTextCapacity = nCapacity;
@@ -94,6 +95,7 @@ bool CXmlDoc::ReplaceText(int nOffset, int nOldLength, const char* pNew, int nNe
     long long nLength = static_cast<long long>(m_nTextLength) - nOldLength + nNewLength;
     if (nLength > INT_MAX / 2)
         return false;  // offsets must stay far from overflow
+    ++m_nTextVersion;
     ReserveText(static_cast<int>(nLength));
     char* s = m_pText.get();
     std::memmove(s + nOffset + nNewLength, s + nOffset + nOldLength,
@@ -352,12 +354,4 @@ bool CXmlDoc::LeaveElement()
         return false;
     SetPosition(Rec(m_iPosParent).iParent, m_iPosParent, m_iPos);
     return true;
-}
-
-std::string CXmlDoc::ChildAttribute(const char* pszName) const
-{
-    if (!m_iPosChild)
-        return std::string();
-    const Record& r = Rec(m_iPosChild);
-    return NodeAttribute(r.nStart, r.StartTagLength(), false, pszName);
 }

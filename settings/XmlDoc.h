@@ -130,17 +130,22 @@ private:
         bool bUnterminated;
     };
 
-    // One attribute found by the start-tag scan.
+    // One attribute of a start tag, as the attribute scan reads it.
+    struct Attribute
+    {
+        int nNameStart, nNameLength;
+        int nNameTokenEnd;                     // after the name (and its quote, when quoted)
+        bool bHasValue;                        // written with '='
+        int nValueStart, nValueLength;         // without quotes
+        int nValueTokenStart, nValueTokenEnd;  // with quotes
+    };
+
+    // The scan for one attribute name.
     struct AttributeScan
     {
         bool bFound;
-        bool bHasValue;                 // written with '='
-        bool bQuoted;
-        int nNameStart, nNameLength;
-        int nNameTokenEnd;
-        int nValueStart, nValueLength;  // without quotes
-        int nValueTokenStart, nValueTokenEnd;  // with quotes
-        int nStop;                      // where a new attribute goes (before the closing whitespace)
+        Attribute attr;
+        int nStop;  // where a new attribute goes (before the closing whitespace)
     };
 
     // Record table (blocks of 65,536 records).
@@ -161,8 +166,11 @@ private:
     int NameLength(int nStart) const;
     static int ScanNameLength(const char* s, int n, const unsigned char* pClasses, int nStart);
     bool NameMatches(int iRec, const char* pszName) const;
+    template <typename Visit>
+    int ForEachAttribute(int nTagStart, int nTagLength, bool bProcInst, Visit visit) const;
     AttributeScan ScanAttributes(int nTagStart, int nTagLength, bool bProcInst, const char* pszName) const;
     std::string NodeAttribute(int nTagStart, int nTagLength, bool bProcInst, const char* pszName) const;
+    std::string AttributeValue(const Attribute& a) const;
 
     // Parse (XmlDoc.cpp).
     void Parse();
@@ -202,4 +210,11 @@ private:
     bool m_bPosIsElement = false;
 
     std::string m_strResult;
+
+    // The attributes of the element ChildAttribute read last, while the text is
+    // unchanged: reading several attributes of one element scans its tag once.
+    uint32_t m_nTextVersion = 0;
+    mutable int m_iAttributesOf = -1;
+    mutable uint32_t m_nAttributesVersion = 0;
+    mutable std::vector<Attribute> m_aAttributes;
 };

@@ -107,12 +107,12 @@ bool CXmlDoc::SetAttribute(const char* pszName, const char* pszValue)
     AttributeScan a = ScanAttributes(r.nStart, r.StartTagLength(), false, pszName);
     int nOffset, nOldLength = 0;
     std::string strNew;
-    if (a.bFound && a.bHasValue) {
-        nOffset = a.nValueTokenStart;  // the old value with its quotes
-        nOldLength = a.nValueTokenEnd - a.nValueTokenStart;
+    if (a.bFound && a.attr.bHasValue) {
+        nOffset = a.attr.nValueTokenStart;  // the old value with its quotes
+        nOldLength = a.attr.nValueTokenEnd - a.attr.nValueTokenStart;
         strNew = strValue;
     } else if (a.bFound) {
-        nOffset = a.nNameTokenEnd;  // a name without value gets one
+        nOffset = a.attr.nNameTokenEnd;  // a name without value gets one
         strNew = "=" + strValue;
     } else {
         nOffset = a.nStop;

@@ -2,6 +2,8 @@
 // escaping rules for attribute values.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace xmlint {
@@ -31,9 +33,31 @@ inline int SkipUntil(const unsigned char* pClasses, const char* s, int i, int nE
     return i;
 }
 
+// Whether any of n bytes at p is 0x80 or above (so could start a two-byte character).
+inline bool AnyHighByte(const char* p, size_t n)
+{
+    uint64_t acc = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t v;
+        std::memcpy(&v, p + i, 8);
+        acc |= v;
+    }
+    for (; i < n; ++i)
+        acc |= static_cast<unsigned char>(p[i]);
+    return (acc & 0x8080808080808080ULL) != 0;
+}
+
 // From i, over characters until the byte c starts one (or nEnd).
 inline int SkipTo(const unsigned char* pClasses, const char* s, int i, int nEnd, char c)
 {
+    if (i >= nEnd)
+        return nEnd;
+    // Where no byte before the first c could start a two-byte character, that c is it.
+    const char* pFound = static_cast<const char*>(std::memchr(s + i, c, static_cast<size_t>(nEnd - i)));
+    const int nFound = pFound ? static_cast<int>(pFound - s) : nEnd;
+    if (!AnyHighByte(s + i, static_cast<size_t>(nFound - i)))
+        return nFound;
     while (i < nEnd && s[i] != c)
         i += (pClasses[static_cast<unsigned char>(s[i])] & CC_LEAD) && i + 1 < nEnd ? 2 : 1;
     return i;

@@ -269,30 +269,34 @@ bool CXmlDoc::NameMatches(int iRec, const char* pszName) const
     return TokenMatches(m_pText.get() + nStart + 1, NameLength(nStart), pszName);
 }
 
-CXmlDoc::AttributeScan CXmlDoc::ScanAttributes(int nTagStart, int nTagLength, bool bProcInst,
-                                               const char* pszName) const
+// Reads the attributes of a start tag in order and hands each to visit, until visit
+// returns true. Returns where a new attribute would go: after the last token read,
+// before the whitespace ahead of the closing '/>', '>' or '?>'.
+//
+// After the tag name the tokens are quoted strings (to the same quote), runs up to
+// '=', whitespace, '>', '/' or '?', and '='; a value after '=' runs unquoted up to
+// whitespace or '>'. A name without '=' is an attribute without value; a name
+// token of '>', '/' or '?' ends the tag.
+template <typename Visit>
+int CXmlDoc::ForEachAttribute(int nTagStart, int nTagLength, bool bProcInst, Visit visit) const
 {
     const char* s = m_pText.get();
     const unsigned char* cls = m_pCharClass;
-    // The scan covers the tag without its closing '>' ("?>" for an instruction).
-    const int nEnd = nTagStart + nTagLength - (bProcInst ? 2 : 1);
+    const int nEnd = nTagStart + nTagLength - (bProcInst ? 2 : 1);  // without the closing '>' or "?>"
 
-    AttributeScan r{};
     int i = SkipUntil(cls, s, nTagStart + (bProcInst ? 2 : 1), nEnd, CC_RUN_END);  // the tag name
-    r.nStop = i;
-
+    int nStop = i;
     bool bAfterEquals = false;
-    bool bPending = false;  // a matching name waits for its '='
+    bool bNamed = false;  // a name waits for its value
+    Attribute a{};
     while (true) {
         while (i < nEnd && (cls[static_cast<unsigned char>(s[i])] & CC_SPACE))
             ++i;
         if (i >= nEnd)
             break;
         const char c = s[i];
-        int nTokenStart = i, nTokenEnd;
-        int nValueStart, nValueEnd;
-        bool bQuoted = IsQuote(c);
-        if (bQuoted) {
+        int nTokenEnd, nValueStart, nValueEnd;
+        if (IsQuote(c)) {
             const int j = SkipTo(cls, s, i + 1, nEnd, c);
             nValueStart = i + 1;
             nValueEnd = j;
@@ -302,7 +306,7 @@ CXmlDoc::AttributeScan CXmlDoc::ScanAttributes(int nTagStart, int nTagLength, bo
             nValueEnd = nTokenEnd = SkipUntil(cls, s, i, nEnd, CC_VALUE_END);
         } else if (c == '=') {
             bAfterEquals = true;
-            r.nStop = i = i + 1;
+            nStop = i = i + 1;
             continue;
         } else if (c == '>' || c == '/' || c == '?') {
             break;
@@ -313,41 +317,87 @@ CXmlDoc::AttributeScan CXmlDoc::ScanAttributes(int nTagStart, int nTagLength, bo
 
         if (bAfterEquals) {
             bAfterEquals = false;
-            if (bPending) {
-                r.bFound = r.bHasValue = true;
-                r.bQuoted = bQuoted;
-                r.nValueStart = nValueStart;
-                r.nValueLength = nValueEnd - nValueStart;
-                r.nValueTokenStart = nTokenStart;
-                r.nValueTokenEnd = nTokenEnd;
-                return r;
+            if (bNamed) {
+                bNamed = false;
+                a.bHasValue = true;
+                a.nValueStart = nValueStart;
+                a.nValueLength = nValueEnd - nValueStart;
+                a.nValueTokenStart = i;
+                a.nValueTokenEnd = nTokenEnd;
+                if (visit(a))
+                    return nStop;
             }
         } else {
-            if (bPending)
-                break;  // the matching name had no value
-            if (TokenMatches(s + nValueStart, nValueEnd - nValueStart, pszName)) {
-                bPending = true;
-                r.nNameStart = nValueStart;
-                r.nNameLength = nValueEnd - nValueStart;
-                r.nNameTokenEnd = nTokenEnd;
-            }
+            if (bNamed && visit(a))  // the name before had no value
+                return nStop;
+            bNamed = true;
+            a = Attribute{};
+            a.nNameStart = nValueStart;
+            a.nNameLength = nValueEnd - nValueStart;
+            a.nNameTokenEnd = nTokenEnd;
         }
-        r.nStop = i = nTokenEnd;
+        nStop = i = nTokenEnd;
     }
-    if (bPending) {
-        // Written without '=': the attribute's value is its own name.
+    if (bNamed) {
+        if (bAfterEquals) {  // "name=" and nothing after: an empty value
+            a.bHasValue = true;
+            a.nValueStart = a.nValueTokenStart = a.nValueTokenEnd = i;
+        }
+        visit(a);
+    }
+    return nStop;
+}
+
+CXmlDoc::AttributeScan CXmlDoc::ScanAttributes(int nTagStart, int nTagLength, bool bProcInst,
+                                               const char* pszName) const
+{
+    AttributeScan r{};
+    const char* s = m_pText.get();
+    r.nStop = ForEachAttribute(nTagStart, nTagLength, bProcInst, [&](const Attribute& a) {
+        if (!TokenMatches(s + a.nNameStart, a.nNameLength, pszName))
+            return false;
         r.bFound = true;
-        r.nValueStart = r.nNameStart;
-        r.nValueLength = r.nNameLength;
-    }
+        r.attr = a;
+        return true;
+    });
     return r;
+}
+
+// The value as written, unescaped; an attribute without value has its own name.
+std::string CXmlDoc::AttributeValue(const Attribute& a) const
+{
+    std::string strValue;
+    if (a.bHasValue)
+        UnescapeAppend(m_pCharClass, m_pText.get() + a.nValueStart, a.nValueLength, strValue);
+    else
+        UnescapeAppend(m_pCharClass, m_pText.get() + a.nNameStart, a.nNameLength, strValue);
+    return strValue;
 }
 
 std::string CXmlDoc::NodeAttribute(int nTagStart, int nTagLength, bool bProcInst, const char* pszName) const
 {
-    std::string strValue;
-    AttributeScan a = ScanAttributes(nTagStart, nTagLength, bProcInst, pszName);
-    if (a.bFound)
-        UnescapeAppend(m_pCharClass, m_pText.get() + a.nValueStart, a.nValueLength, strValue);
-    return strValue;
+    AttributeScan r = ScanAttributes(nTagStart, nTagLength, bProcInst, pszName);
+    return r.bFound ? AttributeValue(r.attr) : std::string();
+}
+
+std::string CXmlDoc::ChildAttribute(const char* pszName) const
+{
+    if (!m_iPosChild)
+        return std::string();
+    if (m_iAttributesOf != m_iPosChild || m_nAttributesVersion != m_nTextVersion) {
+        const Record& r = Rec(m_iPosChild);
+        m_aAttributes.clear();
+        ForEachAttribute(r.nStart, r.StartTagLength(), false, [&](const Attribute& a) {
+            m_aAttributes.push_back(a);
+            return false;
+        });
+        m_iAttributesOf = m_iPosChild;
+        m_nAttributesVersion = m_nTextVersion;
+    }
+    const char* s = m_pText.get();
+    for (const Attribute& a : m_aAttributes) {
+        if (TokenMatches(s + a.nNameStart, a.nNameLength, pszName))
+            return AttributeValue(a);
+    }
+    return std::string();
 }

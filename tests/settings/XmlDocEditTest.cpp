@@ -114,6 +114,8 @@ const EditCase kEditCases[] = {
      "<a x=1 y=\"5\"></a>"},
     {"SetGivesValuelessAttributeAValue", "<a z y=\"2\"/>",
      [](CXmlDoc& d) { d.FindElement(nullptr); d.SetAttribute("z", 1); }, "<a z=\"1\" y=\"2\"/>"},
+    {"SetFillsEmptyUnquotedValue", "<a x= ></a>", [](CXmlDoc& d) { d.FindElement(nullptr); d.SetAttribute("x", 1); },
+     "<a x= \"1\"></a>"},
     {"SetAddsBeforeClosingSpace", "<a x=\"1\" />", [](CXmlDoc& d) { d.FindElement(nullptr); d.SetAttribute("y", 2); },
      "<a x=\"1\" y=\"2\" />"},
     {"SetDoesNotMatchLongerName", "<a xy=\"1\"/>", [](CXmlDoc& d) { d.FindElement(nullptr); d.SetAttribute("x", 2); },

@@ -149,7 +149,7 @@ unsigned EnvNumber(const char* pszName, unsigned nDefault)
 TEST(XmlFuzz, EditsKeepTextAndRecordsConsistent)
 {
     const unsigned nSeed = EnvNumber("QUILLON_FUZZ_SEED", 20061);
-    const unsigned nDocs = EnvNumber("QUILLON_FUZZ_DOCS", 3000);
+    const unsigned nDocs = EnvNumber("QUILLON_FUZZ_DOCS", 2000);
     Generator gen(nSeed);
     ScratchDir dir;
     int nEdits = 0, nRefused = 0, nMalformed = 0;
@@ -191,10 +191,14 @@ TEST(XmlFuzz, EditsKeepTextAndRecordsConsistent)
                 doc.LeaveElement();
                 strLog += "leave ";
                 break;
-            case 5:
-                doc.ChildAttribute(gen.Pick(kAttributes));
+            case 5: {
+                const char* pszAttribute = gen.Pick(kAttributes);
+                ASSERT_EQ(doc.ChildAttribute(pszAttribute),
+                          CXmlDocInspector::ScannedChildAttribute(doc, pszAttribute))
+                    << "seed " << nSeed << " document " << nDoc << ": " << Visible(strText);
                 strLog += "read ";
                 break;
+            }
             case 6:
                 bEdit = true;
                 bDone = doc.SetAttribute(gen.Pick(kAttributes), gen.Pick(kValues));

@@ -219,6 +219,7 @@ const AttributeCase kAttributeCases[] = {
     {"<a xy=\"1\"/>", "x", ""},
     {"<a X=\"1\"/>", "x", ""},
     {"<a x=\"\"/>", "x", ""},
+    {"<a x= ></a>", "x", ""},  // '=' and then the end of the tag: an empty value
     {"<a x=\"1\" x=\"2\"/>", "x", "1"},
     {"<a x=\"p>q\"/>", "x", "p>q"},
     {"<a x=\"&lt;&gt;&amp;&quot;&apos;\"/>", "x", "<>&\"'"},

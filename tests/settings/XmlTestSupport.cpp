@@ -175,3 +175,11 @@ int CXmlDocInspector::ReleasedRecords(const CXmlDoc& doc)
         nReleased += (doc.Rec(i).nFlags & CXmlDoc::REC_RELEASED) ? 1 : 0;
     return nReleased;
 }
+
+std::string CXmlDocInspector::ScannedChildAttribute(const CXmlDoc& doc, const char* pszName)
+{
+    if (!doc.m_iPosChild)
+        return std::string();
+    const CXmlDoc::Record& r = doc.Rec(doc.m_iPosChild);
+    return doc.NodeAttribute(r.nStart, r.StartTagLength(), false, pszName);
+}

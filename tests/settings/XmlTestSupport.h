@@ -47,6 +47,8 @@ public:
     static int PosParent(const CXmlDoc& doc) { return doc.m_iPosParent; }
     static int PosElement(const CXmlDoc& doc) { return doc.m_iPos; }
     static int PosChild(const CXmlDoc& doc) { return doc.m_iPosChild; }
+    // ChildAttribute by a fresh scan of the child's tag, bypassing what was read before.
+    static std::string ScannedChildAttribute(const CXmlDoc& doc, const char* pszName);
 
 private:
     static void ForEachElement(const CXmlDoc& doc, const std::function<void(int)>& visit);
