@@ -31,7 +31,10 @@ def main():
         for name in ctest_names(tree):
             path = os.path.join(tree, "results", name + ".xml")
             try:
-                root = ET.parse(path).getroot()
+                # GoogleTest copies test parameters into the file as raw bytes (GBK text
+                # among them), so read it leniently.
+                with open(path, "rb") as f:
+                    root = ET.fromstring(f.read().decode("utf-8", errors="replace"))
             except (OSError, ET.ParseError):
                 print("no results from %s (%s)" % (name, os.path.basename(tree)))
                 failed += 1
