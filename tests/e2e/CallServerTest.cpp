@@ -1,0 +1,115 @@
+// End to end through a real call server: the library registers the demo subscriber with
+// kamailio (digest authentication) and places a call that kamailio hands to an answering
+// peer. Run inside tools/demo/with-service, which starts all three parts.
+#include <gtest/gtest.h>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+#include "callctl.h"
+
+namespace {
+
+struct Events {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::pair<int, uint32_t>> seen;   // (category, state)
+
+    static int Listener(int category, void* info, void* self)
+    {
+        auto* e = static_cast<Events*>(self);
+        const auto* ev = static_cast<const SIPX_EVENT_INFO*>(info);
+        std::lock_guard<std::mutex> lock(e->m);
+        e->seen.emplace_back(category, ev->event);
+        e->cv.notify_all();
+        return 0;
+    }
+    bool WaitFor(int category, uint32_t state, int seconds = 10)
+    {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, std::chrono::seconds(seconds), [&] {
+            for (const auto& s : seen)
+                if (s.first == category && s.second == state)
+                    return true;
+            return false;
+        });
+    }
+    bool Saw(int category, uint32_t state)
+    {
+        std::lock_guard<std::mutex> lock(m);
+        for (const auto& s : seen)
+            if (s.first == category && s.second == state)
+                return true;
+        return false;
+    }
+};
+
+// "account password balance host:port" of the demo subscriber.
+std::vector<std::string> DemoAccount()
+{
+    const char* dir = std::getenv("QUILLON_DEMO_DIR");
+    std::ifstream f(std::string(dir ? dir : ".") + "/accounts");
+    std::vector<std::string> fields;
+    std::string w;
+    while (f >> w)
+        fields.push_back(w);
+    return fields;
+}
+
+TEST(CallServer, RegistersWithDigestAndPlacesAnAnsweredCall)
+{
+    const auto acct = DemoAccount();
+    ASSERT_EQ(acct.size(), 4u) << "run inside tools/demo/with-service";
+    const std::string& user = acct[0];
+    const std::string& domain = acct[3];
+
+    SIPX_INST inst = 0;
+    ASSERT_EQ(sipxInitialize(&inst, 0, -1, -1, 8000, 100, "sipx", "127.0.0.1", 0), SIPX_RESULT_SUCCESS);
+    Events events;
+    sipxEventListenerAdd(inst, &Events::Listener, &events);
+    sipxConfigEnableRport(inst, 1);
+
+    SIPX_LINE line = 0;
+    ASSERT_EQ(sipxLineAdd(inst, ("sip:" + user + "@" + domain).c_str(), &line, 0), SIPX_RESULT_SUCCESS);
+    sipxLineAddCredential(line, user.c_str(), acct[1].c_str(), "");
+    sipxLineRegister(line, 1);
+    EXPECT_TRUE(events.WaitFor(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED));
+    EXPECT_FALSE(events.Saw(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTER_FAILED));
+
+    SIPX_CALL call = 0;
+    ASSERT_EQ(sipxCallCreate(inst, line, &call), SIPX_RESULT_SUCCESS);
+    SIPX_CALL_OPTIONS options = {20, 1, 1, 1, 0};
+    ASSERT_EQ(sipxCallConnect(call, ("sip:00867551234567@" + domain).c_str(), 0, nullptr, 1, &options, nullptr),
+              SIPX_RESULT_SUCCESS);
+    EXPECT_TRUE(events.WaitFor(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_REMOTE_ALERTING));
+    EXPECT_TRUE(events.WaitFor(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_CONNECTED));
+    sipxCallDestroy(&call);
+    EXPECT_EQ(call, 0u);
+
+    sipxEventListenerRemove(inst, &Events::Listener, nullptr);
+    EXPECT_EQ(sipxUnInitialize(inst, 1), SIPX_RESULT_SUCCESS);
+}
+
+TEST(CallServer, WrongPasswordFailsTheRegistration)
+{
+    const auto acct = DemoAccount();
+    ASSERT_EQ(acct.size(), 4u);
+    SIPX_INST inst = 0;
+    ASSERT_EQ(sipxInitialize(&inst, 0, -1, -1, 8100, 100, "sipx", "127.0.0.1", 0), SIPX_RESULT_SUCCESS);
+    Events events;
+    sipxEventListenerAdd(inst, &Events::Listener, &events);
+    SIPX_LINE line = 0;
+    ASSERT_EQ(sipxLineAdd(inst, ("sip:" + acct[0] + "@" + acct[3]).c_str(), &line, 0), SIPX_RESULT_SUCCESS);
+    sipxLineAddCredential(line, acct[0].c_str(), "not-the-password", "");
+    sipxLineRegister(line, 1);
+    EXPECT_TRUE(events.WaitFor(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTER_FAILED));
+    EXPECT_FALSE(events.Saw(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED));
+    sipxEventListenerRemove(inst, &Events::Listener, nullptr);
+    sipxUnInitialize(inst, 1);
+}
+
+}  // namespace
