@@ -403,6 +403,7 @@ SIPX_RESULT sipxConferenceAdd(SIPX_CONF hConf, SIPX_LINE hLine, const char *szAd
     }
     call->conf = hConf;
     conf->calls.push_back(h);
+    inst->media->set_conference(h, hConf);
     *phCall = h;
     return SIPX_RESULT_SUCCESS;
 }
@@ -415,6 +416,7 @@ SIPX_RESULT sipxConferenceHold(SIPX_CONF hConf, int bBridging) {
     if (!conf) return SIPX_RESULT_INVALID_ARGS;
     conf->held = true;
     conf->bridging = bBridging != 0;
+    inst->media->set_conference_mode(hConf, true, conf->bridging);
     // Bridging keeps the parties talking to each other: only the local user
     // leaves, which is a media matter. Otherwise every call is held.
     if (!conf->bridging)
@@ -434,6 +436,7 @@ SIPX_RESULT sipxConferenceUnhold(SIPX_CONF hConf) {
             if (Call *c = inst->find_call(h)) c->hold(false, false);
     conf->held = false;
     conf->bridging = false;
+    inst->media->set_conference_mode(hConf, false, false);
     return SIPX_RESULT_SUCCESS;
 }
 

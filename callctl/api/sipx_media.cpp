@@ -1,7 +1,6 @@
-// The C interface's audio operations. This build has no media path yet:
-// settings are validated and stored per instance and read back; energies
-// are 0 (no audio flows); tones and recordings check their call and answer
-// SIPX_RESULT_NOT_IMPLEMENTED.
+// The C interface's audio operations: tones, recordings, devices, volume,
+// mutes, levels and the capture-processing modes. Settings are stored per
+// instance (the getters read them back) and handed to its media engine.
 #include <algorithm>
 #include <mutex>
 
@@ -32,34 +31,39 @@ SIPX_RESULT with_call(SIPX_CALL h, Fn fn) {
     return fn(*inst, *call);
 }
 
+void apply_processing(Instance &i) {
+    i.media->set_processing(i.audio.aec_mode, i.audio.noise_reduction != 0, i.audio.agc != 0);
+}
+
 }  // namespace
 
 extern "C" {
 
 SIPX_RESULT sipxCallStartTone(SIPX_CALL hCall, int toneId, int bLocal, int bRemote, int minDurationMs) {
-    (void)bLocal;
-    (void)bRemote;
     if (toneId < 0 || toneId > 11 || minDurationMs < 0) return SIPX_RESULT_INVALID_ARGS;
-    return with_call(hCall, [](Instance &, Call &) { return SIPX_RESULT_NOT_IMPLEMENTED; });
+    return with_call(hCall, [&](Instance &i, Call &c) {
+        return i.media->start_tone(c.handle, toneId, bLocal != 0, bRemote != 0, minDurationMs, i.config.dtmf_mode);
+    });
 }
 
 SIPX_RESULT sipxCallStopTone(SIPX_CALL hCall) {
-    return with_call(hCall, [](Instance &, Call &) { return SIPX_RESULT_NOT_IMPLEMENTED; });
+    return with_call(hCall, [](Instance &i, Call &c) { return i.media->stop_tone(c.handle); });
 }
 
 SIPX_RESULT sipxCallAudioRecordFileStart(SIPX_CALL hCall, const char *szFile) {
     if (!szFile || !*szFile) return SIPX_RESULT_INVALID_ARGS;
-    return with_call(hCall, [](Instance &, Call &) { return SIPX_RESULT_NOT_IMPLEMENTED; });
+    return with_call(hCall, [&](Instance &i, Call &c) { return i.media->record_start(c.handle, szFile); });
 }
 
 SIPX_RESULT sipxCallAudioRecordFileStop(SIPX_CALL hCall) {
-    return with_call(hCall, [](Instance &, Call &) { return SIPX_RESULT_NOT_IMPLEMENTED; });
+    return with_call(hCall, [](Instance &i, Call &c) { return i.media->record_stop(c.handle); });
 }
 
 SIPX_RESULT sipxAudioSetInputDevice(SIPX_INST hInst, const char *szDevice, int flags) {
     (void)flags;
     return with_instance(hInst, [&](Instance &i) {
         i.audio.input_device = szDevice ? szDevice : "";
+        i.media->set_input_device(i.audio.input_device);
         return SIPX_RESULT_SUCCESS;
     });
 }
@@ -68,6 +72,7 @@ SIPX_RESULT sipxAudioSetOutputDevice(SIPX_INST hInst, const char *szDevice, int 
     (void)flags;
     return with_instance(hInst, [&](Instance &i) {
         i.audio.output_device = szDevice ? szDevice : "";
+        i.media->set_output_device(i.audio.output_device);
         return SIPX_RESULT_SUCCESS;
     });
 }
@@ -75,6 +80,7 @@ SIPX_RESULT sipxAudioSetOutputDevice(SIPX_INST hInst, const char *szDevice, int 
 SIPX_RESULT sipxAudioSetInputVolume(SIPX_INST hInst, int level) {
     return with_instance(hInst, [&](Instance &i) {
         i.audio.input_volume = std::clamp(level, 0, 100);
+        i.media->set_input_volume(i.audio.input_volume);
         return SIPX_RESULT_SUCCESS;
     });
 }
@@ -90,6 +96,7 @@ SIPX_RESULT sipxAudioGetInputVolume(SIPX_INST hInst, int *pLevel) {
 SIPX_RESULT sipxAudioMuteInput(SIPX_INST hInst, int bMute) {
     return with_instance(hInst, [&](Instance &i) {
         i.audio.mute_input = bMute != 0;
+        i.media->mute_input(i.audio.mute_input);
         return SIPX_RESULT_SUCCESS;
     });
 }
@@ -97,30 +104,34 @@ SIPX_RESULT sipxAudioMuteInput(SIPX_INST hInst, int bMute) {
 SIPX_RESULT sipxAudioMuteOutput(SIPX_INST hInst, int bMute) {
     return with_instance(hInst, [&](Instance &i) {
         i.audio.mute_output = bMute != 0;
+        i.media->mute_output(i.audio.mute_output);
         return SIPX_RESULT_SUCCESS;
     });
 }
 
+// The levels are atomics of the engine: no instance lock, so a window
+// polling every 50 ms never waits behind signalling work.
 SIPX_RESULT sipxAudioGetInputEnergy(SIPX_INST hInst, int window, double *pEnergy) {
     if (!pEnergy || window != 1) return SIPX_RESULT_INVALID_ARGS;
-    return with_instance(hInst, [&](Instance &) {
-        *pEnergy = 0.0;
-        return SIPX_RESULT_SUCCESS;
-    });
+    auto inst = api::instance(hInst);
+    if (!inst) return SIPX_RESULT_INVALID_ARGS;
+    *pEnergy = inst->media->input_energy();
+    return SIPX_RESULT_SUCCESS;
 }
 
 SIPX_RESULT sipxAudioGetOutputEnergy(SIPX_INST hInst, int window, double *pEnergy) {
     if (!pEnergy || window != 1) return SIPX_RESULT_INVALID_ARGS;
-    return with_instance(hInst, [&](Instance &) {
-        *pEnergy = 0.0;
-        return SIPX_RESULT_SUCCESS;
-    });
+    auto inst = api::instance(hInst);
+    if (!inst) return SIPX_RESULT_INVALID_ARGS;
+    *pEnergy = inst->media->output_energy();
+    return SIPX_RESULT_SUCCESS;
 }
 
 SIPX_RESULT sipxAudioSetAECMode(SIPX_INST hInst, int mode) {
     if (mode < 0 || mode > 3) return SIPX_RESULT_INVALID_ARGS;
     return with_instance(hInst, [&](Instance &i) {
         i.audio.aec_mode = mode;
+        apply_processing(i);
         return SIPX_RESULT_SUCCESS;
     });
 }
@@ -136,6 +147,7 @@ SIPX_RESULT sipxAudioGetAECMode(SIPX_INST hInst, int *pMode) {
 SIPX_RESULT sipxAudioSetAGCMode(SIPX_INST hInst, int bEnable) {
     return with_instance(hInst, [&](Instance &i) {
         i.audio.agc = bEnable != 0;
+        apply_processing(i);
         return SIPX_RESULT_SUCCESS;
     });
 }
@@ -151,6 +163,7 @@ SIPX_RESULT sipxAudioGetAGCMode(SIPX_INST hInst, int *pEnable) {
 SIPX_RESULT sipxAudioSetNoiseReductionMode(SIPX_INST hInst, int bEnable) {
     return with_instance(hInst, [&](Instance &i) {
         i.audio.noise_reduction = bEnable != 0;
+        apply_processing(i);
         return SIPX_RESULT_SUCCESS;
     });
 }

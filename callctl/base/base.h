@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -71,5 +72,10 @@ bool wait_readable(UdpSocket *const *socks, size_t n, int timeout_ms, bool *read
 // UTF-8 text to GBK (code page 936). Characters GBK lacks become '?'.
 // Invalid UTF-8 sequences become '?' too.
 std::string utf8_to_gbk(std::string_view utf8);
+
+// Opens a file named by a GBK path (fopen modes). On Windows the name goes
+// through UTF-16, so it works whatever the system code page is. nullptr when
+// it cannot be opened (missing folder, no permission, a directory).
+FILE *open_file_gbk(const std::string &gbk_path, const char *mode);
 
 }  // namespace callctl

@@ -20,6 +20,7 @@
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -318,6 +319,45 @@ std::string utf8_to_gbk(std::string_view utf8) {
     }
     iconv_close(cd);
     return out;
+#endif
+}
+
+FILE *open_file_gbk(const std::string &gbk_path, const char *mode) {
+    if (gbk_path.empty() || !mode) return nullptr;
+#ifdef _WIN32
+    int wn = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, gbk_path.data(), int(gbk_path.size()), nullptr, 0);
+    if (wn <= 0) return nullptr;
+    std::wstring w(size_t(wn), L'\0');
+    MultiByteToWideChar(936, 0, gbk_path.data(), int(gbk_path.size()), &w[0], wn);
+    std::wstring wm;
+    for (const char *m = mode; *m; ++m) wm.push_back(wchar_t(*m));
+    return _wfopen(w.c_str(), wm.c_str());
+#else
+    std::string path;
+    iconv_t cd = iconv_open("UTF-8", "GBK");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        path = gbk_path;
+    } else {
+        std::string in = gbk_path;
+        char *ip = &in[0];
+        size_t il = in.size();
+        char buf[1024];
+        char *op = buf;
+        size_t ol = sizeof buf;
+        size_t r = iconv(cd, &ip, &il, &op, &ol);
+        iconv_close(cd);
+        if (r == static_cast<size_t>(-1)) return nullptr;
+        path.assign(buf, size_t(op - buf));
+    }
+    FILE *f = std::fopen(path.c_str(), mode);
+    if (!f) return nullptr;
+    // A directory opens for reading on POSIX; it is not a file.
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        return nullptr;
+    }
+    return f;
 #endif
 }
 

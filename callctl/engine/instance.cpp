@@ -22,11 +22,13 @@ bool is_gbk_charset(std::string_view cs) {
 
 uint32_t new_handle() { return g_next_handle.fetch_add(1); }
 
-Instance::Instance(uint32_t h) : handle(h), txn_(*this), rxbuf_(sip::kMaxMessage + 1) {}
+Instance::Instance(uint32_t h)
+    : media(std::make_unique<media::Engine>()), handle(h), txn_(*this), rxbuf_(sip::kMaxMessage + 1) {}
 
 Instance::~Instance() {
     // Objects holding timers and transactions go before the layers they use.
     calls.clear();
+    media->stop();
     lines.clear();
     confs.clear();
     keepalives.clear();
@@ -39,6 +41,7 @@ SIPX_RESULT Instance::start(uint32_t bind_ip, uint16_t port) {
     bind_ip_ = bind_ip;
     if (!sock_.open(bind_ip, port)) return SIPX_RESULT_NETWORK_FAILURE;
     if (!wake_sock_.open(0x7f000001, 0)) return SIPX_RESULT_NETWORK_FAILURE;
+    media->start();
     std::lock_guard<std::mutex> g(lock);
     thread_ = std::thread(&Instance::run, this);
     thread_id_ = thread_.get_id();
@@ -73,6 +76,7 @@ void Instance::stop() {
     quit_ = true;
     wake();
     thread_.join();
+    media->stop();  // every stream ended, every recording finalised
     std::lock_guard<std::mutex> g(lock);
     calls.clear();
     lines.clear();
@@ -237,15 +241,6 @@ bool Instance::is_keepalive_peer(uint32_t ip) const {
     for (const auto &k : keepalives)
         if (k->ip == ip) return true;
     return false;
-}
-
-uint16_t Instance::allocate_rtp_port() {
-    uint32_t start = config.rtp_port_start & ~1u;
-    if (next_rtp_ < start || next_rtp_ >= start + 2u * uint32_t(config.max_calls) || next_rtp_ > 65532)
-        next_rtp_ = uint16_t(start);
-    uint16_t p = next_rtp_;
-    next_rtp_ = uint16_t(next_rtp_ + 2);
-    return p;
 }
 
 size_t Instance::live_calls() const {

@@ -20,6 +20,7 @@
 
 #include "../base/base.h"
 #include "../include/callctl.h"
+#include "../media/media.h"
 #include "../sip/sip.h"
 #include "../txn/txn.h"
 #include "timer.h"
@@ -40,7 +41,8 @@ struct TimerSettings {
     int64_t shutdown_wait = 2000;
 };
 
-// Values kept for the media side; stored and read back only for now.
+// Audio settings as the program set them (read back by the getters); the
+// media engine holds its own copy.
 struct AudioSettings {
     std::string input_device;
     std::string output_device;
@@ -106,7 +108,7 @@ public:
     Conference *find_conf(uint32_t h);
     Line *line_for_source(uint32_t ip);
     bool is_keepalive_peer(uint32_t ip) const;
-    uint16_t allocate_rtp_port();
+    uint32_t bind_ip() const { return bind_ip_; }
     size_t live_calls() const;
 
     std::mutex lock;
@@ -117,6 +119,8 @@ public:
     std::map<uint32_t, std::unique_ptr<Call>> calls;
     std::map<uint32_t, std::unique_ptr<Conference>> confs;
     std::vector<std::unique_ptr<KeepAlive>> keepalives;
+    // RTP streams, devices, mixing; has its own lock (taken after `lock`).
+    std::unique_ptr<media::Engine> media;
 
     struct Listener {
         SIPX_EVENT_CALLBACK cb;
@@ -160,7 +164,6 @@ private:
     std::vector<Pending> pending_;
     std::string public_ip_;
     uint16_t public_port_ = 0;
-    uint16_t next_rtp_ = 0;
     std::string to_tag_salt_;
     std::vector<char> rxbuf_;
     bool net_started_ = false;

@@ -13,10 +13,6 @@ const char *direction_text(Direction d) {
     }
 }
 
-std::vector<Payload> default_payloads() {
-    return {{0, "PCMU", 8000}, {8, "PCMA", 8000}, {101, "telephone-event", 8000}};
-}
-
 std::string write(const Offer &o) {
     std::string s;
     s.reserve(320);
@@ -30,7 +26,7 @@ std::string write(const Offer &o) {
     s += "\r\n";
     for (const auto &p : o.payloads) {
         s += "a=rtpmap:" + std::to_string(p.pt) + " " + p.name + "/" + std::to_string(p.rate) + "\r\n";
-        if (p.name == "telephone-event") s += "a=fmtp:" + std::to_string(p.pt) + " 0-15\r\n";
+        if (!p.fmtp.empty()) s += "a=fmtp:" + std::to_string(p.pt) + " " + p.fmtp + "\r\n";
     }
     s += "a=ptime:20\r\n";
     s += std::string("a=") + direction_text(o.direction) + "\r\n";
@@ -110,7 +106,14 @@ bool parse(std::string_view text, Remote *out) {
                 int rate = slash == std::string::npos ? 8000 : std::atoi(enc.c_str() + slash + 1);
                 for (auto &p : r.payloads)
                     if (p.pt == pt) p.name = name, p.rate = rate;
-                if (name == "telephone-event") r.telephone_event_pt = pt;
+                if (name == "telephone-event" && r.telephone_event_pt < 0) r.telephone_event_pt = pt;
+            } else if (in_audio && v.compare(0, 5, "fmtp:") == 0) {
+                std::string m(v.substr(5));
+                int pt = std::atoi(m.c_str());
+                size_t sp = m.find(' ');
+                if (sp == std::string::npos) continue;
+                for (auto &p : r.payloads)
+                    if (p.pt == pt) p.fmtp = m.substr(sp + 1);
             }
         }
     }

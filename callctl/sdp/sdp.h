@@ -16,6 +16,7 @@ struct Payload {
     int pt = -1;
     std::string name;  // "PCMU", "telephone-event"
     int rate = 8000;
+    std::string fmtp;  // a=fmtp parameters, "" for none
 };
 
 struct Offer {
@@ -39,7 +40,5 @@ struct Remote {
 // False when the text is not a description with an audio stream.
 bool parse(std::string_view text, Remote *out);
 
-// Payloads offered by default, in order: PCMU 0, PCMA 8, telephone-event 101.
-std::vector<Payload> default_payloads();
 
 }  // namespace callctl::sdp

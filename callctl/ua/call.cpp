@@ -34,6 +34,7 @@ Call::Call(Instance &inst, uint32_t h, Line *line)
 
 Call::~Call() {
     for (uint64_t t : txns_) inst_.txn().detach(t);
+    inst_.media->close_stream(handle);
 }
 
 bool Call::finished() const { return released && state_ == State::Terminated && !linger_.active(); }
@@ -50,6 +51,10 @@ SIPX_RESULT Call::connect(const std::string &target) {
         return SIPX_RESULT_BAD_ADDRESS;
     dest_.port = na.uri.port ? na.uri.port : 5060;
     if (!resolve_host(std::string(na.uri.host), &dest_.ip)) return SIPX_RESULT_BAD_ADDRESS;
+    rtp_port_ = inst_.media->open_stream(handle, inst_.bind_ip(), inst_.config.rtp_port_start,
+                                         inst_.config.max_calls);
+    if (rtp_port_ == 0) return SIPX_RESULT_NETWORK_FAILURE;
+    payloads_ = media::offer_payloads(inst_.config.codec);
     target_ = std::string(na.uri_text);
     remote_target_ = target_;
     call_id_ = random_token(24) + "@callctl";
@@ -57,7 +62,6 @@ SIPX_RESULT Call::connect(const std::string &target) {
     local_uri_ = line_ ? line_->id.uri : "sip:" + inst_.config.identity + "@" + inst_.local_ip_for(dest_);
     to_header_ = "<" + target_ + ">";
     cseq_ = random_u32() % 10000 + 1;
-    rtp_port_ = inst_.allocate_rtp_port();
     sdp_session_ = random_u32();
     sdp_version_ = 1;
     state_ = State::Calling;
@@ -73,7 +77,7 @@ std::string Call::build_sdp(sdp::Direction dir) {
     o.port = rtp_port_;
     o.session_id = sdp_session_;
     o.version = sdp_version_;
-    o.payloads = sdp::default_payloads();
+    o.payloads = payloads_;
     o.direction = dir;
     return sdp::write(o);
 }
@@ -114,6 +118,12 @@ void Call::on_invite_response(const sip::Message *resp) {
             send_cancel();
             return;
         }
+        // Early media: a provisional answer with a description.
+        sdp::Remote early;
+        if (code > 100 && !released && !resp->body().empty() && sdp::parse(resp->body(), &early)) {
+            remote_sdp_ = early;
+            apply_remote(early);
+        }
         if (code > 100 && !alerted_ && !released) {
             alerted_ = true;
             inst_.emit_call(handle, line_handle, SIPX_CALLSTATE_REMOTE_ALERTING, SIPX_CAUSE_NORMAL, code);
@@ -149,7 +159,8 @@ void Call::confirm_2xx(const sip::Message &resp) {
     }
     std::reverse(route_set_.begin(), route_set_.end());  // UAC: reverse order
     sdp::Remote rs;
-    if (sdp::parse(resp.body(), &rs)) remote_sdp_ = rs;
+    bool have_sdp = sdp::parse(resp.body(), &rs);
+    if (have_sdp) remote_sdp_ = rs;
     send_ack(invite_cseq_);
     if (released || cancel_pending_) {
         // The answer crossed our hang-up: confirm it, then end it.
@@ -158,7 +169,12 @@ void Call::confirm_2xx(const sip::Message &resp) {
         return;
     }
     state_ = State::Connected;
+    if (have_sdp) apply_remote(rs);
     inst_.emit_call(handle, line_handle, SIPX_CALLSTATE_CONNECTED, SIPX_CAUSE_NORMAL, resp.status());
+}
+
+void Call::apply_remote(const sdp::Remote &rs) {
+    inst_.media->configure(handle, media::params_from(rs));
 }
 
 Endpoint Call::next_hop() const {
@@ -261,6 +277,8 @@ SIPX_RESULT Call::hold(bool on, bool stop_remote_audio) {
     if (held_ == on) return SIPX_RESULT_SUCCESS;
     reinvite_pending_ = true;
     ++sdp_version_;
+    // Held audio stops at once; the answer does not change that.
+    inst_.media->set_hold(handle, on);
     sdp::Direction dir = on ? (stop_remote_audio ? sdp::Direction::SendOnly : sdp::Direction::Inactive)
                             : sdp::Direction::SendRecv;
     auth_.accepted();
@@ -286,6 +304,7 @@ SIPX_RESULT Call::hold(bool on, bool stop_remote_audio) {
 void Call::release() {
     if (released) return;
     released = true;
+    inst_.media->close_stream(handle);
     switch (state_) {
     case State::Idle:
         state_ = State::Terminated;
@@ -319,6 +338,7 @@ void Call::linger() {
 
 void Call::disconnected(uint32_t cause, int status) {
     state_ = State::Terminated;
+    inst_.media->close_stream(handle);
     if (released) linger();
     if (disconnect_reported_) return;
     disconnect_reported_ = true;
@@ -349,13 +369,27 @@ void Call::on_request(const sip::Message &m, const Endpoint &from) {
             inst_.send_response(m, from, 491, {}, {}, {}, local_tag_);
             return;
         }
+        // An offer from the peer: answer with the formats of it we have.
         sdp::Remote rs;
-        if (!m.body().empty() && sdp::parse(m.body(), &rs)) remote_sdp_ = rs;
+        sdp::Direction dir = held_ ? sdp::Direction::SendOnly : sdp::Direction::SendRecv;
+        if (!m.body().empty() && sdp::parse(m.body(), &rs)) {
+            std::vector<sdp::Payload> answer = media::answer_payloads(rs);
+            bool audio = false;
+            for (const auto &p : answer) audio = audio || p.name != "telephone-event";
+            if (!audio) {
+                inst_.send_response(m, from, 488, {}, {}, {}, local_tag_);
+                return;
+            }
+            remote_sdp_ = rs;
+            payloads_ = answer;
+            dir = media::answer_direction(rs.direction, held_);
+            apply_remote(rs);
+        }
         std::string_view contact = m.value(sip::Hdr::Contact);
         sip::NameAddr na;
         if (!contact.empty() && sip::parse_name_addr(contact, &na)) remote_target_ = std::string(na.uri_text);
         ++sdp_version_;
-        std::string body = build_sdp(held_ ? sdp::Direction::SendOnly : sdp::Direction::SendRecv);
+        std::string body = build_sdp(dir);
         std::string user = line_ ? line_->id.user : inst_.config.identity;
         inst_.send_response(m, from, 200,
                             {{"Contact", "<sip:" + user + "@" + inst_.contact_host_port(from) + ">"},

@@ -141,6 +141,9 @@ private:
     void send_bye();
     void disconnected(uint32_t cause, int status);
     std::string build_sdp(sdp::Direction dir);
+    // The peer's description (answer, early-media answer or offer) to the
+    // media stream.
+    void apply_remote(const sdp::Remote &rs);
     std::string dialog_request(const std::string &method, uint32_t cseq, const std::string &branch,
                                std::string_view body, std::string_view ctype);
     Endpoint next_hop() const;
@@ -170,6 +173,7 @@ private:
     uint64_t sdp_session_ = 0;
     uint64_t sdp_version_ = 0;
     sdp::Remote remote_sdp_;
+    std::vector<sdp::Payload> payloads_;  // of our last offer or answer
     AuthSession auth_;
     Timer linger_;
 };

@@ -1,0 +1,63 @@
+// Speech codecs of the media path and the table that SDP negotiation and
+// the RTP streams consult.
+//
+// Every codec works on the media path's frame: 20 ms of 8 kHz mono 16-bit
+// linear PCM (kFrameSamples). A codec whose own frame is shorter packs
+// several into one RTP payload (G.729: two 10 ms frames, 20 bytes).
+//
+// G.711 (ITU-T G.711, RFC 3551 PCMU/PCMA) is ours; G.729 comes from the
+// dsp folder when the build has it (CALLCTL_HAVE_G729).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace callctl::codec {
+
+constexpr int kSampleRate = 8000;
+constexpr size_t kFrameSamples = 160;  // 20 ms
+constexpr size_t kMaxPayload = 480;    // bytes of one encoded 20 ms frame, any codec
+
+// ---- G.711 ----------------------------------------------------------------
+// Encoders take 16-bit linear samples; µ-law uses the 14 most significant
+// bits and A-law the 13 most significant, as the standard's tables do.
+uint8_t linear_to_ulaw(int16_t pcm);
+int16_t ulaw_to_linear(uint8_t code);
+uint8_t linear_to_alaw(int16_t pcm);
+int16_t alaw_to_linear(uint8_t code);
+
+// ---- codec objects ----------------------------------------------------------
+class AudioCodec {
+public:
+    virtual ~AudioCodec() = default;
+    // One 20 ms frame into out (capacity kMaxPayload); returns the payload
+    // size, 0 when nothing is to be sent for this frame (silence suppressed).
+    virtual size_t encode(const int16_t pcm[kFrameSamples], uint8_t *out) = 0;
+    // A received payload into pcm; returns the samples written, or -1 when
+    // the payload is not valid for the codec or would not fit.
+    virtual int decode(const uint8_t *payload, size_t size, int16_t *pcm, size_t capacity) = 0;
+};
+
+struct CodecInfo {
+    const char *name;       // SDP encoding name, "PCMU"
+    int static_pt;          // RFC 3551 static payload type
+    int rate;               // RTP clock rate
+    const char *fmtp;       // our a=fmtp parameters, or nullptr
+};
+
+// The codecs this build has, in no particular order.
+const std::vector<CodecInfo> &built_in();
+// Table entry by encoding name (case-insensitive), nullptr when not built in.
+const CodecInfo *find(std::string_view name);
+// A fresh encoder/decoder pair for a codec of the table, nullptr otherwise.
+std::unique_ptr<AudioCodec> make(std::string_view name);
+
+// Offer order: the selected codec first when built in, then PCMU and PCMA
+// (each once). Names as in the table.
+std::vector<const CodecInfo *> offer_order(std::string_view selected);
+
+}  // namespace callctl::codec

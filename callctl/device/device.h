@@ -1,0 +1,69 @@
+// Audio devices of the media path: a capture source and a playback sink,
+// each moving 20 ms frames of 8 kHz mono 16-bit samples.
+//
+// The media thread is the only user of a device object. A capture device
+// sets the media clock: read() hands out a frame as soon as one is complete
+// and the media thread processes one tick per frame. Devices never block.
+//
+// Kinds, chosen by name (platform_factory):
+//   "file:PATH"   capture: a WAVE (8 kHz mono 16-bit) or raw s16le file, played
+//                 once at real-time pace, then silence; playback: raw s16le
+//                 samples appended to PATH (created or truncated).
+//   "fail:MS"     works like the null device for MS milliseconds, then
+//                 reports failure (a device that goes away mid-call; tests).
+//   anything else the system device with that product name (WinMM on Windows;
+//                 an unknown or empty name is the default device). The native
+//                 build has no system devices: the null device stands in.
+// The null devices are clock-paced silence (capture) and a sink that
+// discards (playback); the engine falls back to them while no real device
+// can be opened.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace callctl::device {
+
+constexpr size_t kFrame = 160;
+constexpr int kFrameMs = 20;
+
+class Capture {
+public:
+    virtual ~Capture() = default;
+    // Copies the oldest complete frame not read yet; false when none is ready.
+    virtual bool read(int16_t frame[kFrame]) = 0;
+    // The device failed or disappeared; it delivers nothing more.
+    virtual bool failed() const = 0;
+};
+
+class Playback {
+public:
+    virtual ~Playback() = default;
+    // Queues one frame. A device whose queue is full drops it; one that ran
+    // dry starts again with a frame of silence ahead (a little slack).
+    virtual void write(const int16_t frame[kFrame]) = 0;
+    virtual bool failed() const = 0;
+};
+
+class Factory {
+public:
+    virtual ~Factory() = default;
+    // nullptr when the device cannot be opened.
+    virtual std::unique_ptr<Capture> open_capture(const std::string &name) = 0;
+    virtual std::unique_ptr<Playback> open_playback(const std::string &name) = 0;
+};
+
+std::unique_ptr<Capture> null_capture();
+std::unique_ptr<Playback> null_playback();
+// File, test and system devices as described above.
+std::shared_ptr<Factory> platform_factory();
+
+#ifdef _WIN32
+// WinMM devices by product name ("" or unknown: WAVE_MAPPER).
+std::unique_ptr<Capture> winmm_capture(const std::string &name);
+std::unique_ptr<Playback> winmm_playback(const std::string &name);
+#endif
+
+}  // namespace callctl::device

@@ -1,0 +1,230 @@
+// WinMM wave-in and wave-out devices.
+//
+// Both are opened with CALLBACK_NULL and polled by the media thread, which
+// looks at the headers' WHDR_DONE flags; no WinMM callback runs code of ours.
+//
+// Capture keeps kCaptureBuffers 20 ms buffers with the driver. read() takes
+// the oldest finished one and hands it back at once; when the media thread
+// fell behind, all but the newest finished buffer are skipped, so at most
+// one 20 ms buffer of latency is added.
+//
+// Playback keeps at most kMaxQueued frames queued (60 ms). A write that
+// finds the queue full drops the frame; one that finds it empty (start,
+// or the sender stalled) queues one frame of silence ahead of it.
+//
+// A device that reports an error, or whose buffers stop coming back for
+// kStallMs, counts as failed; the engine then opens another one.
+#ifdef _WIN32
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <cstring>
+
+#include "../base/base.h"
+#include "device.h"
+
+namespace callctl::device {
+
+namespace {
+
+constexpr int kCaptureBuffers = 4;
+constexpr int kPlaybackBuffers = 4;
+constexpr int kMaxQueued = 3;
+constexpr int64_t kStallMs = 1000;
+
+WAVEFORMATEX pcm_format() {
+    WAVEFORMATEX f{};
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = 1;
+    f.nSamplesPerSec = 8000;
+    f.wBitsPerSample = 16;
+    f.nBlockAlign = 2;
+    f.nAvgBytesPerSec = 16000;
+    return f;
+}
+
+UINT find_input(const std::string &name) {
+    if (name.empty()) return WAVE_MAPPER;
+    UINT n = waveInGetNumDevs();
+    for (UINT i = 0; i < n; ++i) {
+        WAVEINCAPSA caps{};
+        if (waveInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR && name == caps.szPname) return i;
+    }
+    return WAVE_MAPPER;
+}
+
+UINT find_output(const std::string &name) {
+    if (name.empty()) return WAVE_MAPPER;
+    UINT n = waveOutGetNumDevs();
+    for (UINT i = 0; i < n; ++i) {
+        WAVEOUTCAPSA caps{};
+        if (waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR && name == caps.szPname) return i;
+    }
+    return WAVE_MAPPER;
+}
+
+class WinCapture : public Capture {
+public:
+    ~WinCapture() override {
+        if (!h_) return;
+        waveInReset(h_);
+        for (auto &b : bufs_)
+            if (b.hdr.dwFlags & WHDR_PREPARED) waveInUnprepareHeader(h_, &b.hdr, sizeof b.hdr);
+        waveInClose(h_);
+    }
+    bool open(UINT id) {
+        WAVEFORMATEX f = pcm_format();
+        if (waveInOpen(&h_, id, &f, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) {
+            h_ = nullptr;
+            return false;
+        }
+        for (auto &b : bufs_) {
+            std::memset(&b.hdr, 0, sizeof b.hdr);
+            b.hdr.lpData = reinterpret_cast<LPSTR>(b.data);
+            b.hdr.dwBufferLength = sizeof b.data;
+            if (waveInPrepareHeader(h_, &b.hdr, sizeof b.hdr) != MMSYSERR_NOERROR ||
+                waveInAddBuffer(h_, &b.hdr, sizeof b.hdr) != MMSYSERR_NOERROR)
+                return false;
+        }
+        if (waveInStart(h_) != MMSYSERR_NOERROR) return false;
+        last_done_ = now_ms();
+        return true;
+    }
+    bool read(int16_t frame[kFrame]) override {
+        if (failed_) return false;
+        int done = 0;
+        for (int i = 0; i < kCaptureBuffers; ++i)
+            if (bufs_[(next_ + i) % kCaptureBuffers].hdr.dwFlags & WHDR_DONE) ++done;
+            else break;
+        if (done == 0) {
+            if (now_ms() - last_done_ > kStallMs) failed_ = true;
+            return false;
+        }
+        // Skip all but the newest finished buffer.
+        while (done-- > 1) {
+            if (!requeue(bufs_[next_])) return false;
+            next_ = (next_ + 1) % kCaptureBuffers;
+        }
+        Buf &b = bufs_[next_];
+        size_t n = b.hdr.dwBytesRecorded / 2;
+        if (n > kFrame) n = kFrame;
+        std::memcpy(frame, b.data, n * 2);
+        if (n < kFrame) std::memset(frame + n, 0, (kFrame - n) * 2);
+        if (!requeue(b)) return false;
+        next_ = (next_ + 1) % kCaptureBuffers;
+        last_done_ = now_ms();
+        return true;
+    }
+    bool failed() const override { return failed_; }
+
+private:
+    struct Buf {
+        WAVEHDR hdr;
+        int16_t data[kFrame];
+    };
+    bool requeue(Buf &b) {
+        b.hdr.dwFlags &= ~WHDR_DONE;
+        b.hdr.dwBytesRecorded = 0;
+        if (waveInAddBuffer(h_, &b.hdr, sizeof b.hdr) != MMSYSERR_NOERROR) failed_ = true;
+        return !failed_;
+    }
+
+    HWAVEIN h_ = nullptr;
+    Buf bufs_[kCaptureBuffers];
+    int next_ = 0;
+    int64_t last_done_ = 0;
+    bool failed_ = false;
+};
+
+class WinPlayback : public Playback {
+public:
+    ~WinPlayback() override {
+        if (!h_) return;
+        waveOutReset(h_);
+        for (auto &b : bufs_)
+            if (b.hdr.dwFlags & WHDR_PREPARED) waveOutUnprepareHeader(h_, &b.hdr, sizeof b.hdr);
+        waveOutClose(h_);
+    }
+    bool open(UINT id) {
+        WAVEFORMATEX f = pcm_format();
+        if (waveOutOpen(&h_, id, &f, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) {
+            h_ = nullptr;
+            return false;
+        }
+        for (auto &b : bufs_) {
+            std::memset(&b.hdr, 0, sizeof b.hdr);
+            b.hdr.lpData = reinterpret_cast<LPSTR>(b.data);
+            b.hdr.dwBufferLength = sizeof b.data;
+            if (waveOutPrepareHeader(h_, &b.hdr, sizeof b.hdr) != MMSYSERR_NOERROR) return false;
+            b.hdr.dwFlags |= WHDR_DONE;  // free
+        }
+        last_done_ = now_ms();
+        return true;
+    }
+    void write(const int16_t frame[kFrame]) override {
+        if (failed_) return;
+        int queued = 0;
+        for (auto &b : bufs_)
+            if (!(b.hdr.dwFlags & WHDR_DONE)) ++queued;
+        if (queued < queued_) last_done_ = now_ms();
+        if (queued > 0 && queued == queued_ && now_ms() - last_done_ > kStallMs) {
+            failed_ = true;
+            return;
+        }
+        if (queued >= kMaxQueued) {
+            queued_ = queued;
+            return;  // full: drop
+        }
+        if (queued == 0) {
+            static const int16_t silence[kFrame] = {};
+            if (!submit(silence)) return;
+            ++queued;
+        }
+        if (submit(frame)) ++queued;
+        queued_ = queued;
+    }
+    bool failed() const override { return failed_; }
+
+private:
+    struct Buf {
+        WAVEHDR hdr;
+        int16_t data[kFrame];
+    };
+    bool submit(const int16_t *frame) {
+        for (auto &b : bufs_) {
+            if (!(b.hdr.dwFlags & WHDR_DONE)) continue;
+            std::memcpy(b.data, frame, sizeof b.data);
+            b.hdr.dwFlags &= ~WHDR_DONE;
+            if (waveOutWrite(h_, &b.hdr, sizeof b.hdr) != MMSYSERR_NOERROR) {
+                b.hdr.dwFlags |= WHDR_DONE;
+                failed_ = true;
+                return false;
+            }
+            return true;
+        }
+        return false;
+    }
+
+    HWAVEOUT h_ = nullptr;
+    Buf bufs_[kPlaybackBuffers];
+    int queued_ = 0;
+    int64_t last_done_ = 0;
+    bool failed_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Capture> winmm_capture(const std::string &name) {
+    auto c = std::make_unique<WinCapture>();
+    if (!c->open(find_input(name))) return nullptr;
+    return c;
+}
+
+std::unique_ptr<Playback> winmm_playback(const std::string &name) {
+    auto p = std::make_unique<WinPlayback>();
+    if (!p->open(find_output(name))) return nullptr;
+    return p;
+}
+
+}  // namespace callctl::device
+#endif

@@ -1,0 +1,234 @@
+#include "jitter.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace callctl::jb {
+
+namespace {
+constexpr int kFadeFrames = 5;
+}
+
+void JitterBuffer::clear() {
+    *this = JitterBuffer();
+}
+
+void JitterBuffer::restart(uint32_t ssrc, uint32_t ts, int64_t now_ms) {
+    (void)now_ms;
+    for (auto &s : slots_) s.used = false;
+    started_ = true;
+    fresh_ = true;
+    playing_ = false;
+    ssrc_ = ssrc;
+    last_ts_ = ts;
+    last_ext_ = int64_t(1) << 40;  // far from zero: unwrapped values stay positive
+    newest_end_ = 0;
+    n_offsets_ = 0;
+    next_offset_ = 0;
+    target_ms_ = kStartDelayMs;
+    since_adjust_ = 0;
+    seen_ = 0;
+    std::memset(last_, 0, sizeof last_);
+}
+
+int64_t JitterBuffer::unwrap(uint32_t ts) {
+    int64_t ext = last_ext_ + int32_t(ts - last_ts_);
+    if (ext > last_ext_) {
+        last_ext_ = ext;
+        last_ts_ = ts;
+    }
+    return ext;
+}
+
+bool JitterBuffer::seen_before(uint16_t seq) {
+    if (seen_ == 0) {
+        max_seq_ = seq;
+        seen_ = 1;
+        return false;
+    }
+    int d = int16_t(uint16_t(seq - max_seq_));
+    if (d > 0) {
+        seen_ = d >= 64 ? 0 : seen_ << d;
+        seen_ |= 1;
+        max_seq_ = seq;
+        return false;
+    }
+    int i = -d;
+    if (i >= 64) return false;
+    uint64_t bit = uint64_t(1) << i;
+    if (seen_ & bit) return true;
+    seen_ |= bit;
+    return false;
+}
+
+void JitterBuffer::note_offset(int64_t off) {
+    offsets_[next_offset_] = off;
+    next_offset_ = (next_offset_ + 1) % kWindow;
+    if (n_offsets_ < kWindow) ++n_offsets_;
+    low_ = high_ = off;
+    for (int i = 0; i < n_offsets_; ++i) {
+        low_ = std::min(low_, offsets_[i]);
+        high_ = std::max(high_, offsets_[i]);
+    }
+    int spread_ms = int((high_ - low_) / 8);
+    int t = spread_ms + int(kFrame / 8);
+    if (n_offsets_ < kWindow) t = std::max(t, kStartDelayMs);
+    target_ms_ = std::clamp(t, kMinDelayMs, kMaxDelayMs);
+}
+
+JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, const int16_t *pcm, size_t n,
+                                    int64_t now_ms) {
+    if (n == 0 || n > kMaxPacketSamples) {
+        ++stats_.dropped;
+        return Put::Dropped;
+    }
+    Put result = Put::Stored;
+    if (!started_ || ssrc != ssrc_) {
+        if (started_) {
+            ++stats_.resets;
+            result = Put::Reset;
+        }
+        restart(ssrc, ts, now_ms);
+    }
+    int64_t ext = unwrap(ts);
+    int64_t off = now_ms * 8 - ext;
+    if (n_offsets_ > 0 && (off - low_ > kResyncMs * 8 || low_ - off > kResyncMs * 8)) {
+        ++stats_.resets;
+        result = Put::Reset;
+        restart(ssrc, ts, now_ms);
+        ext = unwrap(ts);
+        off = now_ms * 8 - ext;
+    }
+    if (seen_before(seq)) {
+        ++stats_.duplicates;
+        return Put::Duplicate;
+    }
+    note_offset(off);
+    if (!fresh_ && ext + int64_t(n) <= play_ts_) {
+        ++stats_.late;
+        return Put::Late;
+    }
+    Slot *slot = nullptr;
+    Slot *oldest = nullptr;
+    for (auto &s : slots_) {
+        if (s.used && s.ts == ext) {  // same audio under another sequence number
+            ++stats_.duplicates;
+            return Put::Duplicate;
+        }
+        if (!s.used && !slot) slot = &s;
+        if (s.used && (!oldest || s.ts < oldest->ts)) oldest = &s;
+    }
+    if (!slot) {
+        if (oldest->ts > ext) {
+            ++stats_.dropped;
+            return Put::Dropped;
+        }
+        slot = oldest;
+        ++stats_.dropped;
+    }
+    slot->used = true;
+    slot->ts = ext;
+    slot->n = uint16_t(n);
+    std::memcpy(slot->pcm, pcm, n * sizeof(int16_t));
+    newest_end_ = std::max(newest_end_, ext + int64_t(n));
+    ++stats_.stored;
+    return result;
+}
+
+int JitterBuffer::current_delay_ms(int64_t now_ms) const {
+    if (!started_ || fresh_) return target_ms_;
+    return int((now_ms * 8 - low_ - play_ts_) / 8);
+}
+
+void JitterBuffer::conceal(int16_t *out, size_t from, size_t to) {
+    // Gain falls linearly across the frame from this step's value to the next.
+    int g0 = std::max(0, 1024 - fade_step_ * 1024 / kFadeFrames);
+    int g1 = std::max(0, 1024 - (fade_step_ + 1) * 1024 / kFadeFrames);
+    for (size_t i = from; i < to; ++i) {
+        int g = g0 + (g1 - g0) * int(i) / int(kFrame);
+        out[i] = int16_t(last_[i] * g / 1024);
+    }
+}
+
+void JitterBuffer::drop_played() {
+    for (auto &s : slots_)
+        if (s.used && s.ts + s.n <= play_ts_) s.used = false;
+}
+
+JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
+    if (!started_) {
+        std::memset(out, 0, kFrame * sizeof(int16_t));
+        return Get::Silence;
+    }
+    int64_t desired = now_ms * 8 - low_ - int64_t(target_ms_) * 8;
+    if (fresh_) {
+        // Place the playout point on the packets' grid, nearest to where
+        // the target delay puts it.
+        int64_t first = last_ext_;
+        for (const auto &s : slots_)
+            if (s.used) first = std::min(first, s.ts);
+        int64_t k = (desired - first) >= 0 ? (desired - first + int64_t(kFrame) / 2) / int64_t(kFrame)
+                                           : -((first - desired + int64_t(kFrame) / 2) / int64_t(kFrame));
+        play_ts_ = first + k * int64_t(kFrame);
+        fresh_ = false;
+        since_adjust_ = 0;
+    } else if (++since_adjust_ >= kAdjustFrames) {
+        int64_t diff = play_ts_ - desired;
+        if (diff > int64_t(kFrame) && playing_) {
+            // Playing too early for the target: hold the playout point.
+            since_adjust_ = 0;
+            ++stats_.inserted;
+            conceal(out, 0, kFrame);
+            if (fade_step_ < kFadeFrames) ++fade_step_;
+            return Get::Concealed;
+        }
+        if (diff < -int64_t(kFrame)) {
+            since_adjust_ = 0;
+            ++stats_.skipped;
+            play_ts_ += int64_t(kFrame);
+            drop_played();
+        }
+    }
+    // Which samples of [play_ts_, play_ts_ + kFrame) do we have?
+    bool have[kFrame] = {};
+    size_t got = 0;
+    for (const auto &s : slots_) {
+        if (!s.used) continue;
+        int64_t a = std::max(s.ts, play_ts_);
+        int64_t b = std::min(s.ts + int64_t(s.n), play_ts_ + int64_t(kFrame));
+        for (int64_t t = a; t < b; ++t) {
+            size_t i = size_t(t - play_ts_);
+            if (!have[i]) ++got;
+            have[i] = true;
+            out[i] = s.pcm[t - s.ts];
+        }
+    }
+    Get r;
+    if (got == kFrame) {
+        r = Get::Audio;
+        playing_ = true;
+        ++stats_.played;
+        fade_step_ = 0;
+        std::memcpy(last_, out, sizeof last_);
+    } else if (got == 0 && (!playing_ || fade_step_ >= kFadeFrames)) {
+        std::memset(out, 0, kFrame * sizeof(int16_t));
+        r = Get::Silence;
+    } else {
+        for (size_t i = 0; i < kFrame; ++i)
+            if (!have[i]) {
+                size_t j = i;
+                while (j < kFrame && !have[j]) ++j;
+                conceal(out, i, j);
+                i = j;
+            }
+        if (got) playing_ = true;
+        ++fade_step_;
+        ++stats_.concealed;
+        r = Get::Concealed;
+    }
+    play_ts_ += int64_t(kFrame);
+    drop_played();
+    return r;
+}
+
+}  // namespace callctl::jb

@@ -1,0 +1,116 @@
+// Adaptive jitter buffer of one received audio stream.
+//
+// Holds decoded audio (any packet duration) by RTP timestamp and hands out
+// one 20 ms frame per get(), which the media clock calls every 20 ms.
+//
+// Playout. Each arriving packet gives an offset = arrival time - RTP time
+// (both in ms). The lowest offset over the last kWindow packets is the
+// "fast path"; a sample with RTP time t is due at t + low offset + target
+// delay. The target delay is the spread of the offsets over that window
+// (highest - lowest, i.e. the jitter the network showed) plus one frame,
+// kept between kMinDelayMs and kMaxDelayMs, and kStartDelayMs until a full
+// window has been seen. It rises as soon as a late packet shows more
+// jitter and falls only as the window forgets it. The playout point follows
+// the target one frame at a time, at most once per kAdjustFrames frames: a
+// frame is skipped to play sooner, or a concealed frame is inserted to play
+// later.
+//
+// Faults handled:
+//  - reordering: packets are placed by timestamp; one that arrives before
+//    its turn plays normally;
+//  - duplicates: a sequence number seen among the last 64 is dropped;
+//  - loss: a frame with missing samples is concealed by repeating the last
+//    frame played with a fading gain (-20 % per frame, silent after five);
+//  - late packets (their audio already played or concealed) are dropped;
+//  - sequence and timestamp wrap: both are unwrapped to 64 bits;
+//  - an SSRC change, or an offset more than kResyncMs away from the fast
+//    path (the sender's timestamps jumped, or a long stall), resets the
+//    buffer: playout restarts from that packet at the start delay.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace callctl::jb {
+
+constexpr size_t kFrame = 160;  // samples per get(), 20 ms
+
+class JitterBuffer {
+public:
+    static constexpr int kMinDelayMs = 20;
+    static constexpr int kMaxDelayMs = 200;
+    static constexpr int kStartDelayMs = 40;
+    static constexpr int kWindow = 100;     // packets the delay estimate looks back over (2 s)
+    static constexpr int kAdjustFrames = 5; // at most one playout adjustment per 100 ms
+    static constexpr int kResyncMs = 1000;
+    static constexpr size_t kSlots = 32;        // packets held at most
+    static constexpr size_t kMaxPacketSamples = 480;  // 60 ms
+
+    enum class Put { Stored, Duplicate, Late, Reset, Dropped };
+    enum class Get { Audio, Concealed, Silence };
+
+    struct Stats {
+        uint64_t stored = 0;
+        uint64_t duplicates = 0;
+        uint64_t late = 0;
+        uint64_t resets = 0;
+        uint64_t dropped = 0;     // too big, or no room
+        uint64_t played = 0;      // frames of real audio
+        uint64_t concealed = 0;   // frames with concealed samples
+        uint64_t skipped = 0;     // frames dropped to shorten the delay
+        uint64_t inserted = 0;    // frames inserted to lengthen it
+    };
+
+    // Decoded samples of one packet arriving at now_ms.
+    Put put(uint32_t ssrc, uint16_t seq, uint32_t ts, const int16_t *pcm, size_t n, int64_t now_ms);
+    // The next 20 ms for playout at now_ms.
+    Get get(int16_t out[kFrame], int64_t now_ms);
+
+    const Stats &stats() const { return stats_; }
+    int target_delay_ms() const { return target_ms_; }
+    // How long after the fast path the current playout point lies (ms):
+    // the delay the buffer adds for a packet of the lowest offset.
+    int current_delay_ms(int64_t now_ms) const;
+    bool started() const { return started_; }
+    void clear();
+
+private:
+    struct Slot {
+        bool used = false;
+        int64_t ts = 0;  // unwrapped
+        uint16_t n = 0;
+        int16_t pcm[kMaxPacketSamples];
+    };
+
+    void restart(uint32_t ssrc, uint32_t ts, int64_t now_ms);
+    int64_t unwrap(uint32_t ts);
+    bool seen_before(uint16_t seq);
+    void note_offset(int64_t offset_q3);
+    void conceal(int16_t *out, size_t from, size_t to);
+    void drop_played();
+
+    bool started_ = false;
+    uint32_t ssrc_ = 0;
+    uint32_t last_ts_ = 0;
+    int64_t last_ext_ = 0;
+    int64_t play_ts_ = 0;          // next sample to play (unwrapped)
+    int64_t newest_end_ = 0;       // end of the newest audio stored
+    // Offsets in 1/8 ms (= samples at 8 kHz): arrival*8 - ts.
+    int64_t offsets_[kWindow] = {};
+    int n_offsets_ = 0;
+    int next_offset_ = 0;
+    int64_t low_ = 0;
+    int64_t high_ = 0;
+    int target_ms_ = kStartDelayMs;
+    int since_adjust_ = 0;
+    bool fresh_ = false;       // the next get() places the playout point
+    bool playing_ = false;     // audio has been played since the last restart
+    uint16_t max_seq_ = 0;     // highest sequence number received
+    uint64_t seen_ = 0;        // bit i: max_seq_ - i was received
+    int fade_step_ = 0;        // consecutive concealed frames
+    int16_t last_[kFrame] = {};
+    Slot slots_[kSlots];
+    Stats stats_;
+};
+
+}  // namespace callctl::jb

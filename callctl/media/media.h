@@ -1,0 +1,211 @@
+// The media engine of an instance: RTP streams of its calls, the audio
+// devices, mixing, levels, tones and recordings.
+//
+// Threads. One media thread per instance runs the audio clock: it waits for
+// RTP/RTCP datagrams (polling every few milliseconds) and, for each 20 ms
+// frame the capture device hands out, runs one tick:
+//   1. every stream's jitter buffer gives its 20 ms of received audio;
+//   2. the speaker gets the sum of the streams being listened to plus local
+//      tones, after the output mute; the capture processor hears that frame
+//      as the far end; the output level is taken;
+//   3. the microphone frame goes through the capture processor (echo
+//      cancellation, noise suppression, gain control when switched on), the
+//      input volume and mute; the input level is taken;
+//   4. each stream sends: the microphone (or its in-band tone), plus in a
+//      conference the other parties' audio (N-1 mixing); or RFC 4733 events;
+//   5. recordings get the frame sent plus the frame received.
+// Devices are opened by the media thread when the first stream becomes
+// active and closed when none is. A device that cannot be opened or that
+// fails is replaced by the default device, and while that cannot be had
+// either, by the null device (the clock keeps running, the call stays up);
+// another try follows every kReopenMs.
+//
+// The engine has its own lock; the SIP side calls in with the instance lock
+// held (instance lock before engine lock, never the other way round).
+// Streams are created by API threads; only the media thread destroys them.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../base/base.h"
+#include "../device/device.h"
+#include "../include/callctl.h"
+#include "../sdp/sdp.h"
+
+namespace callctl::media {
+
+constexpr size_t kFrame = 160;
+
+// What offer/answer settled for one call's audio.
+struct StreamParams {
+    Endpoint rtp;   // the peer's address for RTP (c= and m= port)
+    Endpoint rtcp;  // the next port
+    struct Format {
+        int pt;
+        std::string codec;  // name in the codec table
+    };
+    std::vector<Format> audio;  // payloads we accept; the first is the one we send
+    int te_pt = -1;             // the peer's telephone-event payload type, -1 none
+    bool send = false;          // the peer takes audio from us
+    bool recv = false;          // the peer sends audio to us
+};
+
+// Payloads of our offer: the selected codec first when built in, then PCMU
+// and PCMA, then telephone-event/8000 as payload 101.
+std::vector<sdp::Payload> offer_payloads(const std::string &selected_codec);
+constexpr int kOfferedTelephoneEventPt = 101;
+// The peer's description (an answer to our offer, or an offer) as stream
+// settings: its payload types, the formats of ours it listed (its order),
+// its direction.
+StreamParams params_from(const sdp::Remote &peer);
+// Our answer to the peer's offer: the formats of its offer that we have,
+// in its order and under its numbers, and its telephone-event.
+std::vector<sdp::Payload> answer_payloads(const sdp::Remote &offer);
+// RFC 3264 section 6.1: the direction of our answer.
+sdp::Direction answer_direction(sdp::Direction offered, bool local_hold);
+
+class Engine {
+public:
+    static constexpr int kReopenMs = 2000;
+    static constexpr int kRtcpIntervalMs = 5000;
+    static constexpr int kPollMs = 4;
+
+    explicit Engine(std::shared_ptr<device::Factory> devices = device::platform_factory());
+    ~Engine();
+    Engine(const Engine &) = delete;
+    Engine &operator=(const Engine &) = delete;
+
+    void start();  // starts the media thread
+    // Stops the thread, ends every stream (RTCP BYE) and finalises every
+    // recording. Idempotent.
+    void stop();
+
+    // ---- streams, keyed by call handle ---------------------------------------
+    // Binds RTP and RTCP sockets on the first free even/odd port pair at or
+    // after first_port, trying `pairs` pairs from a rotating start. Returns
+    // the RTP port, 0 when none could be bound.
+    uint16_t open_stream(uint32_t call, uint32_t bind_ip, uint16_t first_port, int pairs);
+    bool has_stream(uint32_t call) const;
+    // Offer/answer result; the stream becomes active (early media too).
+    void configure(uint32_t call, const StreamParams &p);
+    // Local hold: nothing is sent to or played from the call.
+    void set_hold(uint32_t call, bool held);
+    void set_conference(uint32_t call, uint32_t conf);
+    // A held conference: with bridging its parties still hear each other
+    // but not the local user, and the speaker does not play them; without
+    // bridging its calls are on hold one by one (set_hold does that).
+    void set_conference_mode(uint32_t conf, bool held, bool bridging);
+    // Ends the stream: RTCP BYE, recording finalised. Harmless when none.
+    void close_stream(uint32_t call);
+
+    // ---- tones and recordings -----------------------------------------------
+    // dtmf_mode as sipxConfigSetOutboundDTMFMode: 0 in-band, 1 RFC 4733,
+    // 2 RFC 4733 when the peer has telephone-event, else in-band.
+    SIPX_RESULT start_tone(uint32_t call, int id, bool local, bool remote, int min_ms, int dtmf_mode);
+    SIPX_RESULT stop_tone(uint32_t call);
+    SIPX_RESULT record_start(uint32_t call, const std::string &gbk_path);
+    SIPX_RESULT record_stop(uint32_t call);
+
+    // ---- settings ------------------------------------------------------------
+    void set_input_device(const std::string &name);
+    void set_output_device(const std::string &name);
+    void set_input_volume(int level);  // 0..100, linear gain level/100
+    void mute_input(bool on);
+    void mute_output(bool on);
+    void set_processing(int aec_mode, bool noise_reduction, bool agc);
+    // 0..100: 0 at -60 dBFS or below, 100 at 0 dBFS, linear in dB; over the
+    // last three frames; 0 while no call has audio.
+    double input_energy() const;
+    double output_energy() const;
+
+    // ---- inspection (tests) -----------------------------------------------------
+    struct StreamInfo {
+        uint16_t local_port = 0;
+        bool active = false;
+        Endpoint send_to;
+        bool latched = false;
+        int send_pt = -1;
+        uint64_t sent_packets = 0, sent_events = 0, received_packets = 0, ignored_packets = 0;
+        uint64_t rtcp_sent = 0, rtcp_received = 0;
+        uint64_t concealed = 0, played = 0;
+        int jitter_delay_ms = 0;
+    };
+    bool stream_info(uint32_t call, StreamInfo *out) const;
+    struct DeviceInfo {
+        bool open = false;
+        uint64_t capture_failures = 0, playback_failures = 0;  // devices given up
+        bool capture_fallback = false, playback_fallback = false;  // on the null device now
+    };
+    DeviceInfo device_info() const;
+
+    // ---- driving without the thread (benchmarks) -------------------------------
+    // Reads every datagram waiting (waits up to timeout_ms for the first).
+    void receive(int timeout_ms);
+    // One tick with this microphone frame; the speaker frame stays readable.
+    void tick(const int16_t mic[kFrame]);
+    const int16_t *speaker_frame() const { return speaker_; }
+
+private:
+    struct Stream;
+    struct Processor;
+
+    void run();
+    void manage_devices();
+    void close_devices();
+    void tick_locked(const int16_t mic_in[kFrame], int64_t now);
+    void receive_ready(Stream &s, bool rtp_ready, bool rtcp_ready, int64_t now);
+    void on_rtp(Stream &s, const uint8_t *d, size_t n, const Endpoint &from, int64_t now);
+    void on_rtcp(Stream &s, const uint8_t *d, size_t n, const Endpoint &from, int64_t now);
+    void send_frame(Stream &s, const int16_t frame[kFrame]);
+    void send_event(Stream &s, bool end);
+    void send_rtcp(Stream &s, bool bye, int64_t now);
+    void finish_stream(Stream &s);
+    bool any_active_locked() const;
+    Stream *find(uint32_t call) const;
+
+    std::shared_ptr<device::Factory> factory_;
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    std::map<uint32_t, std::unique_ptr<Stream>> streams_;
+    std::map<uint32_t, std::pair<bool, bool>> conf_mode_;  // held, bridging
+    uint16_t port_cursor_ = 0;
+
+    // settings (mu_)
+    std::string in_name_, out_name_;
+    bool devices_changed_ = false;
+    int volume_ = 100;
+    bool mute_in_ = false, mute_out_ = false;
+    int aec_ = 0;
+    bool ns_ = false, agc_ = false;
+
+    // media thread
+    std::thread thread_;
+    std::atomic<bool> quit_{false};
+    bool stopped_ = false;
+    std::unique_ptr<device::Capture> cap_;
+    std::unique_ptr<device::Playback> play_;
+    bool cap_fallback_ = false, play_fallback_ = false;
+    int64_t cap_retry_ = 0, play_retry_ = 0;
+    uint64_t cap_failures_ = 0, play_failures_ = 0;
+    std::unique_ptr<Processor> proc_;
+    bool timer_period_ = false;
+
+    // levels: mean squares of the last three frames
+    double in_ms_[3] = {}, out_ms_[3] = {};
+    int level_pos_ = 0;
+    std::atomic<double> in_energy_{0.0}, out_energy_{0.0};
+    int16_t speaker_[kFrame] = {};
+};
+
+// 0..100 level of a mean square (of 16-bit samples), as documented above.
+double energy_of(double mean_square);
+
+}  // namespace callctl::media
