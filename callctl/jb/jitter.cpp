@@ -137,7 +137,7 @@ JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, co
 
 int JitterBuffer::current_delay_ms(int64_t now_ms) const {
     if (!started_ || fresh_) return target_ms_;
-    return int((now_ms * 8 - low_ - play_ts_) / 8);
+    return int((now_ms * 8 - low_ - (play_ts_ - int64_t(kFrame))) / 8);
 }
 
 void JitterBuffer::conceal(int16_t *out, size_t from, size_t to) {

@@ -68,8 +68,8 @@ public:
 
     const Stats &stats() const { return stats_; }
     int target_delay_ms() const { return target_ms_; }
-    // How long after the fast path the current playout point lies (ms):
-    // the delay the buffer adds for a packet of the lowest offset.
+    // The delay (ms) the buffer gave the frame the last get() handed out,
+    // counted from when a packet of the lowest offset brought it.
     int current_delay_ms(int64_t now_ms) const;
     bool started() const { return started_; }
     void clear();

@@ -1,0 +1,670 @@
+// Media building blocks without a network peer: G.711 against the
+// standard's tables, the codec table and offer/answer, RTP/RTCP packets and
+// receiver statistics, the jitter buffer driven by event scripts, DTMF
+// tones and the WAVE writer (normal close and an interrupted process).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "codec/codec.h"
+#include "jb/jitter.h"
+#include "media/media.h"
+#include "media/tone.h"
+#include "media/wave.h"
+#include "rtp/rtp.h"
+
+using namespace callctl;
+
+namespace {
+
+// ---- G.711 ------------------------------------------------------------------
+
+// Decoder outputs of G.711 Table 2 (µ-law, 14-bit magnitudes): segment s
+// starts at kMuStart[s] and steps by 2^(s+1).
+const int kMuStart[8] = {0, 33, 99, 231, 495, 1023, 2079, 4191};
+// Table 1 (A-law, 13-bit magnitudes): segment start and step.
+const int kAStart[8] = {1, 33, 66, 132, 264, 528, 1056, 2112};
+const int kAStep[8] = {2, 2, 4, 8, 16, 32, 64, 128};
+
+int mu_table(int code) {
+    int inv = ~code & 0xFF;
+    int seg = (inv >> 4) & 7, q = inv & 15;
+    int mag = (kMuStart[seg] + q * (2 << seg)) * 4;
+    return (inv & 0x80) ? -mag : mag;
+}
+
+int a_table(int code) {
+    int x = code ^ 0x55;
+    int seg = (x >> 4) & 7, q = x & 15;
+    int mag = (kAStart[seg] + q * kAStep[seg]) * 8;
+    return (x & 0x80) ? mag : -mag;
+}
+
+TEST(G711, EveryCodeDecodesToTheStandardTableValue) {
+    for (int c = 0; c < 256; ++c) {
+        EXPECT_EQ(codec::ulaw_to_linear(uint8_t(c)), mu_table(c)) << "mu-law code " << c;
+        EXPECT_EQ(codec::alaw_to_linear(uint8_t(c)), a_table(c)) << "A-law code " << c;
+    }
+    // Rows quoted from the tables as a cross-check of the formulas above.
+    struct Row {
+        int code, mu, a;
+    } rows[] = {{0x00, -32124, -5504}, {0x80, 32124, 5504}, {0xFF, 0, 848}, {0x7F, 0, -848}};
+    for (const auto &r : rows) {
+        EXPECT_EQ(codec::ulaw_to_linear(uint8_t(r.code)), r.mu) << r.code;
+        EXPECT_EQ(codec::alaw_to_linear(uint8_t(r.code)), r.a) << r.code;
+    }
+    // A-law's smallest and largest levels.
+    EXPECT_EQ(codec::alaw_to_linear(0xD5), 8);
+    EXPECT_EQ(codec::alaw_to_linear(0x55), -8);
+    EXPECT_EQ(codec::alaw_to_linear(0xAA), 32256);
+    EXPECT_EQ(codec::alaw_to_linear(0x2A), -32256);
+}
+
+TEST(G711, EveryCodeSurvivesEncodeAfterDecode) {
+    for (int c = 0; c < 256; ++c) {
+        // 0x7F is µ-law's negative zero; it decodes to 0, which codes as 0xFF.
+        int want = c == 0x7F ? 0xFF : c;
+        EXPECT_EQ(codec::linear_to_ulaw(codec::ulaw_to_linear(uint8_t(c))), want) << "mu-law " << c;
+        EXPECT_EQ(codec::linear_to_alaw(codec::alaw_to_linear(uint8_t(c))), c) << "A-law " << c;
+    }
+}
+
+// Every 16-bit input is coded to a level within half a step of it (plus
+// the bits the laws drop), levels never go down as the input goes up, and
+// inputs beyond the largest level clip to it.
+TEST(G711, EncodersQuantiseToTheNearestLevel) {
+    int prev_mu = -40000, prev_a = -40000;
+    for (int x = -32768; x <= 32767; ++x) {
+        int mu = codec::ulaw_to_linear(codec::linear_to_ulaw(int16_t(x)));
+        int a = codec::alaw_to_linear(codec::linear_to_alaw(int16_t(x)));
+        ASSERT_GE(mu, prev_mu) << x;
+        ASSERT_GE(a, prev_a) << x;
+        prev_mu = mu;
+        prev_a = a;
+        int ax = std::abs(x);
+        if (ax <= 32124) {
+            int seg = 0;
+            while (seg < 7 && ax / 4 + 33 >= (64 << seg)) ++seg;
+            ASSERT_LE(std::abs(mu - x), (2 << seg) * 2 + 4) << "mu-law " << x;
+        } else {
+            ASSERT_EQ(std::abs(mu), 32124) << x;
+        }
+        if (ax <= 32256) {
+            int m = ax / 8, seg = 0;
+            while (seg < 7 && m >= (32 << seg)) ++seg;
+            ASSERT_LE(std::abs(a - x), kAStep[seg] * 4 + 8) << "A-law " << x;
+        } else {
+            ASSERT_EQ(std::abs(a), 32256) << x;
+        }
+    }
+}
+
+TEST(Codecs, TableOfferOrderAndCodecObjects) {
+    struct Row {
+        const char *selected;
+        std::vector<std::string> want;
+    };
+    bool g729 = codec::find("G729") != nullptr;
+    std::vector<Row> rows = {
+        {"PCMU", {"PCMU", "PCMA"}},
+        {"pcma", {"PCMA", "PCMU"}},
+        {"OPUS", {"PCMU", "PCMA"}},
+        {"G729", g729 ? std::vector<std::string>{"G729", "PCMU", "PCMA"} : std::vector<std::string>{"PCMU", "PCMA"}},
+    };
+    for (const auto &r : rows) {
+        std::vector<std::string> got;
+        for (auto *c : codec::offer_order(r.selected)) got.push_back(c->name);
+        EXPECT_EQ(got, r.want) << r.selected;
+    }
+    // The offer ends with telephone-event 101 and its event range.
+    auto offer = media::offer_payloads("PCMU");
+    ASSERT_EQ(offer.size(), 3u);
+    EXPECT_EQ(offer[0].pt, 0);
+    EXPECT_EQ(offer[1].pt, 8);
+    EXPECT_EQ(offer[2].pt, 101);
+    EXPECT_EQ(offer[2].name, "telephone-event");
+    EXPECT_EQ(offer[2].fmtp, "0-15");
+    if (g729) {
+        auto o = media::offer_payloads("G729");
+        EXPECT_EQ(o[0].pt, 18);
+        EXPECT_EQ(o[0].fmtp, "annexb=no");
+    }
+    // A frame through each codec comes back close to what went in.
+    for (const char *name : {"PCMU", "PCMA"}) {
+        auto c = codec::make(name);
+        ASSERT_TRUE(c) << name;
+        int16_t in[160], out[480];
+        for (int i = 0; i < 160; ++i) in[i] = int16_t(8000 * std::sin(i * 0.3));
+        uint8_t payload[codec::kMaxPayload];
+        ASSERT_EQ(c->encode(in, payload), 160u);
+        ASSERT_EQ(c->decode(payload, 160, out, 480), 160);
+        for (int i = 0; i < 160; ++i) EXPECT_NEAR(out[i], in[i], 260) << name << i;
+        EXPECT_EQ(c->decode(payload, 160, out, 100), -1);  // does not fit
+    }
+    EXPECT_EQ(codec::make("GSM"), nullptr);
+}
+
+// ---- offer/answer -------------------------------------------------------------------
+
+std::string sdp_text(const std::string &media_lines, const std::string &conn = "127.0.0.1") {
+    return "v=0\r\no=- 1 1 IN IP4 " + conn + "\r\ns=-\r\nc=IN IP4 " + conn + "\r\nt=0 0\r\n" + media_lines;
+}
+
+TEST(OfferAnswer, PeerDescriptionsGiveStreamSettings) {
+    struct Row {
+        const char *what;
+        std::string sdp;
+        int send_pt;
+        const char *codec;
+        int te_pt;
+        bool send, recv;
+    };
+    std::vector<Row> rows = {
+        {"answer PCMA first, events as 97",
+         sdp_text("m=audio 4000 RTP/AVP 8 0 97\r\na=rtpmap:97 telephone-event/8000\r\n"), 8, "PCMA", 97, true, true},
+        {"static types without rtpmap", sdp_text("m=audio 4000 RTP/AVP 0\r\n"), 0, "PCMU", -1, true, true},
+        {"PCMU under a dynamic number", sdp_text("m=audio 4000 RTP/AVP 96\r\na=rtpmap:96 PCMU/8000\r\n"), 96, "PCMU", -1,
+         true, true},
+        {"unknown codec skipped", sdp_text("m=audio 4000 RTP/AVP 3 8\r\n"), 8, "PCMA", -1, true, true},
+        {"peer sendonly: we only listen", sdp_text("m=audio 4000 RTP/AVP 0\r\na=sendonly\r\n"), 0, "PCMU", -1, false, true},
+        {"peer recvonly: we only talk", sdp_text("m=audio 4000 RTP/AVP 0\r\na=recvonly\r\n"), 0, "PCMU", -1, true, false},
+        {"session-level inactive", sdp_text("a=inactive\r\nm=audio 4000 RTP/AVP 0\r\n"), 0, "PCMU", -1, false, false},
+        {"old-style hold c=0.0.0.0", sdp_text("m=audio 4000 RTP/AVP 0\r\n", "0.0.0.0"), 0, "PCMU", -1, false, false},
+        {"stream refused, port 0", sdp_text("m=audio 0 RTP/AVP 0\r\n"), 0, "PCMU", -1, false, false},
+        {"nothing we have", sdp_text("m=audio 4000 RTP/AVP 3 9\r\n"), -1, "", -1, false, false},
+    };
+    for (const auto &r : rows) {
+        sdp::Remote rs;
+        ASSERT_TRUE(sdp::parse(r.sdp, &rs)) << r.what;
+        media::StreamParams p = media::params_from(rs);
+        EXPECT_EQ(p.audio.empty() ? -1 : p.audio.front().pt, r.send_pt) << r.what;
+        EXPECT_EQ(p.audio.empty() ? std::string() : p.audio.front().codec, r.codec) << r.what;
+        EXPECT_EQ(p.te_pt, r.te_pt) << r.what;
+        EXPECT_EQ(p.send, r.send) << r.what;
+        EXPECT_EQ(p.recv, r.recv) << r.what;
+    }
+}
+
+TEST(OfferAnswer, AnswersKeepTheOffersNumbersAndMirrorDirections) {
+    sdp::Remote offer;
+    ASSERT_TRUE(sdp::parse(sdp_text("m=audio 4000 RTP/AVP 3 8 0 96\r\na=rtpmap:96 telephone-event/8000\r\n"), &offer));
+    auto a = media::answer_payloads(offer);
+    ASSERT_EQ(a.size(), 3u);
+    EXPECT_EQ(a[0].pt, 8);
+    EXPECT_EQ(a[1].pt, 0);
+    EXPECT_EQ(a[2].pt, 96);
+    EXPECT_EQ(a[2].name, "telephone-event");
+    using D = sdp::Direction;
+    struct Row {
+        D offered;
+        bool held;
+        D want;
+    } rows[] = {{D::SendRecv, false, D::SendRecv}, {D::SendRecv, true, D::SendOnly}, {D::SendOnly, false, D::RecvOnly},
+                {D::SendOnly, true, D::Inactive},  {D::RecvOnly, false, D::SendOnly}, {D::Inactive, false, D::Inactive}};
+    for (const auto &r : rows) EXPECT_EQ(media::answer_direction(r.offered, r.held), r.want);
+}
+
+// ---- RTP / RTCP -----------------------------------------------------------------------
+
+TEST(Rtp, PacketsRoundTripAndOddLayoutsParse) {
+    rtp::Header h;
+    h.marker = true;
+    h.pt = 97;
+    h.seq = 0xFFFE;
+    h.ts = 0xDEADBEEF;
+    h.ssrc = 0x01020304;
+    uint8_t pl[5] = {1, 2, 3, 4, 5}, pkt[64];
+    size_t n = rtp::write(h, pl, 5, pkt, sizeof pkt);
+    ASSERT_EQ(n, 17u);
+    rtp::Header g;
+    const uint8_t *p;
+    size_t pn;
+    ASSERT_TRUE(rtp::parse(pkt, n, &g, &p, &pn));
+    EXPECT_TRUE(g.marker);
+    EXPECT_EQ(g.pt, 97);
+    EXPECT_EQ(g.seq, 0xFFFE);
+    EXPECT_EQ(g.ts, 0xDEADBEEFu);
+    EXPECT_EQ(g.ssrc, 0x01020304u);
+    ASSERT_EQ(pn, 5u);
+    EXPECT_EQ(std::memcmp(p, pl, 5), 0);
+    // One CSRC, a one-word extension and two bytes of padding.
+    uint8_t odd[] = {0xB1, 0x00, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, /*csrc*/ 9, 9, 9, 9,
+                     /*ext*/ 0xBE, 0xDE, 0, 1, 7, 7, 7, 7, /*payload*/ 0xAA, 0xBB, /*pad*/ 0, 2};
+    ASSERT_TRUE(rtp::parse(odd, sizeof odd, &g, &p, &pn));
+    ASSERT_EQ(pn, 2u);
+    EXPECT_EQ(p[0], 0xAA);
+    EXPECT_EQ(p[1], 0xBB);
+    // Refused: short, wrong version, padding longer than the packet, RTCP.
+    uint8_t bad_pad[] = {0xA0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 1, 40};
+    uint8_t v1[] = {0x40, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3};
+    uint8_t rr[] = {0x80, 201, 0, 1, 0, 0, 0, 1};
+    EXPECT_FALSE(rtp::parse(pkt, 11, &g, &p, &pn));
+    EXPECT_FALSE(rtp::parse(v1, sizeof v1, &g, &p, &pn));
+    EXPECT_FALSE(rtp::parse(bad_pad, sizeof bad_pad, &g, &p, &pn));
+    EXPECT_FALSE(rtp::parse(rr, sizeof rr, &g, &p, &pn));
+    EXPECT_TRUE(rtp::is_rtcp(rr, sizeof rr));
+    // Telephone-event payload.
+    rtp::ToneEvent e{11, true, 10, 1280}, f;
+    uint8_t ev[4];
+    rtp::write_event(e, ev);
+    EXPECT_EQ(ev[0], 11);
+    EXPECT_EQ(ev[1], 0x8A);
+    ASSERT_TRUE(rtp::parse_event(ev, 4, &f));
+    EXPECT_EQ(f.duration, 1280);
+    EXPECT_TRUE(f.end);
+}
+
+// Sequences of arriving sequence numbers -> receiver report numbers.
+TEST(Rtp, ReceiverStatisticsOverLossReorderWrapAndJumps) {
+    struct Row {
+        const char *what;
+        std::vector<int> seqs;
+        uint32_t expected;
+        int32_t lost;
+        uint32_t ext_max;
+        uint8_t fraction;
+    };
+    std::vector<Row> rows = {
+        {"in order", {100, 101, 102, 103, 104}, 5, 0, 104, 0},
+        {"two lost of ten", {1, 2, 4, 5, 6, 8, 9, 10}, 10, 2, 10, 51},
+        {"reordered", {1, 2, 4, 3, 5}, 5, 0, 5, 0},
+        {"duplicate counts as negative loss", {1, 2, 2, 3}, 3, -1, 3, 0},
+        {"wrap", {65534, 65535, 0, 1}, 4, 0, 65537, 0},
+        {"wrap with loss", {65533, 65535, 1, 2}, 6, 2, 65538, 85},
+        {"late packet from before the wrap", {65535, 0, 1, 65534}, 3, -1, 65537, 0},
+        {"unconfirmed jump ignored", {1, 2, 3, 30000, 4}, 4, 0, 4, 0},
+        // RFC 3550 A.1: the confirming packet starts the count afresh.
+        {"confirmed jump restarts the count", {1, 2, 3, 30000, 30001, 30002}, 2, 0, 30002, 0},
+    };
+    for (const auto &r : rows) {
+        rtp::ReceiverStats st;
+        for (int s : r.seqs) st.update(uint16_t(s), uint32_t(s * 160), uint32_t(s * 160 + 1000));
+        EXPECT_EQ(st.expected(), r.expected) << r.what;
+        EXPECT_EQ(st.lost(), r.lost) << r.what;
+        EXPECT_EQ(st.extended_max() & 0xFFFFFF, r.ext_max & 0xFFFFFF) << r.what;
+        EXPECT_EQ(st.take_fraction_lost(), r.fraction) << r.what;
+    }
+    // Interarrival jitter (A.8): steady arrivals give 0; arrivals alternating
+    // 80 samples early and on time converge to 80.
+    rtp::ReceiverStats steady, shaky;
+    for (int i = 0; i < 400; ++i) {
+        steady.update(uint16_t(i), uint32_t(i * 160), uint32_t(i * 160 + 500));
+        shaky.update(uint16_t(i), uint32_t(i * 160), uint32_t(i * 160 + 500 + (i % 2) * 80));
+    }
+    EXPECT_EQ(steady.jitter(), 0u);
+    EXPECT_NEAR(double(shaky.jitter()), 80.0, 2.0);
+}
+
+TEST(Rtcp, CompoundReportsRoundTripAndBadOnesAreRefused) {
+    rtp::SenderInfo si{0x0102030405060708ull, 160000, 500, 80000};
+    rtp::ReportBlock rb;
+    rb.ssrc = 0xCAFE;
+    rb.fraction = 51;
+    rb.lost = -3;
+    rb.ext_max = 70000;
+    rb.jitter = 33;
+    rb.lsr = 0x03040506;
+    rb.dlsr = 65536;
+    uint8_t buf[256];
+    size_t n = rtp::write_compound(0xBEEF, &si, &rb, "callctl-test", true, buf, sizeof buf);
+    ASSERT_GT(n, 0u);
+    EXPECT_EQ(n % 4, 0u);
+    rtp::Rtcp r;
+    ASSERT_TRUE(rtp::parse_rtcp(buf, n, &r));
+    EXPECT_EQ(r.ssrc, 0xBEEFu);
+    ASSERT_TRUE(r.has_sr);
+    EXPECT_EQ(r.sr.ntp, si.ntp);
+    EXPECT_EQ(r.sr.packets, 500u);
+    EXPECT_EQ(r.sr.octets, 80000u);
+    ASSERT_EQ(r.blocks.size(), 1u);
+    EXPECT_EQ(r.blocks[0].ssrc, 0xCAFEu);
+    EXPECT_EQ(r.blocks[0].fraction, 51);
+    EXPECT_EQ(r.blocks[0].lost, -3);
+    EXPECT_EQ(r.blocks[0].ext_max, 70000u);
+    EXPECT_EQ(r.blocks[0].jitter, 33u);
+    EXPECT_EQ(r.blocks[0].lsr, 0x03040506u);
+    EXPECT_TRUE(r.bye);
+    // A receiver report without blocks.
+    n = rtp::write_compound(7, nullptr, nullptr, "x", false, buf, sizeof buf);
+    ASSERT_TRUE(rtp::parse_rtcp(buf, n, &r));
+    EXPECT_FALSE(r.has_sr);
+    EXPECT_TRUE(r.blocks.empty());
+    EXPECT_FALSE(r.bye);
+    // Truncated, length beyond the datagram, not starting with a report.
+    EXPECT_FALSE(rtp::parse_rtcp(buf, n - 4, &r));
+    uint8_t too_long[] = {0x80, 201, 0, 9, 0, 0, 0, 1};
+    EXPECT_FALSE(rtp::parse_rtcp(too_long, sizeof too_long, &r));
+    uint8_t sdes_first[] = {0x81, 202, 0, 1, 0, 0, 0, 1};
+    EXPECT_FALSE(rtp::parse_rtcp(sdes_first, sizeof sdes_first, &r));
+    EXPECT_EQ(rtp::write_compound(7, &si, &rb, "x", true, buf, 40), 0u);  // no room
+}
+
+// ---- jitter buffer scripts ---------------------------------------------------------------
+//
+// A script is one token per 20 ms tick: the packets arriving in that tick
+// ("." none, "3" packet 3, "3,4" two), then one get() at the end of the
+// tick. A packet n has timestamp (n-1)*160 from a base and samples of value
+// n*10, so the frames played tell which packet they came from. Prefixes:
+// "s" a packet from a new SSRC (whose timestamps start elsewhere), "j" a
+// packet whose timestamp jumped ten seconds ahead.
+
+struct ScriptResult {
+    std::string played;  // packet numbers of the frames played, "~" a concealed frame
+    jb::JitterBuffer::Stats stats;
+    int delay_ms = 0;
+    int target_ms = 0;
+};
+
+ScriptResult run_script(const std::string &script, uint16_t seq_base = 1000, uint32_t ts_base = 5000) {
+    jb::JitterBuffer b;
+    ScriptResult r;
+    std::istringstream in(script);
+    std::string tok;
+    int tick = 0;
+    while (in >> tok) {
+        std::istringstream pk(tok);
+        std::string one;
+        while (std::getline(pk, one, ',')) {
+            if (one == ".") continue;
+            uint32_t ssrc = 1;
+            uint32_t ts_shift = 0;
+            if (one[0] == 's') ssrc = 2, ts_shift = 777777, one = one.substr(1);
+            else if (one[0] == 'j') ts_shift = 80000, one = one.substr(1);
+            int n = std::stoi(one);
+            int16_t pcm[160];
+            for (auto &x : pcm) x = int16_t(n * 10);
+            b.put(ssrc, uint16_t(seq_base + n - 1), ts_base + uint32_t(n - 1) * 160 + ts_shift, pcm, 160,
+                  int64_t(tick) * 20 + 5);
+        }
+        int16_t out[160];
+        int64_t now = int64_t(tick) * 20 + 20;
+        auto g = b.get(out, now);
+        if (g == jb::JitterBuffer::Get::Audio) r.played += std::to_string(out[0] / 10) + " ";
+        else if (g == jb::JitterBuffer::Get::Concealed) r.played += "~ ";
+        r.delay_ms = b.current_delay_ms(now);
+        ++tick;
+    }
+    r.stats = b.stats();
+    r.target_ms = b.target_delay_ms();
+    if (!r.played.empty()) r.played.pop_back();
+    return r;
+}
+
+TEST(JitterBuffer, EventScripts) {
+    // Scripts with a late packet or a stall show jitter: the delay grows by
+    // one inserted frame (played as "~", counted as inserted).
+    struct Row {
+        const char *what;
+        const char *script;
+        const char *played;
+        uint64_t concealed, late, duplicates, resets, inserted;
+        int delay_ms;
+    };
+    const Row rows[] = {
+        {"in order, steady", "1 2 3 4 5 6 7 8 9 10", "1 2 3 4 5 6 7 8 9", 0, 0, 0, 0, 0, 35},
+        {"one lost", "1 2 3 . 5 6 7 8 9 10", "1 2 3 ~ 5 6 7 8 9", 1, 0, 0, 0, 0, 35},
+        {"two lost in a row", "1 2 3 . . 6 7 8", "1 2 3 ~ ~ 6 7", 2, 0, 0, 0, 0, 35},
+        // Packet 4 came 20 ms early: the fast path is 20 ms faster.
+        {"reordered within the delay", "1 2 4 3 5 6 7 8", "1 2 3 4 5 6 7", 0, 0, 0, 0, 0, 55},
+        {"duplicates dropped", "1 2 2 3 4 5,5 6 7", "1 2 3 4 5 6 7", 0, 0, 2, 0, 0, 35},
+        {"late packet concealed, then dropped", "1 2 . 4 5 3 6 7", "1 2 ~ 4 ~ 5 6", 1, 1, 0, 0, 1, 55},
+        {"stall then burst", "1 2 3 . . . 4,5,6,7 8 9 10", "1 2 3 ~ ~ ~ 6 7 8", 2, 2, 0, 0, 1, 55},
+        // The start delay again from the first packet of the new timeline
+        // (the old one's packet 4 goes with the reset).
+        {"new SSRC restarts playout", "1 2 3 4 s5 s6 s7 s8 s9", "1 2 3 5 6 7 8", 0, 0, 0, 1, 0, 35},
+        {"timestamp jump restarts playout", "1 2 3 4 j5 j6 j7 j8 j9", "1 2 3 5 6 7 8", 0, 0, 0, 1, 0, 35},
+    };
+    for (const auto &r : rows) {
+        ScriptResult got = run_script(r.script);
+        EXPECT_EQ(got.played, r.played) << r.what;
+        EXPECT_EQ(got.stats.concealed, r.concealed) << r.what;
+        EXPECT_EQ(got.stats.late, r.late) << r.what;
+        EXPECT_EQ(got.stats.duplicates, r.duplicates) << r.what;
+        EXPECT_EQ(got.stats.resets, r.resets) << r.what;
+        EXPECT_EQ(got.stats.inserted, r.inserted) << r.what;
+        // Packets arrive 5 ms into their tick; with the 40 ms start delay a
+        // frame plays 35 ms after its packet came.
+        EXPECT_EQ(got.delay_ms, r.delay_ms) << r.what;
+    }
+    // Sequence numbers and timestamps that wrap in the middle change nothing.
+    ScriptResult w = run_script("1 2 3 4 5 6 7 8 9 10", 65533, 0xFFFFFE00u);
+    EXPECT_EQ(w.played, "1 2 3 4 5 6 7 8 9");
+    EXPECT_EQ(w.stats.concealed + w.stats.late + w.stats.resets, 0u);
+}
+
+TEST(JitterBuffer, ConcealmentRepeatsTheLastFrameAndFades) {
+    jb::JitterBuffer b;
+    int16_t pcm[160], out[160];
+    for (int i = 0; i < 160; ++i) pcm[i] = int16_t(i % 2 ? 10000 : -10000);
+    b.put(1, 1, 0, pcm, 160, 5);
+    b.get(out, 20);  // silence: the start delay
+    ASSERT_EQ(b.get(out, 40), jb::JitterBuffer::Get::Audio);
+    std::vector<int> peaks;
+    for (int k = 0; k < 7; ++k) {
+        auto g = b.get(out, 60 + 20 * k);
+        int peak = 0;
+        for (int16_t x : out) peak = std::max(peak, std::abs(int(x)));
+        peaks.push_back(peak);
+        EXPECT_EQ(g, k < 5 ? jb::JitterBuffer::Get::Concealed : jb::JitterBuffer::Get::Silence) << k;
+    }
+    // Falling gain, first frame close to the original, silent after five.
+    EXPECT_GT(peaks[0], 9000);
+    for (int k = 1; k < 5; ++k) EXPECT_LT(peaks[k], peaks[k - 1]) << k;
+    EXPECT_EQ(peaks[5], 0);
+    EXPECT_EQ(b.stats().concealed, 5u);
+}
+
+// Delay adaptation: packets every 20 ms with a random extra network delay.
+struct Adaptation {
+    int target_ms;
+    double concealed_ratio;
+    int max_delay_ms;  // over the second half
+    int end_delay_ms;
+};
+
+Adaptation run_jitter(jb::JitterBuffer &b, int seconds, int jitter_ms, uint32_t &seq, uint32_t seed) {
+    uint32_t rng = seed;
+    auto rnd = [&]() {
+        rng = rng * 1103515245u + 12345u;
+        return (rng >> 8) % 1000;
+    };
+    std::vector<std::pair<int64_t, uint32_t>> arrivals;  // time, seq
+    int64_t t0 = int64_t(seq) * 20;
+    int frames = seconds * 50;
+    for (int i = 0; i < frames; ++i) {
+        uint32_t s = seq + uint32_t(i);
+        int64_t a = int64_t(s) * 20 + 3 + (jitter_ms ? int64_t(rnd() % uint32_t(jitter_ms)) : 0);
+        arrivals.push_back({a, s});
+    }
+    std::sort(arrivals.begin(), arrivals.end());
+    auto before = b.stats();
+    size_t next = 0;
+    int max_delay = 0, end_delay = 0;
+    int16_t pcm[160] = {1}, out[160];
+    for (int i = 0; i < frames; ++i) {
+        int64_t now = t0 + int64_t(i) * 20 + 20;
+        while (next < arrivals.size() && arrivals[next].first <= now) {
+            uint32_t s = arrivals[next].second;
+            b.put(9, uint16_t(s), s * 160, pcm, 160, arrivals[next].first);
+            ++next;
+        }
+        b.get(out, now);
+        end_delay = b.current_delay_ms(now);
+        if (i > frames / 2) max_delay = std::max(max_delay, end_delay);
+    }
+    seq += uint32_t(frames);
+    auto after = b.stats();
+    double played = double(after.played - before.played + after.concealed - before.concealed);
+    return {b.target_delay_ms(), double(after.concealed - before.concealed) / played, max_delay, end_delay};
+}
+
+TEST(JitterBuffer, DelayFollowsTheMeasuredJitterWithinItsBounds) {
+    jb::JitterBuffer b;
+    uint32_t seq = 100;
+    Adaptation calm = run_jitter(b, 5, 0, seq, 1);
+    EXPECT_EQ(calm.target_ms, jb::JitterBuffer::kMinDelayMs);
+    EXPECT_LE(calm.max_delay_ms, 40);
+    EXPECT_EQ(calm.concealed_ratio, 0.0);
+
+    Adaptation rough = run_jitter(b, 10, 60, seq, 2);
+    EXPECT_GE(rough.target_ms, 60);
+    EXPECT_LE(rough.target_ms, 100);
+    EXPECT_LT(rough.concealed_ratio, 0.03);
+    EXPECT_LE(rough.max_delay_ms, 110);
+
+    Adaptation storm = run_jitter(b, 10, 400, seq, 3);
+    EXPECT_EQ(storm.target_ms, jb::JitterBuffer::kMaxDelayMs);
+    EXPECT_LE(storm.max_delay_ms, 230);
+
+    Adaptation calm_again = run_jitter(b, 4, 0, seq, 4);
+    EXPECT_EQ(calm_again.target_ms, jb::JitterBuffer::kMinDelayMs);
+    // The window forgets the storm after 2 s; the delay then steps down a
+    // frame per 100 ms.
+    EXPECT_LE(calm_again.end_delay_ms, 45);
+    EXPECT_EQ(b.stats().resets, 0u);
+}
+
+// ---- tones --------------------------------------------------------------------------------
+
+// Goertzel power of one frequency in a block, relative to the block's energy.
+double tone_share(const int16_t *x, size_t n, double freq) {
+    double w = 2 * 3.141592653589793 * freq / 8000, c = 2 * std::cos(w), s1 = 0, s2 = 0, e = 0;
+    for (size_t i = 0; i < n; ++i) {
+        double s0 = x[i] + c * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        e += double(x[i]) * x[i];
+    }
+    double p = s1 * s1 + s2 * s2 - c * s1 * s2;
+    return e > 0 ? 2 * p / (double(n) * e) : 0;
+}
+
+TEST(Tones, DtmfKeysHaveTheirTwoFrequencies) {
+    const int low[12] = {941, 697, 697, 697, 770, 770, 770, 852, 852, 852, 941, 941};
+    const int high[12] = {1336, 1209, 1336, 1477, 1209, 1336, 1477, 1209, 1336, 1477, 1209, 1477};
+    for (int id = 0; id < 12; ++id) {
+        media::ToneGenerator g;
+        ASSERT_TRUE(g.start(id));
+        int16_t x[800];
+        g.next(x, 800);
+        EXPECT_GT(tone_share(x, 800, low[id]), 0.4) << id;
+        EXPECT_GT(tone_share(x, 800, high[id]), 0.4) << id;
+        EXPECT_LT(tone_share(x, 800, 1000), 0.01) << id;
+    }
+    media::ToneGenerator g;
+    EXPECT_FALSE(g.start(12));
+    EXPECT_FALSE(g.start(-1));
+}
+
+TEST(Levels, EnergyScaleIsLinearInDecibels) {
+    EXPECT_EQ(media::energy_of(0), 0.0);
+    EXPECT_NEAR(media::energy_of(32767.0 * 32767.0), 100.0, 1e-9);
+    double a = 32767 * std::pow(10.0, -30 / 20.0);  // -30 dBFS
+    EXPECT_NEAR(media::energy_of(a * a), 50.0, 1e-6);
+    double b = 32767 * std::pow(10.0, -70 / 20.0);
+    EXPECT_EQ(media::energy_of(b * b), 0.0);
+}
+
+// ---- WAVE ------------------------------------------------------------------------------------
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+uint32_t le32(const std::string &s, size_t at) {
+    return uint8_t(s[at]) | (uint8_t(s[at + 1]) << 8) | (uint8_t(s[at + 2]) << 16) | (uint32_t(uint8_t(s[at + 3])) << 24);
+}
+
+// A file plays when its header is a PCM 8 kHz mono 16-bit one whose sizes
+// are consistent and do not claim more data than the file has.
+void expect_playable(const std::string &f, uint32_t min_data, const char *what) {
+    ASSERT_GE(f.size(), 44u) << what;
+    EXPECT_EQ(f.substr(0, 4), "RIFF") << what;
+    EXPECT_EQ(f.substr(8, 8), "WAVEfmt ") << what;
+    EXPECT_EQ(le32(f, 16), 16u) << what;
+    EXPECT_EQ(le32(f, 20), 0x00010001u) << what;  // PCM, mono
+    EXPECT_EQ(le32(f, 24), 8000u) << what;
+    EXPECT_EQ(le32(f, 28), 16000u) << what;
+    EXPECT_EQ(le32(f, 32), 0x00100002u) << what;  // block 2, 16 bits
+    EXPECT_EQ(f.substr(36, 4), "data") << what;
+    uint32_t data = le32(f, 40);
+    EXPECT_EQ(le32(f, 4), 36 + data) << what;
+    EXPECT_GE(data, min_data) << what;
+    EXPECT_LE(data, f.size() - 44) << what;
+}
+
+std::string temp_path(const std::string &name) {
+#ifdef _WIN32
+    return name;  // the test's working directory
+#else
+    return "/tmp/callctl-media-" + std::to_string(getpid()) + "-" + name;
+#endif
+}
+
+TEST(Wave, SizesAfterCloseWhileWritingAndOnBadPaths) {
+    std::string path = temp_path("normal.wav");
+    int16_t frame[160];
+    for (int i = 0; i < 160; ++i) frame[i] = int16_t(i * 100);
+    {
+        media::WaveWriter w;
+        ASSERT_TRUE(w.open(path));
+        for (int i = 0; i < 75; ++i) w.write(frame, 160);  // 1.5 s
+        // Still open: the header already covers the first second.
+        expect_playable(slurp(path), 16000, "open after 1.5 s");
+        w.close();
+    }
+    std::string f = slurp(path);
+    expect_playable(f, 24000, "closed");
+    EXPECT_EQ(f.size(), 44u + 24000u);
+    EXPECT_EQ(uint8_t(f[44 + 2]), uint8_t(100));  // second sample, little-endian
+    std::remove(path.c_str());
+
+    media::WaveWriter bad;
+    EXPECT_FALSE(bad.open(temp_path("no-such-folder") + "/x.wav"));
+    EXPECT_FALSE(bad.is_open());
+    EXPECT_FALSE(bad.open(""));
+#ifndef _WIN32
+    EXPECT_FALSE(bad.open("/tmp"));  // a folder
+#endif
+}
+
+#ifndef _WIN32
+// A recording process that dies without closing leaves a playable file
+// covering all but the last second.
+TEST(Wave, InterruptedProcessLeavesAPlayableFile) {
+    std::string path = temp_path("crash.wav");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        media::WaveWriter w;
+        if (!w.open(path)) _exit(2);
+        int16_t frame[160] = {};
+        for (int i = 0; i < 130; ++i) w.write(frame, 160);  // 2.6 s
+        std::fflush(nullptr);  // what the C library had buffered reaches the file
+        _exit(0);              // no close, no header update
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    std::string f = slurp(path);
+    expect_playable(f, 32000, "after the crash");
+    EXPECT_EQ(le32(f, 40), 32000u);  // the two-second update
+    std::remove(path.c_str());
+}
+#endif
+
+}  // namespace
