@@ -1,0 +1,626 @@
+// Calls with audio through the C interface: two instances talking through a
+// bridging callee, RTP as a peer sees it (formats, telephone-events,
+// symmetric RTP, strangers), early media, hold, recordings and how each way
+// of ending a call finalises them, failing devices, conference mixing.
+// Audio comes from and goes to file devices; a test probe stands in for
+// the far end where the packets themselves are checked.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "codec/codec.h"
+#include "harness.h"
+#include "media_peer.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#include "api/registry.h"
+#endif
+
+using namespace testing_callctl;
+using namespace std::chrono;
+
+namespace {
+
+const SIPX_CALL_OPTIONS kOptions = {20, 1, 1, 1, 0};
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
+
+std::string unique(const std::string &name) {
+#ifdef _WIN32
+    return "media-" + name;
+#else
+    return "media-" + std::to_string(getpid()) + "-" + name;
+#endif
+}
+
+void write_tone(const std::string &path, double freq, double seconds, int amp = 8000) {
+    std::ofstream f(path, std::ios::binary);
+    size_t n = size_t(seconds * 8000);
+    for (size_t i = 0; i < n; ++i) {
+        int16_t v = int16_t(freq > 0 ? amp * std::sin(2 * 3.141592653589793 * freq * double(i) / 8000) : 0);
+        f.put(char(v & 0xFF));
+        f.put(char((v >> 8) & 0xFF));
+    }
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::vector<int16_t> samples_of(const std::string &bytes, size_t from = 0) {
+    std::vector<int16_t> s;
+    for (size_t i = from; i + 1 < bytes.size(); i += 2)
+        s.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
+    return s;
+}
+
+uint32_t le32(const std::string &s, size_t at) {
+    return uint8_t(s[at]) | (uint8_t(s[at + 1]) << 8) | (uint8_t(s[at + 2]) << 16) | (uint32_t(uint8_t(s[at + 3])) << 24);
+}
+
+// Share of a block's energy at one frequency (Goertzel), 0..1.
+double share(const int16_t *x, size_t n, double freq) {
+    double w = 2 * 3.141592653589793 * freq / 8000, c = 2 * std::cos(w), s1 = 0, s2 = 0, e = 0;
+    for (size_t i = 0; i < n; ++i) {
+        double s0 = x[i] + c * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        e += double(x[i]) * x[i];
+    }
+    return e > 1e6 ? 2 * (s1 * s1 + s2 * s2 - c * s1 * s2) / (double(n) * e) : 0;
+}
+
+// Number of 100 ms windows in which the frequency carries at least `min`
+// of the energy.
+int windows_with(const std::vector<int16_t> &s, double freq, double min) {
+    int n = 0;
+    for (size_t at = 0; at + 800 <= s.size(); at += 800)
+        if (share(&s[at], 800, freq) >= min) ++n;
+    return n;
+}
+
+std::vector<int16_t> decode_packets(const std::vector<RtpPacket> &ps, int pt) {
+    std::vector<int16_t> out;
+    for (const auto &p : ps) {
+        if (p.pt != pt) continue;
+        for (uint8_t b : p.payload)
+            out.push_back(pt == 8 ? callctl::codec::alaw_to_linear(b) : callctl::codec::ulaw_to_linear(b));
+    }
+    return out;
+}
+
+// RTP port of a caller's offer.
+uint16_t offer_port(const std::string &offer) {
+    size_t m = offer.find("m=audio ");
+    return m == std::string::npos ? 0 : uint16_t(std::atoi(offer.c_str() + m + 8));
+}
+
+// Sends PCMU frames of a tone from a probe to a phone every 20 ms.
+class ToneSender {
+public:
+    ToneSender(RtpProbe &from, callctl::Endpoint to, double freq) {
+        thread_ = std::thread([this, &from, to, freq] {
+            uint16_t seq = 1;
+            uint32_t ts = 1000;
+            auto next = steady_clock::now();
+            size_t i = 0;
+            while (!quit_) {
+                std::vector<uint8_t> pl(160);
+                for (auto &b : pl) {
+                    b = callctl::codec::linear_to_ulaw(int16_t(8000 * std::sin(2 * 3.141592653589793 * freq * double(i) / 8000)));
+                    ++i;
+                }
+                from.send(to, 0, seq, ts, 0x5eed, pl, seq == 1);
+                ++seq;
+                ts += 160;
+                next += milliseconds(20);
+                std::this_thread::sleep_until(next);
+            }
+        });
+    }
+    ~ToneSender() {
+        quit_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> quit_{false};
+    std::thread thread_;
+};
+
+struct Call {
+    SIPX_CALL h = 0;
+};
+
+SIPX_CALL place(Phone &ph, SIPX_LINE line, int port) {
+    SIPX_CALL call = 0;
+    std::string to = "sip:00867551234567@127.0.0.1:" + std::to_string(port);
+    EXPECT_EQ(sipxCallCreate(ph.inst, line, &call), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(sipxCallConnect(call, to.c_str(), 0, nullptr, 1, &kOptions, nullptr), SIPX_RESULT_SUCCESS);
+    return call;
+}
+
+bool got(Phone &ph, uint32_t code, SIPX_CALL call, int ms = 5000) {
+    return ph.rec.wait_for(SIPX_EVENT_CATEGORY_CALLSTATE, code, ms, call).category == SIPX_EVENT_CATEGORY_CALLSTATE;
+}
+
+double in_energy(Phone &ph) {
+    double e = -1;
+    sipxAudioGetInputEnergy(ph.inst, 1, &e);
+    return e;
+}
+
+double out_energy(Phone &ph) {
+    double e = -1;
+    sipxAudioGetOutputEnergy(ph.inst, 1, &e);
+    return e;
+}
+
+// Engine internals, where the library is linked in (not through the DLL).
+bool stream_info(Phone &ph, SIPX_CALL call, callctl::media::Engine::StreamInfo *out) {
+#ifndef _WIN32
+    auto inst = callctl::api::instance(ph.inst);
+    return inst && inst->media->stream_info(call, out);
+#else
+    (void)ph, (void)call, (void)out;
+    return false;
+#endif
+}
+
+#ifndef _WIN32
+callctl::media::Engine::DeviceInfo device_info(Phone &ph) { return callctl::api::instance(ph.inst)->media->device_info(); }
+#endif
+
+SipPeer::Media to_probe(const RtpProbe &p, const std::string &formats = "0 97",
+                        const std::string &attrs = "a=rtpmap:0 PCMU/8000\r\na=rtpmap:97 telephone-event/8000\r\n") {
+    SipPeer::Media m;
+    m.port = p.port();
+    m.formats = formats;
+    m.attrs = attrs;
+    return m;
+}
+
+}  // namespace
+
+TEST(MediaCalls, TwoPhonesHearEachOtherThroughABridge) {
+    std::string a_in = unique("a-in.raw"), b_in = unique("b-in.raw"), a_out = unique("a-out.raw"),
+                b_out = unique("b-out.raw"), rec = unique("a-rec.wav");
+    write_tone(a_in, 1000, 8);
+    write_tone(b_in, 600, 8);
+    SipPeer peer;
+    peer.bridge();
+    Phone a, b;
+    ASSERT_EQ(sipxAudioSetInputDevice(a.inst, ("file:" + a_in).c_str(), 0), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetOutputDevice(a.inst, ("file:" + a_out).c_str(), 0), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetInputDevice(b.inst, ("file:" + b_in).c_str(), 0), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetOutputDevice(b.inst, ("file:" + b_out).c_str(), 0), SIPX_RESULT_SUCCESS);
+    // The program passes -1 for the slider's bottom: clamped to 0.
+    EXPECT_EQ(sipxAudioSetInputVolume(a.inst, -1), SIPX_RESULT_SUCCESS);
+    int vol = -5;
+    EXPECT_EQ(sipxAudioGetInputVolume(a.inst, &vol), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(vol, 0);
+    EXPECT_EQ(sipxAudioSetInputVolume(a.inst, 100), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(in_energy(a), 0.0);  // no call, no levels
+    SIPX_CALL ca = place(a, a.add_line("8001", peer.port()), peer.port());
+    SIPX_CALL cb = place(b, b.add_line("8002", peer.port()), peer.port());
+    ASSERT_TRUE(got(a, SIPX_CALLSTATE_CONNECTED, ca)) << a.rec.dump();
+    ASSERT_TRUE(got(b, SIPX_CALLSTATE_CONNECTED, cb)) << b.rec.dump();
+    ASSERT_EQ(sipxCallAudioRecordFileStart(ca, rec.c_str()), SIPX_RESULT_SUCCESS);
+    sleep_ms(1200);
+    // A 1 kHz tone at amplitude 8000 is about -15 dBFS: level about 74.
+    EXPECT_GT(in_energy(a), 60);
+    EXPECT_LT(in_energy(a), 85);
+    EXPECT_GT(out_energy(b), 60) << "B hears A";
+    EXPECT_GT(out_energy(a), 60) << "A hears B";
+    // Muting A's microphone silences it at B.
+    ASSERT_EQ(sipxAudioMuteInput(a.inst, 1), SIPX_RESULT_SUCCESS);
+    sleep_ms(400);
+    EXPECT_EQ(in_energy(a), 0.0);
+    EXPECT_LT(out_energy(b), 5);
+    ASSERT_EQ(sipxAudioMuteInput(a.inst, 0), SIPX_RESULT_SUCCESS);
+    // A lower input volume lowers the level (half the amplitude: -6 dB,
+    // 10 points on the scale).
+    ASSERT_EQ(sipxAudioSetInputVolume(a.inst, 50), SIPX_RESULT_SUCCESS);
+    sleep_ms(400);
+    EXPECT_NEAR(in_energy(a), 64.5, 3);
+    ASSERT_EQ(sipxAudioSetInputVolume(a.inst, 100), SIPX_RESULT_SUCCESS);
+    // Muting B's speaker: B's level drops while A still talks.
+    ASSERT_EQ(sipxAudioMuteOutput(b.inst, 1), SIPX_RESULT_SUCCESS);
+    sleep_ms(300);
+    EXPECT_EQ(out_energy(b), 0.0);
+    ASSERT_EQ(sipxAudioMuteOutput(b.inst, 0), SIPX_RESULT_SUCCESS);
+    sleep_ms(300);
+    EXPECT_GT(out_energy(b), 60);
+    callctl::media::Engine::StreamInfo info;
+    if (stream_info(a, ca, &info)) {
+        EXPECT_EQ(info.send_pt, 0);
+        EXPECT_TRUE(info.latched);
+        EXPECT_GT(info.received_packets, 80u);
+        EXPECT_EQ(info.concealed, 0u);
+        EXPECT_LE(info.jitter_delay_ms, 60);
+    }
+    SIPX_CALL h = ca;
+    ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    h = cb;
+    ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    sleep_ms(300);
+    EXPECT_EQ(in_energy(a), 0.0);  // devices closed with the last call
+
+    std::vector<int16_t> heard_b = samples_of(slurp(b_out)), heard_a = samples_of(slurp(a_out));
+    EXPECT_GE(windows_with(heard_b, 1000, 0.8), 15) << "A's tone at B";
+    EXPECT_EQ(windows_with(heard_b, 600, 0.1), 0) << "B does not hear itself";
+    EXPECT_GE(windows_with(heard_a, 600, 0.8), 15) << "B's tone at A";
+    EXPECT_EQ(windows_with(heard_a, 1000, 0.1), 0);
+    // The recording mixes both directions.
+    std::string w = slurp(rec);
+    ASSERT_GT(w.size(), 44u);
+    EXPECT_EQ(le32(w, 40), w.size() - 44);
+    std::vector<int16_t> r = samples_of(w, 44);
+    int both = 0;
+    for (size_t at = 0; at + 800 <= r.size(); at += 800)
+        if (share(&r[at], 800, 1000) > 0.3 && share(&r[at], 800, 600) > 0.3) ++both;
+    EXPECT_GE(both, 10);
+    for (const auto &f : {a_in, b_in, a_out, b_out, rec}) std::remove(f.c_str());
+}
+
+// What the far end receives: the answer's formats and telephone-event type
+// (96, not 101), continuous sequence and timestamps, a marked first packet,
+// events with three end packets and no audio while they last, in-band tones
+// in mode 0.
+TEST(MediaCalls, PacketsFollowTheAnswerAndDtmfUsesItsEventType) {
+    RtpProbe probe;
+    SipPeer peer;
+    peer.answer_with([&](const std::string &) {
+        return to_probe(probe, "8 0 96", "a=rtpmap:8 PCMA/8000\r\na=rtpmap:96 telephone-event/8000\r\na=fmtp:96 0-15\r\n");
+    });
+    Phone ph;
+    SIPX_CALL call = place(ph, ph.add_line("8001", peer.port()), peer.port());
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
+    // Our offer: PCMU, PCMA, telephone-event 101, on an even port.
+    std::string offer = peer.last_offer();
+    EXPECT_NE(offer.find(" RTP/AVP 0 8 101\r\n"), std::string::npos) << offer;
+    EXPECT_EQ(offer_port(offer) % 2, 0);
+    sleep_ms(400);
+    ASSERT_EQ(sipxCallStartTone(call, 5, 1, 1, 120), SIPX_RESULT_SUCCESS);
+    sleep_ms(60);
+    ASSERT_EQ(sipxCallStopTone(call), SIPX_RESULT_SUCCESS);
+    sleep_ms(400);
+    auto ps = probe.packets();
+    ASSERT_GT(ps.size(), 20u);
+    EXPECT_TRUE(ps[0].marker);
+    EXPECT_EQ(ps[0].from.port, offer_port(offer));
+    int events = 0, ends = 0, audio_during_event = 0;
+    uint32_t ev_ts = 0;
+    int last_duration = -1, end_duration = -1;
+    bool in_event = false, event_done = false;
+    for (size_t i = 0; i < ps.size(); ++i) {
+        const auto &p = ps[i];
+        EXPECT_EQ(p.ssrc, ps[0].ssrc);
+        if (i) {
+            EXPECT_EQ(uint16_t(p.seq - ps[i - 1].seq), 1) << i;
+        }
+        if (p.pt == 96) {
+            ASSERT_EQ(p.payload.size(), 4u);
+            EXPECT_EQ(p.payload[0], 5);
+            int dur = (p.payload[2] << 8) | p.payload[3];
+            bool end = (p.payload[1] & 0x80) != 0;
+            if (!in_event) {
+                EXPECT_TRUE(p.marker) << "first event packet is marked";
+                ev_ts = p.ts;
+                in_event = true;
+            } else {
+                EXPECT_FALSE(p.marker);
+                EXPECT_EQ(p.ts, ev_ts) << "one timestamp for the event";
+                EXPECT_GE(dur, last_duration);
+            }
+            if (end) {
+                if (end_duration >= 0) {
+                    EXPECT_EQ(dur, end_duration);
+                }
+                end_duration = dur;
+                ++ends;
+            } else {
+                EXPECT_EQ(ends, 0) << "no update after an end packet";
+            }
+            last_duration = dur;
+            ++events;
+        } else {
+            EXPECT_EQ(p.pt, 8) << "PCMA, the answer's first format";
+            EXPECT_EQ(p.payload.size(), 160u);
+            if (in_event && ends < 3) ++audio_during_event;
+            if (in_event && ends == 3 && !event_done) {
+                event_done = true;
+                EXPECT_GT(p.ts, ev_ts);
+            }
+            if (i && ps[i - 1].pt == 8) {
+                EXPECT_EQ(p.ts - ps[i - 1].ts, 160u) << i;
+            }
+        }
+    }
+    EXPECT_EQ(ends, 3);
+    EXPECT_GE(end_duration, 960) << "at least the 120 ms asked for";
+    EXPECT_GE(events, 6 + 3);
+    EXPECT_EQ(audio_during_event, 0);
+    EXPECT_TRUE(event_done) << "audio resumes after the event";
+
+    // Mode 0: the same key in-band, as audio.
+    ASSERT_EQ(sipxConfigSetOutboundDTMFMode(ph.inst, 0), SIPX_RESULT_SUCCESS);
+    probe.clear();
+    ASSERT_EQ(sipxCallStartTone(call, 5, 0, 1, 0), SIPX_RESULT_SUCCESS);
+    sleep_ms(300);
+    ASSERT_EQ(sipxCallStopTone(call), SIPX_RESULT_SUCCESS);
+    sleep_ms(100);
+    ps = probe.packets();
+    std::vector<int16_t> pcm = decode_packets(ps, 8);
+    int tone_windows = 0;
+    for (size_t at = 0; at + 800 <= pcm.size(); at += 800)
+        if (share(&pcm[at], 800, 770) > 0.3 && share(&pcm[at], 800, 1336) > 0.3) ++tone_windows;
+    EXPECT_GE(tone_windows, 2);
+    for (const auto &p : ps) EXPECT_NE(p.pt, 96);
+    EXPECT_EQ(sipxCallStartTone(call, 12, 1, 1, 0), SIPX_RESULT_INVALID_ARGS);
+    SIPX_CALL h = call;
+    EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(sipxCallStopTone(call), SIPX_RESULT_INVALID_ARGS);
+}
+
+// Symmetric RTP: audio goes back to where the peer's packets come from.
+// Packets from another address, or of a format not negotiated, are ignored.
+TEST(MediaCalls, SymmetricRtpAndStrangersIgnored) {
+    RtpProbe probe, nat;
+    SipPeer peer;
+    peer.answer_with([&](const std::string &) { return to_probe(probe); });
+    Phone ph;
+    std::string out = unique("sym-out.raw");
+    ASSERT_EQ(sipxAudioSetOutputDevice(ph.inst, ("file:" + out).c_str(), 0), SIPX_RESULT_SUCCESS);
+    SIPX_CALL call = place(ph, ph.add_line("8001", peer.port()), peer.port());
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
+    callctl::Endpoint phone{0x7f000001, offer_port(peer.last_offer())};
+    sleep_ms(200);
+    ASSERT_GT(probe.count(), 3u);
+    {
+        // The peer's media comes from another port (its NAT): we follow it.
+        ToneSender talk(nat, phone, 1000);
+        sleep_ms(400);
+        size_t at_probe = probe.count();
+        sleep_ms(300);
+        EXPECT_LE(probe.count(), at_probe + 1) << "nothing more to the described port";
+        EXPECT_GT(nat.count(), 10u) << "audio goes where the peer's comes from";
+        EXPECT_GT(out_energy(ph), 60);
+        // A stranger on another address, and the peer with an unknown format.
+        RtpProbe stranger(0x7f000002);
+        callctl::media::Engine::StreamInfo before, after;
+        bool inspect = stream_info(ph, call, &before);
+        for (int i = 0; i < 20; ++i) {
+            stranger.send(phone, 0, uint16_t(i), uint32_t(i * 160), 0xbad, std::vector<uint8_t>(160, 0x00));
+            nat.send(phone, 99, uint16_t(i), uint32_t(i * 160), 0x5eed, std::vector<uint8_t>(160, 0x00));
+        }
+        sleep_ms(200);
+        EXPECT_EQ(stranger.count(), 0u);
+        if (inspect) {
+            ASSERT_TRUE(stream_info(ph, call, &after));
+            EXPECT_EQ(after.ignored_packets - before.ignored_packets, 40u);
+            EXPECT_EQ(after.send_to.port, nat.port());
+            EXPECT_GE(after.rtcp_sent + after.rtcp_received, 0u);
+        }
+    }
+    SIPX_CALL h = call;
+    EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    std::remove(out.c_str());
+}
+
+// A 183 with a description starts the audio both ways before the answer.
+TEST(MediaCalls, EarlyMediaFlowsBeforeTheAnswer) {
+    RtpProbe probe;
+    SipPeer peer;
+    peer.early_media(true);
+    peer.answer_with([&](const std::string &) { return to_probe(probe); });
+    Phone ph;
+    std::string out = unique("early-out.raw");
+    ASSERT_EQ(sipxAudioSetOutputDevice(ph.inst, ("file:" + out).c_str(), 0), SIPX_RESULT_SUCCESS);
+    SIPX_CALL call = place(ph, ph.add_line("8001", peer.port()), peer.port());
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_REMOTE_ALERTING, call)) << ph.rec.dump();
+    {
+        ToneSender ringback(probe, {0x7f000001, offer_port(peer.last_offer())}, 425);
+        sleep_ms(600);
+        EXPECT_GT(out_energy(ph), 60) << "the ring-back tone plays";
+        EXPECT_GT(probe.count(), 10u) << "we send during early media too";
+        EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_CONNECTED, call), 0);
+        peer.release_200();
+        ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
+        sleep_ms(200);
+    }
+    SIPX_CALL h = call;
+    EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    EXPECT_GE(windows_with(samples_of(slurp(out)), 425, 0.8), 5);
+    std::remove(out.c_str());
+}
+
+TEST(MediaCalls, HoldStopsOurAudioAndUnholdResumesIt) {
+    RtpProbe probe;
+    SipPeer peer;
+    peer.answer_with([&](const std::string &) { return to_probe(probe); });
+    Phone ph;
+    SIPX_CALL call = place(ph, ph.add_line("8001", peer.port()), peer.port());
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
+    sleep_ms(200);
+    ASSERT_EQ(sipxCallHold(call, 1), SIPX_RESULT_SUCCESS);
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_HELD, call)) << ph.rec.dump();
+    EXPECT_NE(peer.last_offer().find("a=sendonly"), std::string::npos);
+    sleep_ms(100);
+    size_t held_at = probe.count();
+    sleep_ms(400);
+    EXPECT_EQ(probe.count(), held_at) << "nothing sent while held";
+    ASSERT_EQ(sipxCallUnhold(call), SIPX_RESULT_SUCCESS);
+    sleep_ms(400);
+    auto ps = probe.packets();
+    ASSERT_GT(ps.size(), held_at + 10);
+    EXPECT_TRUE(ps[held_at].marker) << "a new talkspurt after the hold";
+    EXPECT_NE(peer.last_offer().find("a=sendrecv"), std::string::npos);
+    SIPX_CALL h = call;
+    EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+}
+
+// Each way a call or recording ends leaves a finished file at once; a path
+// that cannot be written fails the start and changes nothing else.
+TEST(MediaCalls, RecordingsAreFinalisedByEveryEnding) {
+    enum Ending { Stop, RemoteBye, Destroy, Shutdown };
+    const struct {
+        const char *what;
+        Ending how;
+    } rows[] = {{"stop", Stop}, {"remote-bye", RemoteBye}, {"destroy", Destroy}, {"uninitialize", Shutdown}};
+    for (const auto &row : rows) {
+        RtpProbe probe;
+        SipPeer peer;
+        peer.answer_with([&](const std::string &) { return to_probe(probe); });
+        std::string in = unique(std::string(row.what) + "-in.raw"), rec = unique(std::string(row.what) + ".wav");
+        write_tone(in, 800, 4);
+        auto ph = std::make_unique<Phone>();
+        ASSERT_EQ(sipxAudioSetInputDevice(ph->inst, ("file:" + in).c_str(), 0), SIPX_RESULT_SUCCESS);
+        SIPX_CALL call = place(*ph, ph->add_line("8001", peer.port()), peer.port());
+        ASSERT_TRUE(got(*ph, SIPX_CALLSTATE_CONNECTED, call)) << row.what << ph->rec.dump();
+        std::string bad = unique("no-such-folder") + "/x.wav";
+        EXPECT_NE(sipxCallAudioRecordFileStart(call, bad.c_str()), SIPX_RESULT_SUCCESS) << row.what;
+        EXPECT_TRUE(slurp(bad).empty());
+        ASSERT_EQ(sipxCallAudioRecordFileStart(call, rec.c_str()), SIPX_RESULT_SUCCESS) << row.what;
+        sleep_ms(1300);
+        size_t before_end = probe.count();
+        EXPECT_GT(before_end, 40u) << row.what << ": the failed start left the call alone";
+        switch (row.how) {
+        case Stop: EXPECT_EQ(sipxCallAudioRecordFileStop(call), SIPX_RESULT_SUCCESS); break;
+        case RemoteBye:
+            ASSERT_TRUE(peer.send_bye());
+            ASSERT_TRUE(got(*ph, SIPX_CALLSTATE_DISCONNECTED, call)) << ph->rec.dump();
+            break;
+        case Destroy: {
+            SIPX_CALL h = call;
+            EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+            // The program stops the recording after the destroy: refused, harmless.
+            EXPECT_EQ(sipxCallAudioRecordFileStop(h), SIPX_RESULT_INVALID_ARGS);
+            break;
+        }
+        case Shutdown:
+            EXPECT_EQ(sipxUnInitialize(ph->inst, 1), SIPX_RESULT_SUCCESS);
+            ph->inst = 0;
+            break;
+        }
+        std::string w = slurp(rec);
+        ASSERT_GT(w.size(), 44u) << row.what;
+        EXPECT_EQ(w.substr(0, 4), "RIFF");
+        EXPECT_EQ(le32(w, 4), w.size() - 8) << row.what;
+        EXPECT_EQ(le32(w, 40), w.size() - 44) << row.what;
+        EXPECT_GE(w.size() - 44, 16000u * 12 / 10) << row.what;  // about 1.3 s
+        EXPECT_LE(w.size() - 44, 16000u * 2) << row.what;
+        std::vector<int16_t> s = samples_of(w, 44);
+        EXPECT_GE(windows_with(s, 800, 0.8), 8) << row.what;
+        sleep_ms(300);
+        EXPECT_EQ(slurp(rec).size(), w.size()) << row.what << ": nothing written after the end";
+        if (row.how == Stop) {
+            SIPX_CALL h = call;
+            EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+        }
+        ph.reset();
+        std::remove(in.c_str());
+        std::remove(rec.c_str());
+    }
+}
+
+// Devices that cannot be opened or that fail mid-call leave the call up:
+// the default device takes over and packets keep flowing.
+TEST(MediaCalls, FailingDevicesLeaveTheCallUp) {
+    RtpProbe probe;
+    SipPeer peer;
+    peer.answer_with([&](const std::string &) { return to_probe(probe); });
+    Phone ph;
+    ASSERT_EQ(sipxAudioSetInputDevice(ph.inst, "fail:300", 0), SIPX_RESULT_SUCCESS);
+    std::string nowhere = "file:" + unique("no-such-folder") + "/out.raw";
+    ASSERT_EQ(sipxAudioSetOutputDevice(ph.inst, nowhere.c_str(), 0), SIPX_RESULT_SUCCESS);
+    SIPX_CALL call = place(ph, ph.add_line("8001", peer.port()), peer.port());
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
+    sleep_ms(700);
+    size_t mid = probe.count();
+    sleep_ms(500);
+    size_t late = probe.count();
+    EXPECT_GE(late - mid, 18u) << "about 25 packets in 500 ms after the failure";
+    EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_DISCONNECTED, call), 0);
+#ifndef _WIN32
+    auto d = device_info(ph);
+    EXPECT_TRUE(d.open);
+    EXPECT_GE(d.capture_failures, 1u);
+    EXPECT_FALSE(d.capture_fallback) << "the default device took over";
+#endif
+    SIPX_CALL h = call;
+    EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+#ifndef _WIN32
+    sleep_ms(300);
+    EXPECT_FALSE(device_info(ph).open) << "closed when no call needs them";
+#endif
+}
+
+// Each party hears the others and the local microphone but not itself; the
+// local speaker plays both parties; a bridged hold takes the local user out.
+TEST(MediaCalls, ConferenceMixesEveryoneButYourself) {
+    RtpProbe p1, p2;
+    SipPeer peer;
+    std::atomic<int> n{0};
+    peer.answer_with([&](const std::string &) { return to_probe(n++ == 0 ? p1 : p2); });
+    Phone ph;
+    std::string mic = unique("conf-in.raw"), spk = unique("conf-out.raw");
+    write_tone(mic, 400, 8);
+    ASSERT_EQ(sipxAudioSetInputDevice(ph.inst, ("file:" + mic).c_str(), 0), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetOutputDevice(ph.inst, ("file:" + spk).c_str(), 0), SIPX_RESULT_SUCCESS);
+    SIPX_LINE line = ph.add_line("8001", peer.port());
+    SIPX_CONF conf = 0;
+    ASSERT_EQ(sipxConferenceCreate(ph.inst, &conf), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxConferenceHold(conf, 1), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxConferenceUnhold(conf), SIPX_RESULT_SUCCESS);
+    std::string to = "sip:0755123456@127.0.0.1:" + std::to_string(peer.port());
+    SIPX_CALL c1 = 0, c2 = 0;
+    ASSERT_EQ(sipxConferenceAdd(conf, line, to.c_str(), &c1, 1, nullptr, nullptr, 1, &kOptions), SIPX_RESULT_SUCCESS);
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, c1)) << ph.rec.dump();
+    uint16_t port1 = offer_port(peer.last_offer());
+    ASSERT_EQ(sipxConferenceAdd(conf, line, to.c_str(), &c2, 1, nullptr, nullptr, 1, &kOptions), SIPX_RESULT_SUCCESS);
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, c2)) << ph.rec.dump();
+    uint16_t port2 = offer_port(peer.last_offer());
+    ToneSender s1(p1, {0x7f000001, port1}, 1000), s2(p2, {0x7f000001, port2}, 600);
+    sleep_ms(500);
+    p1.clear();
+    p2.clear();
+    sleep_ms(1000);
+    std::vector<int16_t> at1 = decode_packets(p1.packets(), 0), at2 = decode_packets(p2.packets(), 0);
+    auto mixed = [](const std::vector<int16_t> &s, double a, double b, double not_c) {
+        int ok = 0;
+        for (size_t at = 0; at + 800 <= s.size(); at += 800)
+            if (share(&s[at], 800, a) > 0.2 && share(&s[at], 800, b) > 0.2 && share(&s[at], 800, not_c) < 0.02) ++ok;
+        return ok;
+    };
+    EXPECT_GE(mixed(at1, 600, 400, 1000), 7) << "party 1 hears party 2 and us, not itself";
+    EXPECT_GE(mixed(at2, 1000, 400, 600), 7) << "party 2 hears party 1 and us, not itself";
+    // Bridged hold: the parties still hear each other, not us.
+    ASSERT_EQ(sipxConferenceHold(conf, 1), SIPX_RESULT_SUCCESS);
+    sleep_ms(200);
+    p1.clear();
+    sleep_ms(600);
+    at1 = decode_packets(p1.packets(), 0);
+    int other_only = 0;
+    for (size_t at = 0; at + 800 <= at1.size(); at += 800)
+        if (share(&at1[at], 800, 600) > 0.8 && share(&at1[at], 800, 400) < 0.02) ++other_only;
+    EXPECT_GE(other_only, 4);
+    EXPECT_LT(out_energy(ph), 5) << "the speaker leaves the bridged parties";
+    ASSERT_EQ(sipxConferenceUnhold(conf), SIPX_RESULT_SUCCESS);
+    sleep_ms(300);
+    EXPECT_GT(out_energy(ph), 60);
+    EXPECT_EQ(sipxConferenceDestroy(conf), SIPX_RESULT_SUCCESS);
+    std::vector<int16_t> local = samples_of(slurp(spk));
+    EXPECT_GE(mixed(local, 1000, 600, 400), 7) << "the speaker plays both parties, not the microphone";
+    std::remove(mic.c_str());
+    std::remove(spk.c_str());
+}
