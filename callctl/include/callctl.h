@@ -49,28 +49,69 @@
  *  AEC modes: 0 off, 1 suppression, 2 cancellation, 3 cancellation with
  *      aggressive suppression. AGC and noise reduction: 0 off, 1 on.
  *  Energies (sipxAudioGetInputEnergy/OutputEnergy): 0..100, where 0 is
- *      -60 dBFS or quieter and 100 is 0 dBFS, linear in dB in between.
+ *      -60 dBFS or quieter and 100 is 0 dBFS, linear in dB in between
+ *      (100/60 per dB). dBFS is of the RMS over the last three 20 ms frames,
+ *      0 dBFS being the RMS of a full-scale square wave (32767); a
+ *      full-scale sine reads 95, a sine of amplitude 8000 about 74. Input:
+ *      the microphone as sent (after processing, volume and mute); output:
+ *      what the speaker gets (after mute). 0 while no call has audio.
+ *      Reading them takes no lock: fine every 50 ms.
+ *  Input volume (sipxAudioSetInputVolume): a linear gain of level/100 on
+ *      the microphone, 100 = unchanged, 0 = silent; values outside 0..100
+ *      (the program passes -1) are clamped.
  *  Registration: Expires 3600 is asked; the line re-registers 60 s before
  *      a granted expiry of more than 120 s, at half of a shorter one.
  *      A failed registration is retried after 30 s, doubling up to 30 min,
  *      each delay with up to 20 % random jitter added.
  *
- *  Calls are offered PCMU, PCMA and telephone-event/8000 (payload 101).
- *
  * ---------------------------------------------------------------------------
- * Media in this build
+ * Media
  * ---------------------------------------------------------------------------
- *  The signalling is complete; the media path (RTP, codecs, devices) is not
- *  there yet. Until it is:
- *   - the audio setters (devices, input volume, mutes, AEC, AGC and noise
- *     reduction modes) validate, store per instance and return
- *     SIPX_RESULT_SUCCESS; the matching getters read the stored values back;
- *   - sipxAudioGetInputEnergy/OutputEnergy return 0.0 (no audio flows);
- *   - sipxCallStartTone/StopTone and sipxCallAudioRecordFileStart/Stop check
- *     their arguments and the call handle (SIPX_RESULT_INVALID_ARGS) and
- *     otherwise return SIPX_RESULT_NOT_IMPLEMENTED;
- *   - sipxConfigSelectAudioCodecByName("G729") is stored; G.729 is offered
- *     once a G.729 codec is built in.
+ *  Offer (RFC 3264/4566): audio on an even RTP port from the first media
+ *  port upward (RTCP on the next), formats in this order: the codec chosen
+ *  with sipxConfigSelectAudioCodecByName when this build has it (G.729,
+ *  payload 18 with "annexb=no", when built with callctl/dsp), then PCMU (0)
+ *  and PCMA (8), then telephone-event/8000 as payload 101. From the answer
+ *  we send its first format that we have, under its payload number, and
+ *  use its telephone-event number for DTMF. A 180/183 with a description
+ *  starts the audio before the answer (early media). A re-INVITE from the
+ *  peer is answered with the formats of its offer that we have and the
+ *  mirrored direction; sipxCallHold stops our audio both ways at once.
+ *  RTP (RFC 3550): random SSRC, sequence and timestamp start; 20 ms per
+ *  packet; RTCP sender/receiver reports with SDES CNAME about every 5 s,
+ *  BYE at the end. Packets from another address than the peer's
+ *  description, or of a format not negotiated, are dropped. Audio goes to
+ *  where the peer's RTP comes from once it arrives (symmetric RTP).
+ *  Jitter buffer: adaptive between 20 and 200 ms, starting at 40 ms; loss
+ *  is concealed by repeating the last frame with a fading gain.
+ *  Devices: WinMM, 8 kHz mono 16-bit, 20 ms buffers (at most 60 ms queued
+ *  for playback); chosen by product name (sipxAudioSetInput/OutputDevice;
+ *  unknown or empty = the system default). They open when a call's audio
+ *  starts and close when no call has audio. A device that cannot be opened
+ *  or fails during a call is replaced by the default device; while none
+ *  can be had the call goes on in silence and another try follows every
+ *  2 s. Names beginning with "file:" are file devices (for tests).
+ *  Tones (sipxCallStartTone): bLocal plays the tone on the speaker at half
+ *  level; bRemote sends it as RFC 4733 events (start packet marked, an
+ *  update every 20 ms, three end packets, no audio meanwhile) or in-band,
+ *  as the DTMF mode says. A new tone ends the previous one.
+ *  Recording (sipxCallAudioRecordFileStart): WAVE, PCM 16-bit mono 8 kHz,
+ *  the audio sent plus the audio received, at a GBK path; the file is
+ *  created or truncated. The header's sizes are rewritten every second of
+ *  audio, so a crash leaves a playable file. sipxCallAudioRecordFileStop,
+ *  the end of the call by the peer, sipxCallDestroy and sipxUnInitialize
+ *  each finish it. A folder that does not exist or a file that cannot be
+ *  written fails the start with SIPX_RESULT_FAILURE and nothing else; a
+ *  call that ended gives SIPX_RESULT_INVALID_STATE. A second start
+ *  finishes the first file and starts the new one.
+ *  Conferences: each call of a conference is sent the microphone plus the
+ *  other calls' audio; the speaker plays every call. sipxConferenceHold
+ *  with bBridging 1 keeps the parties talking to each other without the
+ *  local user (microphone and speaker out); with 0 every call is held.
+ *  AEC, noise reduction and AGC modes are stored per instance and drive the
+ *  capture processor of callctl/dsp (echo cancellation for any nonzero AEC
+ *  mode) when the build has it; with all three off the microphone passes
+ *  untouched.
  *
  * ---------------------------------------------------------------------------
  * Events
@@ -228,8 +269,9 @@ SIPXTAPI_API SIPX_RESULT sipxConfigKeepAliveAdd(SIPX_INST hInst, int contactId, 
                                                 const char *remoteIp, int remotePort, int periodSec);
 SIPXTAPI_API SIPX_RESULT sipxConfigKeepAliveRemove(SIPX_INST hInst, int contactId, int type,
                                                    const char *remoteIp, int remotePort);
-/* Puts the named codec first in offers. Known names: "PCMU", "PCMA",
- * "G729"; an unknown name fails with SIPX_RESULT_INVALID_ARGS. */
+/* Puts the named codec first in offers (when this build has it). Known
+ * names: "PCMU", "PCMA", "G729"; an unknown name fails with
+ * SIPX_RESULT_INVALID_ARGS. */
 SIPXTAPI_API SIPX_RESULT sipxConfigSelectAudioCodecByName(SIPX_INST hInst, const char *szName);
 SIPXTAPI_API SIPX_RESULT sipxConfigSetOutboundDTMFMode(SIPX_INST hInst, int mode);
 
@@ -305,12 +347,12 @@ SIPXTAPI_API SIPX_RESULT sipxCallAudioRecordFileStop(SIPX_CALL hCall);
 /* Device by product name; NULL or "" = the system default. flags: 0. */
 SIPXTAPI_API SIPX_RESULT sipxAudioSetInputDevice(SIPX_INST hInst, const char *szDevice, int flags);
 SIPXTAPI_API SIPX_RESULT sipxAudioSetOutputDevice(SIPX_INST hInst, const char *szDevice, int flags);
-/* 0..100; values outside are clamped. */
+/* 0..100 (linear gain level/100); values outside are clamped. */
 SIPXTAPI_API SIPX_RESULT sipxAudioSetInputVolume(SIPX_INST hInst, int level);
 SIPXTAPI_API SIPX_RESULT sipxAudioGetInputVolume(SIPX_INST hInst, int *pLevel);
 SIPXTAPI_API SIPX_RESULT sipxAudioMuteInput(SIPX_INST hInst, int bMute);
 SIPXTAPI_API SIPX_RESULT sipxAudioMuteOutput(SIPX_INST hInst, int bMute);
-/* window: 1 = the frames of the last 50 ms (the only value). */
+/* window: 1 (the only value): the last three 20 ms frames. Scale above. */
 SIPXTAPI_API SIPX_RESULT sipxAudioGetInputEnergy(SIPX_INST hInst, int window, double *pEnergy);
 SIPXTAPI_API SIPX_RESULT sipxAudioGetOutputEnergy(SIPX_INST hInst, int window, double *pEnergy);
 SIPXTAPI_API SIPX_RESULT sipxAudioSetAECMode(SIPX_INST hInst, int mode);
