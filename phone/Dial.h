@@ -1,27 +1,169 @@
-// CDial: the phone window (dialog 131), run modally by the login window after a
-// successful sign-in with the values of the sign-in. For now it shows the values it was
-// handed; the phone itself comes next.
+// CDial: the phone window (dialog 131) of a signed-in subscriber, run modally by the login
+// window after a successful sign-in with the sign-in values copied into its members.
+//
+// It owns the call-control instance and its one SIP line for as long as it is open
+// (DialTelephony.cpp), the keypad, keyboard filter and buttons (Dial.cpp, DialKeys.cpp),
+// the speaker and microphone controls (DialVolume.cpp) and the ad panel. Calls are placed
+// and ended in DialCalls.cpp.
+//
+// Threads: every handler runs on the window's thread. The library calls
+// OnCallControlEvent on a thread of its own; that function only copies what it needs from
+// the event and posts it to the window, where it is acted on (DispatchCallControlEvent).
+// So m_hCall, m_bRegistered, the texts, the timers and the message boxes are only ever
+// touched on the window's thread.
 #pragma once
+#include <windows.h>
+#include <cstdint>
+#include <ctime>
 #include <string>
+#include "AudioCtrl.h"
 #include "Dialog.h"
+#include "Explorer1.h"
+#include "SpeakerMixer.h"
+#include "XmlDoc.h"
+#include "callctl.h"
+
+class cduoren1;
 
 class CDial : public CDialog {
 public:
     enum { IDD = 131 };
-    CDial();
 
+    // Posted to the window (both parameters 0) for its own call's events; each returns 1.
+    enum {
+        WM_CALL_ENDED = 5501,       // call-state 8000
+        WM_CALL_CONNECTED = 5502,   // call-state 4000
+        WM_CALL_RINGING = 5503,     // call-state 3000
+    };
+    enum {
+        TIMER_CALL_CLOCK = 1,       // 984 ms while a call is up
+        TIMER_LEVELS = 2,           // 50 ms from the first registration on
+        TIMER_TONE_OFF = 3,         // 100 ms after a keypad tone started
+        TIMER_BALANCE = 4,          // 4000 ms after a call ended, one tick
+    };
+
+    CDial();
+    ~CDial() override;
+
+    // The listener registered with the library; pUserData is the window. Returns 0.
+    static int OnCallControlEvent(int category, void* pInfo, void* pUserData);
+
+    // "%H:%M:%S" of a call's length: hours within the day, so the clock wraps after 24 h.
+    static std::string FormatCallClock(int64_t nSeconds);
+
+    // Handed over by the login window before the window opens.
     std::string m_strAccount;
     std::string m_strSipPassword;
     std::string m_strSipUser;
     std::string m_strBalance;
-    std::string m_strSipDomain;
+    std::string m_strSipDomain;         // host:port
     std::string m_strKeepAliveHost;
     int m_nKeepAlivePort = 0;
     std::string m_strInputDevice;
     std::string m_strOutputDevice;
 
+    // Telephony state.
+    SIPX_INST m_hInst = 0;
+    SIPX_LINE m_hLine = 0;
+    SIPX_CALL m_hCall = 0;
+    SIPX_CONF m_hConf = 0;
+    SIPX_CALL m_hPartyCall[3] = {0, 0, 0};
+    cduoren1* m_pMultiParty = nullptr;
+    int m_bRegistered = 0;
+    int m_bInCall = 0;
+    std::string m_strIdentity;
+
+    // Audio options from Call.xml.
+    int m_bEchoCancel = 0;
+    int m_bNoiseReduction = 0;
+    int m_bAutoGain = 0;
+
+    // Calls.
+    std::string m_strNumber;
+    int64_t m_tCallStart = 0;           // when the current call was answered (seconds)
+    int m_bRecord = 0;
+
+    // Controls, bound at start-up.
+    CWnd m_cbNumber;                    // 1000, extended combo box
+    CExplorer1 m_explorer;              // 1032, the ad panel
+    CWnd m_stStatus;                    // 1040
+    CWnd m_stClock;                     // 1041
+    CWnd m_chkRecord;                   // 1044
+    CWnd m_btnSoundQuality;             // 1078
+    CWnd m_sliderSpeaker;               // 1021
+    CWnd m_sliderMicrophone;            // 1022
+    CWnd m_barSpeaker;                  // 1045
+    CWnd m_barMicrophone;               // 1046
+    CWnd m_chkMuteSpeaker;              // 1048
+    CWnd m_chkMuteMicrophone;           // 1049
+
+    HICON m_hIcon;
+    HFONT m_hNumberFont = nullptr;
+    CXmlDoc m_xmlCall;                  // Call.xml: history and audio options
+    CXmlDoc m_xmlClear;                 // Call.xml: clearing the history
+    CAudioCtrl m_audioCtrl;
+    CSpeakerMixer m_speakerMixer;
+
 protected:
     BOOL OnNcCreate(LPCREATESTRUCTA lpcs) override;
+    void DoDataExchange();
+    BOOL PreTranslateMessage(MSG* pMsg) override;
     BOOL OnInitDialog() override;
-    void OnDestroy() override;
+
+    // Starts the balance query of the account server (on a worker thread of its own).
+    // Not there yet: the balance query comes with its own change; timer 4 calls this.
+    virtual void StartBalanceQuery();
+
+private:
+    // Telephony (DialTelephony.cpp).
+    void InitTelephony();
+    void ConfigureInstance();
+    void EndTelephony();
+    void DispatchCallControlEvent(int category, SIPX_CALL hCall, uint32_t nCode);
+    void OnLineRegistered();
+    void OnRegistrationFailed();
+    void ShowServerNotice(const std::string& strText);
+    void OnPartyLineEvent(int nLine, uint32_t nCode);
+    void ShowStartFailure();
+
+    // Keypad, keyboard and buttons (DialKeys.cpp).
+    void OnKeypad(char chKey, int nTone, int nSound);
+    BOOL FilterKeyDown(const MSG* pMsg);
+    void OnBackspace();
+    void OpenWebPage(const char* pszPath);
+    void OnAudioSettings();
+    void OnMultiParty();
+    void OnSoundQuality();
+    HWND NumberEdit() const;
+
+    // Registration gate: true when registered; else shows the warning box.
+    bool CheckRegistered();
+
+    // Call-state messages and timers (Dial.cpp).
+    LRESULT OnCallRinging(WPARAM, LPARAM);
+    LRESULT OnCallConnected(WPARAM, LPARAM);
+    LRESULT OnCallEnded(WPARAM, LPARAM);
+    LRESULT OnTimerMessage(WPARAM wParam, LPARAM lParam);
+    LRESULT OnClose(WPARAM, LPARAM);
+    LRESULT OnDestroyMessage(WPARAM, LPARAM);
+
+    // Volume, mute and levels (DialVolume.cpp).
+    void InitSliderRanges();
+    void SetUpSpeakerMixer();
+    void InitSliderPositions();
+    void InitSpeakerVolume();
+    void InitLevelBars();
+    LRESULT OnVScroll(WPARAM wParam, LPARAM lParam);
+    void OnMuteSpeaker();
+    void OnMuteMicrophone();
+    void UpdateLevelBars();
+
+    // Calls, history and recording (DialCalls.cpp).
+    void PlaceCall();
+    void HangUp();
+    void LoadCallHistory();
+    void ClearCallHistory();
+    void OnRecordBox();
+    void OpenRecordFolder();
+    void StartRecording();
 };

@@ -40,6 +40,48 @@
 #define IDC_LOGIN_STATUS 1033
 #define IDC_BUSY 1042
 
+// Phone window (dialog 131)
+#define IDD_PHONE 131
+#define IDC_NUMBER 1000
+#define IDC_KEY_1 1008
+#define IDC_KEY_2 1009
+#define IDC_KEY_3 1010
+#define IDC_KEY_4 1911
+#define IDC_KEY_5 1012
+#define IDC_KEY_6 1013
+#define IDC_KEY_7 1014
+#define IDC_KEY_8 1015
+#define IDC_KEY_9 1016
+#define IDC_KEY_STAR 1017
+#define IDC_KEY_0 1018
+#define IDC_KEY_POUND 1019
+#define IDC_HANGUP 1020
+#define IDC_SPEAKER_VOLUME 1021
+#define IDC_MICROPHONE_VOLUME 1022
+#define IDC_PAGE_ACCOUNT 1023        // web page /acct.php
+#define IDC_PAGE_CALLBACK 1024       // web page /callback.php
+#define IDC_PAGE_USER 1025           // web page /userlogin.php
+#define IDC_AUDIO_SETTINGS 1026
+#define IDC_RECORD_FOLDER 1027
+#define IDC_MULTI_PARTY 1028         // hidden, never shown
+#define IDC_BACKSPACE 1029
+#define IDC_ACCOUNT_NUMBER 1030
+#define IDC_CALL 1031
+#define IDC_AD_PANEL 1032
+#define IDC_KEY_BACK_UNUSED 1034     // hidden, never shown, no action
+#define IDC_KEY_CLEAR_UNUSED 1035    // hidden, never shown, no action
+#define IDC_STATUS 1040
+#define IDC_CLOCK 1041
+#define IDC_RECORD 1044
+#define IDC_SPEAKER_LEVEL 1045
+#define IDC_MICROPHONE_LEVEL 1046
+#define IDC_MUTE_SPEAKER 1048
+#define IDC_MUTE_MICROPHONE 1049
+#define IDC_CLEAR_HISTORY 1077
+#define IDC_SOUND_QUALITY 1078       // shown while the other party's phone rings
+#define IDC_PAGE_AGENT 1079          // web page /userloginma.php; hidden, never shown
+#define IDC_BALANCE 1136
+
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)
 #endif

@@ -142,7 +142,7 @@ TEST_F(SignIn, SuccessRemembersTheAccountAndRunsThePhoneWindowWithTheValues)
         }
         if (!phone)
             return;
-        for (int id = 1050; id <= 1056; ++id)
+        for (int id : {IDC_ACCOUNT_NUMBER, IDC_BALANCE})
             shown[id] = Text(phone, id);
         loginHidden = !::IsWindowVisible(w);
         statusWhilePhone = Text(w, IDC_LOGIN_STATUS);
@@ -155,13 +155,8 @@ TEST_F(SignIn, SuccessRemembersTheAccountAndRunsThePhoneWindowWithTheValues)
 
     EXPECT_TRUE(loginHidden);
     EXPECT_EQ(statusWhilePhone, "正在登陆服务器");
-    EXPECT_EQ(shown[1050], "10001");
-    EXPECT_EQ(shown[1051], "25.60");
-    EXPECT_EQ(shown[1052], "80012345");
-    EXPECT_EQ(shown[1053], "10.0.0.1:15060");
-    EXPECT_EQ(shown[1054], "10.0.0.1 15060");
-    EXPECT_EQ(shown[1055], "Out");
-    EXPECT_EQ(shown[1056], "In");
+    EXPECT_EQ(shown[IDC_ACCOUNT_NUMBER], "10001");
+    EXPECT_EQ(shown[IDC_BALANCE], "25.60");
     EXPECT_EQ(fileWhilePhone,
               "<UserInfo>\r\n"
               "<User UserID=\"10001\" UserPwd=\"pa&amp;ss\" Type=\"2\" Wangluo=\"\"/>\r\n"

@@ -1,0 +1,110 @@
+// The phone window's keypad, keyboard filter and buttons.
+#include "Dial.h"
+#include <commctrl.h>
+#include "CallControl.h"
+#include "Desktop.h"
+#include "ServerUrl.h"
+#include "resource.h"
+
+HWND CDial::NumberEdit() const
+{
+    return reinterpret_cast<HWND>(m_cbNumber.SendMessage(CBEM_GETEDITCONTROL));
+}
+
+void CDial::OnKeypad(char chKey, int nTone, int nSound)
+{
+    if (!CheckRegistered()) {
+        // The key still types and sounds once the box is closed.
+    } else if (m_bInCall == 0) {
+        m_stStatus.SetWindowText("");
+        m_stClock.SetWindowText("");
+    }
+    if (m_bInCall == 1) {
+        TheCallControl().CallStartTone(m_hCall, nTone, 1, 1, 120);
+        KillTimer(TIMER_TONE_OFF);
+        SetTimer(TIMER_TONE_OFF, 100);
+    }
+    ::PostMessageA(NumberEdit(), WM_CHAR, static_cast<unsigned char>(chKey), 0);
+    if (m_bInCall == 0)
+        TheDesktop().PlayResourceSound(nSound);
+}
+
+BOOL CDial::PreTranslateMessage(MSG* pMsg)
+{
+    if (pMsg->message == WM_KEYDOWN && (pMsg->hwnd == m_hWnd || ::IsChild(m_hWnd, pMsg->hwnd)))
+        return FilterKeyDown(pMsg);
+    return CDialog::PreTranslateMessage(pMsg);
+}
+
+// Only what a phone number needs gets through; digits sound, Enter calls.
+BOOL CDial::FilterKeyDown(const MSG* pMsg)
+{
+    const WPARAM vk = pMsg->wParam;
+    if (vk >= '0' && vk <= '9') {
+        TheDesktop().PlayResourceSound(vk == '0' ? IDW_DIGIT_0 : IDW_DIGIT_1 + static_cast<int>(vk - '1'));
+        return FALSE;
+    }
+    if (vk >= VK_NUMPAD0 && vk <= VK_NUMPAD9) {
+        TheDesktop().PlayResourceSound(vk == VK_NUMPAD0 ? IDW_DIGIT_0 : IDW_DIGIT_1 + static_cast<int>(vk - VK_NUMPAD1));
+        return FALSE;
+    }
+    switch (vk) {
+    case VK_RETURN:
+        PlaceCall();
+        return TRUE;
+    case VK_BACK:
+        TheDesktop().PlayResourceSound(IDW_CLICK);
+        return FALSE;
+    case VK_LEFT:
+    case VK_RIGHT:
+    case VK_DELETE:
+        return FALSE;
+    default:            // Escape and everything else
+        return TRUE;
+    }
+}
+
+void CDial::OnBackspace()
+{
+    if (!CheckRegistered())
+        return;
+    ::PostMessageA(NumberEdit(), WM_CHAR, VK_BACK, 0);
+    TheDesktop().PlayResourceSound(IDW_CLICK);
+    // The posted Backspace has not been typed yet: the text still holds its character.
+    if (m_cbNumber.GetWindowText().size() < 2)
+        m_stStatus.SetWindowText("");
+}
+
+void CDial::OpenWebPage(const char* pszPath)
+{
+    if (!CheckRegistered())
+        return;
+    TheDesktop().PlayResourceSound(IDW_CLICK);
+    const std::string url = ServerBaseUrl() + pszPath;
+    TheDesktop().ShellOpen(m_hWnd, "open", "IEXPLORE", url.c_str(), nullptr, SW_SHOWMAXIMIZED);
+}
+
+void CDial::OnAudioSettings()
+{
+    if (!CheckRegistered() || m_bInCall == 1)
+        return;
+    TheDesktop().PlayResourceSound(IDW_CLICK);
+    // The audio settings window (dialog 133) is opened here once it exists.
+}
+
+void CDial::OnMultiParty()
+{
+    if (!CheckRegistered() || m_bInCall == 1)
+        return;
+    TheDesktop().PlayResourceSound(IDW_CLICK);
+    // The multi-party window (dialog 159) is run here once it exists, with
+    // m_pMultiParty pointing to it while it is open.
+}
+
+void CDial::OnSoundQuality()
+{
+    if (!CheckRegistered())
+        return;
+    // The sound-quality window (dialog 160) is run here once it exists.
+    TheDesktop().PlayResourceSound(IDW_CLICK);
+}

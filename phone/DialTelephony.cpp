@@ -1,0 +1,191 @@
+// The phone window's telephony session: the call-control instance and its SIP line,
+// the library's events, and the end of both with the window.
+#include "Dial.h"
+#include "CallControl.h"
+#include "Desktop.h"
+#include "resource.h"
+
+namespace {
+const char kStartFailed[] = "程序启动失败!";
+
+// The application's name: the executable's file name without its extension.
+std::string ApplicationName()
+{
+    char path[MAX_PATH] = {0};
+    const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string name(path, n < MAX_PATH ? n : 0);
+    const size_t slash = name.find_last_of("\\/");
+    if (slash != std::string::npos)
+        name.erase(0, slash + 1);
+    const size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0)
+        name.erase(dot);
+    return name;
+}
+
+// What the library's thread hands over to the window's thread for one event.
+struct EventCopy {
+    int category;
+    SIPX_CALL hCall;
+    uint32_t nCode;
+    std::string strText;
+};
+}
+
+void CDial::ShowStartFailure()
+{
+    TheDesktop().ShowMessageBox(m_hWnd, kStartFailed, ApplicationName().c_str(), MB_OK);
+}
+
+void CDial::InitTelephony()
+{
+    CallControl& sipx = TheCallControl();
+    if (m_hInst) {
+        sipx.EventListenerRemove(m_hInst, &CDial::OnCallControlEvent, nullptr);
+        sipx.LineRegister(m_hLine, 0);
+        sipx.UnInitialize(m_hInst, 1);
+        m_hInst = 0;
+    }
+    if (sipx.Initialize(&m_hInst, 14500, -1, -1, 8000, 100, "sipx", "0.0.0.0", 0) != SIPX_RESULT_SUCCESS) {
+        m_hInst = 0;
+        ShowStartFailure();
+        return;
+    }
+    sipx.ConfigSetUserAgentName(m_hInst, "Simple Agent (sipXtapi)", 0);
+    sipx.EventListenerAdd(m_hInst, &CDial::OnCallControlEvent, this);
+    sipx.ConfigEnableRport(m_hInst, 1);
+    if (sipx.LineAdd(m_hInst, m_strIdentity.c_str(), &m_hLine, 0) != SIPX_RESULT_SUCCESS) {
+        ShowStartFailure();
+        return;
+    }
+    sipx.LineAddCredential(m_hLine, m_strSipUser.c_str(), m_strSipPassword.c_str(), "");
+    if (sipx.LineRegister(m_hLine, 1) != SIPX_RESULT_SUCCESS)
+        ShowStartFailure();
+}
+
+void CDial::ConfigureInstance()
+{
+    CallControl& sipx = TheCallControl();
+    sipx.ConfigKeepAliveAdd(m_hInst, 0, 2, m_strKeepAliveHost.c_str(), m_nKeepAlivePort, 30);
+    sipx.AudioSetInputVolume(m_hInst, 98);
+    sipx.AudioSetAGCMode(m_hInst, m_bAutoGain ? 1 : 0);
+    sipx.AudioSetAECMode(m_hInst, m_bEchoCancel ? 2 : 0);
+    sipx.ConfigSelectAudioCodecByName(m_hInst, "G729");
+    sipx.AudioSetNoiseReductionMode(m_hInst, m_bNoiseReduction ? 1 : 0);
+    sipx.ConfigSetOutboundDTMFMode(m_hInst, 2);
+    sipx.AudioSetInputDevice(m_hInst, m_strInputDevice.c_str(), 0);
+    sipx.AudioSetOutputDevice(m_hInst, m_strOutputDevice.c_str(), 0);
+}
+
+void CDial::EndTelephony()
+{
+    if (!m_hInst)
+        return;
+    CallControl& sipx = TheCallControl();
+    if (m_bInCall == 1)
+        sipx.CallHold(m_hCall, 1);
+    sipx.CallDestroy(&m_hCall);
+    // After this returns the library calls OnCallControlEvent no more.
+    sipx.EventListenerRemove(m_hInst, &CDial::OnCallControlEvent, nullptr);
+    sipx.LineRegister(m_hLine, 0);
+    sipx.UnInitialize(m_hInst, 1);
+    m_hInst = 0;
+}
+
+// Runs on the library's thread. The window is neither read nor changed here: the event
+// is copied (the record lives only for this call) and posted to the window's thread.
+// m_hWnd stays the same for as long as the listener is registered.
+int CDial::OnCallControlEvent(int category, void* pInfo, void* pUserData)
+{
+    CDial* dlg = static_cast<CDial*>(pUserData);
+    const SIPX_EVENT_INFO* info = static_cast<const SIPX_EVENT_INFO*>(pInfo);
+    if (!dlg || !info)
+        return 0;
+
+    EventCopy e{category, info->hCall, info->event, std::string()};
+    switch (category) {
+    case SIPX_EVENT_CATEGORY_CALLSTATE:
+        if (e.nCode != SIPX_CALLSTATE_REMOTE_ALERTING && e.nCode != SIPX_CALLSTATE_CONNECTED &&
+            e.nCode != SIPX_CALLSTATE_DISCONNECTED)
+            return 0;
+        break;
+    case SIPX_EVENT_CATEGORY_LINESTATE:
+        if (e.nCode != SIPX_LINESTATE_REGISTERED && e.nCode != SIPX_LINESTATE_REGISTER_FAILED)
+            return 0;
+        break;
+    case SIPX_EVENT_CATEGORY_MESSAGE: {
+        // The text's address is word 3 of the record (also given as szText).
+        const char* text = info->szText ? info->szText
+                                        : reinterpret_cast<const char*>(static_cast<uintptr_t>(info->event));
+        e.strText = text ? text : "";
+        e.nCode = 0;
+        break;
+    }
+    default:
+        return 0;
+    }
+    CWnd::PostTask(dlg->m_hWnd, [dlg, e] {
+        if (e.category == SIPX_EVENT_CATEGORY_MESSAGE)
+            dlg->ShowServerNotice(e.strText);
+        else
+            dlg->DispatchCallControlEvent(e.category, e.hCall, e.nCode);
+    });
+    return 0;
+}
+
+// On the window's thread: the event of the library, as the window acts on it.
+void CDial::DispatchCallControlEvent(int category, SIPX_CALL hCall, uint32_t nCode)
+{
+    if (category == SIPX_EVENT_CATEGORY_LINESTATE) {
+        if (nCode == SIPX_LINESTATE_REGISTER_FAILED)
+            OnRegistrationFailed();
+        else if (nCode == SIPX_LINESTATE_REGISTERED)
+            OnLineRegistered();
+        return;
+    }
+    if (category != SIPX_EVENT_CATEGORY_CALLSTATE || hCall == 0)
+        return;
+
+    UINT msg = 0;
+    switch (nCode) {
+    case SIPX_CALLSTATE_CONNECTED: msg = WM_CALL_CONNECTED; break;
+    case SIPX_CALLSTATE_REMOTE_ALERTING: msg = WM_CALL_RINGING; break;
+    case SIPX_CALLSTATE_DISCONNECTED: msg = WM_CALL_ENDED; break;
+    default: return;
+    }
+    if (hCall == m_hCall)
+        PostMessage(msg, 0, 0);
+    for (int line = 0; line < 3; ++line)
+        if (m_hPartyCall[line] != 0 && hCall == m_hPartyCall[line] && m_pMultiParty)
+            OnPartyLineEvent(line + 1, nCode);
+}
+
+void CDial::OnRegistrationFailed()
+{
+    m_bRegistered = 0;
+    m_stStatus.SetWindowText("注册服务器失败");
+    TheDesktop().PlayResourceSound(IDW_REFUSED);
+}
+
+void CDial::OnLineRegistered()
+{
+    m_bRegistered = 1;
+    m_stStatus.SetWindowText("成功登陆.请输入呼叫号码");
+    TheCallControl().AudioSetInputVolume(m_hInst, 98);
+    SetTimer(TIMER_LEVELS, 50);
+    TheDesktop().PlayResourceSound(IDW_REGISTERED);
+}
+
+// A notice of the service (a SIP MESSAGE). Shown here, on the window's thread, so the
+// library's thread goes on with its work while the box is open.
+void CDial::ShowServerNotice(const std::string& strText)
+{
+    TheDesktop().ShowMessageBox(m_hWnd, strText.c_str(), ApplicationName().c_str(), MB_OK | MB_ICONEXCLAMATION);
+}
+
+void CDial::OnPartyLineEvent(int /*nLine*/, uint32_t /*nCode*/)
+{
+    // The multi-party window's line operations (ringing, connected, ended for line
+    // nLine) are entered here while that window is open. It does not exist yet, so
+    // m_pMultiParty is never set and this is never reached.
+}

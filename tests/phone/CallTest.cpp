@@ -1,0 +1,86 @@
+// A call of the phone window against a sipp call server: the library's events reach the
+// window as its call-state messages. The call itself is requested here through the
+// library, as the call button will do.
+#include "PhoneFixture.h"
+#include "SkinFeature.h"
+
+using namespace phonetest;
+
+namespace {
+
+class Call : public PhoneWindowTest {
+protected:
+    // Places a call to `number` at the call server, as the window's call request does.
+    void Dial(const std::string& number, int port)
+    {
+        run.Ui([&] {
+            CDial& d = *run.dial;
+            d.m_bInCall = 1;
+            ::SetDlgItemTextA(run.h, IDC_STATUS, ("正在呼叫:" + number).c_str());
+            ASSERT_EQ(sipxCallCreate(d.m_hInst, d.m_hLine, &d.m_hCall), SIPX_RESULT_SUCCESS);
+            const SIPX_CALL_OPTIONS options = {20, 1, 1, 1, 0};
+            const std::string target = "sip:" + number + "@127.0.0.1:" + std::to_string(port);
+            ASSERT_EQ(sipxCallConnect(d.m_hCall, target.c_str(), 0, nullptr, 1, &options, nullptr),
+                      SIPX_RESULT_SUCCESS);
+        });
+    }
+};
+
+TEST_F(Call, RingsConnectsCountsAndIsEndedByTheFarEnd)
+{
+    SippPeer server;
+    ASSERT_TRUE(server.Start("call_answered_remote_bye.xml", 2));
+    // Dressed as the program is, for the pictures of the window.
+    char skin[MAX_PATH] = {0};
+    ::GetModuleFileNameA(nullptr, skin, MAX_PATH);
+    std::string skinFile = skin;
+    skinFile = skinFile.substr(0, skinFile.find_last_of('\\') + 1) + "superxp.rss";
+    ASSERT_TRUE(Open(server.Port(), [&](TestDial&) {
+        SkinInit();
+        SkinLoad(skinFile.c_str(), 0);
+    }));
+    ASSERT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == kRegisteredText; }, 8000))
+        << run.Text(IDC_STATUS) << server.Log();
+    SetNumber("07551234567");
+    EXPECT_TRUE(Screenshot("phone-registered"));
+
+    Dial("00867551234567", server.Port());
+    EXPECT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == "对方正在震铃"; }, 5000))
+        << run.Text(IDC_STATUS) << server.Log();
+    EXPECT_TRUE(run.Visible(IDC_SOUND_QUALITY));
+
+    EXPECT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == "呼叫成功,开始通话"; }, 5000))
+        << run.Text(IDC_STATUS) << server.Log();
+    EXPECT_TRUE(run.Visible(IDC_SOUND_QUALITY));
+    EXPECT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_CLOCK) == "00:00:01"; }, 2500))
+        << run.Text(IDC_CLOCK);
+    EXPECT_TRUE(Screenshot("phone-in-call"));
+
+    // Keys during the call send tones, not key sounds.
+    desktop.Reset();
+    sipx.Clear();
+    EXPECT_TRUE(Click(IDC_KEY_8));
+    Settle(300);
+    EXPECT_EQ(sipx.Texts(), (std::vector<std::string>{"CallStartTone(8,1,1,120)", "CallStopTone()"}));
+    EXPECT_TRUE(desktop.SoundsSeen().empty());
+
+    // The far end hangs up.
+    EXPECT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == "通话已经结束"; }, 8000))
+        << run.Text(IDC_STATUS) << server.Log();
+    const DWORD ended = ::GetTickCount();
+    EXPECT_EQ(desktop.SoundsSeen(), std::vector<int>{153});
+    EXPECT_FALSE(run.Visible(IDC_SOUND_QUALITY));
+    const std::string clock = run.Text(IDC_CLOCK);
+    EXPECT_TRUE(clock == "00:00:02" || clock == "00:00:03" || clock == "00:00:04") << clock;
+    run.Ui([&] { EXPECT_EQ(run.dial->m_bInCall, 0); });
+    EXPECT_TRUE(run.WaitUntil([&] { return run.dial->balanceQueries == 1; }, 5000));
+    EXPECT_GE(run.dial->lastBalanceQueryTick - ended, 3800u);
+    EXPECT_EQ(run.Text(IDC_CLOCK), clock);
+
+    EXPECT_EQ(run.Close(), IDCANCEL);
+    EXPECT_EQ(server.Wait(10000), 0) << server.Log();
+    EXPECT_TRUE(desktop.BoxesSeen().empty());
+    SkinExit();
+}
+
+}  // namespace

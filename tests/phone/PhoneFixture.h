@@ -1,0 +1,103 @@
+// The fixture of the in-process phone window tests: a scratch working folder, the
+// desktop and the call-control library recorded, a keep-alive sink, and the window.
+#pragma once
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+#include <thread>
+#include "AppTestSupport.h"
+#include "PhoneTestSupport.h"
+#include "ServerUrl.h"
+#include "resource.h"
+
+namespace phonetest {
+
+const char kWarningText[] = "登陆服务器失败.禁止进行任何操作";
+const char kWarningCaption[] = "警告!";
+const char kRegisteredText[] = "成功登陆.请输入呼叫号码";
+const char kAdBaseUrl[] = "http://ads.quillon.test:8080";
+
+class PhoneWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override { SetServerBaseUrl(kAdBaseUrl); }
+
+    // Opens the window signed in to a call server at `registrarPort` (by default a UDP
+    // port that receives and never answers, so the line stays unregistered).
+    bool Open(int registrarPort = 0, const std::function<void(TestDial&)>& more = nullptr)
+    {
+        const int port = registrarPort ? registrarPort : deadRegistrar.Port();
+        return run.Start([=](TestDial& d) {
+            SignedIn(d, port, keepAlive.Port());
+            if (more)
+                more(d);
+        });
+    }
+
+    // The library's thread reports a line state, as it does for a real registration.
+    void LineEvent(uint32_t code) { LibraryEvent(SIPX_EVENT_CATEGORY_LINESTATE, 0, code); }
+    void LibraryEvent(int category, SIPX_CALL hCall, uint32_t code, const char* text = nullptr)
+    {
+        SIPX_EVENT_INFO info = {};
+        info.cbSize = sizeof info;
+        info.hCall = hCall;
+        info.event = code;
+        info.szText = text;
+        CDial* dial = run.dial;
+        std::thread([&] { CDial::OnCallControlEvent(category, &info, dial); }).join();
+    }
+    // Registered as the library reports it; waits until the window has acted on it.
+    bool Register()
+    {
+        LineEvent(SIPX_LINESTATE_REGISTERED);
+        return run.WaitUntil([&] { return run.dial->m_bRegistered == 1; });
+    }
+    // The number box's edit field.
+    HWND NumberEdit() const
+    {
+        HWND edit = nullptr;
+        run.Ui([&] {
+            edit = reinterpret_cast<HWND>(::SendDlgItemMessageA(run.h, IDC_NUMBER, CBEM_GETEDITCONTROL, 0, 0));
+        });
+        return edit;
+    }
+    std::string Number() const { return wintest::Text(NumberEdit()); }
+    void SetNumber(const std::string& text) const
+    {
+        HWND edit = NumberEdit();
+        run.Ui([&] {
+            ::SetWindowTextA(edit, text.c_str());
+            // The caret after the text, as after typing it.
+            ::SendMessageA(edit, EM_SETSEL, text.size(), text.size());
+        });
+    }
+    // Sends the command of a control on the window's thread, as a click would.
+    void Press(int id) const
+    {
+        run.Ui([&] { wintest::Command(run.h, id); });
+    }
+    bool Click(int id) const
+    {
+        bool clicked = false;
+        run.Ui([&] { clicked = wintest::Click(run.h, id); });
+        return clicked;
+    }
+    // Lets the window's queue run for a while (posted characters, timers).
+    void Settle(DWORD ms = 100) const
+    {
+        ::Sleep(ms);
+        run.Ui([] {});
+    }
+    static bool IsWarning(const wintest::RecordingDesktop::Event& box)
+    {
+        return box.text == kWarningText && box.caption == kWarningCaption && box.type == (MB_OK | MB_ICONEXCLAMATION);
+    }
+
+    apptest::ScratchFolder folder;
+    LockedDesktop desktop;
+    RecordingCallControl sipx;
+    UdpSink keepAlive;
+    UdpSink deadRegistrar;
+    PhoneRun run;
+};
+
+}  // namespace phonetest
