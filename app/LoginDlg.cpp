@@ -237,6 +237,13 @@ void CQuillonDlg::OnForget()
     const std::string account = AccountText();
     if (account.empty())
         return;
+    RemoveAccountEntry(account);
+    LoadAccountList();
+}
+
+void CQuillonDlg::RemoveAccountEntry(const std::string& account)
+{
+    // Only the first entry of that account, should the file hold more.
     m_xmlLogin.LoadFile(kLoginXml);
     m_xmlLogin.RewindElements();
     m_xmlLogin.FindElement("");
@@ -247,7 +254,6 @@ void CQuillonDlg::OnForget()
             break;
         }
     }
-    LoadAccountList();
 }
 
 void CQuillonDlg::RememberAccount()
@@ -260,16 +266,7 @@ void CQuillonDlg::RememberAccount()
     if (m_chkSavePassword.SendMessage(BM_GETCHECK) == BST_CHECKED)
         type = "2";
 
-    m_xmlLogin.LoadFile(kLoginXml);
-    m_xmlLogin.RewindElements();
-    m_xmlLogin.FindElement("");
-    while (m_xmlLogin.FindChildElement("User")) {
-        if (m_xmlLogin.ChildAttribute("UserID") == account) {
-            m_xmlLogin.RemoveChildElement();
-            m_xmlLogin.SaveFile(kLoginXml);
-            break;
-        }
-    }
+    RemoveAccountEntry(account);
 
     if (std::string(type) != "3" && m_xmlLogin.LoadFile(kLoginXml)) {
         m_xmlLogin.RewindElements();

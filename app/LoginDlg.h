@@ -53,6 +53,7 @@ private:
     void OnSavePasswordClicked();
     void OnSignIn();
     void OnForget();
+    void RemoveAccountEntry(const std::string& account);
     void OpenPage(const char* pszPath);
     std::string AccountText() const;
     LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
