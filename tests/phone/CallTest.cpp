@@ -10,6 +10,13 @@ namespace {
 
 class Call : public PhoneWindowTest {
 protected:
+    // A picture of the window once it has painted everything.
+    bool Picture(const std::string& name)
+    {
+        run.Ui([&] { ::RedrawWindow(run.h, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW); });
+        Settle(300);
+        return Screenshot(name);
+    }
     // Places a call to `number` at the call server, as the window's call request does.
     void Dial(const std::string& number, int port)
     {
@@ -42,7 +49,7 @@ TEST_F(Call, RingsConnectsCountsAndIsEndedByTheFarEnd)
     ASSERT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == kRegisteredText; }, 8000))
         << run.Text(IDC_STATUS) << server.Log();
     SetNumber("07551234567");
-    EXPECT_TRUE(Screenshot("phone-registered"));
+    EXPECT_TRUE(Picture("phone-registered"));
 
     Dial("00867551234567", server.Port());
     EXPECT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == "对方正在震铃"; }, 5000))
@@ -54,7 +61,7 @@ TEST_F(Call, RingsConnectsCountsAndIsEndedByTheFarEnd)
     EXPECT_TRUE(run.Visible(IDC_SOUND_QUALITY));
     EXPECT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_CLOCK) == "00:00:01"; }, 2500))
         << run.Text(IDC_CLOCK);
-    EXPECT_TRUE(Screenshot("phone-in-call"));
+    EXPECT_TRUE(Picture("phone-in-call"));
 
     // Keys during the call send tones, not key sounds.
     desktop.Reset();

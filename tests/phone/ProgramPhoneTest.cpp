@@ -114,6 +114,13 @@ TEST_F(PhoneProgram, SignsInRegistersAndEndsCleanlyWhenThePhoneWindowCloses)
     // Only the phone window is on the screen: the login window hid, the ad panel opened
     // nothing of its own and no installer or message box came up.
     EXPECT_EQ(Shown(), std::vector<HWND>{phone});
+    // The ad panel's browser asked the account server for the advertising page.
+    EXPECT_TRUE(PumpUntil([] {
+        for (const std::string& r : AccountServer::Requests())
+            if (r == "GET /ad2.htm HTTP/1.1")
+                return true;
+        return false;
+    }, 5000));
 
     // Typed from outside through the keypad.
     ASSERT_TRUE(Click(phone, IDC_KEY_0));
