@@ -18,8 +18,18 @@ class Program : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const char* f : {"Quillon.exe", "SkinFeature.dll", "superxp.rss", "Login.xml", "Audio.xml", "Call.xml"})
-            ASSERT_TRUE(::CopyFileA((std::string(QUILLON_DIST_WIN) + "/" + f).c_str(), f, FALSE)) << f;
+        // Everything the build assembled beside the program: libraries, skin, settings files.
+        WIN32_FIND_DATAA fd;
+        HANDLE find = ::FindFirstFileA((std::string(QUILLON_DIST_WIN) + "/*").c_str(), &fd);
+        ASSERT_NE(find, INVALID_HANDLE_VALUE);
+        do {
+            if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                ASSERT_TRUE(::CopyFileA((std::string(QUILLON_DIST_WIN) + "/" + fd.cFileName).c_str(), fd.cFileName, FALSE))
+                    << fd.cFileName;
+            }
+        } while (::FindNextFileA(find, &fd));
+        ::FindClose(find);
+        ASSERT_TRUE(apptest::Exists("Quillon.exe"));
         AccountServer::Answer("login.php", "error!");
         AccountServer::CloseWithoutAnswer("login.php", false);
         AccountServer::ClearRequests();
