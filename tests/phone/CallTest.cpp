@@ -90,4 +90,25 @@ TEST_F(Call, RingsConnectsCountsAndIsEndedByTheFarEnd)
     SkinExit();
 }
 
+TEST_F(Call, ClosingDuringACallHoldsAndEndsItThenUnregisters)
+{
+    SippPeer server;
+    ASSERT_TRUE(server.Start("call_closed_during_call.xml", 2));
+    ASSERT_TRUE(Open(server.Port()));
+    ASSERT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == kRegisteredText; }, 8000))
+        << run.Text(IDC_STATUS) << server.Log();
+    Dial("00867551234567", server.Port());
+    ASSERT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == "呼叫成功,开始通话"; }, 5000))
+        << run.Text(IDC_STATUS) << server.Log();
+
+    sipx.Clear();
+    EXPECT_EQ(run.Close(), IDCANCEL);
+    EXPECT_EQ(sipx.Texts(), (std::vector<std::string>{"CallHold(1)", "CallDestroy()",
+                                                       "EventListenerRemove(OnCallControlEvent,null)",
+                                                       "LineRegister(0)", "UnInitialize(1)"}));
+    EXPECT_EQ(run.loginCloseRequests, 1);
+    // The call server saw the hold, the BYE and the unregister.
+    EXPECT_EQ(server.Wait(10000), 0) << server.Log();
+}
+
 }  // namespace
