@@ -30,7 +30,9 @@ namespace {
 constexpr int kCaptureBuffers = 4;
 constexpr int kPlaybackBuffers = 4;
 constexpr int kMaxQueued = 3;
-constexpr int64_t kStallMs = 1000;
+// Buffers not coming back for this long: the device is gone. Generous,
+// since a starting device may take a moment to deliver its first buffer.
+constexpr int64_t kStallMs = 2000;
 
 WAVEFORMATEX pcm_format() {
     WAVEFORMATEX f{};

@@ -401,6 +401,7 @@ Engine::DeviceInfo Engine::device_info() const {
     d.capture_failures = cap_failures_;
     d.playback_failures = play_failures_;
     d.capture_fallback = cap_fallback_;
+    d.clock_ticks = clock_ticks_;
     d.playback_fallback = play_fallback_;
     return d;
 }
@@ -707,6 +708,7 @@ void Engine::close_devices() {
         for (auto &x : in_ms_) x = 0;
         for (auto &x : out_ms_) x = 0;
     }
+    last_tick_ = 0;
     c.reset();  // closing a device may take a moment: not under the lock
     p.reset();
 #ifdef _WIN32
@@ -818,7 +820,22 @@ void Engine::run() {
                 if (!live[i]->dead && (ready[2 * i] || ready[2 * i + 1]))
                     receive_ready(*live[i], ready[2 * i], ready[2 * i + 1], now);
         int16_t mic[kFrame];
-        for (int i = 0; i < 5 && cap_ && cap_->read(mic); ++i) tick_locked(mic, now_ms());
+        bool read = false;
+        for (int i = 0; i < 5 && cap_ && cap_->read(mic); ++i) {
+            tick_locked(mic, now_ms());
+            read = true;
+        }
+        // A capture device that delivers nothing (starting up, stalled)
+        // does not stop the clock: silence frames keep the calls going.
+        now = now_ms();
+        if (read || last_tick_ == 0) {
+            last_tick_ = now;
+        } else if (now - last_tick_ >= kCaptureGraceMs) {
+            static const int16_t silence[kFrame] = {};
+            tick_locked(silence, now);
+            last_tick_ = now - (kCaptureGraceMs - int64_t(device::kFrameMs));
+            ++clock_ticks_;
+        }
     }
 }
 

@@ -14,6 +14,9 @@
 //   4. each stream sends: the microphone (or its in-band tone), plus in a
 //      conference the other parties' audio (N-1 mixing); or RFC 4733 events;
 //   5. recordings get the frame sent plus the frame received.
+// A capture device that hands out nothing for kCaptureGraceMs (a slow
+// start, a stall) does not stop the clock: the tick runs on silence, every
+// 20 ms, until frames come again.
 // Devices are opened by the media thread when the first stream becomes
 // active and closed when none is. A device that cannot be opened or that
 // fails is replaced by the default device, and while that cannot be had
@@ -77,6 +80,8 @@ public:
     static constexpr int kReopenMs = 2000;
     static constexpr int kRtcpIntervalMs = 5000;
     static constexpr int kPollMs = 4;
+    // Longest wait for a capture frame before the clock ticks on silence.
+    static constexpr int kCaptureGraceMs = 60;
 
     explicit Engine(std::shared_ptr<device::Factory> devices = device::platform_factory());
     ~Engine();
@@ -143,6 +148,7 @@ public:
         bool open = false;
         uint64_t capture_failures = 0, playback_failures = 0;  // devices given up
         bool capture_fallback = false, playback_fallback = false;  // on the null device now
+        uint64_t clock_ticks = 0;  // ticks made on silence while capture delivered nothing
     };
     DeviceInfo device_info() const;
 
@@ -197,6 +203,8 @@ private:
     uint64_t cap_failures_ = 0, play_failures_ = 0;
     std::unique_ptr<Processor> proc_;
     bool timer_period_ = false;
+    int64_t last_tick_ = 0;
+    uint64_t clock_ticks_ = 0;
 
     // levels: mean squares of the last three frames
     double in_ms_[3] = {}, out_ms_[3] = {};

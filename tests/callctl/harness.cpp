@@ -25,6 +25,8 @@ namespace {
 
 std::atomic<int> g_run{0};
 
+}  // namespace
+
 // Our working directory as a Unix path (under Wine: Z:\x\y -> /x/y).
 std::string unix_cwd() {
 #ifdef _WIN32
@@ -40,6 +42,8 @@ std::string unix_cwd() {
     return getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
 #endif
 }
+
+namespace {
 
 // A Unix path opened through the C library of this platform.
 std::string local_path(const std::string &unix_path) {
@@ -88,6 +92,29 @@ void run_shell(const std::string &script_unix_path) {
 }
 
 }  // namespace
+
+void start_sh(const std::string &script) {
+    std::string path = unix_cwd() + "/sh-" + std::to_string(++g_run) + ".sh";
+    {
+        std::ofstream f(local_path(path), std::ios::binary);
+        f << script;
+    }
+    run_shell(path);
+}
+
+int run_sh(const std::string &script, int timeout_ms) {
+    std::string base = unix_cwd() + "/sh-" + std::to_string(++g_run);
+    std::remove(local_path(base + ".rc").c_str());
+    start_sh("(\n" + script + "\n) </dev/null\necho $? >'" + base + ".rc.tmp'\nmv '" + base + ".rc.tmp' '" + base +
+             ".rc'\n");
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        std::string rc;
+        if (read_file(base + ".rc", &rc) && !rc.empty()) return std::atoi(rc.c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+}
 
 int free_udp_port() {
     callctl::net_startup();

@@ -84,4 +84,13 @@ public:
 // Unix path of a scenario file.
 std::string scenario_path(const std::string &name);
 
+// The test's working directory as a Unix path (under Wine: Z:\x -> /x).
+std::string unix_cwd();
+// Runs a /bin/sh script (its text) and waits up to timeout_ms for it to end;
+// returns its exit status, or -1 on timeout. A script may start background
+// programs: it should record their pids in files for kill scripts.
+int run_sh(const std::string &script, int timeout_ms);
+// Starts a /bin/sh script and returns at once.
+void start_sh(const std::string &script);
+
 }  // namespace testing_callctl

@@ -15,6 +15,7 @@
 
 #include "codec/codec.h"
 #include "harness.h"
+#include "media/media.h"
 #include "media_peer.h"
 
 #ifndef _WIN32

@@ -1,0 +1,180 @@
+// The media path on WinMM devices, in the Windows test bed: PulseAudio null
+// sinks "microphone" (whose monitor is the default recording source) and
+// "speakers". A tone written into the microphone sink travels to a sipp
+// callee that echoes RTP, comes back and plays on the speaker sink, where
+// parec records it; the levels follow it, mute silences it, and the call's
+// recording holds it.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "harness.h"
+
+using namespace testing_callctl;
+using namespace std::chrono;
+
+namespace {
+
+const SIPX_CALL_OPTIONS kOptions = {20, 1, 1, 1, 0};
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::vector<int16_t> samples_of(const std::string &bytes, size_t from = 0) {
+    std::vector<int16_t> s;
+    for (size_t i = from; i + 1 < bytes.size(); i += 2)
+        s.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
+    return s;
+}
+
+double share(const int16_t *x, size_t n, double freq) {
+    double w = 2 * 3.141592653589793 * freq / 8000, c = 2 * std::cos(w), s1 = 0, s2 = 0, e = 0;
+    for (size_t i = 0; i < n; ++i) {
+        double s0 = x[i] + c * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        e += double(x[i]) * x[i];
+    }
+    return e > 1e6 ? 2 * (s1 * s1 + s2 * s2 - c * s1 * s2) / (double(n) * e) : 0;
+}
+
+int windows_with(const std::vector<int16_t> &s, double freq, double min) {
+    int n = 0;
+    for (size_t at = 0; at + 800 <= s.size(); at += 800)
+        if (share(&s[at], 800, freq) >= min) ++n;
+    return n;
+}
+
+// Tone (1 kHz, amplitude 10000) for `on` seconds, then silence for `off`,
+// as raw 8 kHz mono s16le.
+void write_pattern(const std::string &path, const std::vector<std::pair<double, double>> &parts) {
+    std::ofstream f(path, std::ios::binary);
+    size_t i = 0;
+    for (const auto &p : parts) {
+        size_t on = size_t(p.first * 8000), off = size_t(p.second * 8000);
+        for (size_t k = 0; k < on + off; ++k, ++i) {
+            int16_t v = k < on ? int16_t(10000 * std::sin(2 * 3.141592653589793 * 1000 * double(i) / 8000)) : 0;
+            f.put(char(v & 0xFF));
+            f.put(char((v >> 8) & 0xFF));
+        }
+    }
+}
+
+double level(Phone &ph, bool input) {
+    double e = -1;
+    if (input) sipxAudioGetInputEnergy(ph.inst, 1, &e);
+    else sipxAudioGetOutputEnergy(ph.inst, 1, &e);
+    return e;
+}
+
+// Polls a level until it passes the bound; returns whether it did in time.
+bool wait_level(Phone &ph, bool input, bool above, double bound, int ms) {
+    auto end = steady_clock::now() + milliseconds(ms);
+    while (steady_clock::now() < end) {
+        double e = level(ph, input);
+        if (above ? e > bound : e < bound) return true;
+        sleep_ms(20);
+    }
+    return false;
+}
+
+std::string product_name_of_output(const char *part) {
+    UINT n = waveOutGetNumDevs();
+    for (UINT i = 0; i < n; ++i) {
+        WAVEOUTCAPSA caps{};
+        if (waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR && std::strstr(caps.szPname, part))
+            return caps.szPname;
+    }
+    return {};
+}
+
+}  // namespace
+
+TEST(WinMM, ToneThroughAnEchoingPeerComesBackOutOfTheSpeaker) {
+    ASSERT_NE(std::getenv("QUILLON_TESTBED"), nullptr) << "run inside scripts/testbed";
+    std::string dir = unix_cwd();
+    std::string tone = dir + "/wine-tone.raw", heard = dir + "/wine-speaker.raw", rec = "wine-call.wav";
+    // 2.5 s tone, 2 s silence, 2.5 s tone, 1 s silence.
+    write_pattern("wine-tone.raw", {{2.5, 2.0}, {2.5, 1.0}});
+    std::remove("wine-speaker.raw");
+    Sipp echo;
+    int media_port = free_udp_port() & ~1;
+    ASSERT_TRUE(echo.start("echo_callee.xml", {"-rtp_echo", "-mp", std::to_string(media_port)}));
+    Phone ph;
+    // The speaker by its product name; an unknown microphone name means the
+    // default recording device.
+    std::string speakers = product_name_of_output("Speakers");
+    EXPECT_FALSE(speakers.empty()) << "no WinMM output device named Speakers";
+    ASSERT_EQ(sipxAudioSetOutputDevice(ph.inst, speakers.c_str(), 0), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetInputDevice(ph.inst, "No such microphone", 0), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetInputVolume(ph.inst, 98), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(run_sh("parec --device=speakers.monitor --format=s16le --rate=8000 --channels=1 --raw '" + heard +
+                         "' & echo $! >'" + dir + "/wine-parec.pid'",
+                     5000),
+              0);
+    SIPX_LINE line = ph.add_line("8001", echo.port());
+    SIPX_CALL call = 0;
+    ASSERT_EQ(sipxCallCreate(ph.inst, line, &call), SIPX_RESULT_SUCCESS);
+    std::string to = "sip:80000@127.0.0.1:" + std::to_string(echo.port());
+    ASSERT_EQ(sipxCallConnect(call, to.c_str(), 0, nullptr, 1, &kOptions, nullptr), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_CONNECTED, 5000, call).category, 0)
+        << ph.rec.dump() << echo.log();
+    ASSERT_EQ(sipxCallAudioRecordFileStart(call, rec.c_str()), SIPX_RESULT_SUCCESS);
+    sleep_ms(300);
+    // Silence before the tone: low levels.
+    EXPECT_LT(level(ph, true), 20);
+    EXPECT_LT(level(ph, false), 20);
+    start_sh("pacat --device=microphone --format=s16le --rate=8000 --channels=1 --raw '" + tone + "'\n");
+    // The tone reaches our microphone, then comes back to our speaker.
+    EXPECT_TRUE(wait_level(ph, true, true, 60, 3000)) << "input " << level(ph, true);
+    EXPECT_TRUE(wait_level(ph, false, true, 60, 1000)) << "output " << level(ph, false);
+    // The silence after it.
+    EXPECT_TRUE(wait_level(ph, true, false, 20, 3000)) << "input " << level(ph, true);
+    EXPECT_TRUE(wait_level(ph, false, false, 20, 1000)) << "output " << level(ph, false);
+    // The second tone, muted: nothing goes out, nothing comes back.
+    EXPECT_TRUE(wait_level(ph, true, true, 60, 3000)) << "input " << level(ph, true);
+    ASSERT_EQ(sipxAudioMuteInput(ph.inst, 1), SIPX_RESULT_SUCCESS);
+    sleep_ms(500);
+    EXPECT_EQ(level(ph, true), 0.0);
+    EXPECT_LT(level(ph, false), 10);
+    ASSERT_EQ(sipxAudioMuteInput(ph.inst, 0), SIPX_RESULT_SUCCESS);
+    sleep_ms(300);
+    EXPECT_GT(level(ph, false), 60) << "unmuted: the tone is back";
+    sleep_ms(1500);
+    SIPX_CALL h = call;
+    ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(echo.wait(5000), 0) << echo.log();
+    run_sh("kill $(cat '" + dir + "/wine-parec.pid')", 3000);
+    sleep_ms(200);
+
+    std::vector<int16_t> spk = samples_of(slurp("wine-speaker.raw"));
+    EXPECT_GE(windows_with(spk, 1000, 0.8), 20) << spk.size() << " samples recorded from the speaker";
+    std::string w = slurp(rec);
+    ASSERT_GT(w.size(), 44u);
+    std::vector<int16_t> r = samples_of(w, 44);
+    EXPECT_GE(windows_with(r, 1000, 0.8), 20) << "the recording holds the tone";
+    int quiet = 0;
+    for (size_t at = 0; at + 800 <= r.size(); at += 800) {
+        double e = 0;
+        for (size_t k = 0; k < 800; ++k) e += double(r[at + k]) * r[at + k];
+        if (e / 800 < 100.0 * 100.0) ++quiet;
+    }
+    EXPECT_GE(quiet, 8) << "and the silence between";
+    std::remove("wine-tone.raw");
+    std::remove("wine-speaker.raw");
+    std::remove(rec.c_str());
+}
