@@ -3,6 +3,8 @@
 // library, as the call button will do.
 #include "PhoneFixture.h"
 #include "SkinFeature.h"
+#include <cmath>
+#include <fstream>
 
 using namespace phonetest;
 
@@ -109,6 +111,73 @@ TEST_F(Call, ClosingDuringACallHoldsAndEndsItThenUnregisters)
     EXPECT_EQ(run.loginCloseRequests, 1);
     // The call server saw the hold, the BYE and the unregister.
     EXPECT_EQ(server.Wait(10000), 0) << server.Log();
+}
+
+// The level bars and the microphone's controls on real audio: a tone played into the
+// test bed's microphone goes out in the call, comes back from an echoing callee and is
+// played on the speaker.
+TEST_F(Call, LevelBarsAndMicrophoneControlsFollowTheCallsAudio)
+{
+    ASSERT_NE(std::getenv("QUILLON_TESTBED"), nullptr) << "run inside scripts/testbed";
+    SippPeer server;
+    const int mediaPort = FreeUdpPort() & ~1;
+    ASSERT_TRUE(server.Start("call_echo.xml", 2, std::string(), "-rtp_echo -mp " + std::to_string(mediaPort)));
+    ASSERT_TRUE(Open(server.Port()));
+    ASSERT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == kRegisteredText; }, 8000))
+        << run.Text(IDC_STATUS) << server.Log();
+    Dial("80000", server.Port());
+    ASSERT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == "呼叫成功,开始通话"; }, 5000))
+        << run.Text(IDC_STATUS) << server.Log();
+    auto speaker = [&] { return ::SendDlgItemMessageA(run.h, IDC_SPEAKER_LEVEL, PBM_GETPOS, 0, 0); };
+    auto microphone = [&] { return ::SendDlgItemMessageA(run.h, IDC_MICROPHONE_LEVEL, PBM_GETPOS, 0, 0); };
+    Settle(300);
+    run.Ui([&] {
+        EXPECT_LT(microphone(), 20);
+        EXPECT_LT(speaker(), 20);
+    });
+
+    // Six seconds of a 1 kHz tone at half scale into the microphone.
+    const std::string tone = UnixProgramFolder() + "/phone-tone-" + std::to_string(::GetCurrentProcessId()) + ".raw";
+    {
+        std::ofstream f(LocalPath(tone), std::ios::binary);
+        for (int i = 0; i < 8000 * 6; ++i) {
+            const int16_t v = static_cast<int16_t>(16000 * std::sin(2 * 3.14159265358979 * 1000 * i / 8000.0));
+            f.write(reinterpret_cast<const char*>(&v), sizeof v);
+        }
+    }
+    StartShell("pacat --device=microphone --format=s16le --rate=8000 --channels=1 --raw '" + tone + "'");
+    EXPECT_TRUE(run.WaitUntil([&] { return microphone() >= 60 && speaker() >= 60; }, 4000))
+        << "microphone " << run.Text(IDC_MICROPHONE_LEVEL) << server.Log();
+
+    // The microphone's mute box silences what goes out, and so what comes back.
+    EXPECT_TRUE(Click(IDC_MUTE_MICROPHONE));
+    EXPECT_TRUE(run.WaitUntil([&] { return microphone() == 0 && speaker() < 20; }, 2000));
+    EXPECT_TRUE(Click(IDC_MUTE_MICROPHONE));
+    EXPECT_TRUE(run.WaitUntil([&] { return microphone() >= 60 && speaker() >= 60; }, 2000));
+    // The speaker's mute box silences the speaker only.
+    EXPECT_TRUE(Click(IDC_MUTE_SPEAKER));
+    EXPECT_TRUE(run.WaitUntil([&] { return speaker() == 0 && microphone() >= 60; }, 2000));
+    EXPECT_TRUE(Click(IDC_MUTE_SPEAKER));
+    // The microphone slider at its bottom (-1: no gain) silences it too; at its top it is back.
+    run.Ui([&] {
+        HWND s = ::GetDlgItem(run.h, IDC_MICROPHONE_VOLUME);
+        ::SendMessageA(s, WM_KEYDOWN, VK_END, 0);
+    });
+    EXPECT_TRUE(run.WaitUntil([&] { return microphone() == 0; }, 2000));
+    run.Ui([&] {
+        HWND s = ::GetDlgItem(run.h, IDC_MICROPHONE_VOLUME);
+        ::SendMessageA(s, WM_KEYDOWN, VK_HOME, 0);
+    });
+    EXPECT_TRUE(run.WaitUntil([&] { return microphone() >= 60 && speaker() >= 60; }, 2000));
+
+    // The call ends (as hanging up will end it) and the window closes.
+    run.Ui([&] {
+        sipxCallDestroy(&run.dial->m_hCall);
+        run.dial->m_bInCall = 0;
+    });
+    EXPECT_EQ(run.Close(), IDCANCEL);
+    EXPECT_EQ(server.Wait(10000), 0) << server.Log();
+    ::DeleteFileA(LocalPath(tone).c_str());
 }
 
 }  // namespace

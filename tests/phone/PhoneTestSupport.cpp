@@ -499,7 +499,6 @@ std::string UdpSink::Receive(DWORD timeoutMs)
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-namespace {
 // This program's folder as a Unix path (the tests run from the build tree, a Z: path).
 std::string UnixProgramFolder()
 {
@@ -523,6 +522,8 @@ std::string LocalPath(const std::string& unixPath)
             c = '\\';
     return p;
 }
+
+namespace {
 
 bool ReadUnixFile(const std::string& unixPath, std::string& out)
 {
@@ -548,7 +549,19 @@ void RunShell(const std::string& unixScript)
 }
 
 int g_sippRuns = 0;
+int g_shellRuns = 0;
 }  // namespace
+
+void StartShell(const std::string& commandLine)
+{
+    const std::string script = UnixProgramFolder() + "/shell-" + std::to_string(::GetCurrentProcessId()) + "-" +
+                               std::to_string(++g_shellRuns) + ".sh";
+    {
+        std::ofstream f(LocalPath(script), std::ios::binary);
+        f << "#!/bin/sh\n" << commandLine << "\n";
+    }
+    RunShell(script);
+}
 
 std::string ScenarioPath(const std::string& name) { return std::string(PHONE_SCENARIO_DIR) + "/" + name; }
 
@@ -564,7 +577,7 @@ SippPeer::~SippPeer()
         Kill();
 }
 
-bool SippPeer::Start(const std::string& scenario, int calls, const std::string& remote)
+bool SippPeer::Start(const std::string& scenario, int calls, const std::string& remote, const std::string& extraArgs)
 {
     m_port = FreeUdpPort();
     if (!m_port)
@@ -575,6 +588,8 @@ bool SippPeer::Start(const std::string& scenario, int calls, const std::string& 
     cmd += " -sf " + ScenarioPath(scenario) + " -i 127.0.0.1 -p " + std::to_string(m_port) + " -m " +
            std::to_string(calls) + " -nostdin -timeout 60 -timeout_error -default_behaviors none -trace_err" +
            " -error_file " + m_base + ".err";
+    if (!extraArgs.empty())
+        cmd += " " + extraArgs;
     const std::string script = "#!/bin/sh\n"
                                "rm -f '" + m_base + ".rc' '" + m_base + ".pid'\n" +
                                cmd + " >'" + m_base + ".log' 2>&1 </dev/null &\n"

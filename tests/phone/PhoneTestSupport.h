@@ -163,7 +163,8 @@ public:
     ~SippPeer();
     // scenario: file name in the scenario folder; remote: "127.0.0.1:14500" for a caller;
     // calls: how many sipp calls end the run.
-    bool Start(const std::string& scenario, int calls = 1, const std::string& remote = std::string());
+    bool Start(const std::string& scenario, int calls = 1, const std::string& remote = std::string(),
+               const std::string& extraArgs = std::string());
     // sipp's exit status (0: every step passed), or -1 when it had not ended in time.
     int Wait(DWORD timeoutMs);
     int Port() const { return m_port; }
@@ -200,6 +201,12 @@ private:
 // When QUILLON_SCREENSHOT_DIR (a Unix folder) is set: a picture of the screen, trimmed
 // to the windows, as <folder>/<name>.png. True when written or not asked for.
 bool Screenshot(const std::string& name);
+
+// Starts a shell command line (Unix) and does not wait for it.
+void StartShell(const std::string& commandLine);
+// This program's folder as a Unix path, and a Unix path as a Windows one.
+std::string UnixProgramFolder();
+std::string LocalPath(const std::string& unixPath);
 
 // The Unix path of a scenario file.
 std::string ScenarioPath(const std::string& name);
