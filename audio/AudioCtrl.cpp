@@ -1,7 +1,12 @@
 #include "AudioCtrl.h"
+#include "VolumeCtrl.h"
+#include "WaveInMixer.h"
 
-void CAudioCtrl::SelectMicrophoneOnAllInputs(int /*nSource*/)
+void CAudioCtrl::SelectMicrophoneOnAllInputs(int nSource)
 {
-    // Left empty on purpose: the microphone selection comes with the recording mixer
-    // control. Until then the recording source stays whatever the system has chosen.
+    // A device may come or go while we work: the count is read before every step.
+    for (UINT nDevice = 0; nDevice < TheWaveInMixer().WaveInGetNumDevs(); ++nDevice) {
+        CVolumeCtrl control(nSource, static_cast<int>(nDevice));
+        control.SelectMicrophone();
+    }
 }

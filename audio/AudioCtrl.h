@@ -1,11 +1,14 @@
 // CAudioCtrl: makes the microphone the recording source of the computer's wave-input
-// devices. It has no window; the phone window uses it once, at its start.
+// devices. The phone window holds one and uses it once, at its start; its window is
+// never created.
 #pragma once
+#include "Wnd.h"
 
-class CAudioCtrl {
+class CAudioCtrl : public CWnd {
 public:
-    // Selects source `nSource` (counted from the end of the recording line's sources;
-    // 1 is the microphone) on every wave-input device.
-    // Not there yet: this does nothing until the microphone selection is written.
+    // For every wave-input device in turn (the device count is asked again before each
+    // one): a recording mixer control on source line nSource of the device's recording
+    // destination selects the microphone, and is closed again. Devices without a usable
+    // mixer are passed over; nothing is reported.
     void SelectMicrophoneOnAllInputs(int nSource);
 };

@@ -1,9 +1,11 @@
 // The phone window's keypad, keyboard filter and buttons.
 #include "Dial.h"
 #include <commctrl.h>
+#include "AudioDlg.h"
 #include "CallControl.h"
 #include "Desktop.h"
 #include "ServerUrl.h"
+#include "Yuyin.h"
 #include "resource.h"
 
 HWND CDial::NumberEdit() const
@@ -89,7 +91,13 @@ void CDial::OnAudioSettings()
     if (!CheckRegistered() || m_bInCall == 1)
         return;
     TheDesktop().PlayResourceSound(IDW_CLICK);
-    // The audio settings window (dialog 133) is opened here once it exists.
+    Caudio dlg(this);
+    dlg.m_nSavedEchoCancel = m_bEchoCancel;
+    dlg.m_nSavedNoiseReduction = m_bNoiseReduction;
+    dlg.m_nSavedAutoGain = m_bAutoGain;
+    dlg.m_strSavedOutputDevice = m_strOutputDevice;
+    dlg.m_strSavedInputDevice = m_strInputDevice;
+    dlg.DoModal();
 }
 
 void CDial::OnMultiParty()
@@ -105,6 +113,7 @@ void CDial::OnSoundQuality()
 {
     if (!CheckRegistered())
         return;
-    // The sound-quality window (dialog 160) is run here once it exists.
+    yuyin dlg(this);
+    dlg.DoModal();
     TheDesktop().PlayResourceSound(IDW_CLICK);
 }

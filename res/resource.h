@@ -82,6 +82,19 @@
 #define IDC_PAGE_AGENT 1079          // web page /userloginma.php; hidden, never shown
 #define IDC_BALANCE 1136
 
+// Audio device settings (dialog 133)
+#define IDD_AUDIO_SETTINGS 133
+#define IDC_ECHO_CANCEL 1002         // "a11" of Call.xml
+#define IDC_NOISE_REDUCTION 1003     // "a22"
+#define IDC_AUTO_GAIN 1004           // "a33"
+#define IDC_AUDIO_APPLY 1035
+#define IDC_AUDIO_CANCEL 1036
+#define IDC_OUTPUT_DEVICE 1038
+#define IDC_INPUT_DEVICE 1039
+
+// Sound-quality help (dialog 160): no controls, the skin draws its content
+#define IDD_SOUND_QUALITY 160
+
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)
 #endif

@@ -1,0 +1,142 @@
+#include "AudioDlg.h"
+#include <mmsystem.h>
+#include "CallControl.h"
+#include "Dial.h"
+#include "SettingsFiles.h"
+#include "SkinFeature.h"
+#include "resource.h"
+
+Caudio::Caudio(CDial* pPhone) : CDialog(IDD, pPhone), m_pPhone(pPhone)
+{
+    m_hIcon = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
+    OnCommand(IDC_ECHO_CANCEL, [this] { OnEchoCancel(); });
+    OnCommand(IDC_NOISE_REDUCTION, [this] { OnNoiseReduction(); });
+    OnCommand(IDC_AUTO_GAIN, [this] { OnAutoGain(); });
+    OnCommand(IDC_AUDIO_APPLY, [this] { OnApply(); });
+    OnCommand(IDC_AUDIO_CANCEL, [this] { OnCancelButton(); });
+}
+
+BOOL Caudio::OnNcCreate(LPCREATESTRUCTA lpcs)
+{
+    if (!CDialog::OnNcCreate(lpcs))
+        return FALSE;
+    SkinApply(m_hWnd, IDD);
+    return TRUE;
+}
+
+void Caudio::DoDataExchange()
+{
+    m_cbOutput = GetDlgItem(IDC_OUTPUT_DEVICE);
+    m_cbInput = GetDlgItem(IDC_INPUT_DEVICE);
+    m_chkEchoCancel = GetDlgItem(IDC_ECHO_CANCEL);
+    m_chkNoiseReduction = GetDlgItem(IDC_NOISE_REDUCTION);
+    m_chkAutoGain = GetDlgItem(IDC_AUTO_GAIN);
+}
+
+BOOL Caudio::PreTranslateMessage(MSG* pMsg)
+{
+    // Neither Enter nor Esc closes the window.
+    if (pMsg->message == WM_KEYDOWN && (pMsg->wParam == VK_ESCAPE || pMsg->wParam == VK_RETURN))
+        return TRUE;
+    return CDialog::PreTranslateMessage(pMsg);
+}
+
+BOOL Caudio::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+    DoDataExchange();
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    FillDeviceLists();
+    SelectSavedName(m_cbOutput, m_strSavedOutputDevice);
+    SelectSavedName(m_cbInput, m_strSavedInputDevice);
+
+    m_chkEchoCancel.SendMessage(BM_SETCHECK, m_nSavedEchoCancel ? BST_CHECKED : BST_UNCHECKED);
+    m_chkNoiseReduction.SendMessage(BM_SETCHECK, m_nSavedNoiseReduction ? BST_CHECKED : BST_UNCHECKED);
+    m_chkAutoGain.SendMessage(BM_SETCHECK, m_nSavedAutoGain ? BST_CHECKED : BST_UNCHECKED);
+    return TRUE;
+}
+
+// The product names of the wave devices; the lists sort them.
+void Caudio::FillDeviceLists()
+{
+    const UINT nOutputs = ::waveOutGetNumDevs();
+    for (UINT i = 0; i < nOutputs; ++i) {
+        WAVEOUTCAPSA caps = {};
+        if (::waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
+            m_cbOutput.SendMessage(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(caps.szPname));
+    }
+    const UINT nInputs = ::waveInGetNumDevs();
+    for (UINT i = 0; i < nInputs; ++i) {
+        WAVEINCAPSA caps = {};
+        if (::waveInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
+            m_cbInput.SendMessage(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(caps.szPname));
+    }
+}
+
+// Every entry equal to the name (case-sensitive) is selected in turn: of equal names the
+// last one stays selected. A name no entry has leaves the list without a selection.
+void Caudio::SelectSavedName(const CWnd& list, const std::string& strName)
+{
+    const LRESULT count = list.SendMessage(CB_GETCOUNT);
+    for (LRESULT i = 0; i < count; ++i) {
+        const LRESULT length = list.SendMessage(CB_GETLBTEXTLEN, static_cast<WPARAM>(i));
+        if (length == CB_ERR)
+            continue;
+        std::string text(static_cast<size_t>(length) + 1, '\0');
+        list.SendMessage(CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&text[0]));
+        text.resize(static_cast<size_t>(length));
+        if (text == strName)
+            list.SendMessage(CB_SETCURSEL, static_cast<WPARAM>(i));
+    }
+}
+
+int Caudio::Checked(const CWnd& box) const
+{
+    return box.SendMessage(BM_GETCHECK) == BST_CHECKED ? 1 : 0;
+}
+
+// The switches act on the library at once; the phone window and Call.xml learn of them
+// only on Apply.
+void Caudio::OnEchoCancel()
+{
+    TheCallControl().AudioSetAECMode(m_pPhone->m_hInst, Checked(m_chkEchoCancel) ? 2 : 0);
+}
+
+void Caudio::OnNoiseReduction()
+{
+    TheCallControl().AudioSetNoiseReductionMode(m_pPhone->m_hInst, Checked(m_chkNoiseReduction));
+}
+
+void Caudio::OnAutoGain()
+{
+    TheCallControl().AudioSetAGCMode(m_pPhone->m_hInst, Checked(m_chkAutoGain));
+}
+
+void Caudio::OnApply()
+{
+    const std::string strOutput = m_cbOutput.GetWindowText();
+    const std::string strInput = m_cbInput.GetWindowText();
+    // Without both devices chosen nothing is stored and the window stays open.
+    if (!SaveDeviceChoice(m_xmlAudio, strOutput, strInput))
+        return;
+    m_pPhone->m_strOutputDevice = strOutput;
+    m_pPhone->m_strInputDevice = strInput;
+
+    AudioOptions options;
+    options.nEchoCancel = Checked(m_chkEchoCancel);
+    options.nNoiseReduction = Checked(m_chkNoiseReduction);
+    options.nAutoGain = Checked(m_chkAutoGain);
+    m_pPhone->m_bEchoCancel = options.nEchoCancel;
+    m_pPhone->m_bNoiseReduction = options.nNoiseReduction;
+    m_pPhone->m_bAutoGain = options.nAutoGain;
+    SaveAudioOptions(m_xmlCall, options);
+
+    PostMessage(WM_CLOSE);
+}
+
+void Caudio::OnCancelButton()
+{
+    SendMessage(WM_CLOSE);
+}
