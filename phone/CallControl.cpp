@@ -78,6 +78,17 @@ SIPX_RESULT CallControl::LineRegister(SIPX_LINE hLine, int bRegister)
     return sipxLineRegister(hLine, bRegister);
 }
 
+SIPX_RESULT CallControl::CallCreate(SIPX_INST hInst, SIPX_LINE hLine, SIPX_CALL* phCall)
+{
+    return sipxCallCreate(hInst, hLine, phCall);
+}
+
+SIPX_RESULT CallControl::CallConnect(SIPX_CALL hCall, const char* szAddress, int contactId, void* pDisplay,
+                                     int bTakeFocus, const SIPX_CALL_OPTIONS* pOptions, const char* szCallId)
+{
+    return sipxCallConnect(hCall, szAddress, contactId, pDisplay, bTakeFocus, pOptions, szCallId);
+}
+
 SIPX_RESULT CallControl::CallHold(SIPX_CALL hCall, int bStopRemoteAudio)
 {
     return sipxCallHold(hCall, bStopRemoteAudio);
@@ -96,6 +107,16 @@ SIPX_RESULT CallControl::CallStartTone(SIPX_CALL hCall, int toneId, int bLocal, 
 SIPX_RESULT CallControl::CallStopTone(SIPX_CALL hCall)
 {
     return sipxCallStopTone(hCall);
+}
+
+SIPX_RESULT CallControl::CallAudioRecordFileStart(SIPX_CALL hCall, const char* szFile)
+{
+    return sipxCallAudioRecordFileStart(hCall, szFile);
+}
+
+SIPX_RESULT CallControl::CallAudioRecordFileStop(SIPX_CALL hCall)
+{
+    return sipxCallAudioRecordFileStop(hCall);
 }
 
 SIPX_RESULT CallControl::AudioSetInputDevice(SIPX_INST hInst, const char* szDevice, int flags)

@@ -30,10 +30,15 @@ public:
                                           const char* szRealm);
     virtual SIPX_RESULT LineRegister(SIPX_LINE hLine, int bRegister);
 
+    virtual SIPX_RESULT CallCreate(SIPX_INST hInst, SIPX_LINE hLine, SIPX_CALL* phCall);
+    virtual SIPX_RESULT CallConnect(SIPX_CALL hCall, const char* szAddress, int contactId, void* pDisplay,
+                                    int bTakeFocus, const SIPX_CALL_OPTIONS* pOptions, const char* szCallId);
     virtual SIPX_RESULT CallHold(SIPX_CALL hCall, int bStopRemoteAudio);
     virtual SIPX_RESULT CallDestroy(SIPX_CALL* phCall);
     virtual SIPX_RESULT CallStartTone(SIPX_CALL hCall, int toneId, int bLocal, int bRemote, int minDurationMs);
     virtual SIPX_RESULT CallStopTone(SIPX_CALL hCall);
+    virtual SIPX_RESULT CallAudioRecordFileStart(SIPX_CALL hCall, const char* szFile);
+    virtual SIPX_RESULT CallAudioRecordFileStop(SIPX_CALL hCall);
 
     virtual SIPX_RESULT AudioSetInputDevice(SIPX_INST hInst, const char* szDevice, int flags);
     virtual SIPX_RESULT AudioSetOutputDevice(SIPX_INST hInst, const char* szDevice, int flags);

@@ -203,12 +203,6 @@ LRESULT CDial::OnTimerMessage(WPARAM wParam, LPARAM)
     return Default();
 }
 
-void CDial::StartBalanceQuery()
-{
-    // The balance query of the account server comes with its own change; until then
-    // the balance shown stays the one of the sign-in.
-}
-
 // --- closing --------------------------------------------------------------------------------
 
 LRESULT CDial::OnClose(WPARAM, LPARAM)

@@ -3,18 +3,21 @@
 //
 // It owns the call-control instance and its one SIP line for as long as it is open
 // (DialTelephony.cpp), the keypad, keyboard filter and buttons (Dial.cpp, DialKeys.cpp),
-// the speaker and microphone controls (DialVolume.cpp) and the ad panel. Calls are placed
-// and ended in DialCalls.cpp.
+// the speaker and microphone controls (DialVolume.cpp) and the ad panel. Calls are placed,
+// ended and recorded in DialCalls.cpp; the balance is asked for after each call in
+// DialBalance.cpp.
 //
 // Threads: every handler runs on the window's thread. The library calls
 // OnCallControlEvent on a thread of its own; that function only copies what it needs from
 // the event and posts it to the window, where it is acted on (DispatchCallControlEvent).
-// So m_hCall, m_bRegistered, the texts, the timers and the message boxes are only ever
-// touched on the window's thread.
+// The balance worker hands its answer over the same way. So m_hCall, m_bRegistered,
+// m_strBalance, the texts, the timers and the message boxes are only ever touched on the
+// window's thread.
 #pragma once
 #include <windows.h>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include "AudioCtrl.h"
 #include "Dialog.h"
@@ -82,6 +85,9 @@ public:
     std::string m_strNumber;
     int64_t m_tCallStart = 0;           // when the current call was answered (seconds)
     int m_bRecord = 0;
+    // The clock that names a recording when its call is answered (seconds since 1970);
+    // unset: the system's. Tests set a fixed one.
+    std::function<int64_t()> m_fnRecordingClock;
 
     // Controls, bound at start-up.
     CWnd m_cbNumber;                    // 1000, extended combo box
@@ -110,8 +116,8 @@ protected:
     BOOL PreTranslateMessage(MSG* pMsg) override;
     BOOL OnInitDialog() override;
 
-    // Starts the balance query of the account server (on a worker thread of its own).
-    // Not there yet: the balance query comes with its own change; timer 4 calls this.
+    // Starts the balance query of the account server on a worker thread of its own
+    // (DialBalance.cpp); timer 4 calls this.
     virtual void StartBalanceQuery();
 
 private:
@@ -166,4 +172,8 @@ private:
     void OnRecordBox();
     void OpenRecordFolder();
     void StartRecording();
+
+    // Balance query (DialBalance.cpp).
+    static unsigned __stdcall BalanceWorker(void* pRequest);
+    void OnBalanceAnswer(bool bOk, const std::string& strBalance);
 };

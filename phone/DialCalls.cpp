@@ -1,12 +1,22 @@
 // The phone window's call path: placing and ending calls, the dialled-number history in
 // the number box, and call recording.
-//
-// Not there yet: placing and ending calls, clearing the history, recording and the
-// recordings folder come with their own change. Until then their buttons (and Enter)
-// only pass the registration gate.
 #include "Dial.h"
 #include <commctrl.h>
+#include "CallControl.h"
+#include "CallRules.h"
+#include "Desktop.h"
 #include "SettingsFiles.h"
+#include "resource.h"
+
+namespace {
+// The process's current directory, where the settings files and the Record folder are.
+std::string CurrentFolder()
+{
+    char folder[MAX_PATH] = {0};
+    const DWORD n = ::GetCurrentDirectoryA(MAX_PATH, folder);
+    return n > 0 && n < MAX_PATH ? std::string(folder, n) : std::string();
+}
+}
 
 void CDial::PlaceCall()
 {
@@ -14,33 +24,92 @@ void CDial::PlaceCall()
         return;
     if (m_bInCall == 1)
         return;
-    // The number checks, the history entry and the call request come here.
+    m_stStatus.SetWindowText("");
+    m_stClock.SetWindowText("");
+    m_strNumber = CWnd(NumberEdit()).GetWindowText();
+
+    if (const char* refusal = RefuseNumber(m_strNumber, m_strBalance)) {
+        m_stStatus.SetWindowText(refusal);
+        TheDesktop().PlayResourceSound(IDW_REFUSED);
+        return;
+    }
+
+    // The history keeps the number as typed, before it is made international.
+    ::RecordCall(m_xmlCall, m_strNumber, m_strAccount);
+    LoadCallHistory();
+
+    CallControl& sipx = TheCallControl();
+    // Devices chosen in the audio settings take effect with this call.
+    sipx.AudioSetInputDevice(m_hInst, m_strInputDevice.c_str(), 0);
+    sipx.AudioSetOutputDevice(m_hInst, m_strOutputDevice.c_str(), 0);
+    m_stStatus.SetWindowText("正在呼叫:" + m_strNumber);
+    m_bInCall = 1;
+
+    m_strNumber = InternationalNumber(m_strNumber);
+    // The call's progress comes back as events (messages 5503, 5502, 5501); a request
+    // the library refuses leaves "正在呼叫:" standing until the user hangs up.
+    sipx.CallCreate(m_hInst, m_hLine, &m_hCall);
+    const SIPX_CALL_OPTIONS options = {20, 1, 1, 1, 0};
+    const std::string address = "sip:" + m_strNumber + "@" + m_strSipDomain;
+    sipx.CallConnect(m_hCall, address.c_str(), 0, nullptr, 1, &options, nullptr);
+    if (!IsServiceNumber(m_strNumber))
+        TheDesktop().PlayResourceSound(IDW_CALLING);
 }
 
+// Also when no call is up: then the library turns the requests down, and the balance
+// is still asked for four seconds later.
 void CDial::HangUp()
 {
     if (!CheckRegistered())
         return;
-    // Ending the call (hold, release, stop timer 1, timer 4, sound 145) comes here.
+    CallControl& sipx = TheCallControl();
+    // The recording is stopped while the call still has its handle; the release below
+    // sets m_hCall to 0.
+    sipx.CallAudioRecordFileStop(m_hCall);
+    sipx.CallHold(m_hCall, 1);
+    sipx.CallDestroy(&m_hCall);
+
+    m_stStatus.SetWindowText("");
+    m_stClock.SetWindowText("");
+    CWnd(NumberEdit()).SetWindowText("");
+    KillTimer(TIMER_CALL_CLOCK);
+    m_bInCall = 0;
+    m_btnSoundQuality.ShowWindow(SW_HIDE);
+    SetTimer(TIMER_BALANCE, 4000);
+    TheDesktop().PlayResourceSound(IDW_HANGUP);
 }
 
 void CDial::ClearCallHistory()
 {
     if (!CheckRegistered())
         return;
-    // Removing every "Call" entry of Call.xml comes here.
+    ::ClearCallHistory(m_xmlClear);     // every account's numbers go; the audio options stay
+    LoadCallHistory();
+    TheDesktop().PlayResourceSound(IDW_CLICK);
 }
 
 void CDial::OpenRecordFolder()
 {
     if (!CheckRegistered())
         return;
-    // Opening the Record folder comes here.
+    TheDesktop().PlayResourceSound(IDW_CLICK);
+    // The shell's default action on a folder: a file-manager window on it.
+    const std::string folder = CurrentFolder() + "\\Record";
+    TheDesktop().ShellOpen(m_hWnd, nullptr, folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
+// When the call is answered with the record box ticked. Without a Record folder the
+// library refuses the file and the call goes on unrecorded.
 void CDial::StartRecording()
 {
-    // Recording the answered call to a WAVE file comes here.
+    if (m_bRecord != 1)
+        return;
+    const time_t answered = static_cast<time_t>(m_fnRecordingClock ? m_fnRecordingClock() : std::time(nullptr));
+    struct tm local = {};
+    if (const struct tm* t = std::localtime(&answered))
+        local = *t;
+    const std::string path = RecordingPath(CurrentFolder(), local, m_strNumber);
+    TheCallControl().CallAudioRecordFileStart(m_hCall, path.c_str());
 }
 
 void CDial::OnRecordBox()

@@ -1,0 +1,78 @@
+#include "CallRules.h"
+#include <cstdlib>
+
+bool IsServiceNumber(const std::string& strNumber)
+{
+    return strNumber == "80000" || strNumber == "80006";
+}
+
+namespace {
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+}
+
+double BalanceValue(const std::string& strBalance)
+{
+    // Only the decimal form is taken (strtod alone would also read "inf", "nan" and
+    // hexadecimal, none of which is an amount of money).
+    size_t i = 0;
+    const size_t n = strBalance.size();
+    while (i < n && (strBalance[i] == ' ' || strBalance[i] == '\t'))
+        ++i;
+    const size_t start = i;
+    if (i < n && (strBalance[i] == '+' || strBalance[i] == '-'))
+        ++i;
+    size_t digits = 0;
+    while (i < n && IsDigit(strBalance[i]))
+        ++i, ++digits;
+    if (i < n && strBalance[i] == '.') {
+        ++i;
+        while (i < n && IsDigit(strBalance[i]))
+            ++i, ++digits;
+    }
+    if (digits == 0)
+        return 0;
+    if (i < n && (strBalance[i] == 'e' || strBalance[i] == 'E')) {
+        size_t j = i + 1;
+        if (j < n && (strBalance[j] == '+' || strBalance[j] == '-'))
+            ++j;
+        if (j < n && IsDigit(strBalance[j])) {
+            while (j < n && IsDigit(strBalance[j]))
+                ++j;
+            i = j;
+        }
+    }
+    const std::string number = strBalance.substr(start, i - start);
+    return std::strtod(number.c_str(), nullptr);
+}
+
+const char* RefuseNumber(const std::string& strNumber, const std::string& strBalance)
+{
+    const bool service = IsServiceNumber(strNumber);
+    if (strNumber.size() < 1)
+        return "请输入对方电话号码";
+    if (strNumber.size() < 4)
+        return "对方电话号码不正确";
+    if (strNumber[0] != '0' && !service)
+        return "手机请在号码前加0";
+    for (char c : strNumber)
+        if (!IsDigit(c))
+            return "对方电话号码错误";
+    if (!service && BalanceValue(strBalance) < kBalanceFloor)
+        return "话费余额不足.请充值";
+    return nullptr;
+}
+
+std::string InternationalNumber(const std::string& strNumber)
+{
+    if (!strNumber.empty() && strNumber[0] == '0' && strNumber.compare(0, 2, "00") != 0)
+        return "0086" + strNumber.substr(1);
+    return strNumber;
+}
+
+std::string RecordingPath(const std::string& strFolder, const struct tm& answered, const std::string& strNumber)
+{
+    char when[64] = {0};
+    if (std::strftime(when, sizeof when, "%Y年%m月%d日%H点%M分", &answered) == 0)
+        when[0] = '\0';
+    return strFolder + "\\Record\\" + when + strNumber + ".wav";
+}

@@ -1,0 +1,29 @@
+// What a dialled number must pass before it is called, and the texts made from it:
+// the international form that is called, the balance as a number, and the name of a
+// call's recording. No window and no library here; the phone window uses these.
+#pragma once
+#include <ctime>
+#include <string>
+
+// The service numbers "80000" and "80006": they need no leading 0 and no balance.
+bool IsServiceNumber(const std::string& strNumber);
+
+// The balance text of the account server read as a decimal number: optional blanks, an
+// optional sign, digits with an optional decimal point and exponent. Whatever follows is
+// ignored; a text that does not start as such a number reads as 0.
+double BalanceValue(const std::string& strBalance);
+
+// The lowest balance with which an ordinary number may be called.
+const double kBalanceFloor = 1.5;
+
+// The checks of a number typed for a call, in their order. Null when the number may be
+// called, else the status text that refuses it. Lengths are bytes of the GBK text.
+const char* RefuseNumber(const std::string& strNumber, const std::string& strBalance);
+
+// The number as it is called: a national number (one leading 0) becomes "0086" and the
+// number without its 0; numbers beginning "00" and all others stay as they are.
+std::string InternationalNumber(const std::string& strNumber);
+
+// The recording of a call answered at `answered` (local time) to `strNumber`:
+// strFolder + "\Record\" + "%Y年%m月%d日%H点%M分" + strNumber + ".wav".
+std::string RecordingPath(const std::string& strFolder, const struct tm& answered, const std::string& strNumber);
