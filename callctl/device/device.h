@@ -36,15 +36,17 @@ public:
     virtual bool read(int16_t frame[kFrame]) = 0;
     // The device failed or disappeared; it delivers nothing more.
     virtual bool failed() const = 0;
+    // Counters for tracing ("" when none).
+    virtual std::string counters() const { return {}; }
 };
 
 class Playback {
 public:
     virtual ~Playback() = default;
-    // Queues one frame. A device whose queue is full drops it; one that ran
-    // dry starts again with a frame of silence ahead (a little slack).
+    // Queues one frame. A device whose queue is full drops it.
     virtual void write(const int16_t frame[kFrame]) = 0;
     virtual bool failed() const = 0;
+    virtual std::string counters() const { return {}; }
 };
 
 class Factory {

@@ -8,9 +8,13 @@
 // fell behind, all but the newest finished buffer are skipped, so at most
 // one 20 ms buffer of latency is added.
 //
-// Playback keeps at most kMaxQueued frames queued (60 ms). A write that
-// finds the queue full drops the frame; one that finds it empty (start,
-// or the sender stalled) queues one frame of silence ahead of it.
+// Playback keeps at most kMaxQueued frames queued (60 ms); a write that
+// finds the queue full drops the frame. Frames are queued as they come,
+// with no silence put ahead: with the capture clock pacing the writes the
+// queue holds about one frame, and a late frame costs a short gap rather
+// than a lasting 20 ms of extra delay. When the card's clock runs slower
+// than the capture clock the queue grows; a depth of kStanding frames or
+// more before every write of a kTrimWindow window is trimmed by one frame.
 //
 // A device that reports an error, or whose buffers stop coming back for
 // kStallMs, counts as failed; the engine then opens another one.
@@ -30,6 +34,8 @@ namespace {
 constexpr int kCaptureBuffers = 4;
 constexpr int kPlaybackBuffers = 4;
 constexpr int kMaxQueued = 3;
+constexpr int kTrimWindow = 50;  // writes (1 s)
+constexpr int kStanding = 2;     // queued before a write, all through a window: trim
 // Buffers not coming back for this long: the device is gone. Generous,
 // since a starting device may take a moment to deliver its first buffer.
 constexpr int64_t kStallMs = 2000;
@@ -103,7 +109,9 @@ public:
             return false;
         }
         // Skip all but the newest finished buffer.
+        if (done > 1) ++bursts_;
         while (done-- > 1) {
+            ++skipped_;
             if (!requeue(bufs_[next_])) return false;
             next_ = (next_ + 1) % kCaptureBuffers;
         }
@@ -115,9 +123,14 @@ public:
         if (!requeue(b)) return false;
         next_ = (next_ + 1) % kCaptureBuffers;
         last_done_ = now_ms();
+        ++frames_;
         return true;
     }
     bool failed() const override { return failed_; }
+    std::string counters() const override {
+        return "capture frames " + std::to_string(frames_) + " skipped " + std::to_string(skipped_) + " bursts " +
+               std::to_string(bursts_);
+    }
 
 private:
     struct Buf {
@@ -136,6 +149,7 @@ private:
     int next_ = 0;
     int64_t last_done_ = 0;
     bool failed_ = false;
+    uint64_t frames_ = 0, skipped_ = 0, bursts_ = 0;
 };
 
 class WinPlayback : public Playback {
@@ -175,17 +189,34 @@ public:
         }
         if (queued >= kMaxQueued) {
             queued_ = queued;
+            ++dropped_;
             return;  // full: drop
         }
-        if (queued == 0) {
-            static const int16_t silence[kFrame] = {};
-            if (!submit(silence)) return;
-            ++queued;
+        depth_sum_ += uint64_t(queued);
+        ++writes_;
+        // A standing queue (the sound card's clock slower than ours) is
+        // trimmed by a frame once per window.
+        if (queued < window_min_) window_min_ = queued;
+        if (++window_writes_ >= kTrimWindow) {
+            bool trim = window_min_ >= kStanding;
+            window_writes_ = 0;
+            window_min_ = kMaxQueued;
+            if (trim) {
+                ++trimmed_;
+                queued_ = queued;
+                return;
+            }
         }
+        if (queued == 0) ++underruns_;
         if (submit(frame)) ++queued;
         queued_ = queued;
     }
     bool failed() const override { return failed_; }
+    std::string counters() const override {
+        return "playback writes " + std::to_string(writes_) + " dropped " + std::to_string(dropped_) + " underruns " +
+               std::to_string(underruns_) + " trimmed " + std::to_string(trimmed_) + " mean depth x10 " +
+               std::to_string(writes_ ? depth_sum_ * 10 / writes_ : 0);
+    }
 
 private:
     struct Buf {
@@ -212,6 +243,9 @@ private:
     int queued_ = 0;
     int64_t last_done_ = 0;
     bool failed_ = false;
+    uint64_t writes_ = 0, dropped_ = 0, underruns_ = 0, depth_sum_ = 0, trimmed_ = 0;
+    int window_writes_ = 0;
+    int window_min_ = kMaxQueued;
 };
 
 }  // namespace

@@ -182,7 +182,7 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
             if (fade_step_ < kFadeFrames) ++fade_step_;
             return Get::Concealed;
         }
-        if (diff < -int64_t(kFrame)) {
+        if (diff < -int64_t(kSkipSamples)) {
             since_adjust_ = 0;
             ++stats_.skipped;
             play_ts_ += int64_t(kFrame);

@@ -43,6 +43,7 @@ public:
     static constexpr int kWindow = 100;     // packets the delay estimate looks back over (2 s)
     static constexpr int kAdjustFrames = 5; // at most one playout adjustment per 100 ms
     static constexpr int kResyncMs = 1000;
+    static constexpr int kSkipSamples = 100;
     static constexpr size_t kSlots = 32;        // packets held at most
     static constexpr size_t kMaxPacketSamples = 480;  // 60 ms
 

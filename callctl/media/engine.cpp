@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "../codec/codec.h"
@@ -564,12 +566,12 @@ void Engine::send_rtcp(Stream &s, bool bye, int64_t now) {
 
 // ---- the tick ------------------------------------------------------------------------
 
-void Engine::tick(const int16_t mic[kFrame]) {
+void Engine::tick(const int16_t mic[kFrame], int64_t now) {
     std::lock_guard<std::mutex> g(mu_);
-    tick_locked(mic, now_ms());
+    tick_locked(mic, now < 0 ? now_ms() : now);
 }
 
-void Engine::receive(int timeout_ms) {
+void Engine::receive(int timeout_ms, int64_t at) {
     std::vector<Stream *> live;
     std::vector<UdpSocket *> socks;
     {
@@ -585,7 +587,7 @@ void Engine::receive(int timeout_ms) {
     std::unique_ptr<bool[]> ready(new bool[socks.size()]);
     if (!wait_readable(socks.data(), socks.size(), timeout_ms, ready.get())) return;
     std::lock_guard<std::mutex> g(mu_);
-    int64_t now = now_ms();
+    int64_t now = at < 0 ? now_ms() : at;
     for (size_t i = 0; i < live.size(); ++i)
         if (ready[2 * i] || ready[2 * i + 1]) receive_ready(*live[i], ready[2 * i], ready[2 * i + 1], now);
 }
@@ -769,7 +771,29 @@ void Engine::manage_devices() {
     }
 }
 
+// CALLCTL_MEDIA_TRACE=1 in the environment: once a second, the devices'
+// counters and each stream's jitter buffer on stderr.
+void Engine::trace(int64_t now) {
+    if (now < next_trace_) return;
+    next_trace_ = now + 1000;
+    std::string line = "callctl media: clock ticks " + std::to_string(clock_ticks_);
+    if (cap_) line += "; " + cap_->counters();
+    if (play_) line += "; " + play_->counters();
+    for (auto &kv : streams_) {
+        const Stream &s = *kv.second;
+        if (!s.active()) continue;
+        const auto &st = s.jb.stats();
+        line += "; call " + std::to_string(kv.first) + " jb target " + std::to_string(s.jb.target_delay_ms()) +
+                " delay " + std::to_string(s.jb.current_delay_ms(now)) + " played " + std::to_string(st.played) +
+                " concealed " + std::to_string(st.concealed) + " late " + std::to_string(st.late) + " skipped " +
+                std::to_string(st.skipped) + " inserted " + std::to_string(st.inserted);
+    }
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 void Engine::run() {
+    const char *tr = std::getenv("CALLCTL_MEDIA_TRACE");
+    bool tracing = tr && *tr && *tr != '0';
     std::vector<Stream *> live;
     std::vector<UdpSocket *> socks;
     std::unique_ptr<bool[]> ready;
@@ -836,6 +860,7 @@ void Engine::run() {
             last_tick_ = now - (kCaptureGraceMs - int64_t(device::kFrameMs));
             ++clock_ticks_;
         }
+        if (tracing) trace(now);
     }
 }
 

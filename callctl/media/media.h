@@ -154,9 +154,10 @@ public:
 
     // ---- driving without the thread (benchmarks) -------------------------------
     // Reads every datagram waiting (waits up to timeout_ms for the first).
-    void receive(int timeout_ms);
+    // now_ms: the media clock's time for them (-1: the real clock).
+    void receive(int timeout_ms, int64_t now_ms = -1);
     // One tick with this microphone frame; the speaker frame stays readable.
-    void tick(const int16_t mic[kFrame]);
+    void tick(const int16_t mic[kFrame], int64_t now_ms = -1);
     const int16_t *speaker_frame() const { return speaker_; }
 
 private:
@@ -175,6 +176,7 @@ private:
     void send_rtcp(Stream &s, bool bye, int64_t now);
     void finish_stream(Stream &s);
     bool any_active_locked() const;
+    void trace(int64_t now);
     Stream *find(uint32_t call) const;
 
     std::shared_ptr<device::Factory> factory_;
@@ -205,6 +207,7 @@ private:
     bool timer_period_ = false;
     int64_t last_tick_ = 0;
     uint64_t clock_ticks_ = 0;
+    int64_t next_trace_ = 0;
 
     // levels: mean squares of the last three frames
     double in_ms_[3] = {}, out_ms_[3] = {};
