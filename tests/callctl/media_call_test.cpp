@@ -193,8 +193,14 @@ SipPeer::Media to_probe(const RtpProbe &p, const std::string &formats = "0 97",
 }  // namespace
 
 TEST(MediaCalls, TwoPhonesHearEachOtherThroughABridge) {
+    // The recording's name holds "录音" in GBK, as the program passes it.
     std::string a_in = unique("a-in.raw"), b_in = unique("b-in.raw"), a_out = unique("a-out.raw"),
-                b_out = unique("b-out.raw"), rec = unique("a-rec.wav");
+                b_out = unique("b-out.raw"), rec = unique("a-rec-\xC2\xBC\xD2\xF4.wav");
+#ifdef _WIN32
+    std::string rec_local = rec;  // the test's narrow names are GBK too (code page 936)
+#else
+    std::string rec_local = unique("a-rec-\xE5\xBD\x95\xE9\x9F\xB3.wav");  // UTF-8 on disk
+#endif
     write_tone(a_in, 1000, 8);
     write_tone(b_in, 600, 8);
     SipPeer peer;
@@ -262,7 +268,7 @@ TEST(MediaCalls, TwoPhonesHearEachOtherThroughABridge) {
     EXPECT_GE(windows_with(heard_a, 600, 0.8), 15) << "B's tone at A";
     EXPECT_EQ(windows_with(heard_a, 1000, 0.1), 0);
     // The recording mixes both directions.
-    std::string w = slurp(rec);
+    std::string w = slurp(rec_local);
     ASSERT_GT(w.size(), 44u);
     EXPECT_EQ(le32(w, 40), w.size() - 44);
     std::vector<int16_t> r = samples_of(w, 44);
@@ -270,7 +276,61 @@ TEST(MediaCalls, TwoPhonesHearEachOtherThroughABridge) {
     for (size_t at = 0; at + 800 <= r.size(); at += 800)
         if (share(&r[at], 800, 1000) > 0.3 && share(&r[at], 800, 600) > 0.3) ++both;
     EXPECT_GE(both, 10);
-    for (const auto &f : {a_in, b_in, a_out, b_out, rec}) std::remove(f.c_str());
+    for (const auto &f : {a_in, b_in, a_out, b_out, rec_local}) std::remove(f.c_str());
+}
+
+// G.729 chosen by name goes first in the offer and carries the call when
+// the answer picks it; the capture processor (echo cancellation and gain
+// control on A) keeps the audio flowing; the modes are kept per instance.
+TEST(MediaCalls, G729CallWithCaptureProcessing) {
+    if (!callctl::codec::find("G729")) GTEST_SKIP() << "built without callctl/dsp";
+    std::string a_in = unique("g729-a-in.raw"), b_out = unique("g729-b-out.raw");
+    write_tone(a_in, 1000, 6);
+    SipPeer peer;
+    SipPeer::Media g729;
+    g729.formats = "18 0 97";
+    g729.attrs = "a=rtpmap:18 G729/8000\r\na=fmtp:18 annexb=no\r\na=rtpmap:97 telephone-event/8000\r\n";
+    peer.bridge(g729);
+    Phone a, b;
+    ASSERT_EQ(sipxConfigSelectAudioCodecByName(a.inst, "G729"), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxConfigSelectAudioCodecByName(b.inst, "G729"), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetAECMode(a.inst, 2), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetAGCMode(a.inst, 1), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetNoiseReductionMode(b.inst, 0), SIPX_RESULT_SUCCESS);
+    int aec = -1, agc = -1, ns = -1;
+    ASSERT_EQ(sipxAudioGetAECMode(a.inst, &aec), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioGetAGCMode(a.inst, &agc), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioGetNoiseReductionMode(a.inst, &ns), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(aec, 2);
+    EXPECT_EQ(agc, 1);
+    EXPECT_EQ(ns, 0);
+    ASSERT_EQ(sipxAudioGetAECMode(b.inst, &aec), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioGetAGCMode(b.inst, &agc), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(aec, 0) << "modes are per instance";
+    EXPECT_EQ(agc, 0);
+    EXPECT_EQ(sipxAudioSetAECMode(a.inst, 4), SIPX_RESULT_INVALID_ARGS);
+    ASSERT_EQ(sipxAudioSetInputDevice(a.inst, ("file:" + a_in).c_str(), 0), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetOutputDevice(b.inst, ("file:" + b_out).c_str(), 0), SIPX_RESULT_SUCCESS);
+    SIPX_CALL ca = place(a, a.add_line("8001", peer.port()), peer.port());
+    SIPX_CALL cb = place(b, b.add_line("8002", peer.port()), peer.port());
+    ASSERT_TRUE(got(a, SIPX_CALLSTATE_CONNECTED, ca)) << a.rec.dump();
+    ASSERT_TRUE(got(b, SIPX_CALLSTATE_CONNECTED, cb)) << b.rec.dump();
+    std::string offer = peer.last_offer();
+    EXPECT_NE(offer.find(" RTP/AVP 18 0 8 101\r\n"), std::string::npos) << offer;
+    EXPECT_NE(offer.find("a=fmtp:18 annexb=no"), std::string::npos) << offer;
+    sleep_ms(1500);
+    callctl::media::Engine::StreamInfo info;
+    if (stream_info(a, ca, &info)) {
+        EXPECT_EQ(info.send_pt, 18);
+    }
+    EXPECT_GT(out_energy(b), 50) << "B hears A through G.729";
+    SIPX_CALL h = ca;
+    EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    h = cb;
+    EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    EXPECT_GE(windows_with(samples_of(slurp(b_out)), 1000, 0.6), 8);
+    std::remove(a_in.c_str());
+    std::remove(b_out.c_str());
 }
 
 // What the far end receives: the answer's formats and telephone-event type
@@ -284,6 +344,8 @@ TEST(MediaCalls, PacketsFollowTheAnswerAndDtmfUsesItsEventType) {
         return to_probe(probe, "8 0 96", "a=rtpmap:8 PCMA/8000\r\na=rtpmap:96 telephone-event/8000\r\na=fmtp:96 0-15\r\n");
     });
     Phone ph;
+    std::string spk = unique("dtmf-out.raw");
+    ASSERT_EQ(sipxAudioSetOutputDevice(ph.inst, ("file:" + spk).c_str(), 0), SIPX_RESULT_SUCCESS);
     SIPX_CALL call = place(ph, ph.add_line("8001", peer.port()), peer.port());
     ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
     // Our offer: PCMU, PCMA, telephone-event 101, on an even port.
@@ -371,6 +433,15 @@ TEST(MediaCalls, PacketsFollowTheAnswerAndDtmfUsesItsEventType) {
     SIPX_CALL h = call;
     EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
     EXPECT_EQ(sipxCallStopTone(call), SIPX_RESULT_INVALID_ARGS);
+    // The first key was also played locally (bLocal 1), the second not.
+    std::vector<int16_t> local = samples_of(slurp(spk));
+    int key_windows = 0;
+    for (size_t at = 0; at + 800 <= local.size(); at += 800)
+        if (share(&local[at], 800, 770) > 0.1 && share(&local[at], 800, 1336) > 0.1) ++key_windows;
+    // 120 ms of key 5 fall into one or two 100 ms windows.
+    EXPECT_GE(key_windows, 1);
+    EXPECT_LE(key_windows, 2);
+    std::remove(spk.c_str());
 }
 
 // Symmetric RTP: audio goes back to where the peer's packets come from.

@@ -185,7 +185,7 @@ void SipPeer::on_message(const std::string &data, const Endpoint &from) {
             both.swap(waiting_);
         }
         for (int i = 0; i < 2; ++i) {
-            Media md;
+            Media md = bridge_media_;
             md.port = both[1 - i].offer_port;
             respond(both[i].invite, both[i].from, 200, sdp_for(md));
         }

@@ -66,6 +66,10 @@ public:
     // Callee modes.
     void answer_with(std::function<Media(const std::string &offer)> fn) { answer_ = std::move(fn); }
     void bridge() { bridge_ = true; }
+    void bridge(const Media &formats) {
+        bridge_ = true;
+        bridge_media_ = formats;
+    }
     // Sends 183 with a description first and holds the 200 until release_200().
     void early_media(bool on) { early_ = on; }
     void release_200() { hold_200_ = false; }
@@ -92,6 +96,7 @@ private:
     mutable std::mutex m_;
     std::function<Media(const std::string &)> answer_;
     bool bridge_ = false;
+    Media bridge_media_;
     std::atomic<bool> early_{false}, hold_200_{true};
     std::vector<Pending> waiting_;
     std::vector<Pending> held_;  // early media: 200 not sent yet
