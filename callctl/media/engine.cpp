@@ -139,7 +139,8 @@ struct Engine::Stream {
         ToneGenerator gen_local;  // played locally
     } tone;
 
-    WaveWriter rec;
+    std::unique_ptr<WaveWriter> rec;
+    std::string rec_path;
 
     bool active() const { return configured && !dead; }
 };
@@ -265,7 +266,7 @@ void Engine::finish_stream(Stream &s) {
         s.tone.ends_left = 3;
         for (int i = 0; i < 3; ++i) send_event(s, true);
     }
-    s.rec.close();
+    s.rec.reset();
     s.tone.active = false;
 }
 
@@ -317,12 +318,12 @@ SIPX_RESULT Engine::record_start(uint32_t call, const std::string &path) {
     std::lock_guard<std::mutex> g(mu_);
     Stream *s = find(call);
     if (!s) return SIPX_RESULT_INVALID_STATE;
-    WaveWriter w;
-    if (!w.open(path)) return SIPX_RESULT_FAILURE;
-    s->rec.close();
-    w.close();
-    // Reopen in the stream's writer (the test open above proved the path).
-    if (!s->rec.open(path)) return SIPX_RESULT_FAILURE;
+    // The same file again: the running recording ends first.
+    if (s->rec && s->rec_path == path) s->rec.reset();
+    auto w = std::make_unique<WaveWriter>();
+    if (!w->open(path)) return SIPX_RESULT_FAILURE;  // a running recording goes on
+    s->rec = std::move(w);  // the previous one, if any, is finished
+    s->rec_path = path;
     return SIPX_RESULT_SUCCESS;
 }
 
@@ -330,7 +331,7 @@ SIPX_RESULT Engine::record_stop(uint32_t call) {
     std::lock_guard<std::mutex> g(mu_);
     Stream *s = find(call);
     if (!s) return SIPX_RESULT_INVALID_STATE;
-    s->rec.close();
+    s->rec.reset();
     return SIPX_RESULT_SUCCESS;
 }
 
@@ -678,10 +679,10 @@ void Engine::tick_locked(const int16_t mic_in[kFrame], int64_t now) {
         if (!can_send) s.marker = true;
         s.ts += kFrame;
         // 5. recording: both directions
-        if (s.rec.is_open()) {
+        if (s.rec) {
             int16_t mix[kFrame];
             for (size_t i = 0; i < kFrame; ++i) mix[i] = sat16(int32_t(s.sent[i]) + s.remote[i]);
-            s.rec.write(mix, kFrame);
+            s.rec->write(mix, kFrame);
         }
         if (now >= s.next_rtcp) {
             send_rtcp(s, false, now);

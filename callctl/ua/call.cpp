@@ -285,7 +285,10 @@ SIPX_RESULT Call::hold(bool on, bool stop_remote_audio) {
     send_in_dialog("INVITE", build_sdp(dir), "application/sdp", [this, on](const sip::Message *r) {
         if (r && r->status() < 200) return;
         reinvite_pending_ = false;
-        if (!r) return;  // no answer: the hold did not happen
+        if (!r) {  // no answer: the hold did not happen
+            if (!released) inst_.media->set_hold(handle, held_);
+            return;
+        }
         if (r->status() < 300) {
             send_ack(r->cseq());
             if (released || state_ != State::Connected) return;
@@ -296,7 +299,9 @@ SIPX_RESULT Call::hold(bool on, bool stop_remote_audio) {
         if ((r->status() == 401 || r->status() == 407) && line_ && !released &&
             auth_.on_challenge(*r, line_->creds) != AuthSession::Outcome::Failed) {
             hold(on, true);
+            return;
         }
+        if (!released) inst_.media->set_hold(handle, held_);  // refused: as before
     });
     return SIPX_RESULT_SUCCESS;
 }
