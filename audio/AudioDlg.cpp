@@ -4,6 +4,7 @@
 #include "Dial.h"
 #include "SettingsFiles.h"
 #include "SkinFeature.h"
+#include "WindowPlacement.h"
 #include "resource.h"
 
 Caudio::Caudio(CDial* pPhone) : CDialog(IDD, pPhone), m_pPhone(pPhone)
@@ -55,6 +56,7 @@ BOOL Caudio::OnInitDialog()
     m_chkEchoCancel.SendMessage(BM_SETCHECK, m_nSavedEchoCancel ? BST_CHECKED : BST_UNCHECKED);
     m_chkNoiseReduction.SendMessage(BM_SETCHECK, m_nSavedNoiseReduction ? BST_CHECKED : BST_UNCHECKED);
     m_chkAutoGain.SendMessage(BM_SETCHECK, m_nSavedAutoGain ? BST_CHECKED : BST_UNCHECKED);
+    CenterOverOwner(m_hWnd);
     return TRUE;
 }
 

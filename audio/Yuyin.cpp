@@ -1,5 +1,6 @@
 #include "Yuyin.h"
 #include "SkinFeature.h"
+#include "WindowPlacement.h"
 
 yuyin::yuyin(CWnd* pParent) : CDialog(IDD, pParent)
 {
@@ -10,6 +11,13 @@ BOOL yuyin::OnNcCreate(LPCREATESTRUCTA lpcs)
     if (!CDialog::OnNcCreate(lpcs))
         return FALSE;
     SkinApply(m_hWnd, IDD);
+    return TRUE;
+}
+
+BOOL yuyin::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+    CenterOverOwner(m_hWnd);
     return TRUE;
 }
 

@@ -11,5 +11,6 @@ public:
 
 protected:
     BOOL OnNcCreate(LPCREATESTRUCTA lpcs) override;
+    BOOL OnInitDialog() override;
     BOOL PreTranslateMessage(MSG* pMsg) override;
 };

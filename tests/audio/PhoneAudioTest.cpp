@@ -67,6 +67,21 @@ protected:
         int mode = -1;
         return getter(run.dial->m_hInst, &mode) == SIPX_RESULT_SUCCESS ? mode : -99;
     }
+    // The window opened over the middle of the phone window and lies on the screen's work area.
+    void ExpectOverThePhoneWindow(HWND dlg) const
+    {
+        RECT phone, window, area;
+        ::GetWindowRect(run.h, &phone);
+        ::GetWindowRect(dlg, &window);
+        ::SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
+        const POINT middle = {(window.left + window.right) / 2, (window.top + window.bottom) / 2};
+        EXPECT_TRUE(::PtInRect(&phone, middle)) << middle.x << "," << middle.y;
+        EXPECT_NEAR(middle.y, (phone.top + phone.bottom) / 2, 1);
+        EXPECT_GE(window.left, area.left);
+        EXPECT_GE(window.top, area.top);
+        EXPECT_LE(window.right, area.right);
+        EXPECT_LE(window.bottom, area.bottom);
+    }
     // True when the window procedure of `w` is the skin library's: the skin dressed it.
     static bool Dressed(HWND w)
     {
@@ -139,6 +154,7 @@ TEST_F(PhoneAudio, AudioSettingsRunOverThePhoneWindowAndApplyToIt)
     EXPECT_EQ(::GetWindow(dlg, GW_OWNER), run.h);
     EXPECT_FALSE(::IsWindowEnabled(run.h));         // modal over the phone window
     EXPECT_EQ(wintest::Text(dlg), "音频设备设置");
+    ExpectOverThePhoneWindow(dlg);
     // Dressed by the skin with its own id: the buttons carry the labels of [dialog 133].
     EXPECT_TRUE(Dressed(dlg));
     std::string apply, cancel;
@@ -235,6 +251,7 @@ TEST_F(PhoneAudio, SoundQualityHelpRunsModallyAndSoundsWhenClosed)
     HWND dlg = WaitForDialog(IDD_SOUND_QUALITY);
     ASSERT_NE(dlg, nullptr);
     EXPECT_EQ(wintest::Text(dlg), "音质问题？");
+    ExpectOverThePhoneWindow(dlg);
     EXPECT_EQ(::GetWindow(dlg, GW_OWNER), run.h);
     EXPECT_FALSE(::IsWindowEnabled(run.h));
     EXPECT_EQ(::GetWindow(dlg, GW_CHILD), nullptr);
