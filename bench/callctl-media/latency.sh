@@ -19,6 +19,7 @@ PIDS=""
 cleanup() {
     for p in $PIDS; do kill "$p" 2>/dev/null || true; done
     [ -n "${MOD:-}" ] && pactl unload-module "$MOD" 2>/dev/null || true
+    if [ -n "${LATENCY_KEEP:-}" ]; then cp "$W/heard.raw" "$LATENCY_KEEP" 2>/dev/null || true; fi
     rm -rf "$W"
 }
 trap cleanup EXIT
