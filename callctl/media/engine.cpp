@@ -746,10 +746,13 @@ void Engine::manage_devices() {
         std::lock_guard<std::mutex> g(mu_);
         if (cap_failed) ++cap_failures_;
         if (c && !c->failed()) {
-            cap_ = std::move(c);
+            std::swap(cap_, c);  // the old device closes below, outside the lock
             cap_fallback_ = false;
         } else {
-            if (!cap_ || !cap_fallback_) cap_ = device::null_capture();
+            if (!cap_ || !cap_fallback_) {
+                c = device::null_capture();
+                std::swap(cap_, c);
+            }
             cap_fallback_ = true;
             cap_retry_ = now + kReopenMs;
         }
@@ -762,10 +765,13 @@ void Engine::manage_devices() {
         std::lock_guard<std::mutex> g(mu_);
         if (play_failed) ++play_failures_;
         if (p && !p->failed()) {
-            play_ = std::move(p);
+            std::swap(play_, p);
             play_fallback_ = false;
         } else {
-            if (!play_ || !play_fallback_) play_ = device::null_playback();
+            if (!play_ || !play_fallback_) {
+                p = device::null_playback();
+                std::swap(play_, p);
+            }
             play_fallback_ = true;
             play_retry_ = now + kReopenMs;
         }
