@@ -236,12 +236,12 @@ TEST_F(PhoneWindow, RegisteredButtonsOpenThePagesAndPlayTheirSounds)
     }
     EXPECT_EQ(desktop.SoundsSeen(), (std::vector<int>{148, 148, 148, 148}));
 
-    // Audio settings and multi-party: a click sound, and nothing at all during a call.
+    // Multi-party: a click sound; during a call neither it nor the audio settings do
+    // anything. (Idle, the audio settings and the sound-quality help open windows of their
+    // own: tests/audio.)
     desktop.Reset();
-    Press(IDC_AUDIO_SETTINGS);
     Press(IDC_MULTI_PARTY);
-    Press(IDC_SOUND_QUALITY);
-    EXPECT_EQ(desktop.SoundsSeen(), (std::vector<int>{148, 148, 148}));
+    EXPECT_EQ(desktop.SoundsSeen(), (std::vector<int>{148}));
     run.Ui([&] { run.dial->m_bInCall = 1; });
     desktop.Reset();
     Press(IDC_AUDIO_SETTINGS);
