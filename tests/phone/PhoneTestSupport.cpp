@@ -173,6 +173,28 @@ SIPX_RESULT RecordingCallControl::LineRegister(SIPX_LINE hLine, int bRegister)
     return CallControl::LineRegister(hLine, bRegister);
 }
 
+SIPX_RESULT RecordingCallControl::CallCreate(SIPX_INST hInst, SIPX_LINE hLine, SIPX_CALL* phCall)
+{
+    if (!Record("CallCreate()"))
+        return SIPX_RESULT_FAILURE;
+    return CallControl::CallCreate(hInst, hLine, phCall);
+}
+
+// "CallConnect" shows the address, contact id, display, focus, the options record's five
+// words and the call id.
+SIPX_RESULT RecordingCallControl::CallConnect(SIPX_CALL hCall, const char* szAddress, int contactId, void* pDisplay,
+                                              int bTakeFocus, const SIPX_CALL_OPTIONS* pOptions, const char* szCallId)
+{
+    const std::string options =
+        pOptions ? Format("{%u,%d,%d,%d,%d}", static_cast<unsigned>(pOptions->cbSize), pOptions->bandwidthId,
+                          pOptions->sendLocation, pOptions->rtpTransport, pOptions->reserved)
+                 : std::string("null");
+    if (!Record(Format("CallConnect(%s,%d,%s,%d,%s,%s)", Str(szAddress).c_str(), contactId,
+                       pDisplay ? "display" : "null", bTakeFocus, options.c_str(), Str(szCallId).c_str())))
+        return SIPX_RESULT_FAILURE;
+    return CallControl::CallConnect(hCall, szAddress, contactId, pDisplay, bTakeFocus, pOptions, szCallId);
+}
+
 SIPX_RESULT RecordingCallControl::CallHold(SIPX_CALL hCall, int bStopRemoteAudio)
 {
     if (!Record(Format("CallHold(%d)", bStopRemoteAudio)))
@@ -199,6 +221,20 @@ SIPX_RESULT RecordingCallControl::CallStopTone(SIPX_CALL hCall)
     if (!Record("CallStopTone()"))
         return SIPX_RESULT_FAILURE;
     return CallControl::CallStopTone(hCall);
+}
+
+SIPX_RESULT RecordingCallControl::CallAudioRecordFileStart(SIPX_CALL hCall, const char* szFile)
+{
+    if (!Record(Format("CallAudioRecordFileStart(%s)", Str(szFile).c_str())))
+        return SIPX_RESULT_FAILURE;
+    return CallControl::CallAudioRecordFileStart(hCall, szFile);
+}
+
+SIPX_RESULT RecordingCallControl::CallAudioRecordFileStop(SIPX_CALL hCall)
+{
+    if (!Record("CallAudioRecordFileStop()"))
+        return SIPX_RESULT_FAILURE;
+    return CallControl::CallAudioRecordFileStop(hCall);
 }
 
 SIPX_RESULT RecordingCallControl::AudioSetInputDevice(SIPX_INST hInst, const char* szDevice, int flags)
@@ -292,6 +328,8 @@ void TestDial::StartBalanceQuery()
 {
     lastBalanceQueryTick = ::GetTickCount();
     ++balanceQueries;
+    if (askAccountServer)
+        CDial::StartBalanceQuery();
 }
 
 namespace {

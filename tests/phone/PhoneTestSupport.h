@@ -57,10 +57,15 @@ public:
     SIPX_RESULT LineAddCredential(SIPX_LINE hLine, const char* szUserID, const char* szPasswd,
                                   const char* szRealm) override;
     SIPX_RESULT LineRegister(SIPX_LINE hLine, int bRegister) override;
+    SIPX_RESULT CallCreate(SIPX_INST hInst, SIPX_LINE hLine, SIPX_CALL* phCall) override;
+    SIPX_RESULT CallConnect(SIPX_CALL hCall, const char* szAddress, int contactId, void* pDisplay, int bTakeFocus,
+                            const SIPX_CALL_OPTIONS* pOptions, const char* szCallId) override;
     SIPX_RESULT CallHold(SIPX_CALL hCall, int bStopRemoteAudio) override;
     SIPX_RESULT CallDestroy(SIPX_CALL* phCall) override;
     SIPX_RESULT CallStartTone(SIPX_CALL hCall, int toneId, int bLocal, int bRemote, int minDurationMs) override;
     SIPX_RESULT CallStopTone(SIPX_CALL hCall) override;
+    SIPX_RESULT CallAudioRecordFileStart(SIPX_CALL hCall, const char* szFile) override;
+    SIPX_RESULT CallAudioRecordFileStop(SIPX_CALL hCall) override;
     SIPX_RESULT AudioSetInputDevice(SIPX_INST hInst, const char* szDevice, int flags) override;
     SIPX_RESULT AudioSetOutputDevice(SIPX_INST hInst, const char* szDevice, int flags) override;
     SIPX_RESULT AudioSetInputVolume(SIPX_INST hInst, int level) override;
@@ -81,11 +86,13 @@ private:
 
 // --- the phone window, run as the login window runs it ------------------------------------
 
-// A phone window whose balance query (not written yet) is counted instead.
+// A phone window whose balance queries are counted; they reach the account server only
+// when askAccountServer is set.
 class TestDial : public CDial {
 public:
     std::atomic<int> balanceQueries{0};
     std::atomic<DWORD> lastBalanceQueryTick{0};
+    std::atomic<bool> askAccountServer{false};
     std::function<void(HWND)> onInitDialog;     // after the window's own start-up
 protected:
     BOOL OnInitDialog() override;
