@@ -178,3 +178,50 @@ TEST(WinMM, ToneThroughAnEchoingPeerComesBackOutOfTheSpeaker) {
     std::remove("wine-speaker.raw");
     std::remove(rec.c_str());
 }
+
+// The microphone disappears during a call (its PulseAudio sink is unloaded)
+// and comes back: the call stays up, the library keeps answering at once,
+// and the call ends normally.
+TEST(WinMM, MicrophoneVanishingMidCallLeavesTheCallUp) {
+    ASSERT_NE(std::getenv("QUILLON_TESTBED"), nullptr) << "run inside scripts/testbed";
+    std::string dir = unix_cwd();
+    write_pattern("wine-long-tone.raw", {{6.0, 0.5}});
+    Sipp echo;
+    int media_port = free_udp_port() & ~1;
+    ASSERT_TRUE(echo.start("echo_callee.xml", {"-rtp_echo", "-mp", std::to_string(media_port)}));
+    Phone ph;
+    ASSERT_EQ(sipxAudioSetInputDevice(ph.inst, "", 0), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetOutputDevice(ph.inst, "", 0), SIPX_RESULT_SUCCESS);
+    SIPX_LINE line = ph.add_line("8001", echo.port());
+    SIPX_CALL call = 0;
+    ASSERT_EQ(sipxCallCreate(ph.inst, line, &call), SIPX_RESULT_SUCCESS);
+    std::string to = "sip:80000@127.0.0.1:" + std::to_string(echo.port());
+    ASSERT_EQ(sipxCallConnect(call, to.c_str(), 0, nullptr, 1, &kOptions, nullptr), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_CONNECTED, 5000, call).category, 0)
+        << ph.rec.dump() << echo.log();
+    start_sh("pacat --device=microphone --format=s16le --rate=8000 --channels=1 --raw '" + dir + "/wine-long-tone.raw'\n");
+    EXPECT_TRUE(wait_level(ph, true, true, 60, 3000)) << "input " << level(ph, true);
+    ASSERT_EQ(run_sh("pactl unload-module $(pactl list short modules | grep 'sink_name=microphone' | cut -f1)", 5000), 0);
+    // For three seconds without the device: every level query answers at
+    // once and the call stays connected.
+    long slowest = 0;
+    for (int i = 0; i < 60; ++i) {
+        auto t0 = steady_clock::now();
+        level(ph, true);
+        level(ph, false);
+        slowest = std::max(slowest, long(duration_cast<milliseconds>(steady_clock::now() - t0).count()));
+        sleep_ms(50);
+    }
+    EXPECT_LT(slowest, 100);
+    int restored = run_sh("pactl load-module module-null-sink sink_name=microphone "
+                          "sink_properties=device.description=Microphone >/dev/null && "
+                          "pactl set-default-source microphone.monitor",
+                          5000);
+    EXPECT_EQ(restored, 0);
+    sleep_ms(1000);
+    EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_DISCONNECTED, call), 0) << ph.rec.dump();
+    SIPX_CALL h = call;
+    ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(echo.wait(5000), 0) << echo.log();
+    std::remove("wine-long-tone.raw");
+}
