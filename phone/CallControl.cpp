@@ -168,3 +168,30 @@ SIPX_RESULT CallControl::AudioSetNoiseReductionMode(SIPX_INST hInst, int bEnable
 {
     return sipxAudioSetNoiseReductionMode(hInst, bEnable);
 }
+
+SIPX_RESULT CallControl::ConferenceCreate(SIPX_INST hInst, SIPX_CONF* phConf)
+{
+    return sipxConferenceCreate(hInst, phConf);
+}
+
+SIPX_RESULT CallControl::ConferenceAdd(SIPX_CONF hConf, SIPX_LINE hLine, const char* szAddress, SIPX_CALL* phCall,
+                                       int contactId, void* pDisplay, void* pSecurity, int bTakeFocus,
+                                       const SIPX_CALL_OPTIONS* pOptions)
+{
+    return sipxConferenceAdd(hConf, hLine, szAddress, phCall, contactId, pDisplay, pSecurity, bTakeFocus, pOptions);
+}
+
+SIPX_RESULT CallControl::ConferenceHold(SIPX_CONF hConf, int bBridging)
+{
+    return sipxConferenceHold(hConf, bBridging);
+}
+
+SIPX_RESULT CallControl::ConferenceUnhold(SIPX_CONF hConf)
+{
+    return sipxConferenceUnhold(hConf);
+}
+
+SIPX_RESULT CallControl::ConferenceDestroy(SIPX_CONF hConf)
+{
+    return sipxConferenceDestroy(hConf);
+}

@@ -50,6 +50,14 @@ public:
     virtual SIPX_RESULT AudioSetAECMode(SIPX_INST hInst, int mode);
     virtual SIPX_RESULT AudioSetAGCMode(SIPX_INST hInst, int bEnable);
     virtual SIPX_RESULT AudioSetNoiseReductionMode(SIPX_INST hInst, int bEnable);
+
+    virtual SIPX_RESULT ConferenceCreate(SIPX_INST hInst, SIPX_CONF* phConf);
+    virtual SIPX_RESULT ConferenceAdd(SIPX_CONF hConf, SIPX_LINE hLine, const char* szAddress, SIPX_CALL* phCall,
+                                      int contactId, void* pDisplay, void* pSecurity, int bTakeFocus,
+                                      const SIPX_CALL_OPTIONS* pOptions);
+    virtual SIPX_RESULT ConferenceHold(SIPX_CONF hConf, int bBridging);
+    virtual SIPX_RESULT ConferenceUnhold(SIPX_CONF hConf);
+    virtual SIPX_RESULT ConferenceDestroy(SIPX_CONF hConf);
 };
 
 // The call control in use; never null.

@@ -4,6 +4,7 @@
 #include "AudioDlg.h"
 #include "CallControl.h"
 #include "Desktop.h"
+#include "MultiParty.h"
 #include "ServerUrl.h"
 #include "Yuyin.h"
 #include "resource.h"
@@ -105,8 +106,11 @@ void CDial::OnMultiParty()
     if (!CheckRegistered() || m_bInCall == 1)
         return;
     TheDesktop().PlayResourceSound(IDW_CLICK);
-    // The multi-party window (dialog 159) is run here once it exists, with
-    // m_pMultiParty pointing to it while it is open.
+    // While it runs, the dispatch of the library's events hands the lines' progress to it.
+    cduoren1 dlg(this);
+    m_pMultiParty = &dlg;
+    dlg.DoModal();
+    m_pMultiParty = nullptr;
 }
 
 void CDial::OnSoundQuality()

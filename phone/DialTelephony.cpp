@@ -3,6 +3,7 @@
 #include "Dial.h"
 #include "CallControl.h"
 #include "Desktop.h"
+#include "MultiParty.h"
 #include "resource.h"
 
 namespace {
@@ -183,9 +184,23 @@ void CDial::ShowServerNotice(const std::string& strText)
     TheDesktop().ShowMessageBox(m_hWnd, strText.c_str(), ApplicationName().c_str(), MB_OK | MB_ICONEXCLAMATION);
 }
 
-void CDial::OnPartyLineEvent(int /*nLine*/, uint32_t /*nCode*/)
+// A call-state event of a multi-party line, on the window's thread. The multi-party
+// window runs nested in this window's handler, on this thread, so it is entered directly.
+void CDial::OnPartyLineEvent(int nLine, uint32_t nCode)
 {
-    // The multi-party window's line operations (ringing, connected, ended for line
-    // nLine) are entered here while that window is open. It does not exist yet, so
-    // m_pMultiParty is never set and this is never reached.
+    if (!m_pMultiParty)
+        return;
+    switch (nCode) {
+    case SIPX_CALLSTATE_REMOTE_ALERTING:
+        m_pMultiParty->LineRinging(nLine);
+        break;
+    case SIPX_CALLSTATE_CONNECTED:
+        m_pMultiParty->LineConnected(nLine);
+        break;
+    case SIPX_CALLSTATE_DISCONNECTED:
+        m_pMultiParty->LineEnded(nLine);
+        break;
+    default:
+        break;
+    }
 }

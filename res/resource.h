@@ -92,6 +92,21 @@
 #define IDC_OUTPUT_DEVICE 1038
 #define IDC_INPUT_DEVICE 1039
 
+// Multi-party window (dialog 159): three lines of number, call, hang-up and status
+#define IDD_MULTI_PARTY 159
+#define IDC_LINE1_NUMBER 1001
+#define IDC_LINE2_NUMBER 1002
+#define IDC_LINE3_NUMBER 1003
+#define IDC_LINE1_CALL 1034
+#define IDC_LINE2_CALL 1036
+#define IDC_LINE3_CALL 1038
+#define IDC_LINE1_HANGUP 1035
+#define IDC_LINE2_HANGUP 1437
+#define IDC_LINE3_HANGUP 1039
+#define IDC_LINE1_STATUS 1050
+#define IDC_LINE2_STATUS 1051
+#define IDC_LINE3_STATUS 1052
+
 // Sound-quality help (dialog 160): no controls, the skin draws its content
 #define IDD_SOUND_QUALITY 160
 

@@ -1,0 +1,229 @@
+#include "MultiParty.h"
+#include <cstdlib>
+#include <ctime>
+#include "CallControl.h"
+#include "Desktop.h"
+#include "Dial.h"
+#include "SkinFeature.h"
+#include "resource.h"
+
+namespace {
+
+struct LineIds {
+    int number, call, hangUp, status;
+};
+// Line n is entry n - 1; its timer id is n.
+const LineIds kLines[cduoren1::LINE_COUNT] = {
+    {IDC_LINE1_NUMBER, IDC_LINE1_CALL, IDC_LINE1_HANGUP, IDC_LINE1_STATUS},
+    {IDC_LINE2_NUMBER, IDC_LINE2_CALL, IDC_LINE2_HANGUP, IDC_LINE2_STATUS},
+    {IDC_LINE3_NUMBER, IDC_LINE3_CALL, IDC_LINE3_HANGUP, IDC_LINE3_STATUS},
+};
+
+const UINT kClockPeriodMs = 984;
+const size_t kNumberLimit = 17;
+const size_t kShortestNumber = 9;
+const double kLowestBalance = 0.1;
+
+// The decimal number the balance text starts with; 0 when it starts with none.
+double BalanceValue(const std::string& strBalance)
+{
+    size_t end = 0;
+    while (end < strBalance.size() && (strBalance[end] == ' ' || strBalance[end] == '\t'))
+        ++end;
+    if (end < strBalance.size() && (strBalance[end] == '+' || strBalance[end] == '-'))
+        ++end;
+    bool digits = false;
+    for (; end < strBalance.size() && strBalance[end] >= '0' && strBalance[end] <= '9'; ++end)
+        digits = true;
+    if (end < strBalance.size() && strBalance[end] == '.')
+        for (++end; end < strBalance.size() && strBalance[end] >= '0' && strBalance[end] <= '9'; ++end)
+            digits = true;
+    if (!digits)
+        return 0.0;
+    return std::strtod(strBalance.substr(0, end).c_str(), nullptr);
+}
+
+bool AllDigits(const std::string& text)
+{
+    for (char ch : text)
+        if (ch < '0' || ch > '9')
+            return false;
+    return true;
+}
+
+}  // namespace
+
+cduoren1::cduoren1(CDial* pPhone) : CDialog(IDD, pPhone), m_pPhone(pPhone)
+{
+    m_hIcon = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
+    for (int line = 1; line <= LINE_COUNT; ++line) {
+        OnCommand(kLines[line - 1].call, [this, line] { CallLine(line); });
+        OnCommand(kLines[line - 1].hangUp, [this, line] { HangUpLine(line); });
+    }
+    OnMessage(WM_TIMER, [this](WPARAM w, LPARAM l) { return OnTimerMessage(w, l); });
+    OnMessage(WM_DESTROY, [this](WPARAM w, LPARAM l) { return OnDestroyMessage(w, l); });
+}
+
+cduoren1::~cduoren1()
+{
+    // The edits using the font are gone with the window by now.
+    if (m_hNumberFont)
+        ::DeleteObject(m_hNumberFont);
+}
+
+BOOL cduoren1::OnNcCreate(LPCREATESTRUCTA lpcs)
+{
+    if (!CDialog::OnNcCreate(lpcs))
+        return FALSE;
+    SkinApply(m_hWnd, IDD);
+    return TRUE;
+}
+
+void cduoren1::DoDataExchange()
+{
+    for (int i = 0; i < LINE_COUNT; ++i) {
+        m_edNumber[i] = GetDlgItem(kLines[i].number);
+        m_stStatus[i] = GetDlgItem(kLines[i].status);
+    }
+}
+
+BOOL cduoren1::PreTranslateMessage(MSG* pMsg)
+{
+    // Neither Enter nor Esc closes the window; only its close box does.
+    if (pMsg->message == WM_KEYDOWN && (pMsg->wParam == VK_ESCAPE || pMsg->wParam == VK_RETURN))
+        return TRUE;
+    return CDialog::PreTranslateMessage(pMsg);
+}
+
+BOOL cduoren1::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+    DoDataExchange();
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    m_hNumberFont = ::CreateFontA(16, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_CHARACTER_PRECIS,
+                                  CLIP_CHARACTER_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, "Arial");
+    for (CWnd& edit : m_edNumber) {
+        edit.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(m_hNumberFont), TRUE);
+        edit.SendMessage(EM_LIMITTEXT, kNumberLimit);
+    }
+
+    // A new conference for this opening; the bridging hold and its release leave it
+    // with the subscriber's microphone and speaker in.
+    CallControl& sipx = TheCallControl();
+    m_pPhone->m_hConf = 0;
+    sipx.ConferenceCreate(m_pPhone->m_hInst, &m_pPhone->m_hConf);
+    sipx.ConferenceHold(m_pPhone->m_hConf, 1);
+    sipx.ConferenceUnhold(m_pPhone->m_hConf);
+    return TRUE;
+}
+
+// --- the lines ------------------------------------------------------------------------------
+
+void cduoren1::RefuseCall(int nLine, const char* pszReason)
+{
+    m_stStatus[nLine - 1].SetWindowText(pszReason);
+    TheDesktop().PlayResourceSound(IDW_REFUSED);
+}
+
+void cduoren1::CallLine(int nLine)
+{
+    const int i = nLine - 1;
+    if (m_bBusy[i] == 1)
+        return;
+    if (BalanceValue(m_pPhone->m_strBalance) < kLowestBalance) {
+        RefuseCall(nLine, "话费不足");
+        return;
+    }
+    m_stStatus[i].SetWindowText("");
+    const std::string strNumber = m_edNumber[i].GetWindowText();
+    if (strNumber.size() < kShortestNumber || !AllDigits(strNumber)) {
+        RefuseCall(nLine, "号码错误");
+        return;
+    }
+    // Fixed and mobile numbers alike are dialled with their leading 0.
+    if (strNumber[0] != '0') {
+        RefuseCall(nLine, "手机前加0");
+        return;
+    }
+    m_stStatus[i].SetWindowText("正在呼叫");
+    m_bBusy[i] = 1;
+
+    CallControl& sipx = TheCallControl();
+    SIPX_CALL& hCall = m_pPhone->m_hPartyCall[i];
+    // The line's earlier call has ended (else the line would be busy): release it first.
+    if (hCall != 0)
+        sipx.CallDestroy(&hCall);
+    const std::string strAddress = "sip:" + strNumber + "@" + m_pPhone->m_strSipDomain;
+    const SIPX_CALL_OPTIONS options = {20, 1, 1, 1, 0};
+    sipx.ConferenceAdd(m_pPhone->m_hConf, m_pPhone->m_hLine, strAddress.c_str(), &hCall, 1, nullptr, nullptr, 1,
+                       &options);
+    TheDesktop().PlayResourceSound(IDW_PARTY_CALL);
+}
+
+// Also for an idle line: then the library refuses the empty handle and only the line's
+// text, flag and timer are reset.
+void cduoren1::HangUpLine(int nLine)
+{
+    const int i = nLine - 1;
+    CallControl& sipx = TheCallControl();
+    sipx.CallHold(m_pPhone->m_hPartyCall[i], 1);
+    sipx.CallDestroy(&m_pPhone->m_hPartyCall[i]);
+    m_stStatus[i].SetWindowText("");
+    m_bBusy[i] = 0;
+    KillTimer(nLine);
+    TheDesktop().PlayResourceSound(IDW_HANGUP);
+}
+
+void cduoren1::LineRinging(int nLine)
+{
+    if (!IsLine(nLine) || !m_hWnd)
+        return;
+    m_stStatus[nLine - 1].SetWindowText("正在震铃");
+}
+
+void cduoren1::LineConnected(int nLine)
+{
+    if (!IsLine(nLine) || !m_hWnd)
+        return;
+    SetTimer(nLine, kClockPeriodMs);
+    m_tStart[nLine - 1] = static_cast<int64_t>(std::time(nullptr));
+    m_stStatus[nLine - 1].SetWindowText("开始通话");
+}
+
+// The ended call stays in its entry until the line is hung up, called again or closed.
+void cduoren1::LineEnded(int nLine)
+{
+    if (!IsLine(nLine) || !m_hWnd)
+        return;
+    TheDesktop().PlayResourceSound(IDW_NETWORK_END);
+    m_stStatus[nLine - 1].SetWindowText("通话结束");
+    KillTimer(nLine);
+    m_bBusy[nLine - 1] = 0;
+}
+
+LRESULT cduoren1::OnTimerMessage(WPARAM wParam, LPARAM)
+{
+    const int nLine = static_cast<int>(wParam);
+    if (wParam > static_cast<WPARAM>(LINE_COUNT) || !IsLine(nLine))
+        return Default();
+    const int64_t elapsed = static_cast<int64_t>(std::time(nullptr)) - m_tStart[nLine - 1];
+    m_stStatus[nLine - 1].SetWindowText(CDial::FormatCallClock(elapsed));
+    return 0;
+}
+
+LRESULT cduoren1::OnDestroyMessage(WPARAM, LPARAM)
+{
+    const LRESULT result = Default();
+    // Every line's call ends with the window, whether or not the line has one.
+    CallControl& sipx = TheCallControl();
+    for (SIPX_CALL& hCall : m_pPhone->m_hPartyCall) {
+        sipx.CallHold(hCall, 1);
+        sipx.CallDestroy(&hCall);
+    }
+    // The conference, empty now, is not used again: the next opening makes its own.
+    sipx.ConferenceDestroy(m_pPhone->m_hConf);
+    m_pPhone->m_hConf = 0;
+    return result;
+}
