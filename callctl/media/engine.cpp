@@ -236,7 +236,9 @@ void Engine::configure(uint32_t call, const StreamParams &p) {
         s->send_pt = p.audio.front().pt;
         s->marker = true;
     }
-    if (!s->configured) s->next_rtcp = now_ms() + kRtcpIntervalMs / 2 + int64_t(random_u32() % kRtcpIntervalMs);
+    // RFC 3550 6.2: the first report after half the interval, randomised
+    // by a factor 0.5-1.5.
+    if (!s->configured) s->next_rtcp = now_ms() + kRtcpIntervalMs / 4 + int64_t(random_u32() % (kRtcpIntervalMs / 2));
     s->configured = true;
     cv_.notify_all();
 }

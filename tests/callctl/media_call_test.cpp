@@ -249,6 +249,13 @@ TEST(MediaCalls, TwoPhonesHearEachOtherThroughABridge) {
     EXPECT_GT(out_energy(b), 60);
     callctl::media::Engine::StreamInfo info;
     if (stream_info(a, ca, &info)) {
+        // The first RTCP report goes out 1.25-3.75 s into the call.
+        for (int i = 0; i < 40 && (info.rtcp_received == 0 || info.rtcp_sent == 0); ++i) {
+            sleep_ms(100);
+            stream_info(a, ca, &info);
+        }
+        EXPECT_GE(info.rtcp_sent, 1u);
+        EXPECT_GE(info.rtcp_received, 1u) << "B's report reached A and parsed";
         EXPECT_EQ(info.send_pt, 0);
         EXPECT_TRUE(info.latched);
         EXPECT_GT(info.received_packets, 80u);
@@ -481,7 +488,6 @@ TEST(MediaCalls, SymmetricRtpAndStrangersIgnored) {
             ASSERT_TRUE(stream_info(ph, call, &after));
             EXPECT_EQ(after.ignored_packets - before.ignored_packets, 40u);
             EXPECT_EQ(after.send_to.port, nat.port());
-            EXPECT_GE(after.rtcp_sent + after.rtcp_received, 0u);
         }
     }
     SIPX_CALL h = call;
