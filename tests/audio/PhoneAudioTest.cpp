@@ -143,8 +143,8 @@ TEST_F(PhoneAudio, AudioSettingsRunOverThePhoneWindowAndApplyToIt)
     ASSERT_TRUE(OpenSkinned());
     ASSERT_TRUE(Register());
     run.Ui([&] {
-        run.dial->m_strOutputDevice = "Speakers";
-        run.dial->m_strInputDevice = "Monitor of Microphone";
+        run.dial->m_strOutputDevice = "PulseAudio";
+        run.dial->m_strInputDevice = "Monitor of Speakers";
     });
     desktop.Reset();
     PostClick(IDC_AUDIO_SETTINGS);
@@ -175,8 +175,8 @@ TEST_F(PhoneAudio, AudioSettingsRunOverThePhoneWindowAndApplyToIt)
         noise = wintest::Checked(dlg, IDC_NOISE_REDUCTION);
         gain = wintest::Checked(dlg, IDC_AUTO_GAIN);
     });
-    EXPECT_EQ(output, "Speakers");
-    EXPECT_EQ(input, "Monitor of Microphone");
+    EXPECT_EQ(output, "PulseAudio");
+    EXPECT_EQ(input, "Monitor of Speakers");
     EXPECT_TRUE(echo);
     EXPECT_FALSE(noise);
     EXPECT_TRUE(gain);
@@ -189,6 +189,13 @@ TEST_F(PhoneAudio, AudioSettingsRunOverThePhoneWindowAndApplyToIt)
     }
     EXPECT_TRUE(::IsWindowVisible(dlg));
 
+    // Other devices chosen.
+    run.Ui([&] {
+        const auto outputs = audiotest::ListItems(dlg, IDC_OUTPUT_DEVICE);
+        const auto inputs = audiotest::ListItems(dlg, IDC_INPUT_DEVICE);
+        ::SendDlgItemMessageA(dlg, IDC_OUTPUT_DEVICE, CB_SETCURSEL, audiotest::LastIndexOf(outputs, "Speakers"), 0);
+        ::SendDlgItemMessageA(dlg, IDC_INPUT_DEVICE, CB_SETCURSEL, audiotest::LastIndexOf(inputs, "Monitor of Microphone"), 0);
+    });
     sipx.Clear();
     run.Ui([&] {
         wintest::Click(dlg, IDC_ECHO_CANCEL);       // off
@@ -222,6 +229,13 @@ TEST_F(PhoneAudio, AudioSettingsRunOverThePhoneWindowAndApplyToIt)
               "<Audio>\r\n<Dirver playdev=\"Speakers\" recodev=\"Monitor of Microphone\"/>\r\n</Audio>\r\n");
     EXPECT_EQ(ReadBytes("Call.xml"), "<CallInfo>\r\n<audio a11=\"0\" a22=\"1\" a33=\"1\"/>\r\n</CallInfo>\r\n");
     EXPECT_EQ(desktop.SoundsSeen(), std::vector<int>{IDW_CLICK});
+
+    // The next call hands the chosen devices to the library.
+    sipx.Clear();
+    SetNumber("02088886666");
+    Press(IDC_CALL);
+    EXPECT_EQ(sipx.Matching("AudioSet"), (std::vector<std::string>{"AudioSetInputDevice(\"Monitor of Microphone\",0)",
+                                                                   "AudioSetOutputDevice(\"Speakers\",0)"}));
 }
 
 TEST_F(PhoneAudio, AudioSettingsCloseWithTheirCloseBoxAndOpenAgain)
