@@ -1,7 +1,7 @@
 #include "MultiParty.h"
-#include <cstdlib>
 #include <ctime>
 #include "CallControl.h"
+#include "CallRules.h"
 #include "Desktop.h"
 #include "Dial.h"
 #include "SkinFeature.h"
@@ -23,25 +23,6 @@ const UINT kClockPeriodMs = 984;
 const size_t kNumberLimit = 17;
 const size_t kShortestNumber = 9;
 const double kLowestBalance = 0.1;
-
-// The decimal number the balance text starts with; 0 when it starts with none.
-double BalanceValue(const std::string& strBalance)
-{
-    size_t end = 0;
-    while (end < strBalance.size() && (strBalance[end] == ' ' || strBalance[end] == '\t'))
-        ++end;
-    if (end < strBalance.size() && (strBalance[end] == '+' || strBalance[end] == '-'))
-        ++end;
-    bool digits = false;
-    for (; end < strBalance.size() && strBalance[end] >= '0' && strBalance[end] <= '9'; ++end)
-        digits = true;
-    if (end < strBalance.size() && strBalance[end] == '.')
-        for (++end; end < strBalance.size() && strBalance[end] >= '0' && strBalance[end] <= '9'; ++end)
-            digits = true;
-    if (!digits)
-        return 0.0;
-    return std::strtod(strBalance.substr(0, end).c_str(), nullptr);
-}
 
 bool AllDigits(const std::string& text)
 {
