@@ -314,6 +314,51 @@ SIPX_RESULT RecordingCallControl::AudioSetNoiseReductionMode(SIPX_INST hInst, in
     return CallControl::AudioSetNoiseReductionMode(hInst, bEnable);
 }
 
+// Conferences: "ConferenceAdd" shows the address, contact id, display, security, focus
+// and the options record's five words.
+SIPX_RESULT RecordingCallControl::ConferenceCreate(SIPX_INST hInst, SIPX_CONF* phConf)
+{
+    if (!Record("ConferenceCreate()"))
+        return SIPX_RESULT_FAILURE;
+    return CallControl::ConferenceCreate(hInst, phConf);
+}
+
+SIPX_RESULT RecordingCallControl::ConferenceAdd(SIPX_CONF hConf, SIPX_LINE hLine, const char* szAddress,
+                                                SIPX_CALL* phCall, int contactId, void* pDisplay, void* pSecurity,
+                                                int bTakeFocus, const SIPX_CALL_OPTIONS* pOptions)
+{
+    const std::string options =
+        pOptions ? Format("{%u,%d,%d,%d,%d}", static_cast<unsigned>(pOptions->cbSize), pOptions->bandwidthId,
+                          pOptions->sendLocation, pOptions->rtpTransport, pOptions->reserved)
+                 : std::string("null");
+    if (!Record(Format("ConferenceAdd(%s,%d,%s,%s,%d,%s)", Str(szAddress).c_str(), contactId,
+                       pDisplay ? "display" : "null", pSecurity ? "security" : "null", bTakeFocus, options.c_str())))
+        return SIPX_RESULT_FAILURE;
+    return CallControl::ConferenceAdd(hConf, hLine, szAddress, phCall, contactId, pDisplay, pSecurity, bTakeFocus,
+                                      pOptions);
+}
+
+SIPX_RESULT RecordingCallControl::ConferenceHold(SIPX_CONF hConf, int bBridging)
+{
+    if (!Record(Format("ConferenceHold(%d)", bBridging)))
+        return SIPX_RESULT_FAILURE;
+    return CallControl::ConferenceHold(hConf, bBridging);
+}
+
+SIPX_RESULT RecordingCallControl::ConferenceUnhold(SIPX_CONF hConf)
+{
+    if (!Record("ConferenceUnhold()"))
+        return SIPX_RESULT_FAILURE;
+    return CallControl::ConferenceUnhold(hConf);
+}
+
+SIPX_RESULT RecordingCallControl::ConferenceDestroy(SIPX_CONF hConf)
+{
+    if (!Record("ConferenceDestroy()"))
+        return SIPX_RESULT_FAILURE;
+    return CallControl::ConferenceDestroy(hConf);
+}
+
 // --- PhoneRun -------------------------------------------------------------------------------
 
 BOOL TestDial::OnInitDialog()

@@ -76,6 +76,13 @@ public:
     SIPX_RESULT AudioSetAECMode(SIPX_INST hInst, int mode) override;
     SIPX_RESULT AudioSetAGCMode(SIPX_INST hInst, int bEnable) override;
     SIPX_RESULT AudioSetNoiseReductionMode(SIPX_INST hInst, int bEnable) override;
+    SIPX_RESULT ConferenceCreate(SIPX_INST hInst, SIPX_CONF* phConf) override;
+    SIPX_RESULT ConferenceAdd(SIPX_CONF hConf, SIPX_LINE hLine, const char* szAddress, SIPX_CALL* phCall,
+                              int contactId, void* pDisplay, void* pSecurity, int bTakeFocus,
+                              const SIPX_CALL_OPTIONS* pOptions) override;
+    SIPX_RESULT ConferenceHold(SIPX_CONF hConf, int bBridging) override;
+    SIPX_RESULT ConferenceUnhold(SIPX_CONF hConf) override;
+    SIPX_RESULT ConferenceDestroy(SIPX_CONF hConf) override;
 
 private:
     bool Record(const std::string& text);   // false: the call is to fail
