@@ -186,9 +186,9 @@ void cduoren1::LineEnded(int nLine)
 
 LRESULT cduoren1::OnTimerMessage(WPARAM wParam, LPARAM)
 {
-    const int nLine = static_cast<int>(wParam);
-    if (wParam > static_cast<WPARAM>(LINE_COUNT) || !IsLine(nLine))
+    if (wParam < 1 || wParam > static_cast<WPARAM>(LINE_COUNT))
         return Default();
+    const int nLine = static_cast<int>(wParam);
     const int64_t elapsed = static_cast<int64_t>(std::time(nullptr)) - m_tStart[nLine - 1];
     m_stStatus[nLine - 1].SetWindowText(CDial::FormatCallClock(elapsed));
     return 0;
