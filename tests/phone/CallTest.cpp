@@ -1,6 +1,6 @@
 // A call of the phone window against a sipp call server: the library's events reach the
-// window as its call-state messages. The call itself is requested here through the
-// library, as the call button will do.
+// window as its call-state messages. The call itself is requested here straight through the
+// library, as the call button does (the button itself: PlaceCallTest.cpp).
 #include "PhoneFixture.h"
 #include "SkinFeature.h"
 #include <cmath>
@@ -170,7 +170,7 @@ TEST_F(Call, LevelBarsAndMicrophoneControlsFollowTheCallsAudio)
     });
     EXPECT_TRUE(run.WaitUntil([&] { return microphone() >= 60 && speaker() >= 60; }, 2000));
 
-    // The call ends (as hanging up will end it) and the window closes.
+    // The call ends (as hanging up ends it) and the window closes.
     run.Ui([&] {
         sipxCallDestroy(&run.dial->m_hCall);
         run.dial->m_bInCall = 0;
