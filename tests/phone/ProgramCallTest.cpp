@@ -122,7 +122,9 @@ TEST_F(ProgramCall, CallRingsIsAnsweredRecordedAndHungUpAndTheBalanceFollowsTheS
     ASSERT_TRUE(PumpUntil([&] { return Text(edit) == "07551234567"; }, 3000)) << Text(edit);
 
     ASSERT_TRUE(Click(phone, IDC_CALL));
-    EXPECT_EQ(Text(phone, IDC_STATUS), "正在呼叫:07551234567");
+    // The call server may ring before the status is read.
+    const std::string calling = Text(phone, IDC_STATUS);
+    EXPECT_TRUE(calling == "正在呼叫:07551234567" || calling == "对方正在震铃") << calling;
     EXPECT_TRUE(PumpUntil([&] { return Text(phone, IDC_STATUS) == "对方正在震铃"; }, 5000))
         << Text(phone, IDC_STATUS) << server.Log();
     EXPECT_TRUE(PumpUntil([&] { return Text(phone, IDC_STATUS) == "呼叫成功,开始通话"; }, 5000))
