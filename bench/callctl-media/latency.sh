@@ -5,7 +5,7 @@
 #
 #   scripts/testbed bench/callctl-media/latency.sh [build-win]
 #
-# Each 40 ms tone burst is played into a combined sink that feeds both the
+# Each 20 ms tone burst is played into a combined sink that feeds both the
 # microphone sink (which the phone records) and the speaker sink directly,
 # so one recording of the speaker sink holds the burst at its onset and
 # again when it has been through the phone, the RTP echo and back.
@@ -30,8 +30,8 @@ import math, struct, sys
 rate, out = 8000, []
 out += [0] * int(0.5 * rate)
 for k in range(10):
-    out += [int(12000 * math.sin(2 * math.pi * 1000 * i / rate)) for i in range(int(0.04 * rate))]
-    out += [0] * int(0.96 * rate)
+    out += [int(12000 * math.sin(2 * math.pi * 1000 * i / rate)) for i in range(int(0.02 * rate))]
+    out += [0] * int(0.98 * rate)
 open(sys.argv[1], "wb").write(struct.pack("<%dh" % len(out), *out))
 PY
 
@@ -58,7 +58,8 @@ import struct, sys, statistics
 data = open(sys.argv[1], "rb").read()
 x = struct.unpack("<%dh" % (len(data) // 2), data[: len(data) // 2 * 2])
 # Envelope over 2 ms blocks; an onset is the first block above a third of
-# the burst level after at least 30 ms below a tenth of it.
+# the burst level after at least 10 ms below a tenth of it (so an echo
+# 30 ms or more after its burst's onset is told apart from it).
 blk = 16
 env = [max(abs(v) for v in x[i:i + blk]) for i in range(0, len(x) - blk, blk)]
 peak = max(env) if env else 0
@@ -67,7 +68,7 @@ for i, e in enumerate(env):
     if e < peak / 10:
         quiet += 1
     else:
-        if e > peak / 3 and quiet >= 15:
+        if e > peak / 3 and quiet >= 5:
             onsets.append(i * blk / 8.0)
         quiet = 0 if e >= peak / 10 else quiet
 lat = []
