@@ -48,6 +48,10 @@ void CDial::PlaceCall()
     m_strNumber = InternationalNumber(m_strNumber);
     // The call's progress comes back as events (messages 5503, 5502, 5501); a request
     // the library refuses leaves "正在呼叫:" standing until the user hangs up.
+    // A call the network ended keeps its handle until here; release it now, or every
+    // such call would stay counted against the library's limit of connections.
+    if (m_hCall)
+        sipx.CallDestroy(&m_hCall);
     sipx.CallCreate(m_hInst, m_hLine, &m_hCall);
     const SIPX_CALL_OPTIONS options = {20, 1, 1, 1, 0};
     const std::string address = "sip:" + m_strNumber + "@" + m_strSipDomain;

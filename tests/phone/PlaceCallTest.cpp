@@ -1,6 +1,7 @@
 // Placing and ending calls from the phone window: the number checks as the user sees
 // them, the history in Call.xml and the number box, the call request to the library, the
 // request URI a call server receives, hanging up, and Enter.
+#include <algorithm>
 #include "CallsFixture.h"
 
 using namespace phonetest;
@@ -260,3 +261,23 @@ TEST_F(PlaceCall, CallServerReceivesNationalNumbersWith0086AndOthersAsTyped)
 }
 
 }  // namespace
+
+TEST_F(PlaceCall, ACallEndedByTheNetworkIsReleasedWhenTheNextCallIsPlaced)
+{
+    ASSERT_TRUE(Open());
+    ASSERT_TRUE(Register());
+    Dial("07551234567");
+    run.Ui([&] { ::SendMessageA(run.h, CDial::WM_CALL_ENDED, 0, 0); });
+    // The ended call keeps its handle until the next call...
+    run.Ui([&] { EXPECT_NE(run.dial->m_hCall, 0u); });
+    sipx.Clear();
+    Dial("02088886666");
+    // ...which releases it first, so ended calls never pile up in the library.
+    const auto texts = sipx.Texts();
+    ASSERT_GE(texts.size(), 4u);
+    const auto destroy = std::find(texts.begin(), texts.end(), "CallDestroy()");
+    const auto create = std::find(texts.begin(), texts.end(), "CallCreate()");
+    ASSERT_NE(destroy, texts.end());
+    EXPECT_LT(destroy - texts.begin(), create - texts.begin());
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "CallHold(1)"), 0);
+}
