@@ -518,7 +518,8 @@ TEST(MediaCalls, EarlyMediaFlowsBeforeTheAnswer) {
     }
     SIPX_CALL h = call;
     EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
-    EXPECT_GE(windows_with(samples_of(slurp(out)), 425, 0.8), 5);
+    EXPECT_GE(windows_with(samples_of(slurp(out)), 425, 0.8), 3)
+        << "the ring-back tone reached the speaker (300 ms or more of it)";
     std::remove(out.c_str());
 }
 
