@@ -35,21 +35,42 @@ public:
 #ifdef CALLCTL_HAVE_G729
 class G729 final : public AudioCodec {
 public:
-    G729() : c_(false) {}
+    explicit G729(bool annexb) : c_(annexb) {}
     size_t encode(const int16_t pcm[kFrameSamples], uint8_t *out) override {
+        // One payload per frame: with silence suppression only the first.
         dsp::G729Packet p[2];
         int n = c_.encode(pcm, p);
-        // Annex B is off: always one 20-byte packet.
         if (n < 1) return 0;
         for (size_t i = 0; i < p[0].size; ++i) out[i] = p[0].data[i];
         return p[0].size;
     }
+    int encode_packets(const int16_t pcm[kFrameSamples], Packet out[2]) override {
+        dsp::G729Packet p[2];
+        int n = c_.encode(pcm, p);
+        for (int k = 0; k < n; ++k) {
+            for (size_t i = 0; i < p[k].size; ++i) out[k].data[i] = p[k].data[i];
+            out[k].size = p[k].size;
+            out[k].offset = p[k].offset;
+            out[k].talkspurt = p[k].talkspurt;
+            out[k].silence = p[k].size % dsp::kG729SpeechBytes == dsp::kG729SidBytes;
+        }
+        return n;
+    }
     int decode(const uint8_t *payload, size_t size, int16_t *pcm, size_t capacity) override {
-        return c_.decode(payload, size, pcm, capacity);
+        int k = c_.decode(payload, size, pcm, capacity);
+        if (k > 0) silent_ = size % dsp::kG729SpeechBytes == dsp::kG729SidBytes;
+        return k;
+    }
+    bool in_silence() const override { return silent_; }
+    bool comfort_noise(int16_t *pcm, size_t samples) override {
+        if (!silent_) return false;
+        c_.conceal(pcm, samples);
+        return true;
     }
 
 private:
     dsp::G729Codec c_;
+    bool silent_ = false;
 };
 #endif
 
@@ -60,8 +81,8 @@ const std::vector<CodecInfo> &built_in() {
         {"PCMU", 0, 8000, nullptr},
         {"PCMA", 8, 8000, nullptr},
 #ifdef CALLCTL_HAVE_G729
-        // We send no SID frames; received ones are decoded.
-        {"G729", 18, 8000, "annexb=no"},
+        // Silence suppression (Annex B) offered; used when the peer accepts it.
+        {"G729", 18, 8000, "annexb=yes"},
 #endif
     };
     return table;
@@ -73,15 +94,34 @@ const CodecInfo *find(std::string_view name) {
     return nullptr;
 }
 
-std::unique_ptr<AudioCodec> make(std::string_view name) {
+int AudioCodec::encode_packets(const int16_t pcm[kFrameSamples], Packet out[2]) {
+    size_t n = encode(pcm, out[0].data);
+    if (n == 0) return 0;
+    out[0].size = n;
+    out[0].offset = 0;
+    out[0].talkspurt = false;
+    out[0].silence = false;
+    return 1;
+}
+
+std::string answer_fmtp(const CodecInfo &c, std::string_view offer_fmtp) {
+#ifdef CALLCTL_HAVE_G729
+    if (std::string_view(c.name) == "G729") return dsp::g729_fmtp(dsp::g729_peer_accepts_annexb(offer_fmtp));
+#endif
+    (void)offer_fmtp;
+    return c.fmtp ? c.fmtp : "";
+}
+
+std::unique_ptr<AudioCodec> make(std::string_view name, std::string_view peer_fmtp) {
     const CodecInfo *c = find(name);
     if (!c) return nullptr;
     std::string_view n = c->name;
     if (n == "PCMU") return std::make_unique<G711<linear_to_ulaw, ulaw_to_linear>>();
     if (n == "PCMA") return std::make_unique<G711<linear_to_alaw, alaw_to_linear>>();
 #ifdef CALLCTL_HAVE_G729
-    if (n == "G729") return std::make_unique<G729>();
+    if (n == "G729") return std::make_unique<G729>(dsp::g729_choose_annexb(true, peer_fmtp));
 #endif
+    (void)peer_fmtp;
     return nullptr;
 }
 

@@ -31,15 +31,39 @@ uint8_t linear_to_alaw(int16_t pcm);
 int16_t alaw_to_linear(uint8_t code);
 
 // ---- codec objects ----------------------------------------------------------
+// One RTP payload of an encoded 20 ms frame.
+struct Packet {
+    uint8_t data[kMaxPayload];
+    size_t size = 0;
+    uint32_t offset = 0;     // samples from the frame's first sample (add to its RTP timestamp)
+    bool talkspurt = false;  // first speech after silence: set the marker bit
+    bool silence = false;    // ends with a silence description (comfort noise parameters)
+};
+
 class AudioCodec {
 public:
     virtual ~AudioCodec() = default;
     // One 20 ms frame into out (capacity kMaxPayload); returns the payload
     // size, 0 when nothing is to be sent for this frame (silence suppressed).
     virtual size_t encode(const int16_t pcm[kFrameSamples], uint8_t *out) = 0;
+    // One 20 ms frame as the RTP payloads to send for it, in order (0, 1 or
+    // 2); a codec with silence suppression (G.729 Annex B) may send less
+    // than one payload per frame. By default the one payload of encode().
+    virtual int encode_packets(const int16_t pcm[kFrameSamples], Packet out[2]);
     // A received payload into pcm; returns the samples written, or -1 when
     // the payload is not valid for the codec or would not fit.
     virtual int decode(const uint8_t *payload, size_t size, int16_t *pcm, size_t capacity) = 0;
+    // Whether the last payload decode() took ended with a silence
+    // description: the peer may now send nothing until speech resumes.
+    virtual bool in_silence() const { return false; }
+    // Comfort noise for samples (a multiple of 80) of a silent stretch the
+    // peer did not send, after a silence description; false when the codec
+    // has none.
+    virtual bool comfort_noise(int16_t *pcm, size_t samples) {
+        (void)pcm;
+        (void)samples;
+        return false;
+    }
 };
 
 struct CodecInfo {
@@ -54,7 +78,13 @@ const std::vector<CodecInfo> &built_in();
 // Table entry by encoding name (case-insensitive), nullptr when not built in.
 const CodecInfo *find(std::string_view name);
 // A fresh encoder/decoder pair for a codec of the table, nullptr otherwise.
-std::unique_ptr<AudioCodec> make(std::string_view name);
+// peer_fmtp: the a=fmtp parameters the peer gave the format ("" for none);
+// they decide the options the encoder may use (G.729: silence suppression
+// unless the peer said annexb=no).
+std::unique_ptr<AudioCodec> make(std::string_view name, std::string_view peer_fmtp = {});
+// Our a=fmtp parameters for a format in an answer to an offer that gave it
+// offer_fmtp ("" when we have none).
+std::string answer_fmtp(const CodecInfo &c, std::string_view offer_fmtp);
 
 // Offer order: the selected codec first when built in, then PCMU and PCMA
 // (each once). Names as in the table.

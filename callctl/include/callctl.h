@@ -70,10 +70,15 @@
  *  Offer (RFC 3264/4566): audio on an even RTP port from the first media
  *  port upward (RTCP on the next), formats in this order: the codec chosen
  *  with sipxConfigSelectAudioCodecByName when this build has it (G.729,
- *  payload 18 with "annexb=no", when built with callctl/dsp), then PCMU (0)
+ *  payload 18 with "annexb=yes", when built with callctl/dsp), then PCMU (0)
  *  and PCMA (8), then telephone-event/8000 as payload 101. From the answer
  *  we send its first format that we have, under its payload number, and
- *  use its telephone-event number for DTMF. A 180/183 with a description
+ *  use its telephone-event number for DTMF. G.729 silence suppression
+ *  (voice activity detection, SID frames, nothing between them during
+ *  silence; the first packet of each talkspurt marked) is used when the
+ *  peer's a=fmtp for it does not say "annexb=no" (no fmtp means yes); our
+ *  answer to a G.729 offer mirrors its annexb. A received SID is followed
+ *  by comfort noise until the next talkspurt, not concealed as loss. A 180/183 with a description
  *  starts the audio before the answer (early media). A re-INVITE from the
  *  peer is answered with the formats of its offer that we have and the
  *  mirrored direction; sipxCallHold stops our audio both ways at once.

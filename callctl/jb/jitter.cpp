@@ -10,7 +10,9 @@ constexpr int kFadeFrames = 5;
 }
 
 void JitterBuffer::clear() {
+    ComfortNoise fn = std::move(comfort_);
     *this = JitterBuffer();
+    comfort_ = std::move(fn);
 }
 
 void JitterBuffer::restart(uint32_t ssrc, uint32_t ts, int64_t now_ms) {
@@ -29,6 +31,7 @@ void JitterBuffer::restart(uint32_t ssrc, uint32_t ts, int64_t now_ms) {
     since_adjust_ = 0;
     seen_ = 0;
     std::memset(last_, 0, sizeof last_);
+    cng_ = false;
 }
 
 int64_t JitterBuffer::unwrap(uint32_t ts) {
@@ -77,7 +80,7 @@ void JitterBuffer::note_offset(int64_t off) {
 }
 
 JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, const int16_t *pcm, size_t n,
-                                    int64_t now_ms) {
+                                    int64_t now_ms, bool silence, bool marker) {
     if (n == 0 || n > kMaxPacketSamples) {
         ++stats_.dropped;
         return Put::Dropped;
@@ -104,6 +107,14 @@ JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, co
         return Put::Duplicate;
     }
     note_offset(off);
+    if (marker && cng_ && !fresh_) {
+        // A talkspurt after comfort noise: with nothing buffered, its
+        // playout point is placed afresh at the target delay.
+        bool empty = true;
+        for (const auto &s : slots_)
+            if (s.used) empty = false;
+        if (empty) fresh_ = true;
+    }
     if (!fresh_ && ext + int64_t(n) <= play_ts_) {
         ++stats_.late;
         return Put::Late;
@@ -129,6 +140,7 @@ JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, co
     slot->used = true;
     slot->ts = ext;
     slot->n = uint16_t(n);
+    slot->silence = silence;
     std::memcpy(slot->pcm, pcm, n * sizeof(int16_t));
     newest_end_ = std::max(newest_end_, ext + int64_t(n));
     ++stats_.stored;
@@ -148,6 +160,12 @@ void JitterBuffer::conceal(int16_t *out, size_t from, size_t to) {
         int g = g0 + (g1 - g0) * int(i) / int(kFrame);
         out[i] = int16_t(last_[i] * g / 1024);
     }
+}
+
+void JitterBuffer::comfort(int16_t *out, size_t from, size_t to) {
+    if (!comfort_ || !comfort_(out + from, to - from))
+        std::memcpy(out + from, cn_ + from, (to - from) * sizeof(int16_t));
+    std::memcpy(cn_ + from, out + from, (to - from) * sizeof(int16_t));
 }
 
 void JitterBuffer::drop_played() {
@@ -178,6 +196,11 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
             // Playing too early for the target: hold the playout point.
             since_adjust_ = 0;
             ++stats_.inserted;
+            if (cng_) {
+                comfort(out, 0, kFrame);
+                ++stats_.comfort_noise;
+                return Get::ComfortNoise;
+            }
             conceal(out, 0, kFrame);
             if (fade_step_ < kFadeFrames) ++fade_step_;
             return Get::Concealed;
@@ -191,6 +214,7 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
     }
     // Which samples of [play_ts_, play_ts_ + kFrame) do we have?
     bool have[kFrame] = {};
+    bool sil[kFrame] = {};  // the sample came from a packet that ends with a silence description
     size_t got = 0;
     for (const auto &s : slots_) {
         if (!s.used) continue;
@@ -200,11 +224,45 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
             size_t i = size_t(t - play_ts_);
             if (!have[i]) ++got;
             have[i] = true;
+            sil[i] = s.silence;
             out[i] = s.pcm[t - s.ts];
         }
     }
+    // Missing samples after a silence description are comfort noise.
+    bool any_cn = false, any_loss = false;
+    {
+        bool cng = cng_;
+        for (size_t i = 0; i < kFrame; ++i) {
+            if (have[i]) {
+                cng = sil[i];
+                continue;
+            }
+            size_t j = i;
+            while (j < kFrame && !have[j]) ++j;
+            if (cng) {
+                comfort(out, i, j);
+                for (size_t k = i; k < j; ++k) have[k] = true;  // not to be concealed below
+                any_cn = true;
+            } else {
+                any_loss = true;
+            }
+            i = j - 1;
+        }
+        cng_ = cng;
+    }
     Get r;
-    if (got == kFrame) {
+    if (any_cn && !any_loss) {
+        // The peer's silence, not loss.
+        if (got) playing_ = true;
+        fade_step_ = 0;
+        if (got == 0) {
+            ++stats_.comfort_noise;
+            r = Get::ComfortNoise;
+        } else {
+            ++stats_.played;
+            r = Get::Audio;
+        }
+    } else if (got == kFrame) {
         r = Get::Audio;
         playing_ = true;
         ++stats_.played;

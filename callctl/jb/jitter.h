@@ -21,6 +21,13 @@
 //  - duplicates: a sequence number seen among the last 64 is dropped;
 //  - loss: a frame with missing samples is concealed by repeating the last
 //    frame played with a fading gain (-20 % per frame, silent after five);
+//  - silence (a codec with silence suppression, G.729 Annex B): after a
+//    packet that ends with a silence description the sender may send
+//    nothing until speech resumes; that gap is filled with comfort noise
+//    from the comfort-noise source (see set_comfort_noise), not concealed
+//    as loss, until audio of a packet without one plays. A marked packet
+//    (a new talkspurt) arriving when nothing is buffered during comfort
+//    noise places the playout point afresh, at the target delay;
 //  - late packets (their audio already played or concealed) are dropped;
 //  - sequence and timestamp wrap: both are unwrapped to 64 bits;
 //  - an SSRC change, or an offset more than kResyncMs away from the fast
@@ -30,6 +37,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace callctl::jb {
 
@@ -48,7 +56,10 @@ public:
     static constexpr size_t kMaxPacketSamples = 480;  // 60 ms
 
     enum class Put { Stored, Duplicate, Late, Reset, Dropped };
-    enum class Get { Audio, Concealed, Silence };
+    enum class Get { Audio, Concealed, Silence, ComfortNoise };
+    // Fills pcm[0..n) with comfort noise; false when it has none (the
+    // buffer then repeats the last comfort noise it played).
+    using ComfortNoise = std::function<bool(int16_t *pcm, size_t n)>;
 
     struct Stats {
         uint64_t stored = 0;
@@ -58,12 +69,16 @@ public:
         uint64_t dropped = 0;     // too big, or no room
         uint64_t played = 0;      // frames of real audio
         uint64_t concealed = 0;   // frames with concealed samples
+        uint64_t comfort_noise = 0;  // frames of comfort noise only
         uint64_t skipped = 0;     // frames dropped to shorten the delay
         uint64_t inserted = 0;    // frames inserted to lengthen it
     };
 
-    // Decoded samples of one packet arriving at now_ms.
-    Put put(uint32_t ssrc, uint16_t seq, uint32_t ts, const int16_t *pcm, size_t n, int64_t now_ms);
+    // Decoded samples of one packet arriving at now_ms. silence: the packet
+    // ends with a silence description; marker: its RTP marker bit.
+    Put put(uint32_t ssrc, uint16_t seq, uint32_t ts, const int16_t *pcm, size_t n, int64_t now_ms,
+            bool silence = false, bool marker = false);
+    void set_comfort_noise(ComfortNoise fn) { comfort_ = std::move(fn); }
     // The next 20 ms for playout at now_ms.
     Get get(int16_t out[kFrame], int64_t now_ms);
 
@@ -80,6 +95,7 @@ private:
         bool used = false;
         int64_t ts = 0;  // unwrapped
         uint16_t n = 0;
+        bool silence = false;
         int16_t pcm[kMaxPacketSamples];
     };
 
@@ -88,6 +104,7 @@ private:
     bool seen_before(uint16_t seq);
     void note_offset(int64_t offset_q3);
     void conceal(int16_t *out, size_t from, size_t to);
+    void comfort(int16_t *out, size_t from, size_t to);
     void drop_played();
 
     bool started_ = false;
@@ -110,6 +127,9 @@ private:
     uint64_t seen_ = 0;        // bit i: max_seq_ - i was received
     int fade_step_ = 0;        // consecutive concealed frames
     int16_t last_[kFrame] = {};
+    bool cng_ = false;         // the audio played last ended with a silence description
+    int16_t cn_[kFrame] = {};  // the last comfort noise frame
+    ComfortNoise comfort_;
     Slot slots_[kSlots];
     Stats stats_;
 };

@@ -107,10 +107,14 @@ struct Engine::Stream {
     bool marker = true;  // next audio packet starts a talkspurt
     uint32_t sent_packets = 0, sent_octets = 0;
     uint64_t sent_events = 0;
+    uint64_t audio_octets = 0, sent_silence = 0;
     bool sent_since_report = false;
+    std::string enc_fmtp;  // the peer's parameters the encoder was made for
 
     // receiving
     std::map<int, std::unique_ptr<codec::AudioCodec>> dec;  // by payload type
+    codec::AudioCodec *last_dec = nullptr;  // the decoder of the last payload (comfort noise)
+    uint64_t received_silence = 0;
     jb::JitterBuffer jb;
     rtp::ReceiverStats rx;
     uint32_t rx_ssrc = 0;
@@ -188,6 +192,9 @@ uint16_t Engine::open_stream(uint32_t call, uint32_t bind_ip, uint16_t first_por
     if (Stream *s = find(call)) return s->rtp.local_port();
     auto s = std::make_unique<Stream>();
     s->call = call;
+    Stream *raw = s.get();
+    s->jb.set_comfort_noise(
+        [raw](int16_t *pcm, size_t n) { return raw->last_dec && raw->last_dec->comfort_noise(pcm, n); });
     uint32_t first = first_port & ~1u;
     if (pairs < 1) pairs = 1;
     for (int i = 0; i < pairs; ++i) {
@@ -230,9 +237,11 @@ void Engine::configure(uint32_t call, const StreamParams &p) {
     // Decoders for every format the peer may send.
     for (const auto &f : p.audio)
         if (!s->dec.count(f.pt)) s->dec[f.pt] = codec::make(f.codec);
-    if (!p.audio.empty() && (p.audio.front().codec != s->enc_name || p.audio.front().pt != s->send_pt)) {
-        s->enc = codec::make(p.audio.front().codec);
+    if (!p.audio.empty() && (p.audio.front().codec != s->enc_name || p.audio.front().pt != s->send_pt ||
+                             p.send_fmtp != s->enc_fmtp)) {
+        s->enc = codec::make(p.audio.front().codec, p.send_fmtp);
         s->enc_name = p.audio.front().codec;
+        s->enc_fmtp = p.send_fmtp;
         s->send_pt = p.audio.front().pt;
         s->marker = true;
     }
@@ -393,6 +402,10 @@ bool Engine::stream_info(uint32_t call, StreamInfo *o) const {
     o->ignored_packets = s.ignored;
     o->rtcp_sent = s.rtcp_sent;
     o->rtcp_received = s.rtcp_received;
+    o->sent_octets = s.audio_octets;
+    o->sent_silence = s.sent_silence;
+    o->received_silence = s.received_silence;
+    o->comfort_noise = s.jb.stats().comfort_noise;
     o->concealed = s.jb.stats().concealed;
     o->played = s.jb.stats().played;
     o->jitter_delay_ms = s.jb.target_delay_ms();
@@ -455,7 +468,10 @@ void Engine::on_rtp(Stream &s, const uint8_t *d, size_t n, const Endpoint &from,
     } else {
         s.rx.update(h.seq, h.ts, uint32_t(now * 8));
     }
-    s.jb.put(h.ssrc, h.seq, h.ts, pcm, size_t(k), now);
+    s.last_dec = it->second.get();
+    bool silence = s.last_dec->in_silence();
+    if (silence) ++s.received_silence;
+    s.jb.put(h.ssrc, h.seq, h.ts, pcm, size_t(k), now, silence, h.marker);
 }
 
 void Engine::on_rtcp(Stream &s, const uint8_t *d, size_t n, const Endpoint &from, int64_t now) {
@@ -492,26 +508,28 @@ void Engine::receive_ready(Stream &s, bool rtp_ready, bool rtcp_ready, int64_t n
 
 void Engine::send_frame(Stream &s, const int16_t frame[kFrame]) {
     if (!s.enc) return;
-    uint8_t payload[codec::kMaxPayload];
-    size_t n = s.enc->encode(frame, payload);
-    if (n == 0) {
-        s.marker = true;
-        return;
+    codec::Packet pk[2];
+    int n = s.enc->encode_packets(frame, pk);
+    // Nothing for this frame: the codec suppresses silence and marks the
+    // talkspurt that ends it itself.
+    for (int i = 0; i < n; ++i) {
+        rtp::Header h;
+        h.marker = s.marker || pk[i].talkspurt;
+        h.pt = uint8_t(s.send_pt);
+        h.seq = s.seq++;
+        h.ts = s.ts + pk[i].offset;
+        h.ssrc = s.ssrc;
+        uint8_t pkt[rtp::kMaxPacket];
+        size_t len = rtp::write(h, pk[i].data, pk[i].size, pkt, sizeof pkt);
+        if (len && s.rtp.send_to(s.send_to, pkt, len)) {
+            ++s.sent_packets;
+            s.sent_octets += uint32_t(pk[i].size);
+            s.audio_octets += pk[i].size;
+            if (pk[i].silence) ++s.sent_silence;
+            s.sent_since_report = true;
+        }
+        s.marker = false;
     }
-    rtp::Header h;
-    h.marker = s.marker;
-    h.pt = uint8_t(s.send_pt);
-    h.seq = s.seq++;
-    h.ts = s.ts;
-    h.ssrc = s.ssrc;
-    uint8_t pkt[rtp::kMaxPacket];
-    size_t len = rtp::write(h, payload, n, pkt, sizeof pkt);
-    if (len && s.rtp.send_to(s.send_to, pkt, len)) {
-        ++s.sent_packets;
-        s.sent_octets += uint32_t(n);
-        s.sent_since_report = true;
-    }
-    s.marker = false;
 }
 
 void Engine::send_event(Stream &s, bool end) {

@@ -56,6 +56,7 @@ struct StreamParams {
         std::string codec;  // name in the codec table
     };
     std::vector<Format> audio;  // payloads we accept; the first is the one we send
+    std::string send_fmtp;      // the peer's a=fmtp parameters for the first, "" for none
     int te_pt = -1;             // the peer's telephone-event payload type, -1 none
     bool send = false;          // the peer takes audio from us
     bool recv = false;          // the peer sends audio to us
@@ -140,7 +141,10 @@ public:
         int send_pt = -1;
         uint64_t sent_packets = 0, sent_events = 0, received_packets = 0, ignored_packets = 0;
         uint64_t rtcp_sent = 0, rtcp_received = 0;
-        uint64_t concealed = 0, played = 0;
+        uint64_t sent_octets = 0;       // RTP payload bytes of audio sent
+        uint64_t sent_silence = 0;      // of the packets sent: silence descriptions (G.729 SID)
+        uint64_t received_silence = 0;  // the same, received
+        uint64_t concealed = 0, played = 0, comfort_noise = 0;
         int jitter_delay_ms = 0;
     };
     bool stream_info(uint32_t call, StreamInfo *out) const;

@@ -47,7 +47,10 @@ StreamParams params_from(const sdp::Remote &peer) {
             continue;
         }
         const codec::CodecInfo *c = codec::find(pl.name);
-        if (c && pl.rate == c->rate) p.audio.push_back({pl.pt, c->name});
+        if (c && pl.rate == c->rate) {
+            if (p.audio.empty()) p.send_fmtp = pl.fmtp;
+            p.audio.push_back({pl.pt, c->name});
+        }
     }
     // c=0.0.0.0 or port 0: nothing flows (an old-style hold, a refused stream).
     bool reachable = addr_ok && ip != 0 && peer.port != 0 && !p.audio.empty();
@@ -65,7 +68,7 @@ std::vector<sdp::Payload> answer_payloads(const sdp::Remote &offer) {
         sdp::Payload a = pl;
         if (c) {
             a.name = c->name;
-            a.fmtp = c->fmtp ? c->fmtp : "";
+            a.fmtp = codec::answer_fmtp(*c, pl.fmtp);
         } else {
             a.fmtp = "0-15";
         }

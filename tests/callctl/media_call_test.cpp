@@ -324,11 +324,12 @@ TEST(MediaCalls, G729CallWithCaptureProcessing) {
     ASSERT_TRUE(got(b, SIPX_CALLSTATE_CONNECTED, cb)) << b.rec.dump();
     std::string offer = peer.last_offer();
     EXPECT_NE(offer.find(" RTP/AVP 18 0 8 101\r\n"), std::string::npos) << offer;
-    EXPECT_NE(offer.find("a=fmtp:18 annexb=no"), std::string::npos) << offer;
+    EXPECT_NE(offer.find("a=fmtp:18 annexb=yes"), std::string::npos) << offer;
     sleep_ms(1500);
     callctl::media::Engine::StreamInfo info;
     if (stream_info(a, ca, &info)) {
         EXPECT_EQ(info.send_pt, 18);
+        EXPECT_EQ(info.sent_silence, 0u) << "the answer said annexb=no";
     }
     EXPECT_GT(out_energy(b), 50) << "B hears A through G.729";
     SIPX_CALL h = ca;
@@ -338,6 +339,134 @@ TEST(MediaCalls, G729CallWithCaptureProcessing) {
     EXPECT_GE(windows_with(samples_of(slurp(b_out)), 1000, 0.6), 8);
     std::remove(a_in.c_str());
     std::remove(b_out.c_str());
+}
+
+// Silence suppression (G.729 Annex B) as the answer's annexb allows it. A
+// talks: tone, a quiet stretch of faint noise, tone again. With annexb=yes
+// or no fmtp A sends SID packets and far fewer bytes while quiet, and B
+// plays comfort noise (faint, not silent, not the tone repeated) and then
+// the tone again; with annexb=no A sends every frame and no SID.
+void g729_annexb_call(const std::string &fmtp_line, bool suppressed) {
+    std::string a_in = unique("g729b-a-in.raw"), b_out = unique("g729b-b-out.raw");
+    {
+        std::ofstream f(a_in, std::ios::binary);
+        uint32_t rng = 12345;
+        for (size_t i = 0; i < size_t(5.5 * 8000); ++i) {
+            double t = double(i) / 8000;
+            int v;
+            if (t < 1.5 || t >= 4.0) {
+                v = int(8000 * std::sin(2 * 3.141592653589793 * 1000 * t));
+            } else {
+                rng = rng * 1103515245u + 12345u;
+                v = int((rng >> 16) % 301) - 150;  // faint noise, about -51 dBFS
+            }
+            f.put(char(v & 0xFF));
+            f.put(char((v >> 8) & 0xFF));
+        }
+    }
+    SipPeer peer;
+    SipPeer::Media g729;
+    g729.formats = "18 0 97";
+    g729.attrs = "a=rtpmap:18 G729/8000\r\n" + fmtp_line + "a=rtpmap:97 telephone-event/8000\r\n";
+    peer.bridge(g729);
+    Phone a, b;
+    ASSERT_EQ(sipxConfigSelectAudioCodecByName(a.inst, "G729"), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxConfigSelectAudioCodecByName(b.inst, "G729"), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetInputDevice(a.inst, ("file:" + a_in).c_str(), 0), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetOutputDevice(b.inst, ("file:" + b_out).c_str(), 0), SIPX_RESULT_SUCCESS);
+    SIPX_CALL ca = place(a, a.add_line("8001", peer.port()), peer.port());
+    SIPX_CALL cb = place(b, b.add_line("8002", peer.port()), peer.port());
+    ASSERT_TRUE(got(a, SIPX_CALLSTATE_CONNECTED, ca)) << a.rec.dump();
+    ASSERT_TRUE(got(b, SIPX_CALLSTATE_CONNECTED, cb)) << b.rec.dump();
+    auto t0 = steady_clock::now();
+    std::string offer = peer.last_offer();
+    EXPECT_NE(offer.find("a=fmtp:18 annexb=yes"), std::string::npos) << offer;
+    // Bytes A sends over one second inside the quiet stretch (2.3 s to 3.3 s).
+    callctl::media::Engine::StreamInfo i1, i2, ia, ib;
+    std::this_thread::sleep_until(t0 + milliseconds(2300));
+    bool native = stream_info(a, ca, &i1);
+    std::this_thread::sleep_until(t0 + milliseconds(3300));
+    if (native) {
+        ASSERT_TRUE(stream_info(a, ca, &i2));
+    }
+    std::this_thread::sleep_until(t0 + milliseconds(6000));
+    if (native) {
+        ASSERT_TRUE(stream_info(a, ca, &ia));
+        ASSERT_TRUE(stream_info(b, cb, &ib));
+        uint64_t quiet_bytes = i2.sent_octets - i1.sent_octets;
+        std::printf("[ annexb ] %s: sent %llu packets, %llu SID, %llu bytes in 1 s of quiet; B got %llu SID, played "
+                    "%llu comfort noise frames, concealed %llu\n",
+                    fmtp_line.empty() ? "no fmtp" : fmtp_line.substr(0, fmtp_line.size() - 2).c_str(),
+                    (unsigned long long)ia.sent_packets, (unsigned long long)ia.sent_silence,
+                    (unsigned long long)quiet_bytes, (unsigned long long)ib.received_silence,
+                    (unsigned long long)ib.comfort_noise, (unsigned long long)ib.concealed);
+        EXPECT_EQ(ia.send_pt, 18);
+        if (suppressed) {
+            EXPECT_GT(ia.sent_silence, 0u);
+            EXPECT_LT(quiet_bytes, 200u) << "G.729 without suppression sends 1000 bytes a second";
+            EXPECT_GT(ib.received_silence, 0u);
+            EXPECT_GT(ib.comfort_noise, 50u);
+        } else {
+            EXPECT_EQ(ia.sent_silence, 0u);
+            EXPECT_GE(quiet_bytes, 900u);
+            EXPECT_EQ(ib.received_silence, 0u);
+            EXPECT_EQ(ib.comfort_noise, 0u);
+        }
+    }
+    SIPX_CALL h = ca;
+    EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    h = cb;
+    EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    // What B played, in 100 ms windows: the two tone stretches and between
+    // them the quiet one.
+    std::vector<int16_t> r = samples_of(slurp(b_out));
+    std::vector<bool> tone;
+    std::vector<double> rms;
+    for (size_t at = 0; at + 800 <= r.size(); at += 800) {
+        tone.push_back(share(&r[at], 800, 1000) >= 0.6);
+        double e = 0;
+        for (size_t i = at; i < at + 800; ++i) e += double(r[i]) * r[i];
+        rms.push_back(std::sqrt(e / 800));
+    }
+    size_t first_end = 0;
+    while (first_end < tone.size() && !tone[first_end]) ++first_end;
+    while (first_end < tone.size() && tone[first_end]) ++first_end;
+    size_t second = first_end;
+    while (second < tone.size() && !tone[second]) ++second;
+    ASSERT_LT(second, tone.size()) << "B hears the tone again after the quiet stretch";
+    EXPECT_GE(first_end, 10u);
+    EXPECT_GE(second - first_end, 20u) << "about 2.5 s quiet";
+    EXPECT_LE(second - first_end, 30u);
+    int after = 0;
+    for (size_t w = second; w < tone.size(); ++w) after += tone[w] ? 1 : 0;
+    EXPECT_GE(after, 10) << "the tone after the quiet stretch";
+    // Inside the quiet stretch (its edges left out): faint but never silent.
+    int silent = 0, loud = 0;
+    for (size_t w = first_end + 2; w + 2 < second; ++w) {
+        if (rms[w] < 3) ++silent;
+        if (rms[w] > 1000) ++loud;
+    }
+    EXPECT_EQ(silent, 0) << "comfort noise, not silence";
+    EXPECT_EQ(loud, 0) << "no speech repeated into the silence";
+    double mid = rms[(first_end + second) / 2];
+    std::printf("[ annexb ] B's quiet stretch: %zu windows, rms %.1f in the middle\n", second - first_end, mid);
+    std::remove(a_in.c_str());
+    std::remove(b_out.c_str());
+}
+
+TEST(MediaCalls, G729AnnexbYesSuppressesSilence) {
+    if (!callctl::codec::find("G729")) GTEST_SKIP() << "built without callctl/dsp";
+    g729_annexb_call("a=fmtp:18 annexb=yes\r\n", true);
+}
+
+TEST(MediaCalls, G729WithoutFmtpSuppressesSilence) {
+    if (!callctl::codec::find("G729")) GTEST_SKIP() << "built without callctl/dsp";
+    g729_annexb_call("", true);
+}
+
+TEST(MediaCalls, G729AnnexbNoSendsEveryFrame) {
+    if (!callctl::codec::find("G729")) GTEST_SKIP() << "built without callctl/dsp";
+    g729_annexb_call("a=fmtp:18 annexb=no\r\n", false);
 }
 
 // What the far end receives: the answer's formats and telephone-event type

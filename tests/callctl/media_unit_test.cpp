@@ -138,7 +138,7 @@ TEST(Codecs, TableOfferOrderAndCodecObjects) {
     if (g729) {
         auto o = media::offer_payloads("G729");
         EXPECT_EQ(o[0].pt, 18);
-        EXPECT_EQ(o[0].fmtp, "annexb=no");
+        EXPECT_EQ(o[0].fmtp, "annexb=yes");
     }
     // A frame through each codec comes back close to what went in.
     for (const char *name : {"PCMU", "PCMA"}) {
@@ -213,6 +213,60 @@ TEST(OfferAnswer, AnswersKeepTheOffersNumbersAndMirrorDirections) {
     } rows[] = {{D::SendRecv, false, D::SendRecv}, {D::SendRecv, true, D::SendOnly}, {D::SendOnly, false, D::RecvOnly},
                 {D::SendOnly, true, D::Inactive},  {D::RecvOnly, false, D::SendOnly}, {D::Inactive, false, D::Inactive}};
     for (const auto &r : rows) EXPECT_EQ(media::answer_direction(r.offered, r.held), r.want);
+}
+
+// G.729 silence suppression follows the peer's annexb: its fmtp reaches the
+// stream settings, our answer mirrors it, and the encoder it makes sends SID
+// frames during silence only when the peer did not say annexb=no.
+TEST(OfferAnswer, G729AnnexbDecidesSilenceSuppression) {
+    if (!codec::find("G729")) GTEST_SKIP() << "built without callctl/dsp";
+    struct Row {
+        const char *what;
+        std::string fmtp_line;
+        const char *answer_fmtp;
+        bool suppresses;
+    } rows[] = {
+        {"no fmtp: Annex B by default", "", "annexb=yes", true},
+        {"annexb=yes", "a=fmtp:18 annexb=yes\r\n", "annexb=yes", true},
+        {"annexb=no", "a=fmtp:18 annexb=no\r\n", "annexb=no", false},
+        {"ANNEXB=No among others", "a=fmtp:18 foo=1; ANNEXB=No\r\n", "annexb=no", false},
+    };
+    for (const auto &r : rows) {
+        sdp::Remote rs;
+        ASSERT_TRUE(sdp::parse(sdp_text("m=audio 4000 RTP/AVP 18 0\r\n" + r.fmtp_line), &rs)) << r.what;
+        media::StreamParams p = media::params_from(rs);
+        ASSERT_FALSE(p.audio.empty()) << r.what;
+        EXPECT_EQ(p.audio.front().codec, "G729") << r.what;
+        auto a = media::answer_payloads(rs);
+        ASSERT_FALSE(a.empty()) << r.what;
+        EXPECT_EQ(a[0].fmtp, r.answer_fmtp) << r.what;
+        auto c = codec::make(p.audio.front().codec, p.send_fmtp);
+        ASSERT_TRUE(c) << r.what;
+        // One second of tone, then two of digital silence.
+        int16_t in[160] = {};
+        int speech_bytes = 0, silent_bytes = 0, sids = 0, marks = 0;
+        for (int f = 0; f < 150; ++f) {
+            for (int i = 0; i < 160; ++i)
+                in[i] = f < 50 ? int16_t(6000 * std::sin(2 * 3.141592653589793 * 440 * (f * 160 + i) / 8000)) : 0;
+            codec::Packet pk[2];
+            int n = c->encode_packets(in, pk);
+            ASSERT_GE(n, 0);
+            for (int k = 0; k < n; ++k) {
+                (f < 50 ? speech_bytes : silent_bytes) += int(pk[k].size);
+                if (pk[k].silence) ++sids;
+                if (pk[k].talkspurt) ++marks;
+            }
+        }
+        EXPECT_EQ(speech_bytes, 50 * 20) << r.what;
+        if (r.suppresses) {
+            EXPECT_GT(sids, 0) << r.what;
+            EXPECT_LT(silent_bytes, 100 * 20 / 10) << r.what;
+            EXPECT_EQ(marks, 1) << r.what << ": only the first talkspurt";
+        } else {
+            EXPECT_EQ(sids, 0) << r.what;
+            EXPECT_EQ(silent_bytes, 100 * 20) << r.what;
+        }
+    }
 }
 
 // ---- RTP / RTCP -----------------------------------------------------------------------
@@ -463,6 +517,64 @@ TEST(JitterBuffer, ConcealmentRepeatsTheLastFrameAndFades) {
     for (int k = 1; k < 5; ++k) EXPECT_LT(peaks[k], peaks[k - 1]) << k;
     EXPECT_EQ(peaks[5], 0);
     EXPECT_EQ(b.stats().concealed, 5u);
+}
+
+// A packet that ends with a silence description and then nothing: the gap
+// is the source's comfort noise, not a fading repeat, for as long as it
+// lasts; the next talkspurt plays again; a gap after speech still fades.
+TEST(JitterBuffer, SilenceAfterADescriptionIsComfortNoise) {
+    jb::JitterBuffer b;
+    int calls = 0;
+    bool have_noise = true;
+    b.set_comfort_noise([&](int16_t *pcm, size_t n) {
+        ++calls;
+        if (!have_noise) return false;
+        for (size_t i = 0; i < n; ++i) pcm[i] = int16_t(i % 2 ? 30 : -30);
+        return true;
+    });
+    using G = jb::JitterBuffer::Get;
+    int16_t speech[160], sid[80], out[160];
+    for (int i = 0; i < 160; ++i) speech[i] = int16_t(i % 2 ? 10000 : -10000);
+    for (int i = 0; i < 80; ++i) sid[i] = int16_t(i % 2 ? 25 : -25);
+    // Speech at ts 0, then speech (first 10 ms) with a SID (next 10 ms) at 160.
+    b.put(1, 1, 0, speech, 160, 5, false, true);
+    int16_t mixed[160];
+    for (int i = 0; i < 80; ++i) mixed[i] = speech[i];
+    for (int i = 0; i < 80; ++i) mixed[80 + i] = sid[i];
+    b.put(1, 2, 160, mixed, 160, 25, true);
+    b.get(out, 20);  // the start delay
+    ASSERT_EQ(b.get(out, 40), G::Audio);
+    ASSERT_EQ(b.get(out, 60), G::Audio);
+    // A second of silence with nothing received: comfort noise throughout.
+    for (int k = 0; k < 50; ++k) {
+        ASSERT_EQ(b.get(out, 80 + 20 * k), G::ComfortNoise) << k;
+        int peak = 0;
+        for (int16_t x : out) peak = std::max(peak, std::abs(int(x)));
+        EXPECT_EQ(peak, 30) << k;
+    }
+    EXPECT_EQ(b.stats().concealed, 0u);
+    EXPECT_EQ(b.stats().comfort_noise, 50u);
+    // Noise source gone (speech decoded meanwhile): the last noise repeats.
+    have_noise = false;
+    ASSERT_EQ(b.get(out, 1080), G::ComfortNoise);
+    EXPECT_EQ(std::abs(int(out[1])), 30);
+    // The talkspurt after it (marked, its timestamp 52 frames on) plays.
+    uint32_t ts = 160 * 56;
+    b.put(1, 3, ts, speech, 160, 1125, false, true);
+    int k = 0;
+    int64_t now = 1100;
+    for (; k < 6; ++k, now += 20) {
+        G g = b.get(out, now);
+        if (g == G::Audio) break;
+        EXPECT_EQ(g, G::ComfortNoise) << k;  // until the talkspurt's turn
+    }
+    ASSERT_LT(k, 6) << "the talkspurt plays";
+    EXPECT_EQ(std::abs(int(out[1])), 10000);
+    EXPECT_EQ(b.stats().concealed, 0u);
+    // After that speech, loss fades as before.
+    auto g = b.get(out, now + 20);
+    EXPECT_TRUE(g == G::Concealed || g == G::Silence) << int(g);
+    EXPECT_GT(calls, 50);
 }
 
 // Delay adaptation: packets every 20 ms with a random extra network delay.
