@@ -72,7 +72,9 @@ void run_shell(const std::string &script_unix_path) {
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    // Wine starts a Unix program without a Windows process: hProcess comes back null and
+    // hThread keeps stale stack contents that may equal one of our live handles. Never close it then.
+    if (CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) && pi.hProcess) {
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
     }

@@ -477,8 +477,12 @@ INT_PTR PhoneRun::Close(DWORD timeoutMs)
         return -2;
     if (!m_ended && h)
         ::PostMessageA(h, WM_CLOSE, 0, 0);
-    if (::WaitForSingleObject(m_thread, timeoutMs) != WAIT_OBJECT_0)
+    const DWORD waited = ::WaitForSingleObject(m_thread, timeoutMs);
+    if (waited != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "[ close ] waiting for the window's thread %p gave %lu (error %lu), ended %d\n",
+                     m_thread, waited, ::GetLastError(), m_ended ? 1 : 0);
         return -2;
+    }
     return m_result;
 }
 
@@ -625,7 +629,10 @@ void RunShell(const std::string& unixScript)
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (::CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    // Wine starts a Unix program without a Windows process: hProcess comes back null and
+    // hThread is left holding whatever was there, often the value of one of our own live
+    // handles. Closing it closed, say, the phone window thread's handle under a later wait.
+    if (::CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) && pi.hProcess) {
         ::CloseHandle(pi.hThread);
         ::CloseHandle(pi.hProcess);
     }
