@@ -1,9 +1,13 @@
 #include <winsock2.h>
 #include "AppTestSupport.h"
+#include <gtest/gtest.h>
+#include <commctrl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include "WinHarness.h"
+#include "resource.h"
 
 namespace apptest {
 
@@ -133,6 +137,125 @@ std::string DeadServerUrl()
     ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     ::closesocket(s);
     return "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+}
+
+const char ProgramRun::kCaption[] = "Korvani网络电话1.10";
+
+void ProgramRun::CopyFiles()
+{
+    for (const char* f : {"Quillon.exe", "callctl.dll", "SkinFeature.dll", "superxp.rss", "Login.xml", "Audio.xml",
+                          "Call.xml"})
+        ASSERT_TRUE(::CopyFileA((std::string(QUILLON_DIST_WIN) + "/" + f).c_str(), f, FALSE)) << f;
+}
+
+HANDLE ProgramRun::Start()
+{
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    std::string cmd = "Quillon.exe --server=" + AccountServer::Url();
+    if (!::CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, m_folder.c_str(), &si, &m_process)) {
+        m_process = {};
+        return nullptr;
+    }
+    return m_process.hProcess;
+}
+
+HWND ProgramRun::SignIn(int callServerPort, int proxyPort)
+{
+    AccountServer::Answer("login.php", "ok!8001@25.60#127.0.0.1:" + std::to_string(callServerPort) +
+                                           "$075512345678%127.0.0.1:" + std::to_string(proxyPort) + "^\n");
+    if (!Start())
+        return nullptr;
+    HWND login = WaitForLogin();
+    if (!login)
+        return nullptr;
+    HWND edit = reinterpret_cast<HWND>(::SendDlgItemMessageA(login, IDC_ACCOUNT, CBEM_GETEDITCONTROL, 0, 0));
+    ::SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("80012345"));
+    ::SendDlgItemMessageA(login, IDC_PASSWORD, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("secret"));
+    if (!wintest::Click(login, IDC_SIGNIN))
+        return nullptr;
+    HWND phone = nullptr;
+    wintest::PumpUntil([&] { return (phone = Phone()) != nullptr; }, 15000);
+    return phone;
+}
+
+HWND ProgramRun::SignInAndRegister(int callServerPort, int proxyPort)
+{
+    HWND phone = SignIn(callServerPort, proxyPort);
+    if (!phone ||
+        !wintest::PumpUntil([&] { return wintest::Text(phone, IDC_STATUS) == "成功登陆.请输入呼叫号码"; }, 10000))
+        return nullptr;
+    return phone;
+}
+
+HWND ProgramRun::Login()
+{
+    return ::FindWindowA(nullptr, kCaption);
+}
+
+HWND ProgramRun::WaitForLogin()
+{
+    HWND w = nullptr;
+    wintest::PumpUntil([&] { return (w = Login()) != nullptr && ::IsWindowVisible(w); }, 15000);
+    return w;
+}
+
+HWND ProgramRun::Phone() const
+{
+    for (HWND w : Shown())
+        if (::GetDlgItem(w, IDC_KEY_5))
+            return w;
+    return nullptr;
+}
+
+std::vector<HWND> ProgramRun::Shown() const
+{
+    struct Ctx {
+        DWORD pid;
+        std::vector<HWND> out;
+        static BOOL CALLBACK Add(HWND w, LPARAM p)
+        {
+            auto* c = reinterpret_cast<Ctx*>(p);
+            DWORD pid = 0;
+            ::GetWindowThreadProcessId(w, &pid);
+            if (pid == c->pid && ::IsWindowVisible(w))
+                c->out.push_back(w);
+            return TRUE;
+        }
+    } ctx{m_process.dwProcessId, {}};
+    ::EnumWindows(&Ctx::Add, reinterpret_cast<LPARAM>(&ctx));
+    return ctx.out;
+}
+
+HWND ProgramRun::Find(const std::string& caption, int id) const
+{
+    for (HWND w : Shown())
+        if (wintest::Text(w) == caption && (id == 0 || ::GetDlgItem(w, id)))
+            return w;
+    return nullptr;
+}
+
+void ProgramRun::End(Closing closing, DWORD ms)
+{
+    if (!m_process.hProcess)
+        return;
+    if (::WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT) {
+        if (closing == Closing::ExitButton) {
+            if (HWND w = Login())
+                ::PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDC_EXIT, BN_CLICKED), 0);
+        } else if (closing == Closing::PhoneWindow) {
+            if (HWND w = Phone())
+                ::PostMessageA(w, WM_CLOSE, 0, 0);
+        } else {
+            for (HWND w : Shown())
+                ::PostMessageA(w, WM_CLOSE, 0, 0);
+        }
+        if (::WaitForSingleObject(m_process.hProcess, ms) == WAIT_TIMEOUT)
+            ::TerminateProcess(m_process.hProcess, 1);
+    }
+    ::CloseHandle(m_process.hThread);
+    ::CloseHandle(m_process.hProcess);
+    m_process = {};
 }
 
 }  // namespace apptest

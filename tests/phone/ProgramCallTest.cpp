@@ -14,85 +14,24 @@
 
 using namespace wintest;
 using apptest::AccountServer;
+using apptest::ProgramRun;
 using phonetest::SippPeer;
 
 namespace {
-
-const char kCaption[] = "Korvani网络电话1.10";
 
 class ProgramCall : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const char* f : {"Quillon.exe", "callctl.dll", "SkinFeature.dll", "superxp.rss", "Login.xml",
-                              "Audio.xml", "Call.xml"})
-            ASSERT_TRUE(::CopyFileA((std::string(QUILLON_DIST_WIN) + "/" + f).c_str(), f, FALSE)) << f;
+        ASSERT_NO_FATAL_FAILURE(ProgramRun::CopyFiles());
         AccountServer::CloseWithoutAnswer("login.php", false);
         AccountServer::CloseWithoutAnswer("money.php", false);
         AccountServer::ClearRequests();
     }
-    void TearDown() override
-    {
-        if (!m_process.hProcess)
-            return;
-        if (::WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT) {
-            if (m_phone)
-                ::PostMessageA(m_phone, WM_CLOSE, 0, 0);
-            if (::WaitForSingleObject(m_process.hProcess, 8000) == WAIT_TIMEOUT)
-                ::TerminateProcess(m_process.hProcess, 1);
-        }
-        ::CloseHandle(m_process.hThread);
-        ::CloseHandle(m_process.hProcess);
-    }
-    // Starts the program in the scratch folder and signs in; the phone window, or null.
-    HWND SignIn(int callServerPort)
-    {
-        AccountServer::Answer("login.php", "ok!8001@25.60#127.0.0.1:" + std::to_string(callServerPort) +
-                                               "$075512345678%127.0.0.1:5061^\n");
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
-        std::string cmd = "Quillon.exe --server=" + AccountServer::Url();
-        if (!::CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, folder.Path().c_str(), &si,
-                              &m_process))
-            return nullptr;
-        HWND login = nullptr;
-        PumpUntil([&] { return (login = ::FindWindowA(nullptr, kCaption)) != nullptr && ::IsWindowVisible(login); },
-                  15000);
-        if (!login)
-            return nullptr;
-        HWND edit = reinterpret_cast<HWND>(::SendDlgItemMessageA(login, IDC_ACCOUNT, CBEM_GETEDITCONTROL, 0, 0));
-        ::SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("80012345"));
-        ::SendDlgItemMessageA(login, IDC_PASSWORD, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("secret"));
-        if (!Click(login, IDC_SIGNIN))
-            return nullptr;
-        PumpUntil([&] { return (m_phone = Phone()) != nullptr; }, 15000);
-        return m_phone;
-    }
-    // The program's visible window with a keypad: the phone window (the login window,
-    // of the same caption, is hidden by then).
-    HWND Phone() const
-    {
-        struct Ctx {
-            DWORD pid;
-            HWND phone;
-            static BOOL CALLBACK Look(HWND w, LPARAM p)
-            {
-                auto* c = reinterpret_cast<Ctx*>(p);
-                DWORD pid = 0;
-                ::GetWindowThreadProcessId(w, &pid);
-                if (pid == c->pid && ::IsWindowVisible(w) && ::GetDlgItem(w, IDC_KEY_5))
-                    c->phone = w;
-                return TRUE;
-            }
-        } ctx{m_process.dwProcessId, nullptr};
-        ::EnumWindows(&Ctx::Look, reinterpret_cast<LPARAM>(&ctx));
-        return ctx.phone;
-    }
-    bool Ended(DWORD ms) const { return ::WaitForSingleObject(m_process.hProcess, ms) == WAIT_OBJECT_0; }
+    void TearDown() override { program.End(ProgramRun::Closing::PhoneWindow); }
 
     apptest::ScratchFolder folder;
-    PROCESS_INFORMATION m_process = {};
-    HWND m_phone = nullptr;
+    ProgramRun program{folder.Path()};
 };
 
 TEST_F(ProgramCall, CallRingsIsAnsweredRecordedAndHungUpAndTheBalanceFollowsTheServer)
@@ -107,7 +46,7 @@ TEST_F(ProgramCall, CallRingsIsAnsweredRecordedAndHungUpAndTheBalanceFollowsTheS
                              "-rtp_echo -mp " + std::to_string(phonetest::FreeUdpPort() & ~1) +
                                  " -trace_logs -log_file " + log));
     AccountServer::Answer("money.php", "ok!19.20@\n");
-    HWND phone = SignIn(server.Port());
+    HWND phone = program.SignIn(server.Port());
     ASSERT_NE(phone, nullptr) << server.Log();
     ASSERT_TRUE(PumpUntil([&] { return Text(phone, IDC_STATUS) == "成功登陆.请输入呼叫号码"; }, 10000))
         << Text(phone, IDC_STATUS) << server.Log();
@@ -160,7 +99,7 @@ TEST_F(ProgramCall, CallRingsIsAnsweredRecordedAndHungUpAndTheBalanceFollowsTheS
     EXPECT_GT(recordings[0].second, 8000u) << name;  // more than half a second of audio
 
     ::PostMessageA(phone, WM_CLOSE, 0, 0);
-    EXPECT_TRUE(Ended(15000));
+    EXPECT_TRUE(program.Ended(15000));
     EXPECT_EQ(server.Wait(10000), 0) << server.Log();
     std::ifstream f(phonetest::LocalPath(log), std::ios::binary);
     std::ostringstream uris;
