@@ -71,18 +71,42 @@ UINT find_output(const std::string &name) {
     return WAVE_MAPPER;
 }
 
-class WinCapture : public Capture {
+// The wave-in and wave-out calls the buffer handling below shares, by handle type.
+MMRESULT wave_open(HWAVEIN *h, UINT id, const WAVEFORMATEX *f) { return waveInOpen(h, id, f, 0, 0, CALLBACK_NULL); }
+MMRESULT wave_open(HWAVEOUT *h, UINT id, const WAVEFORMATEX *f) { return waveOutOpen(h, id, f, 0, 0, CALLBACK_NULL); }
+MMRESULT wave_prepare(HWAVEIN h, WAVEHDR *b) { return waveInPrepareHeader(h, b, sizeof *b); }
+MMRESULT wave_prepare(HWAVEOUT h, WAVEHDR *b) { return waveOutPrepareHeader(h, b, sizeof *b); }
+void wave_unprepare(HWAVEIN h, WAVEHDR *b) { waveInUnprepareHeader(h, b, sizeof *b); }
+void wave_unprepare(HWAVEOUT h, WAVEHDR *b) { waveOutUnprepareHeader(h, b, sizeof *b); }
+void wave_reset(HWAVEIN h) { waveInReset(h); }
+void wave_reset(HWAVEOUT h) { waveOutReset(h); }
+void wave_close(HWAVEIN h) { waveInClose(h); }
+void wave_close(HWAVEOUT h) { waveOutClose(h); }
+
+// An open device with its 20 ms buffers, all prepared; reset, unprepared and
+// closed at destruction.
+template <class H, int N>
+class WaveBuffers {
 public:
-    ~WinCapture() override {
+    WaveBuffers() = default;
+    WaveBuffers(const WaveBuffers &) = delete;
+    WaveBuffers &operator=(const WaveBuffers &) = delete;
+    ~WaveBuffers() {
         if (!h_) return;
-        waveInReset(h_);
+        wave_reset(h_);
         for (auto &b : bufs_)
-            if (b.hdr.dwFlags & WHDR_PREPARED) waveInUnprepareHeader(h_, &b.hdr, sizeof b.hdr);
-        waveInClose(h_);
+            if (b.hdr.dwFlags & WHDR_PREPARED) wave_unprepare(h_, &b.hdr);
+        wave_close(h_);
     }
-    bool open(UINT id) {
+
+protected:
+    struct Buf {
+        WAVEHDR hdr;
+        int16_t data[kFrame];
+    };
+    bool open_buffers(UINT id) {
         WAVEFORMATEX f = pcm_format();
-        if (waveInOpen(&h_, id, &f, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) {
+        if (wave_open(&h_, id, &f) != MMSYSERR_NOERROR) {
             h_ = nullptr;
             return false;
         }
@@ -90,10 +114,21 @@ public:
             std::memset(&b.hdr, 0, sizeof b.hdr);
             b.hdr.lpData = reinterpret_cast<LPSTR>(b.data);
             b.hdr.dwBufferLength = sizeof b.data;
-            if (waveInPrepareHeader(h_, &b.hdr, sizeof b.hdr) != MMSYSERR_NOERROR ||
-                waveInAddBuffer(h_, &b.hdr, sizeof b.hdr) != MMSYSERR_NOERROR)
-                return false;
+            if (wave_prepare(h_, &b.hdr) != MMSYSERR_NOERROR) return false;
         }
+        return true;
+    }
+
+    H h_ = nullptr;
+    Buf bufs_[N];
+};
+
+class WinCapture : public Capture, private WaveBuffers<HWAVEIN, kCaptureBuffers> {
+public:
+    bool open(UINT id) {
+        if (!open_buffers(id)) return false;
+        for (auto &b : bufs_)
+            if (waveInAddBuffer(h_, &b.hdr, sizeof b.hdr) != MMSYSERR_NOERROR) return false;
         if (waveInStart(h_) != MMSYSERR_NOERROR) return false;
         last_done_ = now_ms();
         return true;
@@ -133,10 +168,6 @@ public:
     }
 
 private:
-    struct Buf {
-        WAVEHDR hdr;
-        int16_t data[kFrame];
-    };
     bool requeue(Buf &b) {
         b.hdr.dwFlags &= ~WHDR_DONE;
         b.hdr.dwBytesRecorded = 0;
@@ -144,36 +175,17 @@ private:
         return !failed_;
     }
 
-    HWAVEIN h_ = nullptr;
-    Buf bufs_[kCaptureBuffers];
     int next_ = 0;
     int64_t last_done_ = 0;
     bool failed_ = false;
     uint64_t frames_ = 0, skipped_ = 0, bursts_ = 0;
 };
 
-class WinPlayback : public Playback {
+class WinPlayback : public Playback, private WaveBuffers<HWAVEOUT, kPlaybackBuffers> {
 public:
-    ~WinPlayback() override {
-        if (!h_) return;
-        waveOutReset(h_);
-        for (auto &b : bufs_)
-            if (b.hdr.dwFlags & WHDR_PREPARED) waveOutUnprepareHeader(h_, &b.hdr, sizeof b.hdr);
-        waveOutClose(h_);
-    }
     bool open(UINT id) {
-        WAVEFORMATEX f = pcm_format();
-        if (waveOutOpen(&h_, id, &f, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) {
-            h_ = nullptr;
-            return false;
-        }
-        for (auto &b : bufs_) {
-            std::memset(&b.hdr, 0, sizeof b.hdr);
-            b.hdr.lpData = reinterpret_cast<LPSTR>(b.data);
-            b.hdr.dwBufferLength = sizeof b.data;
-            if (waveOutPrepareHeader(h_, &b.hdr, sizeof b.hdr) != MMSYSERR_NOERROR) return false;
-            b.hdr.dwFlags |= WHDR_DONE;  // free
-        }
+        if (!open_buffers(id)) return false;
+        for (auto &b : bufs_) b.hdr.dwFlags |= WHDR_DONE;  // free
         last_done_ = now_ms();
         return true;
     }
@@ -219,10 +231,6 @@ public:
     }
 
 private:
-    struct Buf {
-        WAVEHDR hdr;
-        int16_t data[kFrame];
-    };
     bool submit(const int16_t *frame) {
         for (auto &b : bufs_) {
             if (!(b.hdr.dwFlags & WHDR_DONE)) continue;
@@ -238,8 +246,6 @@ private:
         return false;
     }
 
-    HWAVEOUT h_ = nullptr;
-    Buf bufs_[kPlaybackBuffers];
     int queued_ = 0;
     int64_t last_done_ = 0;
     bool failed_ = false;
