@@ -62,32 +62,44 @@ DeviceChoice ReadDeviceChoice(CXmlDoc& doc, const IWaveDevices& devices, const c
     return choice;
 }
 
+namespace {
+
+// Removes the root's first `name` child and saves when there was one, then appends a new
+// `name` element, given its attributes by `fill`, into a file that loads well formed, and
+// saves again.
+template <class Fill>
+void ReplaceRootChild(CXmlDoc& doc, const char* pszPath, const char* name, Fill fill)
+{
+    LoadSettingsFile(doc, pszPath);
+    doc.RewindElements();
+    doc.FindElement(nullptr);
+    if (doc.FindChildElement(name)) {
+        doc.RemoveChildElement();
+        doc.SaveFile(pszPath);
+    }
+    if (LoadSettingsFile(doc, pszPath)) {
+        doc.RewindElements();
+        doc.FindElement(nullptr);
+        doc.EnterElement();
+        doc.AppendElement(name);
+        fill();
+        doc.LeaveElement();
+        doc.SaveFile(pszPath);
+    }
+}
+
+}  // namespace
+
 bool SaveDeviceChoice(CXmlDoc& doc, const std::string& strOutputDevice, const std::string& strInputDevice,
                       const char* pszPath)
 {
     if (strOutputDevice.empty() || strInputDevice.empty())
         return false;
 
-    // First the old choice goes (the first "Dirver" only) ...
-    LoadSettingsFile(doc, pszPath);
-    doc.RewindElements();
-    doc.FindElement(nullptr);
-    if (doc.FindChildElement("Dirver")) {
-        doc.RemoveChildElement();
-        doc.SaveFile(pszPath);
-    }
-
-    // ... then the new one is appended, into a file that loads well formed.
-    if (LoadSettingsFile(doc, pszPath)) {
-        doc.RewindElements();
-        doc.FindElement(nullptr);
-        doc.EnterElement();
-        doc.AppendElement("Dirver");
+    ReplaceRootChild(doc, pszPath, "Dirver", [&] {
         doc.SetAttribute("playdev", strOutputDevice);
         doc.SetAttribute("recodev", strInputDevice);
-        doc.LeaveElement();
-        doc.SaveFile(pszPath);
-    }
+    });
     return true;
 }
 
@@ -107,23 +119,9 @@ AudioOptions LoadAudioOptions(CXmlDoc& doc, const char* pszPath)
 
 void SaveAudioOptions(CXmlDoc& doc, const AudioOptions& options, const char* pszPath)
 {
-    LoadSettingsFile(doc, pszPath);
-    doc.RewindElements();
-    doc.FindElement(nullptr);
-    if (doc.FindChildElement("audio")) {
-        doc.RemoveChildElement();
-        doc.SaveFile(pszPath);
-    }
-
-    if (LoadSettingsFile(doc, pszPath)) {
-        doc.RewindElements();
-        doc.FindElement(nullptr);
-        doc.EnterElement();
-        doc.AppendElement("audio");
+    ReplaceRootChild(doc, pszPath, "audio", [&] {
         doc.SetAttribute("a11", options.nEchoCancel);
         doc.SetAttribute("a22", options.nNoiseReduction);
         doc.SetAttribute("a33", options.nAutoGain);
-        doc.LeaveElement();
-        doc.SaveFile(pszPath);
-    }
+    });
 }
