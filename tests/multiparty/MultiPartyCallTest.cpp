@@ -118,7 +118,7 @@ TEST_F(PartyCalls, ALineEndedByTheFarSideTakesANewCall)
     SippPeer server;
     ASSERT_TRUE(server.Start("party_calls.xml", 4));
     ASSERT_TRUE(OpenWithServer(server, true)) << run.Text(IDC_STATUS) << server.Log();
-    // A number ending in 9: sipp hangs up 1.5 s after answering.
+    // A number ending in 9: sipp hangs up 3 s after answering, so its clock is seen running.
     SetLineNumber(1, "075512345679");
     SetLineNumber(2, "075587654321");
     PressCall(1);
