@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -145,6 +146,16 @@ Sipp::~Sipp() {
 
 bool Sipp::start(const std::string &scenario, const std::vector<std::string> &args, const std::string &remote,
                  int calls, const std::string &ip) {
+    // The free port may be taken by someone else before sipp binds it: then try another.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (start_once(scenario, args, remote, calls, ip)) return true;
+        if (log().find("Unable to bind main socket") == std::string::npos) return false;
+    }
+    return false;
+}
+
+bool Sipp::start_once(const std::string &scenario, const std::vector<std::string> &args, const std::string &remote,
+                      int calls, const std::string &ip) {
     port_ = free_udp_port();
     if (port_ == 0) return false;
     std::string cmd = "sipp";
@@ -161,7 +172,7 @@ bool Sipp::start(const std::string &scenario, const std::vector<std::string> &ar
                          "echo $? >'" + base_ + ".rc.tmp'\n"
                          "mv '" + base_ + ".rc.tmp' '" + base_ + ".rc'\n";
     {
-        std::remove(local_path(base_ + ".rc").c_str());
+        for (const char *ext : {".rc", ".pid", ".err"}) std::remove(local_path(base_ + ext).c_str());
         std::ofstream f(local_path(base_ + ".sh"), std::ios::binary);
         f << script;
     }
@@ -311,6 +322,42 @@ SIPX_LINE Phone::add_line(const std::string &user, int registrar_port, const cha
     EXPECT_EQ(sipxLineAdd(inst, id.c_str(), &line, 0), SIPX_RESULT_SUCCESS);
     EXPECT_EQ(sipxLineAddCredential(line, user.c_str(), password, ""), SIPX_RESULT_SUCCESS);
     return line;
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::vector<int16_t> samples_of(const std::string &bytes, size_t from) {
+    std::vector<int16_t> s;
+    for (size_t i = from; i + 1 < bytes.size(); i += 2)
+        s.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
+    return s;
+}
+
+uint32_t le32(const std::string &s, size_t at) {
+    return uint8_t(s[at]) | (uint8_t(s[at + 1]) << 8) | (uint8_t(s[at + 2]) << 16) | (uint32_t(uint8_t(s[at + 3])) << 24);
+}
+
+double share(const int16_t *x, size_t n, double freq) {
+    double w = 2 * 3.141592653589793 * freq / 8000, c = 2 * std::cos(w), s1 = 0, s2 = 0, e = 0;
+    for (size_t i = 0; i < n; ++i) {
+        double s0 = x[i] + c * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        e += double(x[i]) * x[i];
+    }
+    return e > 1e6 ? 2 * (s1 * s1 + s2 * s2 - c * s1 * s2) / (double(n) * e) : 0;
+}
+
+int windows_with(const std::vector<int16_t> &s, double freq, double min) {
+    int n = 0;
+    for (size_t at = 0; at + 800 <= s.size(); at += 800)
+        if (share(&s[at], 800, freq) >= min) ++n;
+    return n;
 }
 
 }  // namespace testing_callctl

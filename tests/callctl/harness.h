@@ -4,6 +4,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -37,6 +38,9 @@ public:
     std::string log() const;  // sipp's output and its error trace, for failures
 
 private:
+    bool start_once(const std::string &scenario, const std::vector<std::string> &args, const std::string &remote,
+                    int calls, const std::string &ip);
+
     std::string base_;  // unix path prefix of this run's files
     int port_ = 0;
     bool running_ = false;
@@ -92,5 +96,16 @@ std::string unix_cwd();
 int run_sh(const std::string &script, int timeout_ms);
 // Starts a /bin/sh script and returns at once.
 void start_sh(const std::string &script);
+
+// A file's bytes (empty when it cannot be read).
+std::string slurp(const std::string &path);
+// 16-bit little-endian samples of raw bytes, from byte `from` on.
+std::vector<int16_t> samples_of(const std::string &bytes, size_t from = 0);
+// A little-endian 32-bit field at byte `at`.
+uint32_t le32(const std::string &s, size_t at);
+// Share of an 8 kHz block's energy at one frequency (Goertzel), 0..1; 0 for a near-silent block.
+double share(const int16_t *x, size_t n, double freq);
+// Number of 100 ms windows in which the frequency carries at least `min` of the energy.
+int windows_with(const std::vector<int16_t> &s, double freq, double min);
 
 }  // namespace testing_callctl

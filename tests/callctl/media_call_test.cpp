@@ -50,45 +50,6 @@ void write_tone(const std::string &path, double freq, double seconds, int amp = 
     }
 }
 
-std::string slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-std::vector<int16_t> samples_of(const std::string &bytes, size_t from = 0) {
-    std::vector<int16_t> s;
-    for (size_t i = from; i + 1 < bytes.size(); i += 2)
-        s.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
-    return s;
-}
-
-uint32_t le32(const std::string &s, size_t at) {
-    return uint8_t(s[at]) | (uint8_t(s[at + 1]) << 8) | (uint8_t(s[at + 2]) << 16) | (uint32_t(uint8_t(s[at + 3])) << 24);
-}
-
-// Share of a block's energy at one frequency (Goertzel), 0..1.
-double share(const int16_t *x, size_t n, double freq) {
-    double w = 2 * 3.141592653589793 * freq / 8000, c = 2 * std::cos(w), s1 = 0, s2 = 0, e = 0;
-    for (size_t i = 0; i < n; ++i) {
-        double s0 = x[i] + c * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-        e += double(x[i]) * x[i];
-    }
-    return e > 1e6 ? 2 * (s1 * s1 + s2 * s2 - c * s1 * s2) / (double(n) * e) : 0;
-}
-
-// Number of 100 ms windows in which the frequency carries at least `min`
-// of the energy.
-int windows_with(const std::vector<int16_t> &s, double freq, double min) {
-    int n = 0;
-    for (size_t at = 0; at + 800 <= s.size(); at += 800)
-        if (share(&s[at], 800, freq) >= min) ++n;
-    return n;
-}
-
 std::vector<int16_t> decode_packets(const std::vector<RtpPacket> &ps, int pt) {
     std::vector<int16_t> out;
     for (const auto &p : ps) {

@@ -27,38 +27,6 @@ const SIPX_CALL_OPTIONS kOptions = {20, 1, 1, 1, 0};
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
 
-std::string slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-std::vector<int16_t> samples_of(const std::string &bytes, size_t from = 0) {
-    std::vector<int16_t> s;
-    for (size_t i = from; i + 1 < bytes.size(); i += 2)
-        s.push_back(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
-    return s;
-}
-
-double share(const int16_t *x, size_t n, double freq) {
-    double w = 2 * 3.141592653589793 * freq / 8000, c = 2 * std::cos(w), s1 = 0, s2 = 0, e = 0;
-    for (size_t i = 0; i < n; ++i) {
-        double s0 = x[i] + c * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-        e += double(x[i]) * x[i];
-    }
-    return e > 1e6 ? 2 * (s1 * s1 + s2 * s2 - c * s1 * s2) / (double(n) * e) : 0;
-}
-
-int windows_with(const std::vector<int16_t> &s, double freq, double min) {
-    int n = 0;
-    for (size_t at = 0; at + 800 <= s.size(); at += 800)
-        if (share(&s[at], 800, freq) >= min) ++n;
-    return n;
-}
-
 // Tone (1 kHz, amplitude 10000) for `on` seconds, then silence for `off`,
 // as raw 8 kHz mono s16le.
 void write_pattern(const std::string &path, const std::vector<std::pair<double, double>> &parts) {

@@ -669,6 +669,19 @@ SippPeer::~SippPeer()
 
 bool SippPeer::Start(const std::string& scenario, int calls, const std::string& remote, const std::string& extraArgs)
 {
+    // The free port may be taken by someone else before sipp binds it: then try another.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (StartOnce(scenario, calls, remote, extraArgs))
+            return true;
+        if (Log().find("Unable to bind main socket") == std::string::npos)
+            return false;
+    }
+    return false;
+}
+
+bool SippPeer::StartOnce(const std::string& scenario, int calls, const std::string& remote,
+                         const std::string& extraArgs)
+{
     m_port = FreeUdpPort();
     if (!m_port)
         return false;
@@ -687,7 +700,8 @@ bool SippPeer::Start(const std::string& scenario, int calls, const std::string& 
                                "wait $!\n"
                                "echo $? >'" + m_base + ".rc.tmp'\n"
                                "mv '" + m_base + ".rc.tmp' '" + m_base + ".rc'\n";
-    ::DeleteFileA(LocalPath(m_base + ".rc").c_str());
+    for (const char* ext : {".rc", ".pid", ".err"})
+        ::DeleteFileA(LocalPath(m_base + ext).c_str());
     {
         std::ofstream f(LocalPath(m_base + ".sh"), std::ios::binary);
         f << script;

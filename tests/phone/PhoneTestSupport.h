@@ -184,6 +184,7 @@ public:
     int Port() const { return m_port; }
     std::string Log() const;
 private:
+    bool StartOnce(const std::string& scenario, int calls, const std::string& remote, const std::string& extraArgs);
     void Kill();
     std::string m_base;     // Unix path prefix of this run's files
     int m_port = 0;
