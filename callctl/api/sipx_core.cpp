@@ -1,6 +1,7 @@
 // The C interface: instance, configuration, listeners, lines, calls and
 // conferences. Every function looks its handle up, takes the instance lock
 // and hands the work to the layer that owns it.
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -72,6 +73,17 @@ bool parse_bind(const char *addr, uint32_t *ip) {
         return true;
     }
     return parse_ipv4(addr, ip);
+}
+
+// Looks up the host of a SIP address on the calling thread, before the
+// instance lock is taken, so the code under the lock finds it cached.
+void prefetch_host(Instance &inst, const char *address) {
+    if (!address) return;
+    sip::NameAddr na;
+    if (!sip::parse_name_addr(address, &na) || na.uri.host.empty()) return;
+    uint32_t ip = 0;
+    std::string host(na.uri.host);
+    if (!inst.resolver().cached(host, &ip)) inst.resolver().resolve_now(host, &ip);
 }
 
 // Starts a call to szAddress on an existing call object.
@@ -172,6 +184,8 @@ SIPX_RESULT sipxConfigKeepAliveAdd(SIPX_INST hInst, int contactId, int type, con
     if (!inst || !remoteIp || !*remoteIp || type < 0 || type > 2 || remotePort < 1 || remotePort > 65535 ||
         periodSec < 1 || periodSec > 3600)
         return SIPX_RESULT_INVALID_ARGS;
+    uint32_t ip = 0;
+    if (!inst->resolver().cached(remoteIp, &ip)) inst->resolver().resolve_now(remoteIp, &ip);
     Lock g(inst->lock);
     for (auto &k : inst->keepalives) {
         if (k->type == type && k->host == remoteIp && k->port == remotePort) {
@@ -222,7 +236,9 @@ SIPX_RESULT sipxConfigSetOutboundDTMFMode(SIPX_INST hInst, int mode) {
 
 SIPX_RESULT sipxConfigSetTimers(SIPX_INST hInst, const SIPX_TIMER_SETTINGS *p) {
     auto inst = api::instance(hInst);
-    if (!inst || !p || p->cbSize < sizeof(SIPX_TIMER_SETTINGS)) return SIPX_RESULT_INVALID_ARGS;
+    const size_t older = offsetof(SIPX_TIMER_SETTINGS, registerRefreshMin);
+    if (!inst || !p || p->cbSize < older) return SIPX_RESULT_INVALID_ARGS;
+    bool full = p->cbSize >= sizeof(SIPX_TIMER_SETTINGS);
     Lock g(inst->lock);
     TimerSettings &t = inst->timer_settings_;
     if (p->t1) t.t1 = p->t1;
@@ -231,6 +247,15 @@ SIPX_RESULT sipxConfigSetTimers(SIPX_INST hInst, const SIPX_TIMER_SETTINGS *p) {
     if (p->registerRetryMin) t.register_retry_min = p->registerRetryMin;
     if (p->registerRetryMax) t.register_retry_max = p->registerRetryMax;
     if (p->shutdownWait) t.shutdown_wait = p->shutdownWait;
+    if (full && p->registerRefreshMin) t.register_refresh_min = p->registerRefreshMin;
+    if (full && p->mediaTimeout) t.media_timeout = p->mediaTimeout;
+    return SIPX_RESULT_SUCCESS;
+}
+
+SIPX_RESULT sipxConfigEnableTestDevices(SIPX_INST hInst, int bEnable) {
+    auto inst = api::instance(hInst);
+    if (!inst) return SIPX_RESULT_INVALID_ARGS;
+    inst->media->allow_test_devices(bEnable != 0);
     return SIPX_RESULT_SUCCESS;
 }
 
@@ -274,6 +299,8 @@ SIPX_RESULT sipxLineAdd(SIPX_INST hInst, const char *szLineUrl, SIPX_LINE *phLin
     if (!inst || !szLineUrl || !phLine) return SIPX_RESULT_INVALID_ARGS;
     Identity id;
     if (!id.parse(szLineUrl)) return SIPX_RESULT_BAD_ADDRESS;
+    uint32_t ip = 0;
+    inst->resolver().resolve_now(id.host, &ip);  // outside the lock; a failure is seen at register time
     Lock g(inst->lock);
     for (const auto &kv : inst->lines)
         if (kv.second->id.uri == id.uri) return SIPX_RESULT_INVALID_STATE;
@@ -297,6 +324,16 @@ SIPX_RESULT sipxLineAddCredential(SIPX_LINE hLine, const char *szUserID, const c
 SIPX_RESULT sipxLineRegister(SIPX_LINE hLine, int bRegister) {
     auto inst = api::owner(hLine);
     if (!inst) return SIPX_RESULT_INVALID_ARGS;
+    if (bRegister) {
+        std::string host;
+        {
+            Lock g(inst->lock);
+            Line *line = inst->find_line(hLine);
+            if (line && !line->registrar_known) host = line->id.host;
+        }
+        uint32_t ip = 0;
+        if (!host.empty()) inst->resolver().resolve_now(host, &ip);
+    }
     Lock g(inst->lock);
     Line *line = inst->find_line(hLine);
     if (!line) return SIPX_RESULT_INVALID_ARGS;
@@ -333,6 +370,7 @@ SIPX_RESULT sipxCallConnect(SIPX_CALL hCall, const char *szAddress, int contactI
     (void)szCallId;
     auto inst = api::owner(hCall);
     if (!inst) return SIPX_RESULT_INVALID_ARGS;
+    prefetch_host(*inst, szAddress);
     Lock g(inst->lock);
     Call *call = inst->find_call(hCall);
     if (!call) return SIPX_RESULT_INVALID_ARGS;
@@ -389,6 +427,7 @@ SIPX_RESULT sipxConferenceAdd(SIPX_CONF hConf, SIPX_LINE hLine, const char *szAd
     (void)bTakeFocus;
     auto inst = api::owner(hConf);
     if (!inst || !phCall || !szAddress) return SIPX_RESULT_INVALID_ARGS;
+    prefetch_host(*inst, szAddress);
     Lock g(inst->lock);
     Conference *conf = inst->find_conf(hConf);
     if (!conf) return SIPX_RESULT_INVALID_ARGS;

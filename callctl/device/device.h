@@ -61,6 +61,8 @@ std::unique_ptr<Capture> null_capture();
 std::unique_ptr<Playback> null_playback();
 // File, test and system devices as described above.
 std::shared_ptr<Factory> platform_factory();
+// Names of the test devices of platform_factory ("file:...", "fail:...").
+bool is_test_device(const std::string &name);
 
 #ifdef _WIN32
 // WinMM devices by product name ("" or unknown: WAVE_MAPPER).

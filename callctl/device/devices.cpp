@@ -169,4 +169,6 @@ std::unique_ptr<Playback> null_playback() { return std::make_unique<NullPlayback
 
 std::shared_ptr<Factory> platform_factory() { return std::make_shared<PlatformFactory>(); }
 
+bool is_test_device(const std::string &name) { return starts_with(name, "file:") || starts_with(name, "fail:"); }
+
 }  // namespace callctl::device

@@ -23,7 +23,14 @@ bool is_gbk_charset(std::string_view cs) {
 uint32_t new_handle() { return g_next_handle.fetch_add(1); }
 
 Instance::Instance(uint32_t h)
-    : media(std::make_unique<media::Engine>()), handle(h), txn_(*this), rxbuf_(sip::kMaxMessage + 1) {}
+    : media(std::make_unique<media::Engine>()), handle(h), txn_(*this), rxbuf_(sip::kMaxMessage + 1),
+      resolver_(std::make_unique<Resolver>([this] { wake(); })) {
+    // A timer armed by an API thread may be due before the library thread's
+    // current wait ends.
+    timers_.on_earlier = [this] {
+        if (thread_.joinable() && !on_library_thread()) wake();
+    };
+}
 
 Instance::~Instance() {
     // Objects holding timers and transactions go before the layers they use.
@@ -77,11 +84,13 @@ void Instance::stop() {
     wake();
     thread_.join();
     media->stop();  // every stream ended, every recording finalised
+    resolver_->shutdown();  // no more wake-ups from its worker
     std::lock_guard<std::mutex> g(lock);
     calls.clear();
     lines.clear();
     confs.clear();
     pending_.clear();
+    waiters_.clear();
     sock_.close();
     wake_sock_.close();
 }
@@ -107,8 +116,10 @@ void Instance::run() {
                 while (wake_sock_.recv_from(b, sizeof b, &from) > 0) {
                 }
             }
+            // A bounded batch per turn, so a flood of datagrams never keeps
+            // the lock from API calls for long.
             if (ready[0]) {
-                for (int i = 0; i < 256; ++i) {
+                for (int i = 0; i < 32; ++i) {
                     Endpoint from;
                     int n = sock_.recv_from(rxbuf_.data(), rxbuf_.size(), &from);
                     if (n == 0) break;
@@ -116,6 +127,7 @@ void Instance::run() {
                     on_datagram(rxbuf_.data(), size_t(n), from);
                 }
             }
+            take_resolver_answers();
             timers_.run_due(now());
             reap_finished_calls();
             batch.swap(pending_);
@@ -231,16 +243,53 @@ Conference *Instance::find_conf(uint32_t h) {
     return it == confs.end() ? nullptr : it->second.get();
 }
 
-Line *Instance::line_for_source(uint32_t ip) {
+Line *Instance::line_for_source(const Endpoint &from) {
     for (auto &kv : lines)
-        if (kv.second->registrar_known && kv.second->registrar.ip == ip) return kv.second.get();
+        if (kv.second->registrar_known && kv.second->registrar == from) return kv.second.get();
     return nullptr;
 }
 
-bool Instance::is_keepalive_peer(uint32_t ip) const {
-    for (const auto &k : keepalives)
-        if (k->ip == ip) return true;
-    return false;
+KeepAlive *Instance::keepalive_for(const Endpoint &from) {
+    for (auto &k : keepalives)
+        if (k->ip == from.ip && k->port == from.port) return k.get();
+    return nullptr;
+}
+
+void Instance::resolve(const std::string &host, uint64_t owner, std::function<void(bool, uint32_t)> fn,
+                       bool fresh) {
+    uint32_t ip = 0;
+    if (parse_ipv4(host, &ip) || (!fresh && resolver_->cached(host, &ip))) {
+        fn(true, ip);
+        return;
+    }
+    if (waiters_.size() >= 256) {  // names from hostile peers: never an unbounded list
+        fn(false, 0);
+        return;
+    }
+    waiters_.push_back(Waiter{host, owner, std::move(fn)});
+    resolver_->request(host);
+}
+
+void Instance::cancel_resolves(uint64_t owner) {
+    waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [&](const Waiter &w) { return w.owner == owner; }),
+                   waiters_.end());
+}
+
+void Instance::take_resolver_answers() {
+    if (!resolver_) return;
+    for (const auto &a : resolver_->take_answers()) {
+        // Take the waiters first: a callback may ask again for the same name.
+        std::vector<Waiter> ready;
+        for (auto it = waiters_.begin(); it != waiters_.end();) {
+            if (it->host == a.host) {
+                ready.push_back(std::move(*it));
+                it = waiters_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto &w : ready) w.fn(a.ok, a.ip);
+    }
 }
 
 size_t Instance::live_calls() const {
@@ -262,8 +311,11 @@ void Instance::reap_finished_calls() {
 void Instance::on_datagram(const char *data, size_t len, const Endpoint &from) {
     bool blank = true;
     for (size_t i = 0; i < len && blank; ++i) blank = data[i] == '\r' || data[i] == '\n';
-    if (blank) return;  // keep-alive ping or pong
-    if ((static_cast<unsigned char>(data[0]) & 0xC0) == 0) return;  // STUN
+    if (blank || (static_cast<unsigned char>(data[0]) & 0xC0) == 0) {
+        // A keep-alive pong (CRLF) or a STUN answer: the server is there.
+        if (KeepAlive *k = keepalive_for(from)) k->answered();
+        return;
+    }
     if (len > sip::kMaxMessage) return;
     sip::Message m;
     if (!m.parse(data, len)) return;  // malformed: dropped without a trace
@@ -272,8 +324,12 @@ void Instance::on_datagram(const char *data, size_t len, const Endpoint &from) {
 }
 
 void Instance::on_response(const sip::Message &m, const Endpoint &from) {
-    (void)from;
     if (txn_.on_response(m)) return;
+    if (m.cseq_method() == "OPTIONS") {
+        // Keep-alive OPTIONS go out without a transaction; any answer will do.
+        if (KeepAlive *k = keepalive_for(from)) k->answered();
+        return;
+    }
     if (m.status() >= 200 && m.status() < 300 && m.cseq_method() == "INVITE") {
         for (auto &kv : calls)
             if (kv.second->on_stray_2xx(m)) return;
@@ -306,13 +362,15 @@ void Instance::handle_out_of_dialog(const sip::Message &m, const Endpoint &from)
     std::string_view method = m.method();
     std::string tag = local_to_tag(m);
     if (method == "INVITE") {
-        // This phone places calls; it does not take them.
-        send_response(m, from, 486, {}, {}, {}, tag);
+        // This phone places calls; it does not take them. Refused without
+        // a server transaction: a flood of INVITEs leaves nothing behind.
+        send_response(m, from, 486, {}, {}, {}, tag, true);
     } else if (method == "OPTIONS") {
         send_response(m, from, 200, {{"Allow", kAllow}, {"Accept", "application/sdp, text/plain"}}, {}, {}, tag);
     } else if (method == "MESSAGE") {
-        Line *line = line_for_source(from.ip);
-        if (!line && !is_keepalive_peer(from.ip)) {
+        // Notices come from the call server: the registrar's address and port.
+        Line *line = line_for_source(from);
+        if (!line) {
             send_response(m, from, 403, {}, {}, {}, tag);
             return;
         }
@@ -331,7 +389,7 @@ void Instance::handle_out_of_dialog(const sip::Message &m, const Endpoint &from)
         else
             text = utf8_to_gbk(m.body());
         send_response(m, from, 200, {}, {}, {}, tag);
-        emit_message(line ? line->handle : 0, text);
+        emit_message(line->handle, text);
     } else if (method == "NOTIFY") {
         send_response(m, from, 200, {}, {}, {}, tag);
     } else if (method == "BYE" || method == "CANCEL") {
@@ -351,7 +409,8 @@ std::string Instance::local_to_tag(const sip::Message &req) const {
 
 void Instance::send_response(const sip::Message &req, const Endpoint &from, int code,
                              const std::vector<std::pair<std::string, std::string>> &extra,
-                             std::string_view body, std::string_view content_type, std::string_view to_tag) {
+                             std::string_view body, std::string_view content_type, std::string_view to_tag,
+                             bool stateless) {
     const sip::Via &top = req.top_via();
     sip::Writer w;
     w.status_line(code, {});
@@ -389,7 +448,8 @@ void Instance::send_response(const sip::Message &req, const Endpoint &from, int 
     std::string wire = w.finish(body, content_type);
     Endpoint dest = from;
     if (!top.has_rport) dest.port = top.port ? top.port : 5060;
-    txn_.respond(req, dest, wire, code);
+    if (stateless) send(dest, wire);
+    else txn_.respond(req, dest, wire, code);
 }
 
 }  // namespace callctl

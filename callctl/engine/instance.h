@@ -23,6 +23,7 @@
 #include "../media/media.h"
 #include "../sip/sip.h"
 #include "../txn/txn.h"
+#include "resolver.h"
 #include "timer.h"
 
 namespace callctl {
@@ -37,8 +38,12 @@ struct TimerSettings {
     int64_t t2 = 4000;
     int64_t t4 = 5000;
     int64_t register_retry_min = 30000;
-    int64_t register_retry_max = 1800000;
+    int64_t register_retry_max = 300000;
     int64_t shutdown_wait = 2000;
+    // No REGISTER refresh goes out sooner than this after the previous one.
+    int64_t register_refresh_min = 5000;
+    // A connected, not held call with no RTP or RTCP for this long is over.
+    int64_t media_timeout = 30000;
 };
 
 // Audio settings as the program set them (read back by the getters); the
@@ -106,8 +111,18 @@ public:
     Line *find_line(uint32_t h);
     Call *find_call(uint32_t h);  // live (not released) calls only
     Conference *find_conf(uint32_t h);
-    Line *line_for_source(uint32_t ip);
-    bool is_keepalive_peer(uint32_t ip) const;
+    // The line whose registrar is exactly this address and port.
+    Line *line_for_source(const Endpoint &from);
+    KeepAlive *keepalive_for(const Endpoint &from);
+
+    // Host names: `cached` never blocks (dotted quads and the cache); on a
+    // miss `resolve` queues the lookup and calls fn on the library thread,
+    // under the lock, when the answer is in (at once when it is cached and
+    // `fresh` is false). Owners cancel their waiting lookups when they go.
+    Resolver &resolver() { return *resolver_; }
+    void resolve(const std::string &host, uint64_t owner, std::function<void(bool, uint32_t)> fn,
+                 bool fresh = false);
+    void cancel_resolves(uint64_t owner);
     uint32_t bind_ip() const { return bind_ip_; }
     size_t live_calls() const;
 
@@ -149,6 +164,7 @@ private:
     void deliver(std::vector<Pending> &batch);
     void handle_out_of_dialog(const sip::Message &m, const Endpoint &from);
     void reap_finished_calls();
+    void take_resolver_answers();
 
     friend class Call;
 
@@ -167,13 +183,22 @@ private:
     std::string to_tag_salt_;
     std::vector<char> rxbuf_;
     bool net_started_ = false;
+    std::unique_ptr<Resolver> resolver_;
+    struct Waiter {
+        std::string host;
+        uint64_t owner;
+        std::function<void(bool, uint32_t)> fn;
+    };
+    std::vector<Waiter> waiters_;
 
 public:
     // Builds and sends a response with the headers copied from `req`.
+    // `stateless`: sent once and forgotten (no server transaction), for
+    // requests we refuse outright.
     void send_response(const sip::Message &req, const Endpoint &from, int code,
                        const std::vector<std::pair<std::string, std::string>> &extra,
                        std::string_view body, std::string_view content_type,
-                       std::string_view to_tag);
+                       std::string_view to_tag, bool stateless = false);
     std::string local_to_tag(const sip::Message &req) const;
 };
 

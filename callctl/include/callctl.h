@@ -60,9 +60,35 @@
  *      the microphone, 100 = unchanged, 0 = silent; values outside 0..100
  *      (the program passes -1) are clamped.
  *  Registration: Expires 3600 is asked; the line re-registers 60 s before
- *      a granted expiry of more than 120 s, at half of a shorter one.
- *      A failed registration is retried after 30 s, doubling up to 30 min,
- *      each delay with up to 20 % random jitter added.
+ *      a granted expiry of more than 120 s, at half of a shorter one, but
+ *      never sooner than 5 s after its previous REGISTER (a registrar that
+ *      grants 1 s gets one REGISTER every 5 s, not a flood).
+ *      A failed registration is retried after 30 s, doubling up to 5 min,
+ *      each delay with up to 20 % random jitter added; before each retry
+ *      the registrar's host name is looked up again, so a server that
+ *      moved is found. A keep-alive to the registrar's address that is
+ *      answered again after at least two unanswered ones (or while the line
+ *      waits for a retry) re-registers at once, within the 5 s floor.
+ *      A digest challenge with stale=true is answered again at most twice
+ *      in a row; one credential is kept per realm, for at most 4 realms.
+ *  Ringing: an INVITE that got a provisional response waits for the answer
+ *      without a time limit of ours (timer B, 64*T1, runs only before the
+ *      first provisional). sipxCallDestroy cancels it; a 2xx that arrives
+ *      after that (or after a timeout) is acknowledged and ended with BYE.
+ *  Media timeout: a connected call that is held by neither side and has
+ *      received no RTP and no RTCP for 30 s is ended by the library (BYE,
+ *      then DISCONNECTED with SIPX_CAUSE_MEDIA_TIMEOUT); the handle stays
+ *      until sipxCallDestroy.
+ *  Host names (registrar, call targets, keep-alive hosts) given to API
+ *      calls are looked up by the calling thread before the instance lock
+ *      is taken; names that arrive from the network (Contact, Route, SDP
+ *      c=) are looked up on a worker thread, and the requests that need
+ *      them wait meanwhile. Answers are cached for 5 minutes.
+ *  Text messages (category 9) are taken only from a line's registrar
+ *      (its address and port); others get 403.
+ *  Refusals: incoming INVITEs outside a dialog get 486 without a server
+ *      transaction. Offers and answers: payload types outside 0..127 are
+ *      ignored, and at most the first 16 formats of the audio line used.
  *
  * ---------------------------------------------------------------------------
  * Media
@@ -95,7 +121,10 @@
  *  starts and close when no call has audio. A device that cannot be opened
  *  or fails during a call is replaced by the default device; while none
  *  can be had the call goes on in silence and another try follows every
- *  2 s. Names beginning with "file:" are file devices (for tests).
+ *  2 s. Names beginning with "file:" (a raw or WAVE file) and "fail:"
+ *  (a device failing after N ms) are test devices: they are used only after
+ *  sipxConfigEnableTestDevices(instance, 1); otherwise such a name counts
+ *  as unknown and the system default device is used.
  *  Tones (sipxCallStartTone): bLocal plays the tone on the speaker at half
  *  level; bRemote sends it as RFC 4733 events (start packet marked, an
  *  update every 20 ms, three end packets, no audio meanwhile) or in-band,
@@ -211,7 +240,9 @@ enum {
     SIPX_CAUSE_FORBIDDEN = 8,       /* 403 */
     SIPX_CAUSE_NOT_FOUND = 9,       /* 404 */
     SIPX_CAUSE_NETWORK = 10,        /* could not send (resolution, socket error) */
-    SIPX_CAUSE_CANCELLED = 11       /* 487 after our CANCEL */
+    SIPX_CAUSE_CANCELLED = 11,      /* 487 after our CANCEL */
+    SIPX_CAUSE_MEDIA_TIMEOUT = 12   /* connected, not held, and no RTP or RTCP for the
+                                       media timeout (30 s): the library sent BYE */
 };
 
 typedef struct SIPX_EVENT_INFO {
@@ -282,7 +313,9 @@ SIPXTAPI_API SIPX_RESULT sipxConfigSetOutboundDTMFMode(SIPX_INST hInst, int mode
 
 /* Timer settings for tests; every field in milliseconds, 0 keeps the value.
  * Defaults: t1 500, t2 4000, t4 5000, registerRetryMin 30000,
- * registerRetryMax 1800000, shutdownWait 2000. */
+ * registerRetryMax 300000, shutdownWait 2000, registerRefreshMin 5000,
+ * mediaTimeout 30000. A record of the older size (without the last two
+ * fields) is accepted. */
 typedef struct SIPX_TIMER_SETTINGS {
     uint32_t cbSize;
     uint32_t t1;
@@ -291,8 +324,14 @@ typedef struct SIPX_TIMER_SETTINGS {
     uint32_t registerRetryMin;
     uint32_t registerRetryMax;
     uint32_t shutdownWait;
+    uint32_t registerRefreshMin; /* least time between a REGISTER and its refresh */
+    uint32_t mediaTimeout;       /* silence that ends a connected call */
 } SIPX_TIMER_SETTINGS;
 SIPXTAPI_API SIPX_RESULT sipxConfigSetTimers(SIPX_INST hInst, const SIPX_TIMER_SETTINGS *pTimers);
+
+/* For tests: 1 lets the audio device names "file:..." and "fail:..." open
+ * test devices (see Media above); 0 (the default) treats them as unknown. */
+SIPXTAPI_API SIPX_RESULT sipxConfigEnableTestDevices(SIPX_INST hInst, int bEnable);
 
 /* The local SIP port actually bound (useful after udpPort 0). */
 SIPXTAPI_API SIPX_RESULT sipxConfigGetLocalSipUdpPort(SIPX_INST hInst, int *pPort);

@@ -113,6 +113,7 @@ struct Engine::Stream {
 
     // receiving
     std::map<int, std::unique_ptr<codec::AudioCodec>> dec;  // by payload type
+    std::map<int, std::string> dec_codec;                   // the codec name of each
     codec::AudioCodec *last_dec = nullptr;  // the decoder of the last payload (comfort noise)
     uint64_t received_silence = 0;
     jb::JitterBuffer jb;
@@ -124,6 +125,7 @@ struct Engine::Stream {
     int64_t last_sr_at = 0;
     int64_t next_rtcp = 0;
     uint64_t rtcp_sent = 0, rtcp_received = 0;
+    int64_t last_heard = 0;  // RTP or RTCP from the peer, or when it was expected to start
     std::string cname;
 
     // this tick
@@ -228,15 +230,31 @@ void Engine::configure(uint32_t call, const StreamParams &p) {
     Stream *s = find(call);
     if (!s) return;
     bool addr_changed = !s->configured || p.rtp != s->p.rtp;
+    if (p.recv && (!s->configured || !s->p.recv)) s->last_heard = now_ms();
     s->p = p;
     if (addr_changed) {
         s->send_to = p.rtp;
         s->rtcp_to = p.rtcp;
         s->latched = s->rtcp_latched = false;
     }
-    // Decoders for every format the peer may send.
+    // Decoders for every format the peer may send, and for no other: those
+    // of formats an earlier offer had are released.
+    for (auto it = s->dec.begin(); it != s->dec.end();) {
+        bool kept = false;
+        for (const auto &f : p.audio) kept = kept || (f.pt == it->first && s->dec_codec[it->first] == f.codec);
+        if (kept) {
+            ++it;
+            continue;
+        }
+        if (s->last_dec == it->second.get()) s->last_dec = nullptr;
+        s->dec_codec.erase(it->first);
+        it = s->dec.erase(it);
+    }
     for (const auto &f : p.audio)
-        if (!s->dec.count(f.pt)) s->dec[f.pt] = codec::make(f.codec);
+        if (!s->dec.count(f.pt)) {
+            s->dec[f.pt] = codec::make(f.codec);
+            s->dec_codec[f.pt] = f.codec;
+        }
     if (!p.audio.empty() && (p.audio.front().codec != s->enc_name || p.audio.front().pt != s->send_pt ||
                              p.send_fmtp != s->enc_fmtp)) {
         s->enc = codec::make(p.audio.front().codec, p.send_fmtp);
@@ -255,9 +273,25 @@ void Engine::configure(uint32_t call, const StreamParams &p) {
 void Engine::set_hold(uint32_t call, bool held) {
     std::lock_guard<std::mutex> g(mu_);
     if (Stream *s = find(call)) {
-        if (s->held && !held) s->marker = true;
+        if (s->held && !held) {
+            s->marker = true;
+            s->last_heard = now_ms();
+        }
         s->held = held;
     }
+}
+
+int64_t Engine::quiet_ms(uint32_t call, int64_t now) const {
+    std::lock_guard<std::mutex> g(mu_);
+    Stream *s = find(call);
+    if (!s || !s->active() || s->held || !s->p.recv) return -1;
+    return now - s->last_heard;
+}
+
+void Engine::allow_test_devices(bool on) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (on != test_devices_) devices_changed_ = true;
+    test_devices_ = on;
 }
 
 void Engine::set_conference(uint32_t call, uint32_t conf) {
@@ -409,6 +443,7 @@ bool Engine::stream_info(uint32_t call, StreamInfo *o) const {
     o->concealed = s.jb.stats().concealed;
     o->played = s.jb.stats().played;
     o->jitter_delay_ms = s.jb.target_delay_ms();
+    o->decoders = s.dec.size();
     return true;
 }
 
@@ -442,6 +477,7 @@ void Engine::on_rtp(Stream &s, const uint8_t *d, size_t n, const Endpoint &from,
     }
     if (h.pt == s.p.te_pt && s.p.te_pt >= 0) {
         ++s.received;  // received DTMF events are not played
+        s.last_heard = now;
         return;
     }
     auto it = s.dec.find(h.pt);
@@ -453,6 +489,7 @@ void Engine::on_rtp(Stream &s, const uint8_t *d, size_t n, const Endpoint &from,
         s.send_to = from;
         s.latched = true;
     }
+    s.last_heard = now;
     int16_t pcm[jb::JitterBuffer::kMaxPacketSamples];
     int k = it->second->decode(pl, pn, pcm, sizeof pcm / sizeof pcm[0]);
     if (k <= 0) {
@@ -479,6 +516,7 @@ void Engine::on_rtcp(Stream &s, const uint8_t *d, size_t n, const Endpoint &from
     rtp::Rtcp r;
     if (!rtp::parse_rtcp(d, n, &r)) return;
     ++s.rtcp_received;
+    s.last_heard = now;
     if (!s.rtcp_latched) {
         s.rtcp_to = from;
         s.rtcp_latched = true;
@@ -747,6 +785,9 @@ void Engine::manage_devices() {
         std::lock_guard<std::mutex> g(mu_);
         in = in_name_;
         out = out_name_;
+        // A test device named in the settings of a normal run is no device.
+        if (!test_devices_ && device::is_test_device(in)) in.clear();
+        if (!test_devices_ && device::is_test_device(out)) out.clear();
         changed = devices_changed_;
         devices_changed_ = false;
     }

@@ -68,7 +68,8 @@ std::vector<sdp::Payload> offer_payloads(const std::string &selected_codec);
 constexpr int kOfferedTelephoneEventPt = 101;
 // The peer's description (an answer to our offer, or an offer) as stream
 // settings: its payload types, the formats of ours it listed (its order),
-// its direction.
+// its direction. The address must be a dotted quad (the call looks names
+// up first); anything else counts as unreachable.
 StreamParams params_from(const sdp::Remote &peer);
 // Our answer to the peer's offer: the formats of its offer that we have,
 // in its order and under its numbers, and its telephone-event.
@@ -120,7 +121,16 @@ public:
     SIPX_RESULT record_start(uint32_t call, const std::string &gbk_path);
     SIPX_RESULT record_stop(uint32_t call);
 
+    // Milliseconds since RTP or RTCP last came from the call's peer (or since
+    // it was last expected to start: audio from the peer configured, hold
+    // ended), or -1 while nothing is expected (no stream, held, the peer
+    // sends nothing).
+    int64_t quiet_ms(uint32_t call, int64_t now) const;
+
     // ---- settings ------------------------------------------------------------
+    // Test devices ("file:", "fail:") open only when allowed; otherwise
+    // such names count as unknown, which means the default device.
+    void allow_test_devices(bool on);
     void set_input_device(const std::string &name);
     void set_output_device(const std::string &name);
     void set_input_volume(int level);  // 0..100, linear gain level/100
@@ -146,6 +156,7 @@ public:
         uint64_t received_silence = 0;  // the same, received
         uint64_t concealed = 0, played = 0, comfort_noise = 0;
         int jitter_delay_ms = 0;
+        size_t decoders = 0;  // formats the stream can decode now
     };
     bool stream_info(uint32_t call, StreamInfo *out) const;
     struct DeviceInfo {
@@ -197,6 +208,7 @@ private:
     bool mute_in_ = false, mute_out_ = false;
     int aec_ = 0;
     bool ns_ = false, agc_ = false;
+    bool test_devices_ = false;
 
     // media thread
     std::thread thread_;

@@ -38,7 +38,7 @@ std::vector<sdp::Payload> offer_payloads(const std::string &selected) {
 StreamParams params_from(const sdp::Remote &peer) {
     StreamParams p;
     uint32_t ip = 0;
-    bool addr_ok = parse_ipv4(peer.address, &ip) || resolve_host(peer.address, &ip);
+    bool addr_ok = parse_ipv4(peer.address, &ip);
     p.rtp = Endpoint{ip, peer.port};
     p.rtcp = Endpoint{ip, uint16_t(peer.port ? peer.port + 1 : 0)};
     for (const auto &pl : peer.payloads) {

@@ -111,12 +111,14 @@ bool ReceiverStats::update(uint16_t seq, uint32_t ts, uint32_t arrival_ts) {
     }
     // else: duplicate or reordered packet within the misorder window
     ++received_;
-    int32_t transit = int32_t(arrival_ts - ts);
+    // Transit times and their difference in wrapping 32-bit arithmetic: a
+    // peer's timestamps may be anything.
+    uint32_t transit = arrival_ts - ts;
     if (have_transit_) {
-        int32_t d = transit - transit_;
-        if (d < 0) d = -d;
+        uint32_t d = transit - transit_;
+        if (d & 0x80000000u) d = 0u - d;  // |D|
         // J += (|D| - J) / 16, kept in 1/16 units
-        jitter_q4_ += uint32_t(d) - ((jitter_q4_ + 8) >> 4);
+        jitter_q4_ += d - ((jitter_q4_ + 8) >> 4);
     }
     transit_ = transit;
     have_transit_ = true;

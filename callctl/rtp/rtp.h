@@ -79,7 +79,7 @@ private:
     uint32_t expected_prior_ = 0;
     uint64_t received_prior_ = 0;
     bool have_transit_ = false;
-    int32_t transit_ = 0;
+    uint32_t transit_ = 0;
     uint32_t jitter_q4_ = 0;
 };
 

@@ -4,6 +4,29 @@
 
 namespace callctl::sdp {
 
+namespace {
+// A payload type as written in m= or a= lines: 1 to 3 digits, 0..127.
+bool payload_type(std::string_view text, int *pt) {
+    if (text.empty() || text.size() > 3) return false;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v > 127) return false;
+    *pt = v;
+    return true;
+}
+
+// The payload type at the start of an a=rtpmap/a=fmtp value, before its space.
+bool leading_payload_type(std::string_view v, int *pt, std::string_view *rest) {
+    size_t sp = v.find(' ');
+    if (sp == std::string_view::npos || !payload_type(v.substr(0, sp), pt)) return false;
+    *rest = v.substr(sp + 1);
+    return true;
+}
+}  // namespace
+
 const char *direction_text(Direction d) {
     switch (d) {
     case Direction::SendOnly: return "sendonly";
@@ -61,12 +84,12 @@ bool parse(std::string_view text, Remote *out) {
             // skip the protocol, then payload numbers
             std::string_view tail(endp);
             size_t sp = tail.find(' ', 1);
-            while (sp != std::string_view::npos) {
+            while (sp != std::string_view::npos && r.payloads.size() < kMaxFormats) {
                 size_t n = tail.find(' ', sp + 1);
-                std::string num(tail.substr(sp + 1, n == std::string_view::npos ? std::string_view::npos : n - sp - 1));
-                if (!num.empty()) {
-                    Payload p;
-                    p.pt = std::atoi(num.c_str());
+                std::string_view num = tail.substr(sp + 1, n == std::string_view::npos ? std::string_view::npos : n - sp - 1);
+                Payload p;
+                // Numbers outside 0..127 cannot be RTP payload types: ignored.
+                if (payload_type(num, &p.pt)) {
                     if (p.pt == 0) p.name = "PCMU";
                     else if (p.pt == 8) p.name = "PCMA";
                     else if (p.pt == 18) p.name = "G729";
@@ -95,25 +118,21 @@ bool parse(std::string_view text, Remote *out) {
                 else if (!have_audio) session_dir = d;
                 continue;
             }
-            if (in_audio && v.compare(0, 7, "rtpmap:") == 0) {
-                std::string m(v.substr(7));
-                int pt = std::atoi(m.c_str());
-                size_t sp = m.find(' ');
-                if (sp == std::string::npos) continue;
-                std::string enc = m.substr(sp + 1);
+            int pt = -1;
+            std::string_view rest;
+            if (in_audio && v.compare(0, 7, "rtpmap:") == 0 && leading_payload_type(v.substr(7), &pt, &rest)) {
+                std::string enc(rest.substr(0, 64));
                 size_t slash = enc.find('/');
                 std::string name = enc.substr(0, slash);
                 int rate = slash == std::string::npos ? 8000 : std::atoi(enc.c_str() + slash + 1);
+                for (auto &p : r.payloads) {
+                    if (p.pt != pt) continue;
+                    p.name = name, p.rate = rate;
+                    if (name == "telephone-event" && r.telephone_event_pt < 0) r.telephone_event_pt = pt;
+                }
+            } else if (in_audio && v.compare(0, 5, "fmtp:") == 0 && leading_payload_type(v.substr(5), &pt, &rest)) {
                 for (auto &p : r.payloads)
-                    if (p.pt == pt) p.name = name, p.rate = rate;
-                if (name == "telephone-event" && r.telephone_event_pt < 0) r.telephone_event_pt = pt;
-            } else if (in_audio && v.compare(0, 5, "fmtp:") == 0) {
-                std::string m(v.substr(5));
-                int pt = std::atoi(m.c_str());
-                size_t sp = m.find(' ');
-                if (sp == std::string::npos) continue;
-                for (auto &p : r.payloads)
-                    if (p.pt == pt) p.fmtp = m.substr(sp + 1);
+                    if (p.pt == pt) p.fmtp = std::string(rest.substr(0, 256));
             }
         }
     }

@@ -29,7 +29,11 @@ struct Offer {
 };
 std::string write(const Offer &o);
 
-// The audio stream of a received description.
+// Formats of an m= line that are looked at; the rest are ignored.
+constexpr size_t kMaxFormats = 16;
+
+// The audio stream of a received description. Payload types outside 0..127
+// are ignored; telephone_event_pt is one of the listed payloads.
 struct Remote {
     std::string address;
     uint16_t port = 0;

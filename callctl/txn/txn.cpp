@@ -79,20 +79,32 @@ uint64_t TxnLayer::send_request(const Endpoint &dest, const std::string &wire, R
     c->dest = dest;
     c->wire = wire;
     c->fn = std::move(fn);
-    if (!c->req.parse(wire)) return 0;
-    c->invite = c->req.method() == "INVITE";
-    c->key = client_key(c->req.top_via().branch, c->req.method());
     const TimerSettings &ts = inst_.timer_settings();
     int64_t now = inst_.now();
     uint64_t id = c->id;
     Client *cp = c.get();
-    client_by_branch_[c->key] = id;
+    bool usable = c->req.parse(wire) && dest.ip != 0 && dest.port != 0;
+    if (usable) {
+        c->invite = c->req.method() == "INVITE";
+        c->key = client_key(c->req.top_via().branch, c->req.method());
+        client_by_branch_[c->key] = id;
+    }
     clients_[id] = std::move(c);
-
+    if (!usable) {
+        // Nothing can be sent: the owner hears of it as of a timeout.
+        arm_timeout(cp, 0);
+        return id;
+    }
     inst_.send(dest, wire);  // a failed send is retried by timer A/E
     cp->interval = ts.t1;
     cp->retransmit.start(now, cp->interval, [this, cp] { client_timer_a(cp); });
-    cp->timeout.start(now, 64 * int64_t(ts.t1), [this, id] {
+    arm_timeout(cp, 64 * int64_t(ts.t1));
+    return id;
+}
+
+void TxnLayer::arm_timeout(Client *c, int64_t delay) {
+    uint64_t id = c->id;
+    c->timeout.start(inst_.now(), delay, [this, id] {
         auto it = clients_.find(id);
         if (it == clients_.end()) return;
         ResponseFn f = it->second->fn;
@@ -100,7 +112,13 @@ uint64_t TxnLayer::send_request(const Endpoint &dest, const std::string &wire, R
         finish_client(id);
         if (notify && f) f(nullptr);
     });
-    return id;
+}
+
+void TxnLayer::cancelled(uint64_t id) {
+    auto it = clients_.find(id);
+    if (it == clients_.end()) return;
+    Client *c = it->second.get();
+    if (c->invite && c->state == Client::State::Proceeding) arm_timeout(c, 64 * int64_t(inst_.timer_settings().t1));
 }
 
 void TxnLayer::client_timer_a(Client *c) {
@@ -140,7 +158,12 @@ bool TxnLayer::on_response(const sip::Message &resp) {
     if (code < 200) {
         if (c->state == Client::State::Calling) {
             c->state = Client::State::Proceeding;
-            if (c->invite) c->retransmit.stop();
+            if (c->invite) {
+                // RFC 3261 17.1.1.2: timer B belongs to the Calling state. The
+                // callee may ring as long as it likes; our hang-up cancels.
+                c->retransmit.stop();
+                c->timeout.stop();
+            }
         }
         if (f) f(&resp);
         return true;
@@ -227,7 +250,7 @@ bool TxnLayer::absorb_request(const sip::Message &req, const Endpoint &from) {
 
 void TxnLayer::respond(const sip::Message &req, const Endpoint &to, const std::string &wire, int code) {
     inst_.send(to, wire);
-    if (req.method() == "ACK" || code < 200) return;
+    if (req.method() == "ACK" || code < 200 || servers_.size() >= kMaxServers) return;
     const TimerSettings &ts = inst_.timer_settings();
     auto s = std::make_unique<Server>(inst_.timers());
     s->key = server_key(req, false);

@@ -18,7 +18,10 @@ namespace callctl {
 class Instance;
 
 // Response callback of a client transaction: a response, or nullptr when
-// the transaction timed out (timer B or F) or could not be sent.
+// the transaction timed out (timer B or F) or could not be sent. It is never
+// called from inside send_request: a request that cannot be built or has no
+// destination fails from the library thread's next timer round, as a
+// timeout would.
 using ResponseFn = std::function<void(const sip::Message *resp)>;
 
 class TxnLayer {
@@ -26,9 +29,19 @@ public:
     explicit TxnLayer(Instance &inst);
     ~TxnLayer();
 
+    // Most server transactions kept at once; past that, final responses
+    // are sent without keeping them for retransmissions.
+    static constexpr size_t kMaxServers = 256;
+
     // Sends `wire` (a complete request whose top Via carries `branch`) to
     // dest in a new client transaction. Returns its id (never 0).
+    // An INVITE transaction that got a provisional response waits for its
+    // final one without a time limit (timer B runs only before the first
+    // provisional); see cancelled().
     uint64_t send_request(const Endpoint &dest, const std::string &wire, ResponseFn fn);
+    // A CANCEL was sent for this INVITE transaction: without a final
+    // response within 64*T1 it ends as timed out.
+    void cancelled(uint64_t id);
     // The owner of a transaction goes away: its callback becomes a no-op.
     void detach(uint64_t id);
     // Routes a response to its client transaction; false when none matches.
@@ -42,11 +55,13 @@ public:
 
     // Client transactions not yet terminated (for an orderly shutdown).
     size_t pending_clients() const;
+    size_t servers() const { return servers_.size(); }
 
 private:
     struct Client;
     struct Server;
     void client_timer_a(Client *c);
+    void arm_timeout(Client *c, int64_t delay);
     void finish_client(uint64_t id);
     void finish_server(const std::string &key);
     void server_timer_g(const std::string &key);

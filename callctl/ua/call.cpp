@@ -1,11 +1,18 @@
 // Outgoing calls: the INVITE dialog (RFC 3261 sections 12-15).
 //
 //   Idle --connect--> Calling --1xx--> Early --2xx/ACK--> Connected
-//   Calling/Early --3xx-6xx or timeout--> Terminated
+//   Calling --3xx-6xx or timeout (64*T1)--> Terminated
+//   Early --3xx-6xx--> Terminated        (no time limit: it rings until answered)
 //   Calling --release--> (CANCEL once a provisional arrives) --> Terminated
 //   Early --release--> Terminating (CANCEL, 487, ACK) --> Terminated
 //   Connected --release--> Terminating (BYE) --> Terminated
 //   Connected --BYE from peer--> Terminated
+//   Connected --no RTP/RTCP for the media timeout--> Terminating (BYE) --> Terminated
+// A 2xx that arrives after the call was given up (hang-up, CANCEL, timeout)
+// is acknowledged and the call it set up is ended at once with BYE.
+//
+// In-dialog requests go to the remote target (or the first route); a host
+// name there is looked up off the lock, and requests wait for the answer.
 #include <algorithm>
 
 #include "../engine/instance.h"
@@ -29,11 +36,34 @@ const char kAllow[] = "INVITE, ACK, CANCEL, BYE, OPTIONS, MESSAGE, NOTIFY";
 
 }  // namespace
 
+std::string request_uri_of(std::string_view text) {
+    sip::Uri u;
+    if (!sip::parse_uri(text, &u) || !u.is_sip() || u.host.empty()) return {};
+    size_t cut = text.size();
+    if (!u.params.empty()) cut = size_t(u.params.data() - text.data());
+    else if (!u.headers.empty()) cut = size_t(u.headers.data() - text.data()) - 1;
+    std::string out(text.substr(0, cut));
+    std::string_view params = u.params;
+    while (!params.empty()) {
+        if (params.front() == ';') params.remove_prefix(1);
+        size_t end = params.find(';');
+        std::string_view p = params.substr(0, end);
+        params = end == std::string_view::npos ? std::string_view() : params.substr(end);
+        std::string_view name = sip::trim(p.substr(0, p.find('=')));
+        if (p.empty() || sip::iequals(name, "method")) continue;
+        out += ';';
+        out += p;
+    }
+    return out;
+}
+
 Call::Call(Instance &inst, uint32_t h, Line *line)
-    : handle(h), line_handle(line ? line->handle : 0), inst_(inst), line_(line), linger_(inst.timers()) {}
+    : handle(h), line_handle(line ? line->handle : 0), inst_(inst), line_(line), linger_(inst.timers()),
+      media_watch_(inst.timers()) {}
 
 Call::~Call() {
     for (uint64_t t : txns_) inst_.txn().detach(t);
+    inst_.cancel_resolves(handle);
     inst_.media->close_stream(handle);
 }
 
@@ -50,12 +80,15 @@ SIPX_RESULT Call::connect(const std::string &target) {
     if (!sip::parse_name_addr(target, &na) || !na.uri.is_sip() || na.uri.host.empty())
         return SIPX_RESULT_BAD_ADDRESS;
     dest_.port = na.uri.port ? na.uri.port : 5060;
-    if (!resolve_host(std::string(na.uri.host), &dest_.ip)) return SIPX_RESULT_BAD_ADDRESS;
+    // The API looked the name up before it took the lock.
+    if (!inst_.resolver().cached(std::string(na.uri.host), &dest_.ip)) return SIPX_RESULT_BAD_ADDRESS;
+    hop_ = dest_;
     rtp_port_ = inst_.media->open_stream(handle, inst_.bind_ip(), inst_.config.rtp_port_start,
                                          inst_.config.max_calls);
     if (rtp_port_ == 0) return SIPX_RESULT_NETWORK_FAILURE;
     payloads_ = media::offer_payloads(inst_.config.codec);
-    target_ = std::string(na.uri_text);
+    target_ = request_uri_of(na.uri_text);
+    if (target_.empty()) return SIPX_RESULT_BAD_ADDRESS;
     remote_target_ = target_;
     call_id_ = random_token(24) + "@callctl";
     local_tag_ = random_token(10);
@@ -102,7 +135,9 @@ void Call::send_invite() {
     w.header(sip::Hdr::Allow, kAllow);
     w.header(sip::Hdr::UserAgent, inst_.config.user_agent);
     invite_wire_ = w.finish(build_sdp(sdp::Direction::SendRecv), "application/sdp");
-    track(inst_.txn().send_request(dest_, invite_wire_, [this](const sip::Message *r) { on_invite_response(r); }));
+    invite_final_ = false;
+    invite_txn_ = inst_.txn().send_request(dest_, invite_wire_, [this](const sip::Message *r) { on_invite_response(r); });
+    track(invite_txn_);
 }
 
 void Call::on_invite_response(const sip::Message *resp) {
@@ -111,6 +146,7 @@ void Call::on_invite_response(const sip::Message *resp) {
         return;
     }
     int code = resp->status();
+    if (code >= 200) invite_final_ = true;
     if (code < 200) {
         if (state_ == State::Calling) state_ = State::Early;
         if (cancel_pending_) {
@@ -146,9 +182,7 @@ void Call::confirm_2xx(const sip::Message &resp) {
     auth_.accepted();
     remote_tag_ = std::string(resp.to_tag());
     to_header_ = std::string(resp.value(sip::Hdr::To));
-    std::string_view contact = resp.value(sip::Hdr::Contact);
-    sip::NameAddr na;
-    if (!contact.empty() && sip::parse_name_addr(contact, &na)) remote_target_ = std::string(na.uri_text);
+    take_remote_target(resp);
     route_set_.clear();
     for (const auto &h : resp.headers()) {
         if (h.id != sip::Hdr::RecordRoute) continue;
@@ -158,42 +192,97 @@ void Call::confirm_2xx(const sip::Message &resp) {
         });
     }
     std::reverse(route_set_.begin(), route_set_.end());  // UAC: reverse order
+    if (route_set_.size() > kMaxRoutes) route_set_.resize(kMaxRoutes);
+    update_hop();
     sdp::Remote rs;
     bool have_sdp = sdp::parse(resp.body(), &rs);
     if (have_sdp) remote_sdp_ = rs;
     send_ack(invite_cseq_);
-    if (released || cancel_pending_) {
-        // The answer crossed our hang-up: confirm it, then end it.
+    if (released || cancel_pending_ || disconnect_reported_) {
+        // The answer came after we gave the call up (hang-up, CANCEL,
+        // timeout): confirm it, then end it, so nobody is billed for it.
         cancel_pending_ = false;
         send_bye();
         return;
     }
     state_ = State::Connected;
     if (have_sdp) apply_remote(rs);
+    watch_media();
     inst_.emit_call(handle, line_handle, SIPX_CALLSTATE_CONNECTED, SIPX_CAUSE_NORMAL, resp.status());
 }
 
-void Call::apply_remote(const sdp::Remote &rs) {
-    inst_.media->configure(handle, media::params_from(rs));
+void Call::take_remote_target(const sip::Message &m) {
+    std::string_view contact = m.value(sip::Hdr::Contact);
+    sip::NameAddr na;
+    if (contact.empty() || !sip::parse_name_addr(contact, &na)) return;
+    std::string t = request_uri_of(na.uri_text);
+    if (!t.empty()) remote_target_ = t;  // an unusable Contact leaves the target as it was
 }
 
-Endpoint Call::next_hop() const {
+void Call::apply_remote(const sdp::Remote &rs) {
+    uint32_t ip = 0;
+    ++sdp_gen_;
+    if (rs.address.empty() || parse_ipv4(rs.address, &ip)) {
+        inst_.media->configure(handle, media::params_from(rs));
+        return;
+    }
+    // c= with a host name: looked up off the lock, applied when known.
+    uint64_t gen = sdp_gen_;
+    inst_.resolve(rs.address, handle, [this, rs, gen](bool ok, uint32_t addr) {
+        if (gen != sdp_gen_ || state_ == State::Terminated) return;
+        sdp::Remote r = rs;
+        r.address = ok ? Endpoint{addr, 0}.ip_text() : "0.0.0.0";
+        inst_.media->configure(handle, media::params_from(r));
+    });
+}
+
+void Call::update_hop() {
     std::string uri = remote_target_;
     if (!route_set_.empty()) {
         sip::NameAddr na;
         if (sip::parse_name_addr(route_set_.front(), &na)) uri = std::string(na.uri_text);
     }
     sip::Uri u;
-    Endpoint ep = dest_;
-    if (sip::parse_uri(uri, &u) && u.is_sip()) {
-        uint32_t ip = 0;
-        if (resolve_host(std::string(u.host), &ip)) {
-            ep.ip = ip;
-            ep.port = u.port ? u.port : 5060;
-        }
+    if (!sip::parse_uri(uri, &u) || !u.is_sip() || u.host.empty()) {
+        hop_ = dest_;
+        hop_ready_ = true;
+        return;
     }
-    return ep;
+    uint16_t port = u.port ? u.port : 5060;
+    uint64_t gen = ++hop_gen_;
+    hop_ready_ = false;
+    inst_.resolve(std::string(u.host), handle, [this, port, gen](bool ok, uint32_t ip) {
+        if (gen != hop_gen_) return;
+        hop_ = ok ? Endpoint{ip, port} : dest_;
+        hop_ready_ = true;
+        std::vector<std::function<void()>> waiting;
+        waiting.swap(hop_waiting_);
+        for (auto &f : waiting) f();
+    });
 }
+
+void Call::when_hop(std::function<void()> fn) {
+    if (hop_ready_) fn();
+    else hop_waiting_.push_back(std::move(fn));
+}
+
+void Call::watch_media() {
+    int64_t limit = inst_.timer_settings().media_timeout;
+    int64_t period = std::clamp<int64_t>(limit / 4, 10, 1000);
+    media_watch_.start(inst_.now(), period, [this, limit] {
+        if (state_ != State::Connected || released) return;
+        if (inst_.media->quiet_ms(handle, inst_.now()) >= limit) {
+            // The network is gone (or the peer): the call is over, not
+            // running on with a clock and nothing to hear.
+            disconnected(SIPX_CAUSE_MEDIA_TIMEOUT, 0);
+            send_bye();
+            return;
+        }
+        watch_media();
+    });
+}
+
+Endpoint Call::next_hop() const { return hop_; }
 
 std::string Call::dialog_request(const std::string &method, uint32_t cseq, const std::string &branch,
                                  std::string_view body, std::string_view ctype) {
@@ -220,23 +309,35 @@ std::string Call::dialog_request(const std::string &method, uint32_t cseq, const
 }
 
 void Call::send_ack(uint32_t cseq) {
-    last_ack_ = dialog_request("ACK", cseq, inst_.new_branch(), {}, {});
     last_ack_cseq_ = cseq;
-    inst_.send(next_hop(), last_ack_);
+    last_ack_.clear();
+    when_hop([this, cseq] {
+        last_ack_ = dialog_request("ACK", cseq, inst_.new_branch(), {}, {});
+        inst_.send(next_hop(), last_ack_);
+    });
 }
 
 bool Call::on_stray_2xx(const sip::Message &resp) {
     if (resp.call_id() != call_id_ || resp.cseq_method() != "INVITE") return false;
-    if (resp.cseq() == last_ack_cseq_ && !last_ack_.empty()) {
-        inst_.send(next_hop(), last_ack_);  // our ACK was lost: repeat it
+    if (resp.cseq() == last_ack_cseq_) {
+        if (!last_ack_.empty()) inst_.send(next_hop(), last_ack_);  // our ACK was lost: repeat it
+        return true;
+    }
+    if (resp.cseq() == invite_cseq_ && (released || disconnect_reported_)) {
+        // The INVITE transaction is gone (timed out after our CANCEL, or
+        // before any provisional) and the callee answers now.
+        confirm_2xx(resp);
         return true;
     }
     return false;
 }
 
 void Call::send_in_dialog(const std::string &method, std::string_view body, std::string_view ctype, ResponseFn fn) {
-    std::string wire = dialog_request(method, ++cseq_, inst_.new_branch(), body, ctype);
-    track(inst_.txn().send_request(next_hop(), wire, std::move(fn)));
+    uint32_t cseq = ++cseq_;
+    when_hop([this, method, cseq, b = std::string(body), c = std::string(ctype), fn = std::move(fn)]() mutable {
+        std::string wire = dialog_request(method, cseq, inst_.new_branch(), b, c);
+        track(inst_.txn().send_request(next_hop(), wire, std::move(fn)));
+    });
 }
 
 void Call::send_cancel() {
@@ -254,7 +355,9 @@ void Call::send_cancel() {
     w.header(sip::Hdr::UserAgent, inst_.config.user_agent);
     state_ = State::Terminating;
     track(inst_.txn().send_request(dest_, w.finish(), [](const sip::Message *) {}));
-    // The INVITE transaction ends with 487 (or a crossing 2xx).
+    // The INVITE transaction ends with 487 (or a crossing 2xx); without
+    // either it is given up 64*T1 from now (RFC 3261 9.1).
+    inst_.txn().cancelled(invite_txn_);
 }
 
 void Call::send_bye() {
@@ -337,8 +440,11 @@ void Call::release() {
 }
 
 void Call::linger() {
-    // Stay a little to repeat ACKs for retransmitted 2xx, then go.
-    if (!linger_.active()) linger_.start(inst_.now(), 8 * inst_.timer_settings().t1, [] {});
+    // Stay a little to repeat ACKs for retransmitted 2xx, then go. An INVITE
+    // that never had its final answer may still be answered: stay as long
+    // as a 2xx could come, so it is acknowledged and ended.
+    int64_t t1 = inst_.timer_settings().t1;
+    if (!linger_.active()) linger_.start(inst_.now(), invite_final_ ? 8 * t1 : 64 * t1, [] {});
 }
 
 void Call::disconnected(uint32_t cause, int status) {
@@ -390,9 +496,9 @@ void Call::on_request(const sip::Message &m, const Endpoint &from) {
             dir = media::answer_direction(rs.direction, held_);
             apply_remote(rs);
         }
-        std::string_view contact = m.value(sip::Hdr::Contact);
-        sip::NameAddr na;
-        if (!contact.empty() && sip::parse_name_addr(contact, &na)) remote_target_ = std::string(na.uri_text);
+        std::string before = remote_target_;
+        take_remote_target(m);
+        if (remote_target_ != before) update_hop();
         ++sdp_version_;
         std::string body = build_sdp(dir);
         std::string user = line_ ? line_->id.user : inst_.config.identity;

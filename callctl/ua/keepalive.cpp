@@ -1,4 +1,6 @@
 // Keep-alives from the SIP socket: CRLF, STUN binding request or OPTIONS.
+// Their answers tell whether the server is there: one that answers again
+// after an outage gets the lines it registers re-registered.
 #include <cstring>
 
 #include "../engine/instance.h"
@@ -8,8 +10,24 @@ namespace callctl {
 
 KeepAlive::KeepAlive(Instance &inst, int t, std::string h, uint16_t p, int period_s)
     : type(t), host(std::move(h)), port(p), inst_(inst), period_s_(period_s), timer_(inst.timers()) {
-    resolve_host(host, &ip);
+    inst_.resolver().cached(host, &ip);  // sipxConfigKeepAliveAdd looked it up
     timer_.start(inst_.now(), 0, [this] { fire(); });
+}
+
+KeepAlive::~KeepAlive() { inst_.cancel_resolves(owner()); }
+
+// Resolver owners are handles for lines and calls; keep-alives have none,
+// so their address stands in, with the top bit set.
+uint64_t KeepAlive::owner() const { return uint64_t(reinterpret_cast<uintptr_t>(this)) | (uint64_t(1) << 63); }
+
+void KeepAlive::answered() {
+    bool after_outage = missed_ >= 2;
+    missed_ = 0;
+    awaiting_ = false;
+    for (auto &kv : inst_.lines) {
+        Line &l = *kv.second;
+        if (l.registrar_known && l.registrar.ip == ip) l.server_back(after_outage);
+    }
 }
 
 void KeepAlive::set_period(int period_s) {
@@ -19,7 +37,18 @@ void KeepAlive::set_period(int period_s) {
 
 void KeepAlive::fire() {
     timer_.start(inst_.now(), int64_t(period_s_) * 1000, [this] { fire(); });
-    if (ip == 0 && !resolve_host(host, &ip)) return;  // try again next period
+    if (ip == 0) {
+        // Looked up off the lock; this period's keep-alive goes when it is known.
+        inst_.resolve(host, owner(), [this](bool ok, uint32_t addr) {
+            if (ok && ip == 0) {
+                ip = addr;
+                fire();
+            }
+        });
+        return;
+    }
+    if (awaiting_) ++missed_;
+    awaiting_ = true;
     Endpoint to{ip, port};
     if (type == 0) {
         inst_.send_raw(to, "\r\n\r\n", 4);

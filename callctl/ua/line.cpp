@@ -1,8 +1,13 @@
 // Line registration (RFC 3261 section 10) with digest authentication.
 //
 //   Idle --register--> Registering --2xx--> Registered --refresh timer--> (REGISTER, stays)
-//   Registering/Registered --failure--> RetryWait --retry timer--> Registering
+//   Registering/Registered --failure--> RetryWait --retry timer--> (look the host up again) Registering
+//   RetryWait --keep-alive answered--> Registering (at once)
 //   Registering/Registered --unregister--> Unregistering --answer--> Idle
+//
+// Floors and ceilings: a refresh never goes out sooner than the refresh
+// floor after the previous REGISTER, the retry back-off stops at its
+// maximum, a stale challenge is answered at most twice in a row.
 #include <algorithm>
 
 #include "../engine/instance.h"
@@ -32,7 +37,7 @@ AuthSession::Outcome AuthSession::on_challenge(const sip::Message &resp, const s
     bool any = false, stale = false;
     std::vector<Entry> fresh;
     for (const auto &h : resp.headers()) {
-        if (h.id != want) continue;
+        if (h.id != want || fresh.size() >= kMaxRealms) continue;
         auth::Challenge c;
         if (!auth::parse_challenge(h.value, &c)) continue;
         const Credential *match = nullptr;
@@ -52,14 +57,21 @@ AuthSession::Outcome AuthSession::on_challenge(const sip::Message &resp, const s
     }
     if (!any) return Outcome::Failed;
     if (answered_ && !stale) return Outcome::Failed;
+    // A server that calls every answer stale would keep us answering forever.
+    if (answered_ && stale && ++stale_in_a_row_ > kMaxStale) return Outcome::Failed;
     // Replace what we knew for these realms, keep the others (a proxy and a
-    // registrar may both challenge).
+    // registrar may both challenge), at most kMaxRealms of them: the oldest
+    // goes first.
     for (const auto &e : fresh) {
         auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry &x) {
             return x.proxy == e.proxy && x.challenge.realm == e.challenge.realm;
         });
-        if (it != entries_.end()) *it = e;
-        else entries_.push_back(e);
+        if (it != entries_.end()) {
+            *it = e;
+            continue;
+        }
+        if (entries_.size() >= kMaxRealms) entries_.erase(entries_.begin());
+        entries_.push_back(e);
     }
     answered_ = true;
     return stale ? Outcome::Stale : Outcome::Answer;
@@ -84,11 +96,13 @@ Line::Line(Instance &inst, uint32_t h, Identity ident)
     from_tag_ = random_token(10);
     cseq_ = random_u32() % 1000 + 1;
     registrar.port = id.port;
-    registrar_known = resolve_host(id.host, &registrar.ip);
+    // sipxLineAdd looked the name up before it took the lock.
+    registrar_known = inst_.resolver().cached(id.host, &registrar.ip);
 }
 
 Line::~Line() {
     if (txn_) inst_.txn().detach(txn_);
+    inst_.cancel_resolves(handle);
 }
 
 void Line::add_credential(const std::string &user, const std::string &password, const std::string &realm) {
@@ -105,7 +119,7 @@ SIPX_RESULT Line::set_register(bool on) {
     if (on) {
         if (state_ == State::Registering || state_ == State::Registered) return SIPX_RESULT_SUCCESS;
         if (!registrar_known) {
-            registrar_known = resolve_host(id.host, &registrar.ip);
+            registrar_known = inst_.resolver().cached(id.host, &registrar.ip);
             if (!registrar_known) return SIPX_RESULT_BAD_ADDRESS;
         }
         retry_.stop();
@@ -159,6 +173,7 @@ void Line::send_register(uint32_t expires) {
     w.header(sip::Hdr::Allow, "INVITE, ACK, CANCEL, BYE, OPTIONS, MESSAGE, NOTIFY");
     w.header(sip::Hdr::UserAgent, inst_.config.user_agent);
     std::string wire = w.finish();
+    if (expires) last_register_at_ = inst_.now();
     txn_ = inst_.txn().send_request(registrar, wire, [this, expires](const sip::Message *r) { on_response(r, expires); });
 }
 
@@ -220,11 +235,14 @@ void Line::on_response(const sip::Message *resp, uint32_t expires) {
             registered_reported_ = true;
             inst_.emit_line(handle, SIPX_LINESTATE_REGISTERED, SIPX_CAUSE_NORMAL, code);
         }
-        if (moved && inst_.contact_host_port(registrar) != contact_) {
-            // rport told us our public address: bind that one instead.
+        if (moved && inst_.contact_host_port(registrar) != contact_ && !rebound_) {
+            // rport told us our public address: bind that one instead (once;
+            // a registrar that keeps moving us waits for the refresh).
+            rebound_ = true;
             send_register(want_expires_);
             return;
         }
+        rebound_ = false;
         schedule_refresh(granted);
         return;
     }
@@ -255,13 +273,56 @@ void Line::on_response(const sip::Message *resp, uint32_t expires) {
     fail(cause, code);
 }
 
+int64_t Line::floor_delay(int64_t delay) const {
+    int64_t earliest = last_register_at_ + inst_.timer_settings().register_refresh_min - inst_.now();
+    return std::max(delay, earliest);
+}
+
 void Line::schedule_refresh(uint32_t granted) {
     int64_t secs = granted > 120 ? int64_t(granted) - 60 : int64_t(granted) / 2;
     int64_t delay = secs > 0 ? secs * 1000 : 500;
-    refresh_.start(inst_.now(), delay, [this] {
+    refresh_.start(inst_.now(), floor_delay(delay), [this] {
         auth_.accepted();
         send_register(want_expires_);
     });
+}
+
+void Line::server_back(bool after_outage) {
+    if (state_ == State::RetryWait) {
+        // The server answers again: no need to sit out the back-off.
+        retry_.start(inst_.now(), floor_delay(0), [this] { retry(); });
+    } else if (state_ == State::Registered && after_outage && !refresh_due_soon()) {
+        // It may have restarted and forgotten us.
+        refresh_.start(inst_.now(), floor_delay(0), [this] {
+            auth_.accepted();
+            send_register(want_expires_);
+        });
+    }
+}
+
+bool Line::refresh_due_soon() const {
+    return refresh_.active() && refresh_.due() <= inst_.now() + inst_.timer_settings().register_refresh_min;
+}
+
+void Line::retry() {
+    state_ = State::Registering;
+    auth_.reset();
+    // The host is looked up again: a server that moved is found.
+    inst_.resolve(
+        id.host, handle,
+        [this](bool ok, uint32_t ip) {
+            if (state_ != State::Registering) return;  // unregistered meanwhile
+            if (ok) {
+                registrar.ip = ip;
+                registrar_known = true;
+            }
+            if (!registrar_known) {
+                fail(SIPX_CAUSE_NETWORK, 0);
+                return;
+            }
+            send_register(want_expires_);
+        },
+        true);
 }
 
 void Line::fail(uint32_t cause, int status) {
@@ -277,11 +338,7 @@ void Line::fail(uint32_t cause, int status) {
     delay = std::min(delay, ts.register_retry_max);
     delay += int64_t(random_u32() % 1000) * delay / 5000;  // up to +20 %
     ++retry_count_;
-    retry_.start(inst_.now(), delay, [this] {
-        state_ = State::Registering;
-        auth_.reset();
-        send_register(want_expires_);
-    });
+    retry_.start(inst_.now(), delay, [this] { retry(); });
 }
 
 }  // namespace callctl

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../auth/auth.h"
@@ -18,6 +20,11 @@ namespace callctl {
 
 class Instance;
 
+// A remote target (a Contact's URI) as a Request-URI: URI headers and the
+// method parameter dropped (RFC 3261 12.2.1.1, 19.1.5). Empty when it is
+// not a SIP URI with a host.
+std::string request_uri_of(std::string_view uri);
+
 // Answers digest challenges for one request series (a line's REGISTERs, a
 // call's INVITEs). Remembers the last challenge so refreshes go out with
 // credentials straight away.
@@ -27,15 +34,26 @@ public:
         std::string user, password, realm;
     };
     enum class Outcome { Answer, Stale, Failed };
+    static constexpr size_t kMaxRealms = 4;
+    static constexpr int kMaxStale = 2;  // stale challenges answered in a row
     // Looks at a 401/407; on Answer/Stale the request should be sent again
     // with headers(). Failed: no usable challenge, no credential for the
     // realm, or a second non-stale challenge right after credentials.
     Outcome on_challenge(const sip::Message &resp, const std::vector<Credential> &creds);
     // Authorization headers for a request (empty without a challenge).
     std::vector<std::pair<std::string, std::string>> headers(std::string_view method, std::string_view uri);
-    void reset() { entries_.clear(); answered_ = false; }
-    // Called when a request carrying credentials got a non-401/407 answer.
-    void accepted() { answered_ = false; }
+    void reset() {
+        entries_.clear();
+        answered_ = false;
+        stale_in_a_row_ = 0;
+    }
+    // Called when a request carrying credentials got a non-401/407 answer,
+    // and before a new request series.
+    void accepted() {
+        answered_ = false;
+        stale_in_a_row_ = 0;
+    }
+    size_t realms() const { return entries_.size(); }
 
 private:
     struct Entry {
@@ -46,6 +64,7 @@ private:
     };
     std::vector<Entry> entries_;
     bool answered_ = false;  // the last request carried credentials
+    int stale_in_a_row_ = 0;
 };
 
 // Identity "sip:user@host:port" split into what requests need.
@@ -70,6 +89,9 @@ public:
     SIPX_RESULT set_register(bool on);
     // Unregister if registered; no retries after this.
     void shutdown();
+    // A keep-alive to our registrar was answered; after_outage: after at
+    // least two that were not. Retries at once (within the refresh floor).
+    void server_back(bool after_outage);
 
     const uint32_t handle;
     const Identity id;
@@ -84,6 +106,11 @@ private:
     void on_response(const sip::Message *resp, uint32_t expires);
     void fail(uint32_t cause, int status);
     void schedule_refresh(uint32_t granted);
+    void retry();
+    // delay, pushed back so no REGISTER follows the previous one sooner
+    // than the refresh floor.
+    int64_t floor_delay(int64_t delay) const;
+    bool refresh_due_soon() const;
     uint32_t granted_expiry(const sip::Message &resp) const;
 
     Instance &inst_;
@@ -96,6 +123,8 @@ private:
     uint64_t txn_ = 0;
     int retry_count_ = 0;
     int interval_tries_ = 0;
+    int64_t last_register_at_ = -1000000000;
+    bool rebound_ = false;
     std::string contact_;  // Contact host:port of the last REGISTER
     AuthSession auth_;
     Timer refresh_;
@@ -105,6 +134,8 @@ private:
 class Call {
 public:
     enum class State { Idle, Calling, Early, Connected, Terminating, Terminated };
+    // Record-Route entries kept from a 2xx; a longer list is cut.
+    static constexpr size_t kMaxRoutes = 8;
 
     Call(Instance &inst, uint32_t handle, Line *line);
     ~Call();
@@ -144,6 +175,15 @@ private:
     // The peer's description (answer, early-media answer or offer) to the
     // media stream.
     void apply_remote(const sdp::Remote &rs);
+    void take_remote_target(const sip::Message &m);
+    // The next hop of in-dialog requests from the remote target or first
+    // route; a name is looked up off the lock and requests made meanwhile
+    // wait in when_hop.
+    void update_hop();
+    void when_hop(std::function<void()> fn);
+    // While connected: ends the call when no RTP or RTCP came for the media
+    // timeout (not while either side holds).
+    void watch_media();
     std::string dialog_request(const std::string &method, uint32_t cseq, const std::string &branch,
                                std::string_view body, std::string_view ctype);
     Endpoint next_hop() const;
@@ -167,6 +207,13 @@ private:
     std::string invite_wire_;  // the current INVITE (for CANCEL)
     std::string invite_branch_;
     std::vector<uint64_t> txns_;  // our client transactions, detached at destruction
+    uint64_t invite_txn_ = 0;
+    bool invite_final_ = true;    // the last INVITE had its final response (or none was sent)
+    Endpoint hop_;
+    bool hop_ready_ = true;
+    uint64_t hop_gen_ = 0;
+    std::vector<std::function<void()>> hop_waiting_;
+    uint64_t sdp_gen_ = 0;
     std::string last_ack_;
     uint32_t last_ack_cseq_ = 0;
     uint16_t rtp_port_ = 0;
@@ -176,6 +223,7 @@ private:
     std::vector<sdp::Payload> payloads_;  // of our last offer or answer
     AuthSession auth_;
     Timer linger_;
+    Timer media_watch_;
 };
 
 class Conference {
@@ -190,7 +238,11 @@ public:
 class KeepAlive {
 public:
     KeepAlive(Instance &inst, int type, std::string host, uint16_t port, int period_s);
+    ~KeepAlive();
     void set_period(int period_s);
+    // An answer from the keep-alive's peer (CRLF pong, STUN answer, any
+    // response to the OPTIONS).
+    void answered();
     const int type;
     const std::string host;
     const uint16_t port;
@@ -198,8 +250,11 @@ public:
 
 private:
     void fire();
+    uint64_t owner() const;
     Instance &inst_;
     int period_s_;
+    bool awaiting_ = false;  // the last one sent has had no answer yet
+    int missed_ = 0;         // sent in a row without an answer
     Timer timer_;
 };
 

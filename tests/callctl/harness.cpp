@@ -305,7 +305,9 @@ Phone::Phone(bool rport) {
     t.registerRetryMin = 300;
     t.registerRetryMax = 1200;
     t.shutdownWait = 600;
+    t.registerRefreshMin = 100;
     EXPECT_EQ(sipxConfigSetTimers(inst, &t), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(sipxConfigEnableTestDevices(inst, 1), SIPX_RESULT_SUCCESS);
     EXPECT_EQ(sipxConfigSetUserAgentName(inst, "Simple Agent (sipXtapi)", 0), SIPX_RESULT_SUCCESS);
     EXPECT_EQ(sipxConfigEnableRport(inst, rport ? 1 : 0), SIPX_RESULT_SUCCESS);
     EXPECT_EQ(sipxEventListenerAdd(inst, &Recorder::callback, &rec), SIPX_RESULT_SUCCESS);

@@ -25,10 +25,10 @@ TEST(Incoming, OptionsUnknownMethodInviteAndStrayBye) {
 TEST(Incoming, TextMessageFromTheServerReachesTheProgramInGbk) {
     Phone ph;
     Sipp server;
-    // The line's domain is the server that sends the messages.
-    int server_port = free_udp_port();
-    SIPX_LINE line = ph.add_line("8001", server_port);
+    // The line's registrar is the server that sends the messages (it waits
+    // a moment before the first, so the line is there).
     ASSERT_TRUE(server.start("message.xml", {}, "127.0.0.1:" + std::to_string(ph.port)));
+    SIPX_LINE line = ph.add_line("8001", server.port());
     EXPECT_EQ(server.wait(8000), 0) << server.log();
     Event e = ph.rec.wait_for(SIPX_EVENT_CATEGORY_MESSAGE, 0, 2000);
     ASSERT_EQ(e.category, SIPX_EVENT_CATEGORY_MESSAGE) << ph.rec.dump();

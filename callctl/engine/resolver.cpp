@@ -1,0 +1,136 @@
+#include "resolver.h"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "../base/base.h"
+
+namespace callctl {
+
+namespace {
+
+std::mutex g_override_mu;
+std::map<std::string, uint32_t> g_overrides;
+
+bool lookup(const std::string &host, uint32_t *ip) {
+    {
+        std::lock_guard<std::mutex> g(g_override_mu);
+        auto it = g_overrides.find(host);
+        if (it != g_overrides.end()) {
+            *ip = it->second;
+            return it->second != 0;
+        }
+    }
+    return resolve_host(host, ip);
+}
+
+}  // namespace
+
+struct Resolver::Shared {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::function<void()> wake;  // cleared when the resolver goes
+    bool quit = false;
+    bool worker_running = false;
+    std::deque<std::string> queue;
+    std::set<std::string> inflight;
+    std::vector<Answer> answers;
+    struct Entry {
+        bool ok = false;
+        uint32_t ip = 0;
+        int64_t until = 0;
+    };
+    std::map<std::string, Entry> cache;
+
+    void store(const std::string &host, bool ok, uint32_t ip) {
+        if (cache.size() > 256) cache.clear();  // names come from peers: keep it small
+        cache[host] = Entry{ok, ip, now_ms() + (ok ? kGoodTtlMs : kBadTtlMs)};
+    }
+};
+
+Resolver::Resolver(std::function<void()> wake) : s_(std::make_shared<Shared>()) { s_->wake = std::move(wake); }
+
+Resolver::~Resolver() { shutdown(); }
+
+void Resolver::shutdown() {
+    std::lock_guard<std::mutex> g(s_->mu);
+    s_->quit = true;
+    s_->wake = nullptr;
+    s_->cv.notify_all();
+}
+
+bool Resolver::cached(const std::string &host, uint32_t *ip) {
+    if (parse_ipv4(host, ip)) return true;
+    std::lock_guard<std::mutex> g(s_->mu);
+    auto it = s_->cache.find(host);
+    if (it == s_->cache.end() || it->second.until < now_ms() || !it->second.ok) return false;
+    *ip = it->second.ip;
+    return true;
+}
+
+bool Resolver::resolve_now(const std::string &host, uint32_t *ip) {
+    if (parse_ipv4(host, ip)) return true;
+    uint32_t got = 0;
+    bool ok = lookup(host, &got);
+    std::lock_guard<std::mutex> g(s_->mu);
+    s_->store(host, ok, got);
+    if (ok) *ip = got;
+    return ok;
+}
+
+void Resolver::request(const std::string &host) {
+    std::lock_guard<std::mutex> g(s_->mu);
+    if (s_->quit || !s_->inflight.insert(host).second) return;
+    s_->queue.push_back(host);
+    if (!s_->worker_running) {
+        s_->worker_running = true;
+        std::shared_ptr<Shared> s = s_;
+        std::thread([s] {
+            std::unique_lock<std::mutex> g(s->mu);
+            while (!s->quit) {
+                if (s->queue.empty()) {
+                    // An idle worker ends after a while; the next request starts another.
+                    if (s->cv.wait_for(g, std::chrono::seconds(10)) == std::cv_status::timeout && s->queue.empty())
+                        break;
+                    continue;
+                }
+                std::string host = s->queue.front();
+                s->queue.pop_front();
+                g.unlock();
+                uint32_t ip = 0;
+                bool ok = lookup(host, &ip);
+                g.lock();
+                s->inflight.erase(host);
+                s->store(host, ok, ip);
+                s->answers.push_back(Answer{host, ok, ip});
+                if (s->wake) s->wake();
+            }
+            s->worker_running = false;
+        }).detach();
+    } else {
+        s_->cv.notify_one();
+    }
+}
+
+std::vector<Resolver::Answer> Resolver::take_answers() {
+    std::lock_guard<std::mutex> g(s_->mu);
+    std::vector<Answer> out;
+    out.swap(s_->answers);
+    return out;
+}
+
+void Resolver::set_override(const std::string &host, uint32_t ip) {
+    std::lock_guard<std::mutex> g(g_override_mu);
+    g_overrides[host] = ip;
+}
+
+void Resolver::clear_overrides() {
+    std::lock_guard<std::mutex> g(g_override_mu);
+    g_overrides.clear();
+}
+
+}  // namespace callctl

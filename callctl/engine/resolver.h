@@ -1,0 +1,62 @@
+// Host-name lookups that never run under the instance lock.
+//
+// A lookup can take seconds (a dead DNS server), so the library thread never
+// makes one: it asks the cache (`cached`, which also takes dotted quads) and,
+// on a miss, queues the name for the resolver's own worker thread
+// (`request`); the answers are collected by the library thread after the
+// worker wakes it (`take_answers`). API calls that need a name at once
+// resolve it on the caller's thread before they take the instance lock
+// (`resolve_now`), which fills the cache for the code under the lock.
+//
+// The worker holds only a shared state block: when the resolver goes away
+// while a lookup is still blocked, the worker finishes alone and its
+// answer is dropped.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace callctl {
+
+class Resolver {
+public:
+    // Good answers are kept this long; failed ones a short while, so a
+    // missing name is not looked up on every request.
+    static constexpr int64_t kGoodTtlMs = 300000;
+    static constexpr int64_t kBadTtlMs = 5000;
+
+    // wake: called on the worker thread when answers are waiting.
+    explicit Resolver(std::function<void()> wake);
+    ~Resolver();  // shuts down
+    // No more requests are taken and the wake callback is never called again.
+    void shutdown();
+    Resolver(const Resolver &) = delete;
+    Resolver &operator=(const Resolver &) = delete;
+
+    // A dotted quad, or a fresh good entry of the cache; never blocks.
+    bool cached(const std::string &host, uint32_t *ip);
+    // Looks the name up on this thread (blocking) and stores the answer.
+    bool resolve_now(const std::string &host, uint32_t *ip);
+    // Queues a lookup on the worker (once per name while one is under way).
+    void request(const std::string &host);
+
+    struct Answer {
+        std::string host;
+        bool ok = false;
+        uint32_t ip = 0;
+    };
+    std::vector<Answer> take_answers();
+
+    // For tests: answers given for names instead of the system's lookup.
+    static void set_override(const std::string &host, uint32_t ip);
+    static void clear_overrides();
+
+private:
+    struct Shared;
+    std::shared_ptr<Shared> s_;
+};
+
+}  // namespace callctl
