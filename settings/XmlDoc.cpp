@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 using namespace xmlint;
 
@@ -144,10 +146,16 @@ void CXmlDoc::RefreshDepths(int iRoot)
 // Closes aOpen[nKeep..] as not ended, innermost first. Each becomes empty and its
 // children move up behind it, so the outermost one is followed, under its parent,
 // by everything that was inside the closed elements, in document order.
-void CXmlDoc::CloseNotEnded(std::vector<int>& aOpen, size_t nKeep)
+//
+// The moved children get their new depth here; the elements below them keep their
+// old one. Returns true when any such element exists: the caller refreshes the
+// depths of the whole tree once at the end of the parse. Refreshing each moved
+// subtree here instead would walk a subtree again every time it moves, and a
+// subtree moves once for every element closed around it.
+bool CXmlDoc::CloseNotEnded(std::vector<int>& aOpen, size_t nKeep)
 {
     if (aOpen.size() <= nKeep)
-        return;
+        return false;
     for (size_t k = aOpen.size() - 1; k > nKeep; --k) {
         if (Rec(aOpen[k]).nFlags & REC_INNER_ERROR)
             Rec(aOpen[k - 1]).nFlags |= REC_INNER_ERROR;
@@ -157,6 +165,7 @@ void CXmlDoc::CloseNotEnded(std::vector<int>& aOpen, size_t nKeep)
         Rec(iTarget).nFlags |= REC_INNER_ERROR;
     const uint32_t nDepth = iTarget ? std::min<uint32_t>((Rec(iTarget).nFlags & DEPTH_MASK) + 1, DEPTH_MASK) : 0;
 
+    bool bStaleBelow = false;
     int iLast = aOpen[nKeep];
     for (size_t k = nKeep; k < aOpen.size(); ++k) {
         Record& o = Rec(aOpen[k]);
@@ -175,7 +184,7 @@ void CXmlDoc::CloseNotEnded(std::vector<int>& aOpen, size_t nKeep)
             c.iPrev = iLast;
             c.iNext = 0;
             if (iChild != iNextOpen && c.iFirstChild)
-                RefreshDepths(iChild);
+                bStaleBelow = true;
             iLast = iChild;
             iChild = iNext;
         }
@@ -183,7 +192,63 @@ void CXmlDoc::CloseNotEnded(std::vector<int>& aOpen, size_t nKeep)
     Rec(Rec(iTarget).iFirstChild).iPrev = iLast;
     Rec(0).nFlags |= REC_DOC_ERROR;
     aOpen.resize(nKeep);
+    return bStaleBelow;
 }
+
+namespace {
+
+// The open elements by name, for end tags that do not close the innermost one:
+// for each name the innermost open element of that name, and for each open element
+// the next one out with the same name. An end tag is then matched without walking
+// the open elements, which a run of stray end tags inside deep nesting would
+// otherwise do once per tag.
+class OpenNames
+{
+public:
+    bool IsBuilt() const { return m_bBuilt; }
+    // From the nOpen elements open now (names by position).
+    template <typename NameAt>
+    void Build(size_t nOpen, NameAt nameAt)
+    {
+        m_bBuilt = true;
+        for (size_t k = 0; k < nOpen; ++k)
+            Push(nameAt(k));
+    }
+    // The element at the next position opens.
+    void Push(std::string_view name)
+    {
+        auto [it, bNew] = m_innermost.try_emplace(name, static_cast<int>(m_outer.size()));
+        m_outer.push_back(bNew ? -1 : it->second);
+        it->second = static_cast<int>(m_outer.size()) - 1;
+    }
+    // The elements from position nKeep on close, innermost first (names by position).
+    template <typename NameAt>
+    void Truncate(size_t nKeep, NameAt nameAt)
+    {
+        while (m_outer.size() > nKeep) {
+            const size_t k = m_outer.size() - 1;
+            auto it = m_innermost.find(nameAt(k));
+            if (m_outer[k] < 0)
+                m_innermost.erase(it);
+            else
+                it->second = m_outer[k];
+            m_outer.pop_back();
+        }
+    }
+    // The position of the innermost open element of that name, -1 if none is open.
+    int Innermost(std::string_view name) const
+    {
+        auto it = m_innermost.find(name);
+        return it == m_innermost.end() ? -1 : it->second;
+    }
+
+private:
+    bool m_bBuilt = false;
+    std::unordered_map<std::string_view, int> m_innermost;
+    std::vector<int> m_outer;
+};
+
+}  // namespace
 
 void CXmlDoc::Parse()
 {
@@ -198,6 +263,11 @@ void CXmlDoc::Parse()
 
     std::vector<int> aOpen;       // records of the open elements, outermost first
     std::vector<int> aOpenName;   // their name lengths
+    OpenNames names;              // built at the first end tag that is not the innermost's
+    auto openName = [&](size_t k) {
+        return std::string_view(s + Rec(aOpen[k]).nStart + 1, static_cast<size_t>(aOpenName[k]));
+    };
+    bool bDepthsStale = false;
     std::string strError;
     char szError[256];
     auto error = [&](const char* pszFormat, const std::string& a, int n1, const std::string& b, int n2) {
@@ -237,18 +307,20 @@ void CXmlDoc::Parse()
                 r.SetTagLengths(t.nLength, 0);
                 aOpen.push_back(iNew);
                 aOpenName.push_back(t.nNameLength);
+                if (names.IsBuilt())
+                    names.Push(openName(aOpen.size() - 1));
             }
             const int iLastChild = Rec(iParent).iFirstChild ? Rec(Rec(iParent).iFirstChild).iPrev : 0;
             LinkChild(iParent, iLastChild, iNew);
         } else if (t.nType == TOKEN_END_TAG) {
             const char* pName = s + t.nStart + 2;
+            const std::string_view name(pName, static_cast<size_t>(t.nNameLength));
+            // k: one past the innermost open element of this name, 0 if there is none.
             size_t k = aOpen.size();
-            while (k > 0) {
-                const int nStart = Rec(aOpen[k - 1]).nStart;
-                if (aOpenName[k - 1] == t.nNameLength &&
-                    std::memcmp(s + nStart + 1, pName, static_cast<size_t>(t.nNameLength)) == 0)
-                    break;
-                --k;
+            if (k == 0 || openName(k - 1) != name) {
+                if (!names.IsBuilt())
+                    names.Build(aOpen.size(), openName);
+                k = static_cast<size_t>(names.Innermost(name) + 1);
             }
             if (k == 0) {
                 markError();
@@ -262,12 +334,16 @@ void CXmlDoc::Parse()
                 error("End tag '%s' at offset %d does not match start tag '%s' at offset %d",
                       Quoted50(pName, t.nNameLength), t.nStart + 1,
                       Quoted50(s + inner.nStart + 1, aOpenName.back()), inner.nStart);
-                CloseNotEnded(aOpen, k);
+                if (names.IsBuilt())
+                    names.Truncate(k, openName);
+                bDepthsStale |= CloseNotEnded(aOpen, k);
                 aOpenName.resize(k);
             }
             Record& r = Rec(iFound);
             r.nLength = nOffset - r.nStart;
             r.SetTagLengths(r.StartTagLength(), t.nLength);
+            if (names.IsBuilt())
+                names.Truncate(k - 1, openName);
             aOpen.pop_back();
             aOpenName.pop_back();
         } else if (t.nType == TOKEN_ERROR) {
@@ -281,8 +357,10 @@ void CXmlDoc::Parse()
         const Record& inner = Rec(aOpen.back());
         error("Element '%s' at offset %d not ended", Quoted50(s + inner.nStart + 1, aOpenName.back()), inner.nStart,
               std::string(), 0);
-        CloseNotEnded(aOpen, 0);
+        bDepthsStale |= CloseNotEnded(aOpen, 0);
     }
+    if (bDepthsStale)
+        RefreshDepths(0);
 
     const int iTop = Rec(0).iFirstChild;
     if (m_nTextLength == 0)

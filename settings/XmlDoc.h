@@ -174,7 +174,7 @@ private:
 
     // Parse (XmlDoc.cpp).
     void Parse();
-    void CloseNotEnded(std::vector<int>& aOpen, size_t nKeep);
+    bool CloseNotEnded(std::vector<int>& aOpen, size_t nKeep);
     void RefreshDepths(int iRoot);
 
     // Edits (XmlEdit.cpp).

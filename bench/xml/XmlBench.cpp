@@ -5,6 +5,13 @@
 // Prints the best (shortest) of several runs of each and the ratios ours / pugixml:
 // the machine may be busy with other work, which only ever makes a run slower.
 //
+// Then the parse of two damaged texts that need repair, each at two sizes ten times
+// apart, and the ratio of their times (about 10 when parsing stays linear):
+//   (c) n times "<a>", then n times "</b>": end tags of no open element inside deep
+//       nesting;
+//   (d) n times "<a><b>", n times "<c><d/></c>", n times "</a>": every "</a>" closes a
+//       "b" as not ended and moves everything inside it one level up.
+//
 //   xml_bench [runs] [folder]     (defaults: 15 runs, the system's temporary folder)
 #include "XmlDoc.h"
 
@@ -36,6 +43,40 @@ std::string MakeCallXml()
         strText += szLine;
     }
     return strText + "<audio a11=\"1\" a22=\"0\" a33=\"1\"/>\r\n</calls>\r\n";
+}
+
+std::string StrayEndTags(int n)
+{
+    std::string strText;
+    for (int i = 0; i < n; ++i)
+        strText += "<a>";
+    for (int i = 0; i < n; ++i)
+        strText += "</b>";
+    return strText;
+}
+
+std::string MovedSubtrees(int n)
+{
+    std::string strText;
+    for (int i = 0; i < n; ++i)
+        strText += "<a><b>";
+    for (int i = 0; i < n; ++i)
+        strText += "<c><d/></c>";
+    for (int i = 0; i < n; ++i)
+        strText += "</a>";
+    return strText;
+}
+
+// Records in use after parsing, as the checksum of a parse.
+size_t ParseOurs(const std::string& strText)
+{
+    CXmlDoc doc;
+    doc.SetDocument(strText);
+    size_t n = doc.GetResult().size();
+    doc.RewindElements();
+    while (doc.FindElement(nullptr))
+        ++n;
+    return n;
 }
 
 // Runs every case once per round, round after round, so that a busy machine slows
@@ -165,6 +206,25 @@ int main(int argc, char** argv)
                 tOursB / tPugiKeep);
     std::printf("    output: ours %zu bytes, pugixml %zu bytes (default format), %zu bytes (layout kept)\n", nOursB,
                 nPugiB, nPugiKeep);
+
+    struct Damaged
+    {
+        const char* pszLabel;
+        std::string (*make)(int);
+        int nSmall;
+    } const damaged[] = {
+        {"(c) parse n \"<a>\" + n \"</b>\"", StrayEndTags, 6400},
+        {"(d) parse n \"<a><b>\" + n \"<c><d/></c>\" + n \"</a>\"", MovedSubtrees, 2134},
+    };
+    for (const Damaged& d : damaged) {
+        const std::string strSmall = d.make(d.nSmall), strLarge = d.make(10 * d.nSmall);
+        Case small{[&] { return ParseOurs(strSmall); }};
+        Case large{[&] { return ParseOurs(strLarge); }};
+        RunRounds(nRuns, {&small, &large});
+        std::printf("%s:\n    %.1f KB %.3f ms   %.1f KB %.3f ms   ratio %.1f  (linear: about 10)\n", d.pszLabel,
+                    strSmall.size() / 1000.0, small.tBest, strLarge.size() / 1000.0, large.tBest,
+                    large.tBest / small.tBest);
+    }
     fs::remove_all(dir);
     return 0;
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -146,6 +147,121 @@ TEST(XmlRepair, DeepNestingNeverEnded)
     CXmlDoc doc;
     EXPECT_FALSE(doc.SetDocument(strText));
     EXPECT_EQ(CXmlDocInspector::RecordsInUse(doc), 20001);
+    EXPECT_EQ(CXmlDocInspector::CheckRecords(doc), "");
+}
+
+// The tree after repair, for end tags that close no element or an element further out.
+struct RepairCase
+{
+    const char* pszText;
+    const char* pszResult;
+    const char* pszTree;
+};
+
+void PrintTo(const RepairCase& c, std::ostream* os)
+{
+    *os << '"' << c.pszText << '"';
+}
+
+const RepairCase kRepairCases[] = {
+    // End tags of no open element inside nesting: ignored; the elements stay open to
+    // the end and all move to the top level.
+    {"<a><a><a></b></b></b>", "Root element has sibling",
+     "0 0 3 3 0 ne a\n0 3 3 3 0 ne a\n0 6 3 3 0 ne a\n"},
+    {"<r><a><b></x></a></y></r>", "No start tag for end tag 'x' at offset 9",
+     "0 0 25 3 4 r\n1 3 14 3 4 a\n2 6 3 3 0 ne b\n"},
+    // An end tag closes the innermost open element of its name; a closed one with the
+    // same name is no longer open for the next end tag.
+    {"<a><b><a><c></b></a>", "End tag 'b' at offset 13 does not match start tag 'c' at offset 9",
+     "0 0 20 3 4 a\n1 3 13 3 4 b\n2 6 3 3 0 ne a\n2 9 3 3 0 ne c\n"},
+    // Once the inner 'a' is ended, the next '</a>' finds the outer one past 'b'.
+    {"<a><b><a><c></x></a></a>", "No start tag for end tag 'x' at offset 12",
+     "0 0 24 3 4 a\n1 3 3 3 0 ne b\n1 6 14 3 4 a\n2 9 3 3 0 ne c\n"},
+    // A subtree moved up twice: every element below it is one level higher each time.
+    {"<a><b><a><b><c><d/></c></a></a>", "End tag 'a' at offset 24 does not match start tag 'b' at offset 9",
+     "0 0 31 3 4 a\n1 3 3 3 0 ne b\n1 6 21 3 4 a\n2 9 3 3 0 ne b\n2 12 11 3 4 c\n3 15 4 4 0 d\n"},
+};
+
+class XmlRepairTree : public ::testing::TestWithParam<RepairCase>
+{
+};
+
+TEST_P(XmlRepairTree, GivesTheRepairedTree)
+{
+    const RepairCase& c = GetParam();
+    CXmlDoc doc;
+    EXPECT_FALSE(doc.SetDocument(c.pszText));
+    EXPECT_EQ(doc.GetResult(), c.pszResult);
+    EXPECT_EQ(CXmlDocInspector::Tree(doc), c.pszTree);
+    EXPECT_EQ(CXmlDocInspector::CheckRecords(doc), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, XmlRepairTree, ::testing::ValuesIn(kRepairCases));
+
+// The same shapes at the size of a damaged file of some hundred kilobytes. The trees
+// are too long for a whole-text comparison: only the first line that differs is shown.
+std::string FirstDifference(const std::string& strGot, const std::string& strWant)
+{
+    if (strGot == strWant)
+        return std::string();
+    size_t nAt = 0, nLine = 1;
+    while (nAt < strGot.size() && nAt < strWant.size() && strGot[nAt] == strWant[nAt]) {
+        if (strGot[nAt++] == '\n')
+            ++nLine;
+    }
+    const size_t nLineStart = strGot.rfind('\n', nAt == 0 ? 0 : nAt - 1);
+    const size_t nFrom = nLineStart == std::string::npos || nAt == 0 ? 0 : nLineStart + 1;
+    auto line = [&](const std::string& str) { return str.substr(nFrom, str.find('\n', nFrom) - nFrom); };
+    return "line " + std::to_string(nLine) + ": \"" + line(strGot) + "\", expected \"" + line(strWant) + "\"";
+}
+
+TEST(XmlRepair, ManyStrayEndTagsInsideDeepNesting)
+{
+    const int n = 64000;
+    std::string strText, strTree;
+    for (int i = 0; i < n; ++i) {
+        strText += "<a>";
+        strTree += "0 " + std::to_string(3 * i) + " 3 3 0 ne a\n";
+    }
+    for (int i = 0; i < n; ++i)
+        strText += "</b>";
+    ASSERT_EQ(strText.size(), 448000u);
+    CXmlDoc doc;
+    EXPECT_FALSE(doc.SetDocument(strText));
+    EXPECT_EQ(doc.GetResult(), "Root element has sibling");
+    EXPECT_EQ(FirstDifference(CXmlDocInspector::Tree(doc), strTree), "");
+    EXPECT_EQ(CXmlDocInspector::CheckRecords(doc), "");
+}
+
+TEST(XmlRepair, SubtreeMovedUpOnceForEveryLevel)
+{
+    // n times "<a><b>", then m elements "<c><d/></c>" inside the innermost 'b', then n
+    // times "</a>". Each '</a>' ends the innermost open 'a' and closes the 'b' inside it
+    // as not ended, moving what the 'b' held one level up: at the end every 'a' holds
+    // its empty 'b' and the next 'a', and the last 'a' holds the c elements.
+    const int n = 20000, m = 20000;
+    std::string strText;
+    for (int i = 0; i < n; ++i)
+        strText += "<a><b>";
+    for (int k = 0; k < m; ++k)
+        strText += "<c><d/></c>";
+    for (int i = 0; i < n; ++i)
+        strText += "</a>";
+    std::string strTree;
+    char szLine[64];
+    for (int i = 0; i < n; ++i) {
+        std::snprintf(szLine, sizeof szLine, "%d %d %d 3 4 a\n%d %d 3 3 0 ne b\n", i, 6 * i, 10 * n + 11 * m - 10 * i,
+                      i + 1, 6 * i + 3);
+        strTree += szLine;
+    }
+    for (int k = 0; k < m; ++k) {
+        std::snprintf(szLine, sizeof szLine, "%d %d 11 3 4 c\n%d %d 4 4 0 d\n", n, 6 * n + 11 * k, n + 1,
+                      6 * n + 11 * k + 3);
+        strTree += szLine;
+    }
+    CXmlDoc doc;
+    EXPECT_FALSE(doc.SetDocument(strText));
+    EXPECT_EQ(FirstDifference(CXmlDocInspector::Tree(doc), strTree), "");
     EXPECT_EQ(CXmlDocInspector::CheckRecords(doc), "");
 }
 
