@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -290,6 +292,110 @@ std::string Recorder::dump() const {
         s += "[cat " + std::to_string(e.category) + " code " + std::to_string(e.code) + " cause " +
              std::to_string(e.cause) + " sip " + std::to_string(e.sip_status) + "] ";
     return s;
+}
+
+// ---- raw peer -----------------------------------------------------------------
+
+RawPeer::RawPeer(uint32_t ip, uint16_t port) {
+    callctl::net_startup();
+    EXPECT_TRUE(sock_.open(ip, port));
+}
+
+RawPeer::~RawPeer() {
+    sock_.close();
+    callctl::net_cleanup();
+}
+
+void RawPeer::drain(int timeout_ms) {
+    callctl::UdpSocket *s[] = {&sock_};
+    bool ready[1] = {false};
+    callctl::wait_readable(s, 1, timeout_ms, ready);
+    char buf[65536];
+    callctl::Endpoint from;
+    int n;
+    while ((n = sock_.recv_from(buf, sizeof buf, &from)) != 0)
+        if (n > 0) seen_.push_back(Msg{std::string(buf, size_t(n)), from, false});
+}
+
+bool RawPeer::next(const std::string &what, int timeout_ms, std::string *msg, callctl::Endpoint *from) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        for (auto &m : seen_) {
+            if (m.taken || m.text.compare(0, what.size(), what) != 0) continue;
+            m.taken = true;
+            if (msg) *msg = m.text;
+            if (from) *from = m.from;
+            return true;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        drain(int(std::min<long long>(left.count(), 50)));
+    }
+}
+
+int RawPeer::count(const std::string &what) {
+    drain(0);
+    int n = 0;
+    for (const auto &m : seen_) n += m.text.compare(0, what.size(), what) == 0;
+    return n;
+}
+
+std::string RawPeer::response(const std::string &req, int code, const std::string &extra,
+                              const std::string &body) const {
+    std::string r = "SIP/2.0 " + std::to_string(code) + " Whatever\r\n";
+    for (int i = 0;; ++i) {
+        std::string via = header_of(req, "Via", i);
+        if (via.empty()) break;
+        r += "Via: " + via + "\r\n";
+    }
+    r += "From: " + header_of(req, "From") + "\r\n";
+    std::string to = header_of(req, "To");
+    if (to.find(";tag=") == std::string::npos && code > 100) to += ";tag=" + tag;
+    r += "To: " + to + "\r\n";
+    r += "Call-ID: " + header_of(req, "Call-ID") + "\r\n";
+    r += "CSeq: " + header_of(req, "CSeq") + "\r\n";
+    r += extra;
+    if (!body.empty()) r += "Content-Type: application/sdp\r\n";
+    r += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    return r;
+}
+
+void RawPeer::send(const std::string &text, const callctl::Endpoint &to) { sock_.send_to(to, text.data(), text.size()); }
+
+void RawPeer::reply(const std::string &req, const callctl::Endpoint &to, int code, const std::string &extra,
+                    const std::string &body) {
+    send(response(req, code, extra, body), to);
+}
+
+std::string header_of(const std::string &msg, const std::string &name, int n) {
+    size_t pos = msg.find("\r\n");
+    while (pos != std::string::npos && pos + 2 < msg.size()) {
+        size_t start = pos + 2;
+        size_t end = msg.find("\r\n", start);
+        if (end == std::string::npos || end == start) break;  // end of the headers
+        std::string line = msg.substr(start, end - start);
+        size_t colon = line.find(':');
+        if (colon != std::string::npos) {
+            std::string h = line.substr(0, colon);
+            while (!h.empty() && h.back() == ' ') h.pop_back();
+            bool same = h.size() == name.size();
+            for (size_t i = 0; same && i < h.size(); ++i) same = std::tolower((unsigned char)h[i]) == std::tolower((unsigned char)name[i]);
+            if (same && n-- == 0) {
+                size_t v = colon + 1;
+                while (v < line.size() && line[v] == ' ') ++v;
+                return line.substr(v);
+            }
+        }
+        pos = end;
+    }
+    return {};
+}
+
+std::string first_line(const std::string &msg) { return msg.substr(0, msg.find("\r\n")); }
+
+std::string audio_sdp(int port, const std::string &extra) {
+    return "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " +
+           std::to_string(port) + " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n" + extra;
 }
 
 // ---- phone --------------------------------------------------------------------

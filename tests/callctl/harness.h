@@ -85,6 +85,49 @@ public:
     SIPX_LINE add_line(const std::string &user, int registrar_port, const char *password = "s3cret");
 };
 
+// A SIP peer scripted by the test itself, for what sipp cannot express
+// (answering minutes of ringing late, crossing a CANCEL, hostile challenges):
+// a UDP socket the test reads messages from and answers by hand.
+class RawPeer {
+public:
+    explicit RawPeer(uint32_t ip = 0x7f000001, uint16_t port = 0);
+    ~RawPeer();
+    uint16_t port() const { return sock_.local_port(); }
+    // The next message whose first word is `what` ("INVITE", "ACK", or
+    // "SIP/2.0" for any response), in arrival order; messages skipped on
+    // the way stay for later calls. False on timeout.
+    bool next(const std::string &what, int timeout_ms, std::string *msg = nullptr, callctl::Endpoint *from = nullptr);
+    // How many messages beginning with `what` arrived so far (read
+    // everything waiting first).
+    int count(const std::string &what);
+    // A response to `req`: its Via, From, Call-ID and CSeq, its To with our
+    // tag added, then `extra` header lines (each ending in CRLF) and `body`.
+    std::string response(const std::string &req, int code, const std::string &extra = {},
+                         const std::string &body = {}) const;
+    void send(const std::string &text, const callctl::Endpoint &to);
+    // Sends the response to where `req` came from.
+    void reply(const std::string &req, const callctl::Endpoint &to, int code, const std::string &extra = {},
+               const std::string &body = {});
+    std::string tag = "peer7";
+
+private:
+    void drain(int timeout_ms);
+    callctl::UdpSocket sock_;
+    struct Msg {
+        std::string text;
+        callctl::Endpoint from;
+        bool taken = false;
+    };
+    std::vector<Msg> seen_;
+};
+
+// A header's value in a message text ("" when absent); the n-th occurrence.
+std::string header_of(const std::string &msg, const std::string &name, int n = 0);
+// The first line of a message text.
+std::string first_line(const std::string &msg);
+// An audio description at 127.0.0.1:port with PCMU (and whatever extra lines).
+std::string audio_sdp(int port, const std::string &extra = {});
+
 // Unix path of a scenario file.
 std::string scenario_path(const std::string &name);
 

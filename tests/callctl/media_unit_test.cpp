@@ -183,6 +183,18 @@ TEST(OfferAnswer, PeerDescriptionsGiveStreamSettings) {
         {"old-style hold c=0.0.0.0", sdp_text("m=audio 4000 RTP/AVP 0\r\n", "0.0.0.0"), 0, "PCMU", -1, false, false},
         {"stream refused, port 0", sdp_text("m=audio 0 RTP/AVP 0\r\n"), 0, "PCMU", -1, false, false},
         {"nothing we have", sdp_text("m=audio 4000 RTP/AVP 3 9\r\n"), -1, "", -1, false, false},
+        // Numbers outside 0..127 are no payload types: never cut to 7 bits (128 -> 0).
+        {"payload types above 127 ignored",
+         sdp_text("m=audio 4000 RTP/AVP 128 256 -8 0\r\na=rtpmap:128 PCMA/8000\r\n"), 0, "PCMU", -1, true, true},
+        {"telephone-event outside 0..127 ignored",
+         sdp_text("m=audio 4000 RTP/AVP 0 300\r\na=rtpmap:300 telephone-event/8000\r\n"), 0, "PCMU", -1, true, true},
+        {"telephone-event mapped but not listed", sdp_text("m=audio 4000 RTP/AVP 0\r\na=rtpmap:101 telephone-event/8000\r\n"),
+         0, "PCMU", -1, true, true},
+        {"formats past the sixteenth ignored",
+         sdp_text("m=audio 4000 RTP/AVP 3 3 3 3 3 3 3 3 3 3 3 3 3 3 3 3 0\r\n"), -1, "", -1, false, false},
+        {"c= with a host name is not looked up here", sdp_text("m=audio 4000 RTP/AVP 0\r\n", "peer.invalid"), 0, "PCMU",
+         -1, false, false},
+        {"port 65535", sdp_text("m=audio 65535 RTP/AVP 0\r\n"), 0, "PCMU", -1, true, true},
     };
     for (const auto &r : rows) {
         sdp::Remote rs;
@@ -193,6 +205,8 @@ TEST(OfferAnswer, PeerDescriptionsGiveStreamSettings) {
         EXPECT_EQ(p.te_pt, r.te_pt) << r.what;
         EXPECT_EQ(p.send, r.send) << r.what;
         EXPECT_EQ(p.recv, r.recv) << r.what;
+        // RTCP goes to the next port, and to none when there is none.
+        EXPECT_EQ(p.rtcp.port, rs.port && rs.port < 65535 ? rs.port + 1 : 0) << r.what;
     }
 }
 
@@ -358,6 +372,12 @@ TEST(Rtp, ReceiverStatisticsOverLossReorderWrapAndJumps) {
     }
     EXPECT_EQ(steady.jitter(), 0u);
     EXPECT_NEAR(double(shaky.jitter()), 80.0, 2.0);
+    // Hostile timestamps (jumping by half the range and wrapping) keep the
+    // arithmetic defined (the sanitizer build checks) and the estimate bounded.
+    rtp::ReceiverStats hostile;
+    const uint32_t ts[] = {0u, 0x80000000u, 0x7FFFFFFFu, 0xFFFFFFFFu, 1u, 0x80000001u, 0u};
+    for (int i = 0; i < 7; ++i) hostile.update(uint16_t(i), ts[i], uint32_t(i * 160));
+    EXPECT_LE(hostile.jitter(), 0x80000000u / 16 * 7);
 }
 
 TEST(Rtcp, CompoundReportsRoundTripAndBadOnesAreRefused) {

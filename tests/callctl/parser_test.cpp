@@ -3,11 +3,15 @@
 // and a seeded mutation fuzz over a corpus.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "engine/timer.h"
 #include "sip/sip.h"
+#include "ua/ua.h"
 
 using namespace callctl::sip;
 
@@ -417,6 +421,58 @@ TEST(SipGrammar, UriScenarios) {
         EXPECT_EQ(u.port, r.port) << r.text;
         EXPECT_EQ(u.params, r.params) << r.text;
     }
+}
+
+// A peer's Contact as the Request-URI of our later requests: URI headers and
+// the method parameter go, everything else stays.
+TEST(SipGrammar, RemoteTargetsBecomeLegalRequestUris) {
+    struct Row {
+        const char *contact;
+        const char *request_uri;
+    } rows[] = {
+        {"sip:callee@192.0.2.4:5070", "sip:callee@192.0.2.4:5070"},
+        {"sip:callee@192.0.2.4:5070;transport=udp", "sip:callee@192.0.2.4:5070;transport=udp"},
+        {"sip:callee@192.0.2.4?Subject=hi&Call-Info=x", "sip:callee@192.0.2.4"},
+        {"sip:callee@192.0.2.4;method=INVITE;lr?Route=%3Csip:evil%3E", "sip:callee@192.0.2.4;lr"},
+        {"sip:callee@192.0.2.4;METHOD=bye", "sip:callee@192.0.2.4"},
+        {"sip:gw.example.net;maddr=192.0.2.9", "sip:gw.example.net;maddr=192.0.2.9"},
+        {"tel:+8675512345", ""},
+        {"sip:", ""},
+    };
+    for (const auto &r : rows) EXPECT_EQ(callctl::request_uri_of(r.contact), r.request_uri) << r.contact;
+}
+
+// The library thread's timers fire earliest first whatever the order they
+// were armed, re-armed and stopped in; a thousand armed cost one heap.
+TEST(Timers, FireInDueOrderThroughArmingAndStopping) {
+    callctl::TimerHost host;
+    std::vector<std::unique_ptr<callctl::Timer>> timers;
+    std::vector<int> fired;
+    std::mt19937 rng(11);
+    std::vector<int64_t> due(1000);
+    for (int i = 0; i < 1000; ++i) {
+        timers.push_back(std::make_unique<callctl::Timer>(host));
+        due[size_t(i)] = int64_t(rng() % 5000);
+        timers.back()->start(0, due[size_t(i)] + 100000, [] {});
+    }
+    // Re-arm every timer to its real due time and stop every third.
+    for (int i = 0; i < 1000; ++i) timers[size_t(i)]->start(0, due[size_t(i)], [&fired, i] { fired.push_back(i); });
+    for (int i = 0; i < 1000; i += 3) timers[size_t(i)]->stop();
+    EXPECT_EQ(host.armed(), 666u);
+    EXPECT_EQ(host.next_delay(0, 99999), [&] {
+        int64_t m = 99999;
+        for (int i = 0; i < 1000; ++i)
+            if (i % 3) m = std::min(m, due[size_t(i)]);
+        return m;
+    }());
+    host.run_due(2500);
+    host.run_due(5000);
+    ASSERT_EQ(fired.size(), 666u);
+    for (size_t k = 1; k < fired.size(); ++k) {
+        int64_t a = due[size_t(fired[k - 1])], b = due[size_t(fired[k])];
+        EXPECT_TRUE(a < b || (a == b && fired[k - 1] < fired[k])) << k;
+    }
+    EXPECT_EQ(host.armed(), 0u);
 }
 
 TEST(SipGrammar, NameAddrAndParams) {

@@ -1,0 +1,504 @@
+// The library against peers that misbehave as real ones do: callees that ring
+// for minutes and answer late, answers crossing a CANCEL, odd Contacts,
+// registrars that challenge forever, grant one second or go away, media that
+// stops, offers full of junk and floods of INVITEs. The peer is RawPeer (a
+// socket the test answers by hand); the phone runs with T1 = 40 ms, so
+// 64*T1 is 2.56 s.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "harness.h"
+
+#ifndef _WIN32
+#include "api/registry.h"
+#include "engine/instance.h"
+#include "engine/resolver.h"
+#endif
+
+using namespace testing_callctl;
+using namespace std::chrono;
+
+namespace {
+
+const SIPX_CALL_OPTIONS kOptions = {20, 1, 1, 1, 0};
+const callctl::Endpoint kNone{};
+
+SIPX_CALL place(Phone &ph, SIPX_LINE line, int port, const std::string &user = "00867551234567") {
+    SIPX_CALL call = 0;
+    EXPECT_EQ(sipxCallCreate(ph.inst, line, &call), SIPX_RESULT_SUCCESS);
+    std::string to = "sip:" + user + "@127.0.0.1:" + std::to_string(port);
+    EXPECT_EQ(sipxCallConnect(call, to.c_str(), 0, nullptr, 1, &kOptions, nullptr), SIPX_RESULT_SUCCESS);
+    return call;
+}
+
+bool got(Phone &ph, uint32_t code, SIPX_CALL call, int ms) {
+    return ph.rec.wait_for(SIPX_EVENT_CATEGORY_CALLSTATE, code, ms, call).category == SIPX_EVENT_CATEGORY_CALLSTATE;
+}
+
+void set_timers(Phone &ph, uint32_t refresh_min, uint32_t media_timeout, uint32_t retry_min = 0) {
+    SIPX_TIMER_SETTINGS t{};
+    t.cbSize = sizeof t;
+    t.registerRefreshMin = refresh_min;
+    t.mediaTimeout = media_timeout;
+    t.registerRetryMin = retry_min;
+    t.registerRetryMax = retry_min;
+    ASSERT_EQ(sipxConfigSetTimers(ph.inst, &t), SIPX_RESULT_SUCCESS);
+}
+
+// The phone's RTP port from the SDP of its INVITE.
+int offered_port(const std::string &invite) {
+    size_t m = invite.find("m=audio ");
+    return m == std::string::npos ? 0 : std::atoi(invite.c_str() + m + 8);
+}
+
+}  // namespace
+
+// ---- ringing ------------------------------------------------------------------
+
+struct RingRow {
+    const char *what;
+    int ring_ms;              // 180 sent, then this long with nothing else
+    bool hang_up;             // then the phone hangs up
+    int answer_after_cancel;  // -1: 487 at once; else 200 to the INVITE this long after the CANCEL
+    bool connects;
+};
+
+void PrintTo(const RingRow &r, std::ostream *os) { *os << r.what; }
+
+class Ringing : public ::testing::TestWithParam<RingRow> {};
+
+TEST_P(Ringing, CalleeDecidesHowLongItRingsAndLateAnswersAreEnded) {
+    const RingRow &row = GetParam();
+    RawPeer peer;
+    Phone ph;
+    SIPX_LINE line = ph.add_line("8001", peer.port());
+    SIPX_CALL call = place(ph, line, peer.port());
+    std::string invite;
+    callctl::Endpoint from;
+    ASSERT_TRUE(peer.next("INVITE", 3000, &invite, &from));
+    peer.reply(invite, from, 180);
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_REMOTE_ALERTING, call, 2000)) << ph.rec.dump();
+    // Longer than 64*T1: the call must still be up.
+    EXPECT_FALSE(got(ph, SIPX_CALLSTATE_DISCONNECTED, call, row.ring_ms)) << ph.rec.dump();
+    std::string msg;
+    if (!row.hang_up) {
+        peer.reply(invite, from, 200, "Contact: <sip:callee@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n",
+                   audio_sdp(peer.port() + 2));
+        ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call, 2000)) << ph.rec.dump();
+        ASSERT_TRUE(peer.next("ACK", 2000, &msg)) << "the late answer is acknowledged";
+    } else {
+        SIPX_CALL h = call;
+        ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+        std::string cancel;
+        ASSERT_TRUE(peer.next("CANCEL", 2000, &cancel)) << "hanging up while it rings cancels";
+        peer.reply(cancel, from, 200);
+        if (row.answer_after_cancel < 0) {
+            peer.reply(invite, from, 487);
+            EXPECT_TRUE(peer.next("ACK", 2000, &msg)) << "the 487 is acknowledged";
+        } else {
+            // The peer ignores the CANCEL and answers (at once, or after the
+            // phone has given the INVITE up).
+            if (row.answer_after_cancel) {
+                EXPECT_FALSE(peer.next("BYE", row.answer_after_cancel));
+            }
+            peer.reply(invite, from, 200,
+                       "Contact: <sip:callee@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n",
+                       audio_sdp(peer.port() + 2));
+            ASSERT_TRUE(peer.next("ACK", 2000, &msg)) << "a 2xx is always acknowledged";
+            std::string bye;
+            ASSERT_TRUE(peer.next("BYE", 2000, &bye)) << "and the call it set up ended at once";
+            peer.reply(bye, from, 200);
+        }
+        EXPECT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_DISCONNECTED, 100, call).cause,
+                  SIPX_CAUSE_LOCAL_HANGUP);
+    }
+    EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_CONNECTED, call), row.connects ? 1 : 0);
+    if (row.connects) {
+        SIPX_CALL h = call;
+        ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+        std::string bye;
+        ASSERT_TRUE(peer.next("BYE", 2000, &bye));
+        peer.reply(bye, from, 200);
+    }
+    EXPECT_FALSE(peer.next("BYE", 300)) << "nothing more";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Ringing,
+    ::testing::Values(RingRow{"answered after 64 T1 of ringing", 3000, false, -1, true},
+                      RingRow{"cancelled after 64 T1 of ringing", 3000, true, -1, false},
+                      RingRow{"answer crossing the CANCEL", 100, true, 0, false},
+                      RingRow{"answer after the cancelled INVITE was given up", 100, true, 3000, false}),
+    [](const ::testing::TestParamInfo<RingRow> &i) { return std::to_string(i.index); });
+
+// ---- remote targets -------------------------------------------------------------
+
+// A Contact with URI headers and a method parameter: the ACK, the hold
+// re-INVITE and the BYE go to it without them; a Contact that is no SIP URI
+// leaves the first target.
+TEST(RemoteTarget, RequestsGoToTheContactWithoutHeadersOrMethod) {
+    struct Row {
+        std::string contact_uri;
+        std::string request_uri;
+    };
+    RawPeer peer;
+    std::string p = std::to_string(peer.port());
+    const Row rows[] = {
+        {"sip:callee@127.0.0.1:" + p + ";method=INVITE;transport=udp?Subject=x&Route=%3Csip:evil%3E",
+         "sip:callee@127.0.0.1:" + p + ";transport=udp"},
+        {"tel:+8675512345", "sip:00867551234567@127.0.0.1:" + p},
+    };
+    for (const auto &row : rows) {
+        Phone ph;
+        SIPX_LINE line = ph.add_line("8001", peer.port());
+        SIPX_CALL call = place(ph, line, peer.port());
+        std::string invite, msg;
+        callctl::Endpoint from;
+        ASSERT_TRUE(peer.next("INVITE", 3000, &invite, &from));
+        peer.reply(invite, from, 200, "Contact: <" + row.contact_uri + ">\r\n", audio_sdp(peer.port() + 2));
+        ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call, 2000)) << ph.rec.dump();
+        ASSERT_TRUE(peer.next("ACK", 2000, &msg));
+        EXPECT_EQ(first_line(msg), "ACK " + row.request_uri + " SIP/2.0") << row.contact_uri;
+        ASSERT_EQ(sipxCallHold(call, 1), SIPX_RESULT_SUCCESS);
+        ASSERT_TRUE(peer.next("INVITE", 2000, &msg));
+        EXPECT_EQ(first_line(msg), "INVITE " + row.request_uri + " SIP/2.0") << row.contact_uri;
+        peer.reply(msg, from, 200, {}, audio_sdp(peer.port() + 2));
+        ASSERT_TRUE(got(ph, SIPX_CALLSTATE_HELD, call, 2000)) << ph.rec.dump();
+        ASSERT_TRUE(peer.next("ACK", 2000, &msg));
+        EXPECT_EQ(first_line(msg), "ACK " + row.request_uri + " SIP/2.0") << row.contact_uri;
+        SIPX_CALL h = call;
+        ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+        ASSERT_TRUE(peer.next("BYE", 2000, &msg)) << "the call can be hung up";
+        EXPECT_EQ(first_line(msg), "BYE " + row.request_uri + " SIP/2.0") << row.contact_uri;
+        peer.reply(msg, from, 200);
+        ASSERT_TRUE(got(ph, SIPX_CALLSTATE_DESTROYED, call, 2000));
+    }
+}
+
+// ---- registrars ---------------------------------------------------------------------
+
+// Challenges that never end: how many REGISTERs go out before the line
+// reports the failure, and how many credentials the last one carries.
+TEST(Registration, ChallengeLoopsAreBounded) {
+    struct Row {
+        const char *what;
+        bool stale;           // every challenge after the first says stale=true
+        int realms_per_challenge;
+        bool new_realm_each_time;
+        int registers;        // sent before REGISTER_FAILED
+        size_t max_credentials;
+    } rows[] = {
+        {"stale forever", true, 1, false, 4, 1},
+        {"stale with a new realm each time", true, 1, true, 4, 3},
+        {"new realm after our credentials", false, 1, true, 2, 1},
+        {"ten realms in one challenge", false, 10, false, 2, 4},
+    };
+    for (const auto &row : rows) {
+        RawPeer reg;
+        Phone ph;
+        SIPX_LINE line = ph.add_line("8001", reg.port());
+        ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+        int sent = 0;
+        size_t most = 0;
+        std::string msg;
+        callctl::Endpoint from;
+        while (ph.rec.count(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTER_FAILED) == 0 && sent < 20) {
+            if (!reg.next("REGISTER", 300, &msg, &from)) continue;
+            ++sent;
+            size_t creds = 0;
+            while (!header_of(msg, "Authorization", int(creds)).empty()) ++creds;
+            most = std::max(most, creds);
+            std::string challenges;
+            for (int r = 0; r < row.realms_per_challenge; ++r) {
+                std::string realm = "r" + std::to_string(r) + (row.new_realm_each_time ? "-" + std::to_string(sent) : "");
+                challenges += "WWW-Authenticate: Digest realm=\"" + realm + "\", nonce=\"n" + std::to_string(sent) +
+                              "\"" + (row.stale && sent > 1 ? ", stale=true" : "") + "\r\n";
+            }
+            reg.reply(msg, from, 401, challenges);
+        }
+        Event f = ph.rec.wait_for(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTER_FAILED, 2000, line);
+        EXPECT_EQ(f.cause, SIPX_CAUSE_AUTH_FAILED) << row.what;
+        EXPECT_EQ(sent, row.registers) << row.what;
+        EXPECT_EQ(most, row.max_credentials) << row.what;
+    }
+}
+
+// A registrar that grants one second: refreshes come at the floor's pace
+// (1 s here), not twice a second.
+TEST(Registration, RefreshesNeverComeSoonerThanTheFloor) {
+    RawPeer reg;
+    Phone ph;
+    set_timers(ph, 1000, 0);
+    SIPX_LINE line = ph.add_line("8001", reg.port());
+    ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+    std::vector<long> at;
+    auto t0 = steady_clock::now();
+    std::string msg;
+    callctl::Endpoint from;
+    while (steady_clock::now() - t0 < milliseconds(3300)) {
+        if (!reg.next("REGISTER", 100, &msg, &from)) continue;
+        at.push_back(long(duration_cast<milliseconds>(steady_clock::now() - t0).count()));
+        reg.reply(msg, from, 200, "Expires: 1\r\n");
+    }
+    ASSERT_GE(at.size(), 3u);
+    EXPECT_LE(at.size(), 4u);
+    for (size_t i = 1; i < at.size(); ++i) EXPECT_GE(at[i] - at[i - 1], 950) << i;
+    EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED), 1);
+}
+
+// The registrar goes away and comes back: the OPTIONS keep-alive that is
+// answered again re-registers at once, though the back-off (a minute here)
+// or the refresh (an hour) is far off.
+TEST(Registration, KeepAliveAnsweredAgainReRegistersAtOnce) {
+    struct Row {
+        const char *what;
+        int first_answer;  // to the first REGISTER: 503 (down) or 200
+    } rows[] = {{"line waiting for its retry", 503}, {"registered line after an outage", 200}};
+    for (const auto &row : rows) {
+        RawPeer reg;
+        Phone ph;
+        set_timers(ph, 0, 0, 60000);
+        SIPX_LINE line = ph.add_line("8001", reg.port());
+        ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+        std::string msg;
+        callctl::Endpoint from;
+        ASSERT_TRUE(reg.next("REGISTER", 2000, &msg, &from));
+        reg.reply(msg, from, row.first_answer, "Expires: 3600\r\n");
+        ASSERT_EQ(sipxConfigKeepAliveAdd(ph.inst, 0, 2, "127.0.0.1", reg.port(), 1), SIPX_RESULT_SUCCESS);
+        // Down: three keep-alives go unanswered.
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(reg.next("OPTIONS", 2000)) << row.what;
+        EXPECT_FALSE(reg.next("REGISTER", 10)) << row.what;
+        // Back: the next one is answered, and the REGISTER follows.
+        ASSERT_TRUE(reg.next("OPTIONS", 2000, &msg, &from)) << row.what;
+        reg.reply(msg, from, 200);
+        auto t0 = steady_clock::now();
+        ASSERT_TRUE(reg.next("REGISTER", 1500, &msg, &from)) << row.what;
+        EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 1000) << row.what;
+        reg.reply(msg, from, 200, "Expires: 3600\r\n");
+        EXPECT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED, 2000, line).category,
+                  SIPX_EVENT_CATEGORY_LINESTATE)
+            << row.what << ph.rec.dump();
+    }
+}
+
+#ifndef _WIN32
+// The registrar's name moves to another address while the line waits for its
+// retry: the retry looks the name up again and finds it (native build: the
+// test answers the lookups).
+TEST(Registration, RetryLooksTheRegistrarUpAgain) {
+    RawPeer old_home(0x7f000001), new_home(0x7f000002, 0);
+    RawPeer moved(0x7f000002, old_home.port());
+    callctl::Resolver::set_override("registrar.test", 0x7f000001);
+    Phone ph;
+    SIPX_LINE line = 0;
+    std::string id = "sip:8001@registrar.test:" + std::to_string(old_home.port());
+    ASSERT_EQ(sipxLineAdd(ph.inst, id.c_str(), &line, 0), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+    std::string msg;
+    callctl::Endpoint from;
+    ASSERT_TRUE(old_home.next("REGISTER", 2000, &msg, &from));
+    callctl::Resolver::set_override("registrar.test", 0x7f000002);
+    old_home.reply(msg, from, 503);
+    ASSERT_TRUE(moved.next("REGISTER", 3000, &msg, &from)) << "the retry went to the new address";
+    moved.reply(msg, from, 200, "Expires: 3600\r\n");
+    EXPECT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED, 2000, line).category,
+              SIPX_EVENT_CATEGORY_LINESTATE);
+    callctl::Resolver::clear_overrides();
+}
+#endif
+
+// ---- media that stops ------------------------------------------------------------------
+
+// RTP flows for a second, then stops. A call nobody holds ends after the
+// media timeout (0.6 s here) with BYE; a held one stays.
+TEST(MediaTimeout, ADeadCallEndsAndAHeldOneStays) {
+    struct Row {
+        const char *what;
+        bool hold;
+        bool ends;
+    } rows[] = {{"not held: ended", false, true}, {"held: stays", true, false}};
+    for (const auto &row : rows) {
+        RawPeer peer;
+        callctl::UdpSocket media;
+        ASSERT_TRUE(media.open(0x7f000001, 0));
+        Phone ph;
+        set_timers(ph, 0, 600);
+        SIPX_LINE line = ph.add_line("8001", peer.port());
+        SIPX_CALL call = place(ph, line, peer.port());
+        std::string invite, msg;
+        callctl::Endpoint from;
+        ASSERT_TRUE(peer.next("INVITE", 3000, &invite, &from));
+        peer.reply(invite, from, 200, "Contact: <sip:callee@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n",
+                   audio_sdp(media.local_port()));
+        ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call, 2000));
+        ASSERT_TRUE(peer.next("ACK", 2000));
+        if (row.hold) {
+            ASSERT_EQ(sipxCallHold(call, 1), SIPX_RESULT_SUCCESS);
+            ASSERT_TRUE(peer.next("INVITE", 2000, &msg));
+            peer.reply(msg, from, 200, {}, audio_sdp(media.local_port()));
+            ASSERT_TRUE(got(ph, SIPX_CALLSTATE_HELD, call, 2000));
+        }
+        // One second of RTP (longer than the timeout), 20 ms apart.
+        callctl::Endpoint phone_rtp{0x7f000001, uint16_t(offered_port(invite))};
+        for (int i = 0; i < 50; ++i) {
+            uint8_t pkt[12 + 160] = {0x80, 0x00};
+            pkt[2] = uint8_t(i >> 8), pkt[3] = uint8_t(i);
+            pkt[7] = uint8_t(i * 160 / 256), pkt[6] = uint8_t(i * 160 / 65536);
+            pkt[11] = 7;
+            std::memset(pkt + 12, 0xFF, 160);
+            media.send_to(phone_rtp, pkt, sizeof pkt);
+            EXPECT_FALSE(got(ph, SIPX_CALLSTATE_DISCONNECTED, call, 20)) << row.what << ": audio is flowing";
+        }
+        bool ended = got(ph, SIPX_CALLSTATE_DISCONNECTED, call, 2500);
+        EXPECT_EQ(ended, row.ends) << row.what;
+        if (ended) {
+            Event d = ph.rec.wait_for(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_DISCONNECTED, 10, call);
+            EXPECT_EQ(d.cause, SIPX_CAUSE_MEDIA_TIMEOUT);
+            ASSERT_TRUE(peer.next("BYE", 2000, &msg)) << "the dead call is ended for the server too";
+            peer.reply(msg, from, 200);
+        }
+        SIPX_CALL h = call;
+        EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS) << "the handle stays until destroyed";
+        if (!ended) {
+            ASSERT_TRUE(peer.next("BYE", 2000, &msg));
+            peer.reply(msg, from, 200);
+        }
+    }
+}
+
+// ---- junk offers and floods ----------------------------------------------------------------
+
+// The peer sends re-INVITEs whose offers list dozens of formats, numbers
+// past 127 and new dynamic numbers each time: the answers use only payload
+// types 0..127 and at most 16 formats, and the stream keeps no more decoders
+// than the offer has (native build: counted inside the instance).
+TEST(Offers, PayloadTypeStormsInReInvitesStayBounded) {
+    RawPeer peer;
+    Phone ph;
+    SIPX_LINE line = ph.add_line("8001", peer.port());
+    SIPX_CALL call = place(ph, line, peer.port());
+    std::string invite, msg;
+    callctl::Endpoint from;
+    ASSERT_TRUE(peer.next("INVITE", 3000, &invite, &from));
+    std::string contact = "Contact: <sip:callee@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n";
+    peer.reply(invite, from, 200, contact, audio_sdp(peer.port() + 2));
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call, 2000));
+    ASSERT_TRUE(peer.next("ACK", 2000));
+    // The dialog as the callee sees it.
+    std::string our_contact = header_of(invite, "Contact");
+    std::string ruri = our_contact.substr(1, our_contact.find('>') - 1);
+    std::string to = header_of(invite, "From");
+    std::string fromh = header_of(invite, "To") + ";tag=" + peer.tag;
+#ifndef _WIN32
+    auto inst = callctl::api::instance(ph.inst);
+    size_t timers_before = 0;
+    {
+        std::lock_guard<std::mutex> g(inst->lock);
+        timers_before = inst->timers().armed();
+    }
+#endif
+    for (int round = 0; round < 60; ++round) {
+        std::string m = "m=audio " + std::to_string(peer.port() + 2) + " RTP/AVP";
+        std::string maps;
+        for (int k = 0; k < 40; ++k) {
+            int pt = 96 + (round + k) % 32;
+            m += " " + std::to_string(pt);
+            maps += "a=rtpmap:" + std::to_string(pt) + " PCMU/8000\r\n";
+        }
+        m += " 128 255 1000 0\r\n";
+        std::string body = "v=0\r\no=- 1 " + std::to_string(round + 2) +
+                           " IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n" + m + maps +
+                           "a=rtpmap:128 PCMA/8000\r\n";
+        std::string branch = "z9hG4bKstorm" + std::to_string(round);
+        std::string req = "INVITE " + ruri + " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peer.port()) +
+                          ";branch=" + branch + "\r\nFrom: " + fromh + "\r\nTo: " + to + "\r\nCall-ID: " +
+                          header_of(invite, "Call-ID") + "\r\nCSeq: " + std::to_string(round + 10) +
+                          " INVITE\r\n" + contact + "Max-Forwards: 70\r\nContent-Type: application/sdp\r\n" +
+                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        peer.send(req, from);
+        std::string answer;
+        ASSERT_TRUE(peer.next("SIP/2.0 200", 2000, &answer)) << round;
+        size_t mline = answer.find("m=audio ");
+        ASSERT_NE(mline, std::string::npos);
+        std::string formats = answer.substr(mline, answer.find("\r\n", mline) - mline);
+        int count = 0;
+        for (size_t i = formats.find("RTP/AVP") + 7; i < formats.size();) {
+            int pt = std::atoi(formats.c_str() + i + 1);
+            EXPECT_LE(pt, 127) << formats;
+            ++count;
+            i = formats.find(' ', i + 1);
+        }
+        EXPECT_LE(count, 16) << formats;
+        std::string ack = "ACK " + ruri + " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peer.port()) +
+                          ";branch=" + branch + "a\r\nFrom: " + fromh + "\r\nTo: " + header_of(answer, "To") +
+                          "\r\nCall-ID: " + header_of(invite, "Call-ID") + "\r\nCSeq: " + std::to_string(round + 10) +
+                          " ACK\r\nContent-Length: 0\r\n\r\n";
+        peer.send(ack, from);
+    }
+#ifndef _WIN32
+    callctl::media::Engine::StreamInfo info;
+    ASSERT_TRUE(inst->media->stream_info(call, &info));
+    EXPECT_LE(info.decoders, 16u) << "decoders of formats no longer offered are released";
+    {
+        std::lock_guard<std::mutex> g(inst->lock);
+        // The answered re-INVITEs' server transactions are confirmed by
+        // their ACKs and go; nothing piles up.
+        EXPECT_LE(inst->timers().armed(), timers_before + 4);
+        EXPECT_LE(inst->txn().servers(), 2u);
+    }
+#endif
+    SIPX_CALL h = call;
+    ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    ASSERT_TRUE(peer.next("BYE", 2000, &msg));
+    peer.reply(msg, from, 200);
+}
+
+#ifndef _WIN32
+// 1,000 INVITEs a second for five seconds from outside any dialog: each is
+// refused without a transaction, and no API call waits long for the lock.
+TEST(Flood, InviteFloodKeepsTheApiResponsive) {
+    Phone ph;
+    RawPeer attacker;
+    callctl::Endpoint phone{0x7f000001, uint16_t(ph.port)};
+    std::atomic<bool> done{false};
+    std::atomic<long> worst_us{0};
+    std::atomic<long> api_calls{0};
+    std::thread api([&] {
+        while (!done) {
+            auto t0 = steady_clock::now();
+            sipxAudioSetInputVolume(ph.inst, 98);
+            long us = long(duration_cast<microseconds>(steady_clock::now() - t0).count());
+            if (us > worst_us) worst_us = us;
+            ++api_calls;
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+    });
+    auto t0 = steady_clock::now();
+    int sent = 0;
+    while (steady_clock::now() - t0 < seconds(5)) {
+        for (int k = 0; k < 10; ++k, ++sent) {
+            std::string id = std::to_string(sent);
+            std::string req = "INVITE sip:sipx@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" +
+                              std::to_string(attacker.port()) + ";branch=z9hG4bKflood" + id +
+                              "\r\nFrom: <sip:a@127.0.0.1>;tag=" + id + "\r\nTo: <sip:sipx@127.0.0.1>\r\nCall-ID: flood" +
+                              id + "\r\nCSeq: 1 INVITE\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
+            attacker.send(req, phone);
+        }
+        attacker.count("SIP/2.0 486");  // keeps our receive buffer from overflowing
+        std::this_thread::sleep_until(t0 + milliseconds(10 * (sent / 10)));
+    }
+    done = true;
+    api.join();
+    EXPECT_GE(sent, 4900);
+    EXPECT_GT(api_calls, 100);
+    EXPECT_LT(worst_us, 100000) << "an API call waited " << worst_us << " us";
+    auto inst = callctl::api::instance(ph.inst);
+    std::lock_guard<std::mutex> g(inst->lock);
+    EXPECT_EQ(inst->txn().servers(), 0u) << "refusals keep no transactions";
+    EXPECT_GT(attacker.count("SIP/2.0 486"), sent / 2);
+}
+#endif
