@@ -342,7 +342,13 @@ void Call::send_in_dialog(const std::string &method, std::string_view body, std:
 
 void Call::send_cancel() {
     sip::Message inv;
-    if (!inv.parse(invite_wire_)) return;
+    if (!inv.parse(invite_wire_)) {
+        // Cannot happen with our own INVITE; if it did, the INVITE is given
+        // up as below rather than left to ring for ever.
+        state_ = State::Terminating;
+        inst_.txn().cancelled(invite_txn_);
+        return;
+    }
     sip::Writer w;
     w.request_line("CANCEL", target_);
     const sip::HeaderField *via = inv.find(sip::Hdr::Via);

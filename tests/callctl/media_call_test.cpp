@@ -543,6 +543,30 @@ TEST(MediaCalls, PacketsFollowTheAnswerAndDtmfUsesItsEventType) {
     std::remove(spk.c_str());
 }
 
+// "file:" and "fail:" names are test devices: a normal run (test devices not
+// enabled, as in the program) that reads such a name from its settings opens
+// the default device instead, and no file is written.
+TEST(MediaCalls, FileDevicesOnlyWhenTestsEnableThem) {
+    for (bool enabled : {true, false}) {
+        RtpProbe probe;
+        SipPeer peer;
+        peer.answer_with([&](const std::string &) { return to_probe(probe); });
+        Phone ph;
+        ASSERT_EQ(sipxConfigEnableTestDevices(ph.inst, enabled ? 1 : 0), SIPX_RESULT_SUCCESS);
+        std::string out = unique(enabled ? "testdev-on.raw" : "testdev-off.raw");
+        ASSERT_EQ(sipxAudioSetOutputDevice(ph.inst, ("file:" + out).c_str(), 0), SIPX_RESULT_SUCCESS);
+        SIPX_CALL call = place(ph, ph.add_line("8001", peer.port()), peer.port());
+        ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
+        sleep_ms(300);
+        FILE *f = std::fopen(out.c_str(), "rb");
+        EXPECT_EQ(f != nullptr, enabled) << (enabled ? "enabled" : "not enabled");
+        if (f) std::fclose(f);
+        SIPX_CALL h = call;
+        EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+        std::remove(out.c_str());
+    }
+}
+
 // Symmetric RTP: audio goes back to where the peer's packets come from.
 // Packets from another address, or of a format not negotiated, are ignored.
 TEST(MediaCalls, SymmetricRtpAndStrangersIgnored) {
