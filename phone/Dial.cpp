@@ -207,6 +207,9 @@ LRESULT CDial::OnTimerMessage(WPARAM wParam, LPARAM)
 
 LRESULT CDial::OnClose(WPARAM, LPARAM)
 {
+    // Notices still waiting for an open notice box are not shown any more.
+    m_bClosing = true;
+    m_queuedNotices.clear();
     ShowWindow(SW_HIDE);        // gone from the screen at once; the shutdown takes a moment
     return Default();           // then ended the default way, as Cancel
 }

@@ -17,6 +17,7 @@
 #include <windows.h>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <string>
 #include "AudioCtrl.h"
@@ -176,4 +177,10 @@ private:
     // Balance query (DialBalance.cpp).
     static unsigned __stdcall BalanceWorker(void* pRequest);
     void OnBalanceAnswer(bool bOk, const std::string& strBalance);
+
+    // Service notices (ShowServerNotice): one box at a time, the others waiting here.
+    enum { MAX_QUEUED_NOTICES = 4 };
+    std::deque<std::string> m_queuedNotices;
+    bool m_bNoticeOpen = false;         // a notice's box is open now
+    bool m_bClosing = false;            // WM_CLOSE seen: no more notices are shown
 };

@@ -61,10 +61,12 @@ void CDial::PlaceCall()
 }
 
 // Also when no call is up: then the library turns the requests down, and the balance
-// is still asked for four seconds later.
+// is still asked for four seconds later. During a call the registration is not asked
+// for: a call that goes on while the line's registration has lapsed is still billed, and
+// this button is the subscriber's only way to end it short of closing the program.
 void CDial::HangUp()
 {
-    if (!CheckRegistered())
+    if (m_bInCall != 1 && !CheckRegistered())
         return;
     CallControl& sipx = TheCallControl();
     // The recording is stopped while the call still has its handle; the release below

@@ -179,9 +179,34 @@ void CDial::OnLineRegistered()
 
 // A notice of the service (a SIP MESSAGE). Shown here, on the window's thread, so the
 // library's thread goes on with its work while the box is open.
+//
+// The box runs a message loop of its own, and that loop would run the next notice's task
+// too, opening a second box on top of the first. So a notice that arrives while a box is
+// open waits in m_queuedNotices and is shown once the open box is dismissed, oldest
+// first. At most MAX_QUEUED_NOTICES wait; a notice that arrives while that many wait is
+// dropped (the older ones are kept), so a server that sends notices faster than the
+// subscriber dismisses them cannot pile up boxes without end. Once the window is closing
+// the waiting notices are dropped and no new one is shown.
 void CDial::ShowServerNotice(const std::string& strText)
 {
-    TheDesktop().ShowMessageBox(m_hWnd, strText.c_str(), ApplicationName().c_str(), MB_OK | MB_ICONEXCLAMATION);
+    if (m_bClosing)
+        return;
+    if (m_bNoticeOpen) {
+        if (m_queuedNotices.size() < MAX_QUEUED_NOTICES)
+            m_queuedNotices.push_back(strText);
+        return;
+    }
+    m_bNoticeOpen = true;
+    std::string text = strText;
+    for (;;) {
+        TheDesktop().ShowMessageBox(m_hWnd, text.c_str(), ApplicationName().c_str(), MB_OK | MB_ICONEXCLAMATION);
+        if (m_bClosing || !IsModalRunning() || m_queuedNotices.empty())
+            break;
+        text = std::move(m_queuedNotices.front());
+        m_queuedNotices.pop_front();
+    }
+    m_queuedNotices.clear();
+    m_bNoticeOpen = false;
 }
 
 // A call-state event of a multi-party line, on the window's thread. The multi-party

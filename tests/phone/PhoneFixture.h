@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
+#include <atomic>
+#include <memory>
 #include <thread>
 #include "AppTestSupport.h"
 #include "PhoneTestSupport.h"
@@ -20,6 +22,8 @@ const char kAdBaseUrl[] = "http://ads.quillon.test:8080";
 class PhoneWindowTest : public ::testing::Test {
 protected:
     void SetUp() override { SetServerBaseUrl(kAdBaseUrl); }
+    // A test that ends early with boxes held must not leave the window unable to close.
+    void TearDown() override { desktop.ReleaseBoxes(); }
 
     // Opens the window signed in to a call server at `registrarPort` (by default a UDP
     // port that receives and never answers, so the line stays unregistered).
@@ -44,6 +48,15 @@ protected:
         info.szText = text;
         CDial* dial = run.dial;
         std::thread([&] { CDial::OnCallControlEvent(category, &info, dial); }).join();
+    }
+    // Waits until the window's thread has run every task posted to it before now (the
+    // library's events among them), also while a message box is open.
+    bool WaitForPosted() const
+    {
+        auto ran = std::make_shared<std::atomic<bool>>(false);
+        if (!CWnd::PostTask(run.h, [ran] { *ran = true; }))
+            return false;
+        return run.WaitUntil([ran] { return ran->load(); });
     }
     // Registered as the library reports it; waits until the window has acted on it.
     bool Register()

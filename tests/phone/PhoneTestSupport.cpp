@@ -819,9 +819,11 @@ int LockedDesktop::ShowMessageBox(HWND hOwner, const char* text, const char* cap
         answer = RecordingDesktop::ShowMessageBox(hOwner, text, caption, type);
     }
     lastBoxThread = ::GetCurrentThreadId();
-    ++boxesOpen;
+    const int open = ++boxesOpen;
+    for (int most = mostBoxesOpen; open > most && !mostBoxesOpen.compare_exchange_weak(most, open);) {
+    }
     // A held box keeps its thread in a message loop of its own, as a real box does.
-    while (holdBoxes) {
+    while (holdBoxes && !TakeRelease()) {
         MSG msg;
         while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             ::TranslateMessage(&msg);
@@ -831,6 +833,14 @@ int LockedDesktop::ShowMessageBox(HWND hOwner, const char* text, const char* cap
     }
     --boxesOpen;
     return answer;
+}
+
+bool LockedDesktop::TakeRelease()
+{
+    for (int n = m_releases; n > 0;)
+        if (m_releases.compare_exchange_weak(n, n - 1))
+            return true;
+    return false;
 }
 
 HINSTANCE LockedDesktop::ShellOpen(HWND hOwner, const char* verb, const char* file, const char* parameters,

@@ -207,10 +207,15 @@ public:
 
     std::atomic<bool> holdBoxes{false};     // boxes stay open until released
     void ReleaseBoxes() { holdBoxes = false; }
+    // Lets one held box close (the innermost, if boxes are nested); the others stay held.
+    void ReleaseOneBox() { ++m_releases; }
     std::atomic<DWORD> lastBoxThread{0};
     std::atomic<int> boxesOpen{0};
+    std::atomic<int> mostBoxesOpen{0};      // the most boxes open at one time
 private:
+    bool TakeRelease();
     mutable std::mutex m_mutex;
+    std::atomic<int> m_releases{0};
 };
 
 // When QUILLON_SCREENSHOT_DIR (a Unix folder) is set: a picture of the screen, trimmed

@@ -149,6 +149,64 @@ TEST_F(PlaceCall, HangUpWhileIdleDoesTheSameAndAsksForTheBalanceFourSecondsLater
     EXPECT_TRUE(desktop.BoxesSeen().empty());
 }
 
+// A registration that lapses during a call does not keep the subscriber in it: the
+// hang-up button ends the call as always, without the warning. Once no call is up, the
+// button shows the warning and does nothing else, as every gated button does.
+TEST_F(PlaceCall, HangUpEndsTheCallWhileTheRegistrationHasLapsedAndOnlyWarnsWhenIdle)
+{
+    ASSERT_TRUE(Open());
+    struct Row {
+        const char* name;
+        bool dialled;
+        bool answered;
+    };
+    const Row rows[] = {
+        {"calling", true, false},
+        {"answered", true, true},
+        {"idle", false, false},
+    };
+    for (const Row& r : rows) {
+        ASSERT_TRUE(Register()) << r.name;
+        if (r.dialled)
+            Dial("07551234567");
+        if (r.answered) {
+            run.Ui([&] { ::SendMessageA(run.h, CDial::WM_CALL_CONNECTED, 0, 0); });
+            ASSERT_TRUE(run.WaitUntil([&] { return !wintest::Text(run.h, IDC_CLOCK).empty(); })) << r.name;
+        }
+        EXPECT_EQ(InCall(), r.dialled ? 1 : 0) << r.name;
+        LineEvent(SIPX_LINESTATE_REGISTER_FAILED);
+        ASSERT_TRUE(run.WaitUntil([&] { return run.dial->m_bRegistered == 0; })) << r.name;
+        desktop.Reset();
+        sipx.Clear();
+        const int queries = run.dial->balanceQueries;
+
+        Press(IDC_HANGUP);
+        if (r.dialled) {
+            EXPECT_EQ(sipx.Texts(),
+                      (std::vector<std::string>{"CallAudioRecordFileStop()", "CallHold(1)", "CallDestroy()"}))
+                << r.name;
+            EXPECT_TRUE(desktop.BoxesSeen().empty()) << r.name;
+            EXPECT_EQ(desktop.SoundsSeen(), std::vector<int>{145}) << r.name;
+            EXPECT_EQ(InCall(), 0) << r.name;
+            run.Ui([&] { EXPECT_EQ(run.dial->m_hCall, 0u) << r.name; });
+            EXPECT_EQ(Status(), "") << r.name;
+            EXPECT_EQ(Number(), "") << r.name;
+            // The balance is asked for as after any call, and the call clock has stopped.
+            EXPECT_TRUE(run.WaitUntil([&] { return run.dial->balanceQueries == queries + 1; }, 6000)) << r.name;
+            EXPECT_EQ(Clock(), "") << r.name;
+            // The call is over: the button is gated again.
+            desktop.Reset();
+            sipx.Clear();
+            Press(IDC_HANGUP);
+        }
+        const auto boxes = desktop.BoxesSeen();
+        ASSERT_EQ(boxes.size(), 1u) << r.name;
+        EXPECT_TRUE(IsWarning(boxes[0])) << r.name;
+        EXPECT_TRUE(sipx.Texts().empty()) << r.name;
+        EXPECT_TRUE(desktop.SoundsSeen().empty()) << r.name;
+    }
+}
+
 TEST_F(PlaceCall, HistoryListsTheAccountsTwentyNewestAndClearingRemovesEveryAccountsEntries)
 {
     // 25 numbers of this account, each followed by one of another account, oldest last.

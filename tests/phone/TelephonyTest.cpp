@@ -276,19 +276,26 @@ TEST_F(Telephony, EventsTheWindowDoesNotActOnChangeNothing)
 }
 
 // A notice of the service is shown on the window's thread; the library's thread goes on
-// answering the call server while the box is open.
+// answering the call server while the box is open. The call server is the line's
+// registrar, and its notices come from the address and port the line registers with.
 TEST_F(Telephony, NoticesAreShownOnTheWindowsThreadWithoutHoldingUpTheLibrary)
 {
-    ASSERT_TRUE(Open());
-    desktop.holdBoxes = true;
     SippPeer server;
-    ASSERT_TRUE(server.Start("notices.xml", 1, "127.0.0.1:14500"));
+    ASSERT_TRUE(server.Start("notices.xml"));
+    desktop.holdBoxes = true;
+    ASSERT_TRUE(Open(server.Port()));
     // sipp ends well only if both notices were answered, the second while the first
     // notice's box was still open.
     EXPECT_EQ(server.Wait(15000), 0) << server.Log();
-    EXPECT_EQ(desktop.boxesOpen, 2);
+    ASSERT_TRUE(run.WaitUntil([&] { return desktop.boxesOpen == 1; }));
     EXPECT_EQ(desktop.lastBoxThread, run.uiThread);
+    // The second notice waits for the first box and is shown when it is dismissed.
+    desktop.ReleaseOneBox();
+    EXPECT_TRUE(run.WaitUntil([&] { return desktop.BoxesSeen().size() == 2 && desktop.boxesOpen == 1; }))
+        << desktop.BoxesSeen().size();
     desktop.ReleaseBoxes();
+    EXPECT_TRUE(run.WaitUntil([&] { return desktop.boxesOpen == 0; }));
+    EXPECT_EQ(desktop.mostBoxesOpen, 1);
     const auto boxes = desktop.BoxesSeen();
     ASSERT_EQ(boxes.size(), 2u);
     // The texts as the server sent them (each body ends with a line break).
@@ -298,7 +305,64 @@ TEST_F(Telephony, NoticesAreShownOnTheWindowsThreadWithoutHoldingUpTheLibrary)
         EXPECT_EQ(b.caption, "phone_test");
         EXPECT_EQ(b.type, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
     }
-    EXPECT_TRUE(run.WaitUntil([&] { return desktop.boxesOpen == 0; }));
+}
+
+// Notices that come while one is shown wait for it and are then shown one at a time, in
+// the order they came. Four wait at most; those that come while four wait are dropped.
+TEST_F(Telephony, NoticesThatComeWhileOneIsShownAreShownOneAtATimeInOrderAndAtMostFourWait)
+{
+    ASSERT_TRUE(Open());
+    desktop.holdBoxes = true;
+    struct Row { int sent; int shown; } rows[] = {{2, 2}, {5, 5}, {6, 5}, {9, 5}};
+    for (const Row& r : rows) {
+        desktop.Reset();
+        std::vector<std::string> texts;
+        for (int i = 1; i <= r.sent; ++i) {
+            texts.push_back("通知" + std::to_string(r.sent) + "-" + std::to_string(i));
+            LibraryEvent(SIPX_EVENT_CATEGORY_MESSAGE, 0, 0, texts.back().c_str());
+        }
+        // Every notice has reached the window; only the first box is open.
+        ASSERT_TRUE(WaitForPosted()) << r.sent;
+        EXPECT_EQ(desktop.BoxesSeen().size(), 1u) << r.sent;
+        for (int shown = 1; shown <= r.shown; ++shown) {
+            ASSERT_TRUE(run.WaitUntil([&] {
+                return desktop.BoxesSeen().size() == static_cast<size_t>(shown) && desktop.boxesOpen == 1;
+            })) << r.sent << ": " << desktop.BoxesSeen().size() << " shown, " << desktop.boxesOpen << " open";
+            desktop.ReleaseOneBox();
+        }
+        ASSERT_TRUE(run.WaitUntil([&] { return desktop.boxesOpen == 0; })) << r.sent;
+        ASSERT_TRUE(WaitForPosted());
+        std::vector<std::string> seen;
+        for (const auto& b : desktop.BoxesSeen())
+            seen.push_back(b.text);
+        EXPECT_EQ(seen, std::vector<std::string>(texts.begin(), texts.begin() + r.shown)) << r.sent;
+    }
+    EXPECT_EQ(desktop.mostBoxesOpen, 1);
+    EXPECT_EQ(desktop.lastBoxThread, run.uiThread);
+    desktop.ReleaseBoxes();
+}
+
+TEST_F(Telephony, ClosingTheWindowDropsTheNoticesWaitingForTheOpenBox)
+{
+    ASSERT_TRUE(Open());
+    desktop.holdBoxes = true;
+    for (const char* text : {"第一条", "第二条", "第三条"})
+        LibraryEvent(SIPX_EVENT_CATEGORY_MESSAGE, 0, 0, text);
+    ASSERT_TRUE(WaitForPosted());
+    ASSERT_EQ(desktop.BoxesSeen().size(), 1u);
+    ::PostMessageA(run.h, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(run.WaitUntil([&] { return !::IsWindowVisible(run.h); }));
+    // One more that comes while the window closes is not shown either.
+    LibraryEvent(SIPX_EVENT_CATEGORY_MESSAGE, 0, 0, "第四条");
+    ASSERT_TRUE(WaitForPosted());
+    desktop.ReleaseOneBox();
+    const INT_PTR result = run.WaitForEnd(15000);
+    desktop.ReleaseBoxes();
+    EXPECT_EQ(result, IDCANCEL);
+    const auto boxes = desktop.BoxesSeen();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "第一条");
+    EXPECT_EQ(run.loginCloseRequests, 1);
 }
 
 }  // namespace

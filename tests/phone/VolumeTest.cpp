@@ -122,7 +122,11 @@ protected:
         g_noMixer = false;
         Writes().clear();
     }
-    void TearDown() override { SetMixerApi(m_previous); }
+    void TearDown() override
+    {
+        SetMixerApi(m_previous);
+        PhoneWindowTest::TearDown();
+    }
 
     static std::vector<MixerWrite>& Writes() { return g_mixerWrites; }
     static std::vector<MixerWrite> TakeWrites()
