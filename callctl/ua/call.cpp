@@ -207,6 +207,7 @@ void Call::confirm_2xx(const sip::Message &resp) {
     }
     state_ = State::Connected;
     if (have_sdp) apply_remote(rs);
+    connected_at_ = inst_.now();  // early media's silence before the answer does not count
     watch_media();
     inst_.emit_call(handle, line_handle, SIPX_CALLSTATE_CONNECTED, SIPX_CAUSE_NORMAL, resp.status());
 }
@@ -271,7 +272,8 @@ void Call::watch_media() {
     int64_t period = std::clamp<int64_t>(limit / 4, 10, 1000);
     media_watch_.start(inst_.now(), period, [this, limit] {
         if (state_ != State::Connected || released) return;
-        if (inst_.media->quiet_ms(handle, inst_.now()) >= limit) {
+        int64_t now = inst_.now();
+        if (inst_.media->quiet_ms(handle, now) >= limit && now - connected_at_ >= limit) {
             // The network is gone (or the peer): the call is over, not
             // running on with a clock and nothing to hear.
             disconnected(SIPX_CAUSE_MEDIA_TIMEOUT, 0);

@@ -214,6 +214,7 @@ private:
     uint64_t hop_gen_ = 0;
     std::vector<std::function<void()>> hop_waiting_;
     uint64_t sdp_gen_ = 0;
+    int64_t connected_at_ = 0;
     std::string last_ack_;
     uint32_t last_ack_cseq_ = 0;
     uint16_t rtp_port_ = 0;

@@ -314,13 +314,17 @@ TEST(Registration, RetryLooksTheRegistrarUpAgain) {
 // ---- media that stops ------------------------------------------------------------------
 
 // RTP flows for a second, then stops. A call nobody holds ends after the
-// media timeout (0.6 s here) with BYE; a held one stays.
+// media timeout (0.6 s here) with BYE; a held one stays. Silent early media
+// before a late answer does not count against the call.
 TEST(MediaTimeout, ADeadCallEndsAndAHeldOneStays) {
     struct Row {
         const char *what;
         bool hold;
         bool ends;
-    } rows[] = {{"not held: ended", false, true}, {"held: stays", true, false}};
+        bool early;  // a 183 with a description, then the answer after a second
+    } rows[] = {{"not held: ended", false, true, false},
+                {"held: stays", true, false, false},
+                {"answered a second after silent early media", false, true, true}};
     for (const auto &row : rows) {
         RawPeer peer;
         callctl::UdpSocket media;
@@ -332,6 +336,11 @@ TEST(MediaTimeout, ADeadCallEndsAndAHeldOneStays) {
         std::string invite, msg;
         callctl::Endpoint from;
         ASSERT_TRUE(peer.next("INVITE", 3000, &invite, &from));
+        if (row.early) {
+            peer.reply(invite, from, 183, {}, audio_sdp(media.local_port()));
+            ASSERT_TRUE(got(ph, SIPX_CALLSTATE_REMOTE_ALERTING, call, 2000));
+            EXPECT_FALSE(got(ph, SIPX_CALLSTATE_DISCONNECTED, call, 1000));
+        }
         peer.reply(invite, from, 200, "Contact: <sip:callee@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n",
                    audio_sdp(media.local_port()));
         ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call, 2000));
@@ -342,6 +351,8 @@ TEST(MediaTimeout, ADeadCallEndsAndAHeldOneStays) {
             peer.reply(msg, from, 200, {}, audio_sdp(media.local_port()));
             ASSERT_TRUE(got(ph, SIPX_CALLSTATE_HELD, call, 2000));
         }
+        // The callee's audio starts a moment after the answer.
+        EXPECT_FALSE(got(ph, SIPX_CALLSTATE_DISCONNECTED, call, 300)) << row.what;
         // One second of RTP (longer than the timeout), 20 ms apart.
         callctl::Endpoint phone_rtp{0x7f000001, uint16_t(offered_port(invite))};
         for (int i = 0; i < 50; ++i) {
