@@ -49,6 +49,24 @@ void set_timers(Phone &ph, uint32_t refresh_min, uint32_t media_timeout, uint32_
     ASSERT_EQ(sipxConfigSetTimers(ph.inst, &t), SIPX_RESULT_SUCCESS);
 }
 
+// A call placed to the raw peer and answered with 200 (Contact, SDP at
+// media_port); the peer has taken the INVITE and the phone's ACK.
+struct Answered {
+    SIPX_CALL call = 0;
+    std::string invite, ack;
+    callctl::Endpoint from;
+};
+::testing::AssertionResult answered_call(Phone &ph, RawPeer &peer, const std::string &contact_uri, int media_port,
+                                         Answered *a) {
+    SIPX_LINE line = ph.add_line("8001", peer.port());
+    a->call = place(ph, line, peer.port());
+    if (!peer.next("INVITE", 3000, &a->invite, &a->from)) return ::testing::AssertionFailure() << "no INVITE";
+    peer.reply(a->invite, a->from, 200, "Contact: <" + contact_uri + ">\r\n", audio_sdp(media_port));
+    if (!got(ph, SIPX_CALLSTATE_CONNECTED, a->call, 2000)) return ::testing::AssertionFailure() << ph.rec.dump();
+    if (!peer.next("ACK", 2000, &a->ack)) return ::testing::AssertionFailure() << "no ACK";
+    return ::testing::AssertionSuccess();
+}
+
 // The phone's RTP port from the SDP of its INVITE.
 int offered_port(const std::string &invite) {
     size_t m = invite.find("m=audio ");
@@ -154,15 +172,12 @@ TEST(RemoteTarget, RequestsGoToTheContactWithoutHeadersOrMethod) {
     };
     for (const auto &row : rows) {
         Phone ph;
-        SIPX_LINE line = ph.add_line("8001", peer.port());
-        SIPX_CALL call = place(ph, line, peer.port());
-        std::string invite, msg;
-        callctl::Endpoint from;
-        ASSERT_TRUE(peer.next("INVITE", 3000, &invite, &from));
-        peer.reply(invite, from, 200, "Contact: <" + row.contact_uri + ">\r\n", audio_sdp(peer.port() + 2));
-        ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call, 2000)) << ph.rec.dump();
-        ASSERT_TRUE(peer.next("ACK", 2000, &msg));
-        EXPECT_EQ(first_line(msg), "ACK " + row.request_uri + " SIP/2.0") << row.contact_uri;
+        Answered a;
+        ASSERT_TRUE(answered_call(ph, peer, row.contact_uri, peer.port() + 2, &a));
+        SIPX_CALL call = a.call;
+        callctl::Endpoint from = a.from;
+        std::string msg;
+        EXPECT_EQ(first_line(a.ack), "ACK " + row.request_uri + " SIP/2.0") << row.contact_uri;
         ASSERT_EQ(sipxCallHold(call, 1), SIPX_RESULT_SUCCESS);
         ASSERT_TRUE(peer.next("INVITE", 2000, &msg));
         EXPECT_EQ(first_line(msg), "INVITE " + row.request_uri + " SIP/2.0") << row.contact_uri;
@@ -390,15 +405,13 @@ TEST(MediaTimeout, ADeadCallEndsAndAHeldOneStays) {
 TEST(Offers, PayloadTypeStormsInReInvitesStayBounded) {
     RawPeer peer;
     Phone ph;
-    SIPX_LINE line = ph.add_line("8001", peer.port());
-    SIPX_CALL call = place(ph, line, peer.port());
-    std::string invite, msg;
-    callctl::Endpoint from;
-    ASSERT_TRUE(peer.next("INVITE", 3000, &invite, &from));
-    std::string contact = "Contact: <sip:callee@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n";
-    peer.reply(invite, from, 200, contact, audio_sdp(peer.port() + 2));
-    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call, 2000));
-    ASSERT_TRUE(peer.next("ACK", 2000));
+    Answered a;
+    std::string contact_uri = "sip:callee@127.0.0.1:" + std::to_string(peer.port());
+    ASSERT_TRUE(answered_call(ph, peer, contact_uri, peer.port() + 2, &a));
+    SIPX_CALL call = a.call;
+    const std::string &invite = a.invite;
+    callctl::Endpoint from = a.from;
+    std::string msg, contact = "Contact: <" + contact_uri + ">\r\n";
     // The dialog as the callee sees it.
     std::string our_contact = header_of(invite, "Contact");
     std::string ruri = our_contact.substr(1, our_contact.find('>') - 1);
