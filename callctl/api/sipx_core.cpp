@@ -75,23 +75,29 @@ bool parse_bind(const char *addr, uint32_t *ip) {
     return parse_ipv4(addr, ip);
 }
 
-// Looks up the host of a SIP address on the calling thread, before the
-// instance lock is taken, so the code under the lock finds it cached.
-void prefetch_host(Instance &inst, const char *address) {
-    if (!address) return;
-    sip::NameAddr na;
-    if (!sip::parse_name_addr(address, &na) || na.uri.host.empty()) return;
+// Looks a host name up on the calling thread, before the instance lock is
+// taken; 0 when it does not resolve. A listener calling in on the library
+// thread gets the cache only: that thread never waits for a lookup.
+uint32_t lookup_unlocked(Instance &inst, const std::string &host) {
     uint32_t ip = 0;
-    std::string host(na.uri.host);
-    if (!inst.resolver().cached(host, &ip)) inst.resolver().resolve_now(host, &ip);
+    if (inst.resolver().cached(host, &ip)) return ip;
+    if (inst.on_library_thread() || !inst.resolver().resolve_now(host, &ip)) return 0;
+    return ip;
+}
+
+uint32_t prefetch_host(Instance &inst, const char *address) {
+    sip::NameAddr na;
+    if (!address || !sip::parse_name_addr(address, &na) || na.uri.host.empty()) return 0;
+    return lookup_unlocked(inst, std::string(na.uri.host));
 }
 
 // Starts a call to szAddress on an existing call object.
-SIPX_RESULT connect_call(Instance &inst, Call &call, const char *szAddress, const SIPX_CALL_OPTIONS *opts) {
+SIPX_RESULT connect_call(Instance &inst, Call &call, const char *szAddress, const SIPX_CALL_OPTIONS *opts,
+                         uint32_t looked_up) {
     if (!szAddress || !*szAddress) return SIPX_RESULT_INVALID_ARGS;
     if (opts && opts->cbSize < sizeof(uint32_t)) return SIPX_RESULT_INVALID_ARGS;
     (void)inst;
-    return call.connect(szAddress);
+    return call.connect(szAddress, looked_up);
 }
 
 SIPX_RESULT create_call(Instance &inst, SIPX_LINE hLine, SIPX_CALL *phCall) {
@@ -184,8 +190,7 @@ SIPX_RESULT sipxConfigKeepAliveAdd(SIPX_INST hInst, int contactId, int type, con
     if (!inst || !remoteIp || !*remoteIp || type < 0 || type > 2 || remotePort < 1 || remotePort > 65535 ||
         periodSec < 1 || periodSec > 3600)
         return SIPX_RESULT_INVALID_ARGS;
-    uint32_t ip = 0;
-    if (!inst->resolver().cached(remoteIp, &ip)) inst->resolver().resolve_now(remoteIp, &ip);
+    lookup_unlocked(*inst, remoteIp);
     Lock g(inst->lock);
     for (auto &k : inst->keepalives) {
         if (k->type == type && k->host == remoteIp && k->port == remotePort) {
@@ -299,13 +304,17 @@ SIPX_RESULT sipxLineAdd(SIPX_INST hInst, const char *szLineUrl, SIPX_LINE *phLin
     if (!inst || !szLineUrl || !phLine) return SIPX_RESULT_INVALID_ARGS;
     Identity id;
     if (!id.parse(szLineUrl)) return SIPX_RESULT_BAD_ADDRESS;
-    uint32_t ip = 0;
-    inst->resolver().resolve_now(id.host, &ip);  // outside the lock; a failure is seen at register time
+    uint32_t ip = lookup_unlocked(*inst, id.host);  // a failure is seen at register time
     Lock g(inst->lock);
     for (const auto &kv : inst->lines)
         if (kv.second->id.uri == id.uri) return SIPX_RESULT_INVALID_STATE;
     uint32_t h = new_handle();
-    inst->lines[h] = std::make_unique<Line>(*inst, h, id);
+    auto line = std::make_unique<Line>(*inst, h, id);
+    if (ip && !line->registrar_known) {
+        line->registrar.ip = ip;
+        line->registrar_known = true;
+    }
+    inst->lines[h] = std::move(line);
     api::own(h, inst->handle);
     *phLine = h;
     return SIPX_RESULT_SUCCESS;
@@ -331,13 +340,20 @@ SIPX_RESULT sipxLineRegister(SIPX_LINE hLine, int bRegister) {
             Line *line = inst->find_line(hLine);
             if (line && !line->registrar_known) host = line->id.host;
         }
-        uint32_t ip = 0;
-        if (!host.empty()) inst->resolver().resolve_now(host, &ip);
+        uint32_t ip = host.empty() ? 0 : lookup_unlocked(*inst, host);
+        Lock g(inst->lock);
+        Line *line = inst->find_line(hLine);
+        if (!line) return SIPX_RESULT_INVALID_ARGS;
+        if (ip && !line->registrar_known) {
+            line->registrar.ip = ip;
+            line->registrar_known = true;
+        }
+        return line->set_register(true);
     }
     Lock g(inst->lock);
     Line *line = inst->find_line(hLine);
     if (!line) return SIPX_RESULT_INVALID_ARGS;
-    return line->set_register(bRegister != 0);
+    return line->set_register(false);
 }
 
 SIPX_RESULT sipxLineRemove(SIPX_LINE hLine) {
@@ -351,6 +367,7 @@ SIPX_RESULT sipxLineRemove(SIPX_LINE hLine) {
     // The line object must outlive an un-REGISTER in flight; it goes with
     // the instance. Its handle is released now.
     it->second->shutdown();
+    it->second->removed = true;
     api::disown(hLine);
     return SIPX_RESULT_SUCCESS;
 }
@@ -370,11 +387,11 @@ SIPX_RESULT sipxCallConnect(SIPX_CALL hCall, const char *szAddress, int contactI
     (void)szCallId;
     auto inst = api::owner(hCall);
     if (!inst) return SIPX_RESULT_INVALID_ARGS;
-    prefetch_host(*inst, szAddress);
+    uint32_t ip = prefetch_host(*inst, szAddress);
     Lock g(inst->lock);
     Call *call = inst->find_call(hCall);
     if (!call) return SIPX_RESULT_INVALID_ARGS;
-    return connect_call(*inst, *call, szAddress, pOptions);
+    return connect_call(*inst, *call, szAddress, pOptions, ip);
 }
 
 SIPX_RESULT sipxCallHold(SIPX_CALL hCall, int bStopRemoteAudio) {
@@ -427,7 +444,7 @@ SIPX_RESULT sipxConferenceAdd(SIPX_CONF hConf, SIPX_LINE hLine, const char *szAd
     (void)bTakeFocus;
     auto inst = api::owner(hConf);
     if (!inst || !phCall || !szAddress) return SIPX_RESULT_INVALID_ARGS;
-    prefetch_host(*inst, szAddress);
+    uint32_t ip = prefetch_host(*inst, szAddress);
     Lock g(inst->lock);
     Conference *conf = inst->find_conf(hConf);
     if (!conf) return SIPX_RESULT_INVALID_ARGS;
@@ -435,7 +452,7 @@ SIPX_RESULT sipxConferenceAdd(SIPX_CONF hConf, SIPX_LINE hLine, const char *szAd
     SIPX_RESULT r = create_call(*inst, hLine, &h);
     if (r != SIPX_RESULT_SUCCESS) return r;
     Call *call = inst->find_call(h);
-    r = connect_call(*inst, *call, szAddress, pOptions);
+    r = connect_call(*inst, *call, szAddress, pOptions, ip);
     if (r != SIPX_RESULT_SUCCESS) {
         release_call(*inst, *call);
         return r;

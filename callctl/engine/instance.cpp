@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "../auth/auth.h"
 #include "../ua/ua.h"
 
 namespace callctl {
@@ -25,10 +26,11 @@ uint32_t new_handle() { return g_next_handle.fetch_add(1); }
 Instance::Instance(uint32_t h)
     : media(std::make_unique<media::Engine>()), handle(h), txn_(*this), rxbuf_(sip::kMaxMessage + 1),
       resolver_(std::make_unique<Resolver>([this] { wake(); })) {
+    to_tag_salt_ = random_token(16);
     // A timer armed by an API thread may be due before the library thread's
     // current wait ends.
     timers_.on_earlier = [this] {
-        if (thread_.joinable() && !on_library_thread()) wake();
+        if (running_ && !on_library_thread()) wake();
     };
 }
 
@@ -52,6 +54,7 @@ SIPX_RESULT Instance::start(uint32_t bind_ip, uint16_t port) {
     std::lock_guard<std::mutex> g(lock);
     thread_ = std::thread(&Instance::run, this);
     thread_id_ = thread_.get_id();
+    running_ = true;
     return SIPX_RESULT_SUCCESS;
 }
 
@@ -67,6 +70,8 @@ void Instance::stop() {
         stopping_ = true;
         for (auto &kv : calls)
             if (!kv.second->released) kv.second->release();
+        // BYEs waiting for a lookup go now, to the first destination.
+        for (auto &kv : calls) kv.second->give_up_lookups();
         for (auto &kv : lines) kv.second->shutdown();
         keepalives.clear();
     }
@@ -81,6 +86,7 @@ void Instance::stop() {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     quit_ = true;
+    running_ = false;
     wake();
     thread_.join();
     media->stop();  // every stream ended, every recording finalised
@@ -245,7 +251,8 @@ Conference *Instance::find_conf(uint32_t h) {
 
 Line *Instance::line_for_source(const Endpoint &from) {
     for (auto &kv : lines)
-        if (kv.second->registrar_known && kv.second->registrar == from) return kv.second.get();
+        if (!kv.second->removed && kv.second->registrar_known && kv.second->registrar == from)
+            return kv.second.get();
     return nullptr;
 }
 
@@ -260,6 +267,10 @@ void Instance::resolve(const std::string &host, uint64_t owner, std::function<vo
     uint32_t ip = 0;
     if (parse_ipv4(host, &ip) || (!fresh && resolver_->cached(host, &ip))) {
         fn(true, ip);
+        return;
+    }
+    if (!fresh && resolver_->known_bad(host)) {  // failed a moment ago: no new lookup yet
+        fn(false, 0);
         return;
     }
     if (waiters_.size() >= 256) {  // names from hostile peers: never an unbounded list
@@ -313,7 +324,8 @@ void Instance::on_datagram(const char *data, size_t len, const Endpoint &from) {
     for (size_t i = 0; i < len && blank; ++i) blank = data[i] == '\r' || data[i] == '\n';
     if (blank || (static_cast<unsigned char>(data[0]) & 0xC0) == 0) {
         // A keep-alive pong (CRLF) or a STUN answer: the server is there.
-        if (KeepAlive *k = keepalive_for(from)) k->answered();
+        KeepAlive *k = keepalive_for(from);
+        if (k && k->is_answer(data, len)) k->answered();
         return;
     }
     if (len > sip::kMaxMessage) return;
@@ -342,7 +354,7 @@ void Instance::on_request(const sip::Message &m, const Endpoint &from) {
     if (method == "ACK") return;
     std::string_view require = m.find("Require") ? m.find("Require")->value : std::string_view();
     if (!require.empty() && method != "CANCEL") {
-        send_response(m, from, 420, {{"Unsupported", std::string(require)}}, {}, {}, local_to_tag(m));
+        send_response(m, from, 420, {{"Unsupported", std::string(require)}}, {}, {}, local_to_tag(m), true);
         return;
     }
     if (!m.to_tag().empty()) {
@@ -352,7 +364,7 @@ void Instance::on_request(const sip::Message &m, const Endpoint &from) {
                 return;
             }
         }
-        send_response(m, from, 481, {}, {}, {}, {});
+        send_response(m, from, 481, {}, {}, {}, {}, true);
         return;
     }
     handle_out_of_dialog(m, from);
@@ -366,12 +378,13 @@ void Instance::handle_out_of_dialog(const sip::Message &m, const Endpoint &from)
         // a server transaction: a flood of INVITEs leaves nothing behind.
         send_response(m, from, 486, {}, {}, {}, tag, true);
     } else if (method == "OPTIONS") {
-        send_response(m, from, 200, {{"Allow", kAllow}, {"Accept", "application/sdp, text/plain"}}, {}, {}, tag);
+        send_response(m, from, 200, {{"Allow", kAllow}, {"Accept", "application/sdp, text/plain"}}, {}, {}, tag,
+                      true);
     } else if (method == "MESSAGE") {
         // Notices come from the call server: the registrar's address and port.
         Line *line = line_for_source(from);
         if (!line) {
-            send_response(m, from, 403, {}, {}, {}, tag);
+            send_response(m, from, 403, {}, {}, {}, tag, true);
             return;
         }
         std::string_view ct = m.value(sip::Hdr::ContentType);
@@ -391,20 +404,23 @@ void Instance::handle_out_of_dialog(const sip::Message &m, const Endpoint &from)
         send_response(m, from, 200, {}, {}, {}, tag);
         emit_message(line->handle, text);
     } else if (method == "NOTIFY") {
-        send_response(m, from, 200, {}, {}, {}, tag);
+        send_response(m, from, 200, {}, {}, {}, tag, true);
     } else if (method == "BYE" || method == "CANCEL") {
-        send_response(m, from, 481, {}, {}, {}, tag);
+        send_response(m, from, 481, {}, {}, {}, tag, true);
     } else if (method == "SUBSCRIBE" || method == "REFER" || method == "PUBLISH" || method == "PRACK" ||
                method == "UPDATE" || method == "INFO" || method == "REGISTER") {
-        send_response(m, from, 405, {{"Allow", kAllow}}, {}, {}, tag);
+        send_response(m, from, 405, {{"Allow", kAllow}}, {}, {}, tag, true);
     } else {
-        send_response(m, from, 501, {{"Allow", kAllow}}, {}, {}, tag);
+        send_response(m, from, 501, {{"Allow", kAllow}}, {}, {}, tag, true);
     }
 }
 
+// The same request (a retransmission) gets the same tag, as a stateless
+// answer must (RFC 3261 8.2.7); other requests get unguessable ones.
 std::string Instance::local_to_tag(const sip::Message &req) const {
-    (void)req;
-    return random_token(10);
+    std::string key = to_tag_salt_;
+    key.append("|").append(req.call_id()).append("|").append(req.from_tag()).append("|").append(req.top_via().branch);
+    return auth::md5_hex(key).substr(0, 12);
 }
 
 void Instance::send_response(const sip::Message &req, const Endpoint &from, int code,

@@ -176,6 +176,7 @@ private:
     std::thread thread_;
     std::thread::id thread_id_;
     std::atomic<bool> quit_{false};
+    std::atomic<bool> running_{false};  // the library thread runs (read by API threads)
     bool stopping_ = false;
     std::vector<Pending> pending_;
     std::string public_ip_;

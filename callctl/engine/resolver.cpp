@@ -9,12 +9,18 @@
 
 #include "../base/base.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace callctl {
 
 namespace {
 
-std::mutex g_override_mu;
-std::map<std::string, uint32_t> g_overrides;
+// Never destroyed: a worker still blocked in a lookup when the process
+// ends may come back to them.
+std::mutex &g_override_mu = *new std::mutex;
+std::map<std::string, uint32_t> &g_overrides = *new std::map<std::string, uint32_t>;
 
 bool lookup(const std::string &host, uint32_t *ip) {
     {
@@ -72,6 +78,12 @@ bool Resolver::cached(const std::string &host, uint32_t *ip) {
     return true;
 }
 
+bool Resolver::known_bad(const std::string &host) {
+    std::lock_guard<std::mutex> g(s_->mu);
+    auto it = s_->cache.find(host);
+    return it != s_->cache.end() && !it->second.ok && it->second.until >= now_ms();
+}
+
 bool Resolver::resolve_now(const std::string &host, uint32_t *ip) {
     if (parse_ipv4(host, ip)) return true;
     uint32_t got = 0;
@@ -88,6 +100,13 @@ void Resolver::request(const std::string &host) {
     s_->queue.push_back(host);
     if (!s_->worker_running) {
         s_->worker_running = true;
+#ifdef _WIN32
+        // The worker may outlive the instance (a lookup that hangs): the
+        // library stays loaded for as long as the process runs.
+        HMODULE self = nullptr;
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCSTR>(&lookup), &self);
+#endif
         std::shared_ptr<Shared> s = s_;
         std::thread([s] {
             std::unique_lock<std::mutex> g(s->mu);

@@ -38,6 +38,8 @@ public:
 
     // A dotted quad, or a fresh good entry of the cache; never blocks.
     bool cached(const std::string &host, uint32_t *ip);
+    // The name failed to resolve a moment ago (a fresh failed entry).
+    bool known_bad(const std::string &host);
     // Looks the name up on this thread (blocking) and stores the answer.
     bool resolve_now(const std::string &host, uint32_t *ip);
     // Queues a lookup on the worker (once per name while one is under way).

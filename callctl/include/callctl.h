@@ -67,27 +67,35 @@
  *      each delay with up to 20 % random jitter added; before each retry
  *      the registrar's host name is looked up again, so a server that
  *      moved is found. A keep-alive to the registrar's address that is
- *      answered again after at least two unanswered ones (or while the line
- *      waits for a retry) re-registers at once, within the 5 s floor.
+ *      answered again after at least two unanswered ones re-registers at
+ *      once, within the 5 s floor (a line waiting for its retry after an
+ *      unanswered REGISTER also takes the first answered keep-alive, once
+ *      per failure; one refused by the registrar keeps its back-off).
  *      A digest challenge with stale=true is answered again at most twice
  *      in a row; one credential is kept per realm, for at most 4 realms.
- *  Ringing: an INVITE that got a provisional response waits for the answer
- *      without a time limit of ours (timer B, 64*T1, runs only before the
- *      first provisional). sipxCallDestroy cancels it; a 2xx that arrives
- *      after that (or after a timeout) is acknowledged and ended with BYE.
+ *  Ringing: a call's INVITE that got a provisional response waits for the
+ *      answer without a time limit of ours (timer B, 64*T1, runs only before
+ *      the first provisional; re-INVITEs keep it). sipxCallDestroy cancels
+ *      it; a 2xx that arrives after that (or after a timeout), or from a
+ *      second branch of a forked call, is acknowledged and ended with BYE.
  *  Media timeout: a connected call that is held by neither side and has
  *      received no RTP and no RTCP for 30 s is ended by the library (BYE,
  *      then DISCONNECTED with SIPX_CAUSE_MEDIA_TIMEOUT); the handle stays
- *      until sipxCallDestroy.
+ *      until sipxCallDestroy. A G.729 call whose peer has sent no RTCP gets
+ *      four times as long (its peer may suppress silence). Counted from the
+ *      answer and from the end of a hold.
  *  Host names (registrar, call targets, keep-alive hosts) given to API
  *      calls are looked up by the calling thread before the instance lock
- *      is taken; names that arrive from the network (Contact, Route, SDP
+ *      is taken (from inside a listener only the cache is asked); names that arrive from the network (Contact, Route, SDP
  *      c=) are looked up on a worker thread, and the requests that need
  *      them wait meanwhile. Answers are cached for 5 minutes.
  *  Text messages (category 9) are taken only from a line's registrar
  *      (its address and port); others get 403.
- *  Refusals: incoming INVITEs outside a dialog get 486 without a server
- *      transaction. Offers and answers: payload types outside 0..127 are
+ *  Refusals: requests outside a dialog (INVITE 486, OPTIONS 200, and the
+ *      refusals) are answered without a server transaction, the same
+ *      request always with the same To tag; only MESSAGE keeps one, so a
+ *      retransmitted notice is not shown twice. At most 256 server
+ *      transactions are kept. Offers and answers: payload types outside 0..127 are
  *      ignored, and at most the first 16 formats of the audio line used.
  *
  * ---------------------------------------------------------------------------

@@ -281,10 +281,11 @@ void Engine::set_hold(uint32_t call, bool held) {
     }
 }
 
-int64_t Engine::quiet_ms(uint32_t call, int64_t now) const {
+int64_t Engine::quiet_ms(uint32_t call, int64_t now, bool *may_pause) const {
     std::lock_guard<std::mutex> g(mu_);
     Stream *s = find(call);
     if (!s || !s->active() || s->held || !s->p.recv) return -1;
+    if (may_pause) *may_pause = s->enc_name == "G729" && s->rtcp_received == 0;
     return now - s->last_heard;
 }
 

@@ -124,8 +124,10 @@ public:
     // Milliseconds since RTP or RTCP last came from the call's peer (or since
     // it was last expected to start: audio from the peer configured, hold
     // ended), or -1 while nothing is expected (no stream, held, the peer
-    // sends nothing).
-    int64_t quiet_ms(uint32_t call, int64_t now) const;
+    // sends nothing). *may_pause: the peer may legitimately send nothing
+    // for long (G.729 with silence suppression) and has sent no RTCP, so
+    // its silence says less.
+    int64_t quiet_ms(uint32_t call, int64_t now, bool *may_pause = nullptr) const;
 
     // ---- settings ------------------------------------------------------------
     // Test devices ("file:", "fail:") open only when allowed; otherwise

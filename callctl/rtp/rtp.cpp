@@ -117,6 +117,9 @@ bool ReceiverStats::update(uint16_t seq, uint32_t ts, uint32_t arrival_ts) {
     if (have_transit_) {
         uint32_t d = transit - transit_;
         if (d & 0x80000000u) d = 0u - d;  // |D|
+        // No real path varies by more than 2^24 samples (35 min at 8 kHz):
+        // a larger jump is a broken clock and must not wrap the estimate.
+        if (d > 0xFFFFFFu) d = 0xFFFFFFu;
         // J += (|D| - J) / 16, kept in 1/16 units
         jitter_q4_ += d - ((jitter_q4_ + 8) >> 4);
     }

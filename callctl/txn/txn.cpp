@@ -12,6 +12,7 @@ struct TxnLayer::Client {
     explicit Client(TimerHost &h) : retransmit(h), timeout(h), linger(h) {}
     uint64_t id = 0;
     bool invite = false;
+    bool ring_unbounded = false;
     State state = State::Calling;
     Endpoint dest;
     std::string wire;
@@ -73,7 +74,7 @@ std::string build_ack(const sip::Message &req, const sip::Message &resp) {
 TxnLayer::TxnLayer(Instance &inst) : inst_(inst) {}
 TxnLayer::~TxnLayer() = default;
 
-uint64_t TxnLayer::send_request(const Endpoint &dest, const std::string &wire, ResponseFn fn) {
+uint64_t TxnLayer::send_request(const Endpoint &dest, const std::string &wire, ResponseFn fn, bool ring_unbounded) {
     auto c = std::make_unique<Client>(inst_.timers());
     c->id = next_id_++;
     c->dest = dest;
@@ -86,6 +87,7 @@ uint64_t TxnLayer::send_request(const Endpoint &dest, const std::string &wire, R
     bool usable = c->req.parse(wire) && dest.ip != 0 && dest.port != 0;
     if (usable) {
         c->invite = c->req.method() == "INVITE";
+        c->ring_unbounded = c->invite && ring_unbounded;
         c->key = client_key(c->req.top_via().branch, c->req.method());
         client_by_branch_[c->key] = id;
     }
@@ -158,12 +160,10 @@ bool TxnLayer::on_response(const sip::Message &resp) {
     if (code < 200) {
         if (c->state == Client::State::Calling) {
             c->state = Client::State::Proceeding;
-            if (c->invite) {
-                // RFC 3261 17.1.1.2: timer B belongs to the Calling state. The
-                // callee may ring as long as it likes; our hang-up cancels.
-                c->retransmit.stop();
-                c->timeout.stop();
-            }
+            if (c->invite) c->retransmit.stop();
+            // RFC 3261 17.1.1.2: timer B belongs to the Calling state. The
+            // callee may ring as long as it likes; our hang-up cancels.
+            if (c->ring_unbounded) c->timeout.stop();
         }
         if (f) f(&resp);
         return true;

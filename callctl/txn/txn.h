@@ -35,10 +35,11 @@ public:
 
     // Sends `wire` (a complete request whose top Via carries `branch`) to
     // dest in a new client transaction. Returns its id (never 0).
-    // An INVITE transaction that got a provisional response waits for its
-    // final one without a time limit (timer B runs only before the first
-    // provisional); see cancelled().
-    uint64_t send_request(const Endpoint &dest, const std::string &wire, ResponseFn fn);
+    // ring_unbounded (a call's first INVITE): once a provisional response
+    // came, the transaction waits for its final one without a time limit
+    // (timer B runs only before the first provisional); see cancelled().
+    // Other requests, re-INVITEs included, end after 64*T1 in any case.
+    uint64_t send_request(const Endpoint &dest, const std::string &wire, ResponseFn fn, bool ring_unbounded = false);
     // A CANCEL was sent for this INVITE transaction: without a final
     // response within 64*T1 it ends as timed out.
     void cancelled(uint64_t id);

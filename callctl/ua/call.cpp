@@ -74,14 +74,17 @@ void Call::track(uint64_t txn) {
     txns_.push_back(txn);
 }
 
-SIPX_RESULT Call::connect(const std::string &target) {
+SIPX_RESULT Call::connect(const std::string &target, uint32_t looked_up) {
     if (state_ != State::Idle) return SIPX_RESULT_INVALID_STATE;
     sip::NameAddr na;
     if (!sip::parse_name_addr(target, &na) || !na.uri.is_sip() || na.uri.host.empty())
         return SIPX_RESULT_BAD_ADDRESS;
     dest_.port = na.uri.port ? na.uri.port : 5060;
     // The API looked the name up before it took the lock.
-    if (!inst_.resolver().cached(std::string(na.uri.host), &dest_.ip)) return SIPX_RESULT_BAD_ADDRESS;
+    if (!inst_.resolver().cached(std::string(na.uri.host), &dest_.ip)) {
+        if (!looked_up) return SIPX_RESULT_BAD_ADDRESS;
+        dest_.ip = looked_up;
+    }
     hop_ = dest_;
     rtp_port_ = inst_.media->open_stream(handle, inst_.bind_ip(), inst_.config.rtp_port_start,
                                          inst_.config.max_calls);
@@ -136,7 +139,8 @@ void Call::send_invite() {
     w.header(sip::Hdr::UserAgent, inst_.config.user_agent);
     invite_wire_ = w.finish(build_sdp(sdp::Direction::SendRecv), "application/sdp");
     invite_final_ = false;
-    invite_txn_ = inst_.txn().send_request(dest_, invite_wire_, [this](const sip::Message *r) { on_invite_response(r); });
+    invite_txn_ = inst_.txn().send_request(
+        dest_, invite_wire_, [this](const sip::Message *r) { on_invite_response(r); }, true);
     track(invite_txn_);
 }
 
@@ -180,6 +184,7 @@ void Call::on_invite_response(const sip::Message *resp) {
 
 void Call::confirm_2xx(const sip::Message &resp) {
     auth_.accepted();
+    confirmed_ = true;
     remote_tag_ = std::string(resp.to_tag());
     to_header_ = std::string(resp.value(sip::Hdr::To));
     take_remote_target(resp);
@@ -262,6 +267,16 @@ void Call::update_hop() {
     });
 }
 
+void Call::give_up_lookups() {
+    if (hop_ready_) return;
+    ++hop_gen_;
+    hop_ = dest_;
+    hop_ready_ = true;
+    std::vector<std::function<void()>> waiting;
+    waiting.swap(hop_waiting_);
+    for (auto &f : waiting) f();
+}
+
 void Call::when_hop(std::function<void()> fn) {
     if (hop_ready_) fn();
     else hop_waiting_.push_back(std::move(fn));
@@ -273,7 +288,12 @@ void Call::watch_media() {
     media_watch_.start(inst_.now(), period, [this, limit] {
         if (state_ != State::Connected || released) return;
         int64_t now = inst_.now();
-        if (inst_.media->quiet_ms(handle, now) >= limit && now - connected_at_ >= limit) {
+        bool may_pause = false;
+        int64_t quiet = inst_.media->quiet_ms(handle, now, &may_pause);
+        // A G.729 peer that suppresses silence and sends no RTCP may be
+        // quiet for long while its user listens: it gets four times as long.
+        int64_t allowed = may_pause ? 4 * limit : limit;
+        if (quiet >= allowed && now - connected_at_ >= allowed) {
             // The network is gone (or the peer): the call is over, not
             // running on with a clock and nothing to hear.
             disconnected(SIPX_CAUSE_MEDIA_TIMEOUT, 0);
@@ -315,23 +335,72 @@ void Call::send_ack(uint32_t cseq) {
     last_ack_.clear();
     when_hop([this, cseq] {
         last_ack_ = dialog_request("ACK", cseq, inst_.new_branch(), {}, {});
+        if (cseq == invite_cseq_) invite_ack_ = last_ack_;
         inst_.send(next_hop(), last_ack_);
     });
 }
 
 bool Call::on_stray_2xx(const sip::Message &resp) {
     if (resp.call_id() != call_id_ || resp.cseq_method() != "INVITE") return false;
-    if (resp.cseq() == last_ack_cseq_) {
-        if (!last_ack_.empty()) inst_.send(next_hop(), last_ack_);  // our ACK was lost: repeat it
-        return true;
+    if (resp.cseq() == invite_cseq_) {
+        if (confirmed_) {
+            // Our ACK was lost: repeat it. Another tag: a second branch of a
+            // forked call answered too; that dialog is ended at once.
+            if (resp.to_tag() != remote_tag_) end_other_dialog(resp);
+            else if (!invite_ack_.empty()) inst_.send(next_hop(), invite_ack_);
+            return true;
+        }
+        if (released || disconnect_reported_) {
+            // The INVITE transaction is gone (timed out after our CANCEL, or
+            // before any provisional) and the callee answers now.
+            confirm_2xx(resp);
+            return true;
+        }
+        return false;
     }
-    if (resp.cseq() == invite_cseq_ && (released || disconnect_reported_)) {
-        // The INVITE transaction is gone (timed out after our CANCEL, or
-        // before any provisional) and the callee answers now.
-        confirm_2xx(resp);
+    if (resp.cseq() == last_ack_cseq_) {
+        if (!last_ack_.empty()) inst_.send(next_hop(), last_ack_);  // a re-INVITE's ACK was lost
         return true;
     }
     return false;
+}
+
+void Call::end_other_dialog(const sip::Message &resp) {
+    std::string tag(resp.to_tag());
+    bool known = std::find(other_dialogs_.begin(), other_dialogs_.end(), tag) != other_dialogs_.end();
+    if (!known && other_dialogs_.size() >= 8) return;  // a peer inventing tags gets no more of our requests
+    sip::NameAddr na;
+    std::string_view contact = resp.value(sip::Hdr::Contact);
+    std::string target = contact.empty() || !sip::parse_name_addr(contact, &na) ? std::string() : request_uri_of(na.uri_text);
+    if (target.empty()) target = target_;
+    std::vector<std::string> routes;
+    for (const auto &h : resp.headers())
+        if (h.id == sip::Hdr::RecordRoute)
+            sip::for_each_element(h.value, [&](std::string_view el) {
+                routes.emplace_back(el);
+                return true;
+            });
+    std::reverse(routes.begin(), routes.end());
+    if (routes.size() > kMaxRoutes) return;
+    // Through the proxy our INVITE went to: it knows the way to that branch.
+    auto request = [&](const char *method, uint32_t cseq) {
+        sip::Writer w;
+        w.request_line(method, target);
+        w.header(sip::Hdr::Via, "SIP/2.0/UDP " + inst_.via_sent_by(dest_) + (inst_.config.rport ? ";rport" : "") +
+                                    ";branch=" + inst_.new_branch());
+        w.header(sip::Hdr::MaxForwards, 70);
+        w.header(sip::Hdr::From, "<" + local_uri_ + ">;tag=" + local_tag_);
+        w.header(sip::Hdr::To, resp.value(sip::Hdr::To));
+        w.header(sip::Hdr::CallId, call_id_);
+        w.header(sip::Hdr::CSeq, std::to_string(cseq) + " " + method);
+        for (const auto &r : routes) w.header(sip::Hdr::Route, r);
+        w.header(sip::Hdr::UserAgent, inst_.config.user_agent);
+        return w.finish();
+    };
+    inst_.send(dest_, request("ACK", invite_cseq_));
+    if (known) return;  // a retransmitted 2xx: the ACK again, the BYE is under way
+    other_dialogs_.push_back(tag);
+    track(inst_.txn().send_request(dest_, request("BYE", invite_cseq_ + 1), [](const sip::Message *) {}));
 }
 
 void Call::send_in_dialog(const std::string &method, std::string_view body, std::string_view ctype, ResponseFn fn) {

@@ -20,13 +20,20 @@ KeepAlive::~KeepAlive() { inst_.cancel_resolves(owner()); }
 // so their address stands in, with the top bit set.
 uint64_t KeepAlive::owner() const { return uint64_t(reinterpret_cast<uintptr_t>(this)) | (uint64_t(1) << 63); }
 
+bool KeepAlive::is_answer(const char *data, size_t len) const {
+    if (type == 0) return len == 2 && data[0] == '\r' && data[1] == '\n';  // RFC 5626 pong
+    // A STUN binding success for the request we sent last.
+    return type == 1 && len >= 20 && uint8_t(data[0]) == 0x01 && uint8_t(data[1]) == 0x01 &&
+           std::memcmp(data + 8, stun_id_, sizeof stun_id_) == 0;
+}
+
 void KeepAlive::answered() {
     bool after_outage = missed_ >= 2;
     missed_ = 0;
     awaiting_ = false;
     for (auto &kv : inst_.lines) {
         Line &l = *kv.second;
-        if (l.registrar_known && l.registrar.ip == ip) l.server_back(after_outage);
+        if (!l.removed && l.registrar_known && l.registrar.ip == ip) l.server_back(after_outage);
     }
 }
 
@@ -47,6 +54,17 @@ void KeepAlive::fire() {
         });
         return;
     }
+    // The name may have moved (a registrar found elsewhere by a line's
+    // retry): take the cache's answer, or look it up again for next time.
+    uint32_t now_ip = 0;
+    if (inst_.resolver().cached(host, &now_ip)) {
+        ip = now_ip;
+    } else {
+        inst_.cancel_resolves(owner());
+        inst_.resolve(host, owner(), [this](bool ok, uint32_t addr) {
+            if (ok) ip = addr;
+        });
+    }
     if (awaiting_) ++missed_;
     awaiting_ = true;
     Endpoint to{ip, port};
@@ -58,6 +76,7 @@ void KeepAlive::fire() {
             uint32_t r = random_u32();
             std::memcpy(req + i, &r, 4);
         }
+        std::memcpy(stun_id_, req + 8, sizeof stun_id_);
         inst_.send_raw(to, req, sizeof req);
     } else {
         // A bare OPTIONS: its answer (if any) matches no transaction and is

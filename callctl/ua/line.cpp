@@ -58,7 +58,9 @@ AuthSession::Outcome AuthSession::on_challenge(const sip::Message &resp, const s
     if (!any) return Outcome::Failed;
     if (answered_ && !stale) return Outcome::Failed;
     // A server that calls every answer stale would keep us answering forever.
-    if (answered_ && stale && ++stale_in_a_row_ > kMaxStale) return Outcome::Failed;
+    // (A refresh carries the remembered credentials too: its stale answers count.)
+    bool carried_credentials = answered_ || !entries_.empty();
+    if (carried_credentials && stale && ++stale_in_a_row_ > kMaxStale) return Outcome::Failed;
     // Replace what we knew for these realms, keep the others (a proxy and a
     // registrar may both challenge), at most kMaxRealms of them: the oldest
     // goes first.
@@ -288,8 +290,16 @@ void Line::schedule_refresh(uint32_t granted) {
 }
 
 void Line::server_back(bool after_outage) {
+    if (removed) return;
     if (state_ == State::RetryWait) {
-        // The server answers again: no need to sit out the back-off.
+        // The server answers again after being away (or after our REGISTER
+        // went unanswered): no need to sit out the back-off. Once per
+        // failure: a server that answers keep-alives but refuses the line
+        // gets the normal back-off.
+        bool was_away = after_outage || last_fail_cause_ == SIPX_CAUSE_NO_RESPONSE ||
+                        last_fail_cause_ == SIPX_CAUSE_NETWORK;
+        if (!was_away || early_retry_done_) return;
+        early_retry_done_ = true;
         retry_.start(inst_.now(), floor_delay(0), [this] { retry(); });
     } else if (state_ == State::Registered && after_outage && !refresh_due_soon()) {
         // It may have restarted and forgotten us.
@@ -327,6 +337,8 @@ void Line::retry() {
 
 void Line::fail(uint32_t cause, int status) {
     refresh_.stop();
+    last_fail_cause_ = cause;
+    early_retry_done_ = false;
     state_ = State::RetryWait;
     registered_reported_ = false;
     want_expires_ = 3600;

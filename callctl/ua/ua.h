@@ -100,6 +100,9 @@ public:
     // Registrar address; resolved when the line is added.
     Endpoint registrar;
     bool registrar_known = false;
+    // sipxLineRemove released the handle; the object stays for its
+    // un-REGISTER but takes no notices and no keep-alive news.
+    bool removed = false;
 
 private:
     void send_register(uint32_t expires);
@@ -125,6 +128,8 @@ private:
     int interval_tries_ = 0;
     int64_t last_register_at_ = -1000000000;
     bool rebound_ = false;
+    uint32_t last_fail_cause_ = 0;
+    bool early_retry_done_ = false;
     std::string contact_;  // Contact host:port of the last REGISTER
     AuthSession auth_;
     Timer refresh_;
@@ -135,12 +140,14 @@ class Call {
 public:
     enum class State { Idle, Calling, Early, Connected, Terminating, Terminated };
     // Record-Route entries kept from a 2xx; a longer list is cut.
-    static constexpr size_t kMaxRoutes = 8;
+    static constexpr size_t kMaxRoutes = 32;
 
     Call(Instance &inst, uint32_t handle, Line *line);
     ~Call();
 
-    SIPX_RESULT connect(const std::string &target);
+    // looked_up: the target host's address as the API looked it up before
+    // it took the lock (0: none; the cache is asked).
+    SIPX_RESULT connect(const std::string &target, uint32_t looked_up = 0);
     SIPX_RESULT hold(bool hold, bool stop_remote_audio);
     // Local hang-up; the handle is released (the object may live on until
     // its last transaction ends).
@@ -158,6 +165,9 @@ public:
     bool released = false;
     State state() const { return state_; }
     bool on_hold() const { return held_; }
+    // Shutting down: requests waiting for a host-name lookup go to the
+    // first destination instead.
+    void give_up_lookups();
 
 private:
     void send_invite();
@@ -165,6 +175,9 @@ private:
     void track(uint64_t txn);
     void linger();
     void confirm_2xx(const sip::Message &resp);
+    // A 2xx of the first INVITE from another branch (a forked call): ACK
+    // and BYE for that dialog.
+    void end_other_dialog(const sip::Message &resp);
     void send_ack(uint32_t cseq);
     void send_in_dialog(const std::string &method, std::string_view body, std::string_view ctype,
                         ResponseFn fn);
@@ -217,6 +230,9 @@ private:
     int64_t connected_at_ = 0;
     std::string last_ack_;
     uint32_t last_ack_cseq_ = 0;
+    std::string invite_ack_;  // the ACK of the first INVITE's 2xx
+    bool confirmed_ = false;  // a 2xx to the first INVITE was acknowledged
+    std::vector<std::string> other_dialogs_;  // To tags of forked answers we ended
     uint16_t rtp_port_ = 0;
     uint64_t sdp_session_ = 0;
     uint64_t sdp_version_ = 0;
@@ -244,6 +260,9 @@ public:
     // An answer from the keep-alive's peer (CRLF pong, STUN answer, any
     // response to the OPTIONS).
     void answered();
+    // Whether a non-SIP datagram from the peer answers our kind of
+    // keep-alive (a CRLF pong, a STUN success for our last request).
+    bool is_answer(const char *data, size_t len) const;
     const int type;
     const std::string host;
     const uint16_t port;
@@ -256,6 +275,7 @@ private:
     int period_s_;
     bool awaiting_ = false;  // the last one sent has had no answer yet
     int missed_ = 0;         // sent in a row without an answer
+    uint8_t stun_id_[12] = {};
     Timer timer_;
 };
 

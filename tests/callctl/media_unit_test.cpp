@@ -377,7 +377,7 @@ TEST(Rtp, ReceiverStatisticsOverLossReorderWrapAndJumps) {
     rtp::ReceiverStats hostile;
     const uint32_t ts[] = {0u, 0x80000000u, 0x7FFFFFFFu, 0xFFFFFFFFu, 1u, 0x80000001u, 0u};
     for (int i = 0; i < 7; ++i) hostile.update(uint16_t(i), ts[i], uint32_t(i * 160));
-    EXPECT_LE(hostile.jitter(), 0x80000000u / 16 * 7);
+    EXPECT_LE(hostile.jitter(), 0xFFFFFFu) << "a broken clock does not wrap the estimate";
 }
 
 TEST(Rtcp, CompoundReportsRoundTripAndBadOnesAreRefused) {
