@@ -83,6 +83,7 @@ struct RingRow {
     bool hang_up;             // then the phone hangs up
     int answer_after_cancel;  // -1: 487 at once; else 200 to the INVITE this long after the CANCEL
     bool connects;
+    bool forked = false;      // a second branch answers the INVITE too
 };
 
 void PrintTo(const RingRow &r, std::ostream *os) { *os << r.what; }
@@ -108,6 +109,20 @@ TEST_P(Ringing, CalleeDecidesHowLongItRingsAndLateAnswersAreEnded) {
                    audio_sdp(peer.port() + 2));
         ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call, 2000)) << ph.rec.dump();
         ASSERT_TRUE(peer.next("ACK", 2000, &msg)) << "the late answer is acknowledged";
+        if (row.forked) {
+            peer.tag = "otherbranch";
+            peer.reply(invite, from, 200, "Contact: <sip:other@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n",
+                       audio_sdp(peer.port() + 4));
+            ASSERT_TRUE(peer.next("ACK", 2000, &msg));
+            EXPECT_NE(header_of(msg, "To").find("tag=otherbranch"), std::string::npos) << msg;
+            std::string bye;
+            ASSERT_TRUE(peer.next("BYE", 2000, &bye)) << "the second branch's call is ended";
+            EXPECT_EQ(first_line(bye), "BYE sip:other@127.0.0.1:" + std::to_string(peer.port()) + " SIP/2.0");
+            EXPECT_NE(header_of(bye, "To").find("tag=otherbranch"), std::string::npos) << bye;
+            peer.reply(bye, from, 200);
+            peer.tag = "peer7";
+            EXPECT_FALSE(got(ph, SIPX_CALLSTATE_DISCONNECTED, call, 200)) << "the first one goes on";
+        }
     } else {
         SIPX_CALL h = call;
         ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
@@ -148,6 +163,7 @@ TEST_P(Ringing, CalleeDecidesHowLongItRingsAndLateAnswersAreEnded) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, Ringing,
     ::testing::Values(RingRow{"answered after 64 T1 of ringing", 3000, false, -1, true},
+                      RingRow{"answered by two branches of a forked call", 100, false, -1, true, true},
                       RingRow{"cancelled after 64 T1 of ringing", 3000, true, -1, false},
                       RingRow{"answer crossing the CANCEL", 100, true, 0, false},
                       RingRow{"answer after the cancelled INVITE was given up", 100, true, 3000, false}),
@@ -192,6 +208,30 @@ TEST(RemoteTarget, RequestsGoToTheContactWithoutHeadersOrMethod) {
         peer.reply(msg, from, 200);
         ASSERT_TRUE(got(ph, SIPX_CALLSTATE_DESTROYED, call, 2000));
     }
+}
+
+// A hold re-INVITE that gets only a provisional answer is given up after
+// 64*T1 (unlike the first INVITE, re-INVITEs keep timer B): the call can be
+// held again and hung up, not "busy" for ever.
+TEST(RemoteTarget, ReInviteLeftRingingIsGivenUp) {
+    RawPeer peer;
+    Phone ph;
+    Answered a;
+    ASSERT_TRUE(answered_call(ph, peer, "sip:callee@127.0.0.1:" + std::to_string(peer.port()), peer.port() + 2, &a));
+    ASSERT_EQ(sipxCallHold(a.call, 1), SIPX_RESULT_SUCCESS);
+    std::string msg;
+    ASSERT_TRUE(peer.next("INVITE", 2000, &msg));
+    peer.reply(msg, a.from, 180);
+    EXPECT_FALSE(got(ph, SIPX_CALLSTATE_HELD, a.call, 3000));
+    ASSERT_EQ(sipxCallHold(a.call, 1), SIPX_RESULT_SUCCESS) << "a new hold may be tried";
+    ASSERT_TRUE(peer.next("INVITE", 2000, &msg));
+    peer.reply(msg, a.from, 200, {}, audio_sdp(peer.port() + 2));
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_HELD, a.call, 2000)) << ph.rec.dump();
+    ASSERT_TRUE(peer.next("ACK", 2000));
+    SIPX_CALL h = a.call;
+    ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    ASSERT_TRUE(peer.next("BYE", 2000, &msg));
+    peer.reply(msg, a.from, 200);
 }
 
 // ---- registrars ---------------------------------------------------------------------
@@ -267,12 +307,17 @@ TEST(Registration, RefreshesNeverComeSoonerThanTheFloor) {
 
 // The registrar goes away and comes back: the OPTIONS keep-alive that is
 // answered again re-registers at once, though the back-off (a minute here)
-// or the refresh (an hour) is far off.
+// or the refresh (an hour) is far off. A registrar that answers keep-alives
+// all along but refuses the line gets no REGISTER before its back-off.
 TEST(Registration, KeepAliveAnsweredAgainReRegistersAtOnce) {
     struct Row {
         const char *what;
-        int first_answer;  // to the first REGISTER: 503 (down) or 200
-    } rows[] = {{"line waiting for its retry", 503}, {"registered line after an outage", 200}};
+        int first_answer;  // to the first REGISTER
+        int unanswered;    // keep-alives that go unanswered before one is answered
+        bool registers;    // a REGISTER follows the answered keep-alive at once
+    } rows[] = {{"line waiting for its retry", 503, 3, true},
+                {"registered line after an outage", 200, 3, true},
+                {"line refused while the server answers", 403, 0, false}};
     for (const auto &row : rows) {
         RawPeer reg;
         Phone ph;
@@ -284,12 +329,20 @@ TEST(Registration, KeepAliveAnsweredAgainReRegistersAtOnce) {
         ASSERT_TRUE(reg.next("REGISTER", 2000, &msg, &from));
         reg.reply(msg, from, row.first_answer, "Expires: 3600\r\n");
         ASSERT_EQ(sipxConfigKeepAliveAdd(ph.inst, 0, 2, "127.0.0.1", reg.port(), 1), SIPX_RESULT_SUCCESS);
-        // Down: three keep-alives go unanswered.
-        for (int i = 0; i < 3; ++i) ASSERT_TRUE(reg.next("OPTIONS", 2000)) << row.what;
+        // Down: keep-alives go unanswered.
+        for (int i = 0; i < row.unanswered; ++i) ASSERT_TRUE(reg.next("OPTIONS", 2000)) << row.what;
         EXPECT_FALSE(reg.next("REGISTER", 10)) << row.what;
         // Back: the next one is answered, and the REGISTER follows.
         ASSERT_TRUE(reg.next("OPTIONS", 2000, &msg, &from)) << row.what;
         reg.reply(msg, from, 200);
+        if (!row.registers) {
+            for (int i = 0; i < 2; ++i) {
+                ASSERT_TRUE(reg.next("OPTIONS", 2000, &msg, &from)) << row.what;
+                reg.reply(msg, from, 200);
+            }
+            EXPECT_EQ(reg.count("REGISTER"), 1) << row.what << ": the back-off holds";
+            continue;
+        }
         auto t0 = steady_clock::now();
         ASSERT_TRUE(reg.next("REGISTER", 1500, &msg, &from)) << row.what;
         EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 1000) << row.what;
@@ -501,17 +554,24 @@ TEST(Flood, InviteFloodKeepsTheApiResponsive) {
             std::this_thread::sleep_for(milliseconds(1));
         }
     });
+    auto invite = [&](int n) {
+        std::string id = std::to_string(n);
+        return "INVITE sip:sipx@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(attacker.port()) +
+               ";branch=z9hG4bKflood" + id + "\r\nFrom: <sip:a@127.0.0.1>;tag=" + id +
+               "\r\nTo: <sip:sipx@127.0.0.1>\r\nCall-ID: flood" + id +
+               "\r\nCSeq: 1 INVITE\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
+    };
+    // A retransmission is refused with the same To tag (no transaction is kept).
+    std::string first, again;
+    attacker.send(invite(-1), phone);
+    ASSERT_TRUE(attacker.next("SIP/2.0 486", 2000, &first));
+    attacker.send(invite(-1), phone);
+    ASSERT_TRUE(attacker.next("SIP/2.0 486", 2000, &again));
+    EXPECT_EQ(header_of(first, "To"), header_of(again, "To"));
     auto t0 = steady_clock::now();
     int sent = 0;
     while (steady_clock::now() - t0 < seconds(5)) {
-        for (int k = 0; k < 10; ++k, ++sent) {
-            std::string id = std::to_string(sent);
-            std::string req = "INVITE sip:sipx@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" +
-                              std::to_string(attacker.port()) + ";branch=z9hG4bKflood" + id +
-                              "\r\nFrom: <sip:a@127.0.0.1>;tag=" + id + "\r\nTo: <sip:sipx@127.0.0.1>\r\nCall-ID: flood" +
-                              id + "\r\nCSeq: 1 INVITE\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
-            attacker.send(req, phone);
-        }
+        for (int k = 0; k < 10; ++k, ++sent) attacker.send(invite(sent), phone);
         attacker.count("SIP/2.0 486");  // keeps our receive buffer from overflowing
         std::this_thread::sleep_until(t0 + milliseconds(10 * (sent / 10)));
     }

@@ -193,6 +193,10 @@ bool Sipp::start_once(const std::string &scenario, const std::vector<std::string
             probe.close();
             callctl::net_cleanup();
             if (taken) {
+                // Taken by sipp, or by another test's socket in the moment
+                // between our probe and sipp's bind: then sipp has ended.
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                if (log().find("Unable to bind main socket") != std::string::npos) return false;
                 running_ = true;
                 return true;
             }
