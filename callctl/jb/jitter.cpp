@@ -116,8 +116,15 @@ JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, co
         if (empty) fresh_ = true;
     }
     if (!fresh_ && ext + int64_t(n) <= play_ts_) {
-        ++stats_.late;
-        return Put::Late;
+        if (playing_) {
+            ++stats_.late;
+            return Put::Late;
+        }
+        // Nothing has played yet and the point was placed past the packets
+        // (a late first tick, the delay jumping right after the first
+        // packet): place it again from this one. Holding the point, which
+        // corrects this while audio plays, needs audio to have played.
+        fresh_ = true;
     }
     Slot *slot = nullptr;
     Slot *oldest = nullptr;

@@ -29,6 +29,8 @@
 //    (a new talkspurt) arriving when nothing is buffered during comfort
 //    noise places the playout point afresh, at the target delay;
 //  - late packets (their audio already played or concealed) are dropped;
+//    before anything has played, a late packet places the playout point
+//    afresh instead (else a point placed too far ahead would stay there);
 //  - sequence and timestamp wrap: both are unwrapped to 64 bits;
 //  - an SSRC change, or an offset more than kResyncMs away from the fast
 //    path (the sender's timestamps jumped, or a long stall), resets the

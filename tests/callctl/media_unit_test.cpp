@@ -517,6 +517,23 @@ TEST(JitterBuffer, EventScripts) {
     EXPECT_EQ(w.stats.concealed + w.stats.late + w.stats.resets, 0u);
 }
 
+// The first get() comes 50 ms after the first packet and every later packet
+// lags it by 30 ms (a sender whose clock stalled once, as our own echoed
+// audio does when the media clock stalls): the playout point placed by that
+// get() is one frame past each packet. The stream must still play.
+TEST(JitterBuffer, LateFirstTickDoesNotSilenceTheStream) {
+    jb::JitterBuffer b;
+    int16_t pcm[160] = {}, out[160];
+    b.put(1, 1, 0, pcm, 160, 0);
+    b.get(out, 50);
+    for (int k = 2; k <= 50; ++k) {
+        b.put(1, uint16_t(k), uint32_t(k - 1) * 160, pcm, 160, 50 + (k - 2) * 20 + 1);
+        b.get(out, 70 + (k - 2) * 20);
+    }
+    EXPECT_GE(b.stats().played, 45u);
+    EXPECT_LE(b.stats().late, 1u);
+}
+
 TEST(JitterBuffer, ConcealmentRepeatsTheLastFrameAndFades) {
     jb::JitterBuffer b;
     int16_t pcm[160], out[160];
