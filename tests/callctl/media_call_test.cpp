@@ -32,6 +32,14 @@ const SIPX_CALL_OPTIONS kOptions = {20, 1, 1, 1, 0};
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(milliseconds(ms)); }
 
+// Polls cond every 10 ms for up to ms; its last answer.
+template <typename Cond>
+bool wait_for(Cond cond, int ms) {
+    auto end = steady_clock::now() + milliseconds(ms);
+    while (!cond() && steady_clock::now() < end) sleep_ms(10);
+    return cond();
+}
+
 std::string unique(const std::string &name) {
 #ifdef _WIN32
     return "media-" + name;
@@ -579,8 +587,7 @@ TEST(MediaCalls, SymmetricRtpAndStrangersIgnored) {
     SIPX_CALL call = place(ph, ph.add_line("8001", peer.port()), peer.port());
     ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
     callctl::Endpoint phone{0x7f000001, offer_port(peer.last_offer())};
-    sleep_ms(200);
-    ASSERT_GT(probe.count(), 3u);
+    ASSERT_TRUE(wait_for([&] { return probe.count() > 3u; }, 2000)) << probe.count();
     {
         // The peer's media comes from another port (its NAT): we follow it.
         ToneSender talk(nat, phone, 1000);
