@@ -415,9 +415,10 @@ void g729_annexb_call(const std::string &fmtp_line, bool suppressed) {
         if (rms[w] < 3) ++silent;
         if (rms[w] > 1000) ++loud;
     }
-    // One window may dip while comfort noise takes over from the last SID on a busy
-    // machine; falling back to silence would empty the whole stretch.
-    EXPECT_LE(silent, 1) << "comfort noise, not silence";
+    // A window or two may dip while comfort noise takes over from the last SID on a
+    // busy machine (two were seen once under Wine in a full test run); falling back
+    // to silence would empty the whole stretch of twenty and more.
+    EXPECT_LE(silent, 2) << "comfort noise, not silence";
     EXPECT_EQ(loud, 0) << "no speech repeated into the silence";
     double mid = rms[(first_end + second) / 2];
     std::printf("[ annexb ] B's quiet stretch: %zu windows, rms %.1f in the middle\n", second - first_end, mid);
