@@ -217,6 +217,7 @@ public:
     // The element at the next position opens.
     void Push(std::string_view name)
     {
+        m_nLongest = std::max(m_nLongest, name.size());
         auto [it, bNew] = m_innermost.try_emplace(name, static_cast<int>(m_outer.size()));
         m_outer.push_back(bNew ? -1 : it->second);
         it->second = static_cast<int>(m_outer.size()) - 1;
@@ -241,12 +242,28 @@ public:
         auto it = m_innermost.find(name);
         return it == m_innermost.end() ? -1 : it->second;
     }
+    // No open element has had a longer name.
+    size_t LongestName() const { return m_nLongest; }
 
 private:
     bool m_bBuilt = false;
+    size_t m_nLongest = 0;
     std::unordered_map<std::string_view, int> m_innermost;
     std::vector<int> m_outer;
 };
+
+// An end tag's name ends the open element whose name it equals, or begins with when
+// the rest starts with '=', '/', '[' or ']'. The end tag's name runs to whitespace
+// or '>', so a space never follows here.
+bool EndTagNameMatches(std::string_view endName, std::string_view openName)
+{
+    if (endName.size() < openName.size() || endName.compare(0, openName.size(), openName) != 0)
+        return false;
+    if (endName.size() == openName.size())
+        return true;
+    const char c = endName[openName.size()];
+    return c == '=' || c == '/' || c == '[' || c == ']';
+}
 
 }  // namespace
 
@@ -315,12 +332,26 @@ void CXmlDoc::Parse()
         } else if (t.nType == TOKEN_END_TAG) {
             const char* pName = s + t.nStart + 2;
             const std::string_view name(pName, static_cast<size_t>(t.nNameLength));
-            // k: one past the innermost open element of this name, 0 if there is none.
+            // k: one past the innermost open element whose name the end tag's matches, 0
+            // if there is none. As everywhere, the start tag's name may be followed in the
+            // end tag by '=', '/', '[' or ']' ("</a/>" ends "<a>"), so each such cut of
+            // the end tag's name is a name that may be open.
             size_t k = aOpen.size();
-            if (k == 0 || openName(k - 1) != name) {
+            if (k == 0 || !EndTagNameMatches(name, openName(k - 1))) {
                 if (!names.IsBuilt())
                     names.Build(aOpen.size(), openName);
-                k = static_cast<size_t>(names.Innermost(name) + 1);
+                int nInnermost = names.Innermost(name);
+                const size_t nCuts = std::min(name.size(), names.LongestName() + 1);
+                // By characters: '[' and ']' can be the trail byte of a two-byte one.
+                for (size_t nCut = 0; nCut < nCuts;
+                     nCut += (m_pCharClass[static_cast<unsigned char>(name[nCut])] & CC_LEAD) ? 2 : 1) {
+                    const char c = name[nCut];
+                    if (c == '=' || c == '/' || c == '[' || c == ']')
+                        nInnermost = std::max(nInnermost, names.Innermost(name.substr(0, nCut)));
+                    if (c == '/')
+                        break;  // a start tag's name never holds a '/'
+                }
+                k = static_cast<size_t>(nInnermost + 1);
             }
             if (k == 0) {
                 markError();

@@ -126,12 +126,52 @@ bool IsUtf8Name(const std::string& strEncoding)
     return true;
 }
 
+#ifdef _WIN32
+// Puts the saved temporary file in the target's place. A file being replaced keeps
+// what the user or the system gave it: ReplaceFileA carries over its attributes
+// (hidden, archive, ...), security and creation time. Where that call cannot do it
+// (another file system, or a failure that left the target gone) the temporary file
+// is renamed over the target and the old attributes are put back by hand.
+bool ReplaceKeepingIdentity(const std::string& strTarget, const std::string& strTemp)
+{
+    const DWORD nOldAttributes = ::GetFileAttributesA(strTarget.c_str());
+    if (nOldAttributes == INVALID_FILE_ATTRIBUTES)
+        return ::MoveFileExA(strTemp.c_str(), strTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+
+    if (!::ReplaceFileA(strTarget.c_str(), strTemp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                        nullptr)) {
+        // Whatever ReplaceFileA got to, the new text is still in the temporary file.
+        if (::GetFileAttributesA(strTemp.c_str()) == INVALID_FILE_ATTRIBUTES)
+            return false;
+        if (!::MoveFileExA(strTemp.c_str(), strTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return false;
+    }
+    const DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD nNow = ::GetFileAttributesA(strTarget.c_str());
+    if (nNow != INVALID_FILE_ATTRIBUTES && (nNow & kKept) != (nOldAttributes & kKept)) {
+        const DWORD nWanted = (nNow & ~kKept) | (nOldAttributes & kKept);
+        ::SetFileAttributesA(strTarget.c_str(), nWanted ? nWanted : FILE_ATTRIBUTE_NORMAL);
+    }
+    return true;
+}
+#endif
+
 // Writes the file so that a failure at any point leaves the old file in place: the
 // bytes go to a temporary file beside the target, reach the disk, and only then
 // replace the target.
 bool WriteFileReplacing(const char* pszPath, const char* pData, size_t nData, std::string& strError)
 {
     // An existing target that cannot be written is refused as before, untouched.
+#ifdef _WIN32
+    // Read-only is refused for what it says, also where the process could write anyway.
+    const DWORD nAttributes = ::GetFileAttributesA(pszPath);
+    if (nAttributes != INVALID_FILE_ATTRIBUTES && (nAttributes & FILE_ATTRIBUTE_READONLY) &&
+        !(nAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        strError = ErrorText(EACCES);
+        return false;
+    }
+#endif
     int fd = XML_OPEN(pszPath, O_WRONLY | O_BINARY
 #ifndef _WIN32
                                    | O_NONBLOCK
@@ -195,7 +235,7 @@ bool WriteFileReplacing(const char* pszPath, const char* pData, size_t nData, st
             const size_t nSlash = strTarget.find_last_of("\\/:");
             strTarget = strTarget.substr(0, nSlash == std::string::npos ? 0 : nSlash + 1) + found.cFileName;
         }
-        if (!::MoveFileExA(strTemp.c_str(), strTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (!ReplaceKeepingIdentity(strTarget, strTemp)) {
             strError = SystemErrorText(::GetLastError());
             bOk = false;
         }

@@ -65,6 +65,8 @@ const EditCase kEditCases[] = {
      "<p a='1' >\r\n<b/>\r\n</p>"},
     {"ChildIntoEmptyContent", "<p></p>", [](CXmlDoc& d) { EnterTop(d); d.AppendElement("b"); },
      "<p>\r\n<b/>\r\n</p>"},
+    {"ChildIntoContentEndedWithSlash", "<p></p/>", [](CXmlDoc& d) { EnterTop(d); d.AppendElement("b"); },
+     "<p>\r\n<b/>\r\n</p/>"},
     {"InsertIntoEmptyContent", "<p></p>", [](CXmlDoc& d) { EnterTop(d); d.InsertElementBefore("b"); },
      "<p>\r\n<b/>\r\n</p>"},
     {"AppendAsLastChild", "<p>\r\n<a/>\r\n</p>", [](CXmlDoc& d) { EnterTop(d); d.AppendElement("b"); },

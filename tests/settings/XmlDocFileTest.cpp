@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <direct.h>
+#include <windows.h>
 #else
 #include <signal.h>
 #include <sys/resource.h>
@@ -160,6 +161,33 @@ TEST(XmlFileSave, ReplacesAndLeavesNoTemporaryFile)
     EXPECT_EQ(empty.GetResult(), "0 bytes");
     EXPECT_EQ(ReadBytes(dir.Path("x.xml")), "");
 }
+
+#ifdef _WIN32
+// A save replaces the file through a temporary one; the file keeps what it was given.
+TEST(XmlFileSave, KeepsTheAttributesOfTheFileAndRefusesAReadOnlyOne)
+{
+    struct Row { DWORD nAttributes; bool bSaved; } rows[] = {
+        {FILE_ATTRIBUTE_ARCHIVE, true},
+        {FILE_ATTRIBUTE_HIDDEN, true},
+        {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, true},
+        {FILE_ATTRIBUTE_READONLY, false},
+    };
+    for (const Row& r : rows) {
+        ScratchDir dir;
+        const std::string path = dir.Path("x.xml");
+        WriteBytes(path, "<old/>");
+        ASSERT_TRUE(::SetFileAttributesA(path.c_str(), r.nAttributes));
+        const DWORD nBefore = ::GetFileAttributesA(path.c_str());
+        CXmlDoc doc;
+        doc.SetDocument("<new/>");
+        EXPECT_EQ(doc.SaveFile(path.c_str()), r.bSaved) << r.nAttributes;
+        EXPECT_EQ(ReadBytes(path), r.bSaved ? "<new/>" : "<old/>") << r.nAttributes;
+        EXPECT_EQ(::GetFileAttributesA(path.c_str()), nBefore) << r.nAttributes;
+        EXPECT_EQ(dir.Listing(), "x.xml") << r.nAttributes;
+        ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+#endif
 
 #ifndef _WIN32
 // A save used to truncate the file before writing it: a full disk or a crash in

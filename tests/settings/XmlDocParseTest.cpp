@@ -35,6 +35,11 @@ const ParseCase kParseCases[] = {
     {"<r><b></r>", false, "End tag 'r' at offset 7 does not match start tag 'b' at offset 3"},
     {"<r><b><c></r>", false, "End tag 'r' at offset 10 does not match start tag 'c' at offset 6"},
     {"<r></x></r>", false, "No start tag for end tag 'x' at offset 3"},
+    // An end tag's name may go on after the start tag's with '=', '/', '[' or ']'.
+    {"<a></a/>", true, ""},
+    {"<r><a><b></a[1]></r=>", false, "End tag 'a[1]' at offset 10 does not match start tag 'b' at offset 6"},
+    {"<ab></a>", false, "No start tag for end tag 'a' at offset 4"},
+    {"<a></ab>", false, "No start tag for end tag 'ab' at offset 3"},
     {"</x><r/>", false, "No start tag for end tag 'x' at offset 0"},
     {"<r><1></r>", false, "Incorrect tag name character at offset 3"},
     {"<r>< a></r>", false, "Incorrect tag name character at offset 3"},
