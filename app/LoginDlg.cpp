@@ -5,6 +5,7 @@
 #include "Desktop.h"
 #include "ServerUrl.h"
 #include "SettingsFiles.h"
+#include "SettingsLoad.h"
 #include "SkinFeature.h"
 #include "WaveDevices.h"
 #include "resource.h"
@@ -132,7 +133,8 @@ void CQuillonDlg::LoadAccountList()
     m_chkSaveAccount.SendMessage(BM_SETCHECK, BST_UNCHECKED);
     m_chkSavePassword.SendMessage(BM_SETCHECK, BST_UNCHECKED);
 
-    m_xmlLogin.LoadFile(kLoginXml);
+    // Each read starts empty: a file deleted meanwhile lists nothing, not what was there.
+    LoadSettingsFile(m_xmlLogin, kLoginXml);
     m_xmlLogin.RewindElements();
     m_xmlLogin.FindElement("UserInfo");
     for (int i = 0; m_xmlLogin.FindChildElement("User"); ++i) {
@@ -165,7 +167,7 @@ void CQuillonDlg::OnAccountSelChange()
     m_cbAccount.SendMessage(CBEM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
     const std::string chosen = text;
 
-    m_xmlLogin.LoadFile(kLoginXml);
+    LoadSettingsFile(m_xmlLogin, kLoginXml);
     m_xmlLogin.RewindElements();
     m_xmlLogin.FindElement("");
     while (m_xmlLogin.FindChildElement("User")) {
@@ -243,8 +245,10 @@ void CQuillonDlg::OnForget()
 
 void CQuillonDlg::RemoveAccountEntry(const std::string& account)
 {
-    // Only the first entry of that account, should the file hold more.
-    m_xmlLogin.LoadFile(kLoginXml);
+    // Only the first entry of that account, should the file hold more. The edit starts
+    // from the file as it is now; a file that is gone or broken is left as it is.
+    if (!LoadSettingsFile(m_xmlLogin, kLoginXml))
+        return;
     m_xmlLogin.RewindElements();
     m_xmlLogin.FindElement("");
     while (m_xmlLogin.FindChildElement("User")) {
@@ -268,13 +272,15 @@ void CQuillonDlg::RememberAccount()
 
     RemoveAccountEntry(account);
 
-    if (std::string(type) != "3" && m_xmlLogin.LoadFile(kLoginXml)) {
+    if (std::string(type) != "3" && LoadSettingsFile(m_xmlLogin, kLoginXml)) {
         m_xmlLogin.RewindElements();
         m_xmlLogin.FindElement("");
         m_xmlLogin.EnterElement();
         m_xmlLogin.AppendElement("User");
         m_xmlLogin.SetAttribute("UserID", account);
-        m_xmlLogin.SetAttribute("UserPwd", password);
+        // "保存密码" unchecked: the password is not kept. Readers take no password from
+        // a Type "1" entry, so the attribute stays, empty.
+        m_xmlLogin.SetAttribute("UserPwd", std::string(type) == "2" ? password : std::string());
         m_xmlLogin.SetAttribute("Type", type);
         m_xmlLogin.SetAttribute("Wangluo", "");
         m_xmlLogin.LeaveElement();

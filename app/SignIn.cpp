@@ -55,8 +55,12 @@ unsigned __stdcall CQuillonDlg::SignInWorker(void* pLoginDlg)
         CWnd::PostTask(hWnd, [dlg] { dlg->ShowRefusal("帐号非法.被系统锁定"); });
     } else if (a.strWord == "shengji") {
         CWnd::PostTask(hWnd, [dlg] { dlg->ShowRefusal("版本已升级.请到网站更新"); });
+    } else {
+        // No answer this program knows (an error page, an empty body, a word without
+        // "!"): the server could not be asked properly, so the window must not stay
+        // verifying with its button disabled.
+        CWnd::PostTask(hWnd, [dlg] { dlg->ShowRefusal("验证失败.网络问题"); });
     }
-    // Any other answer changes nothing: the window goes on verifying.
     return 1;
 }
 

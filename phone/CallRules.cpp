@@ -76,3 +76,20 @@ std::string RecordingPath(const std::string& strFolder, const struct tm& answere
         when[0] = '\0';
     return strFolder + "\\Record\\" + when + strNumber + ".wav";
 }
+
+std::string FreeRecordingPath(const std::string& strPath, const std::function<bool(const std::string&)>& taken)
+{
+    if (!taken(strPath))
+        return strPath;
+    const size_t nDot = strPath.size() >= 4 && strPath.compare(strPath.size() - 4, 4, ".wav") == 0
+                            ? strPath.size() - 4
+                            : strPath.size();
+    const std::string strStem = strPath.substr(0, nDot), strExtension = strPath.substr(nDot);
+    std::string strCandidate;
+    for (int n = 2; n <= 9999; ++n) {
+        strCandidate = strStem + " (" + std::to_string(n) + ")" + strExtension;
+        if (!taken(strCandidate))
+            break;
+    }
+    return strCandidate;
+}

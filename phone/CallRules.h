@@ -3,6 +3,7 @@
 // call's recording. No window and no library here; the phone window uses these.
 #pragma once
 #include <ctime>
+#include <functional>
 #include <string>
 
 // The service numbers "80000" and "80006": they need no leading 0 and no balance.
@@ -27,3 +28,8 @@ std::string InternationalNumber(const std::string& strNumber);
 // The recording of a call answered at `answered` (local time) to `strNumber`:
 // strFolder + "\Record\" + "%Y年%m月%d日%H点%M分" + strNumber + ".wav".
 std::string RecordingPath(const std::string& strFolder, const struct tm& answered, const std::string& strNumber);
+
+// A recording never lands on an earlier file: the path itself when `taken` says it is
+// free, else the first free one of "name (2).wav", "name (3).wav", ... (the ".wav" kept
+// last). After 9999 taken names the last one tried is given back.
+std::string FreeRecordingPath(const std::string& strPath, const std::function<bool(const std::string&)>& taken);

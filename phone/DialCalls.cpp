@@ -16,6 +16,21 @@ std::string CurrentFolder()
     const DWORD n = ::GetCurrentDirectoryA(MAX_PATH, folder);
     return n > 0 && n < MAX_PATH ? std::string(folder, n) : std::string();
 }
+
+// The Record folder, made when it is missing (a fresh installation has none).
+std::string RecordFolder()
+{
+    const std::string current = CurrentFolder();
+    const std::string folder = current + "\\Record";
+    if (!current.empty())
+        ::CreateDirectoryA(folder.c_str(), nullptr);   // fails harmlessly when it is there
+    return folder;
+}
+
+bool PathTaken(const std::string& path)
+{
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 }
 
 void CDial::PlaceCall()
@@ -46,16 +61,26 @@ void CDial::PlaceCall()
     m_bInCall = 1;
 
     m_strNumber = InternationalNumber(m_strNumber);
-    // The call's progress comes back as events (messages 5503, 5502, 5501); a request
-    // the library refuses leaves "正在呼叫:" standing until the user hangs up.
+    // The call's progress comes back as events (messages 5503, 5502, 5501).
     // A call the network ended keeps its handle until here; release it now, or every
     // such call would stay counted against the library's limit of connections.
     if (m_hCall)
         sipx.CallDestroy(&m_hCall);
-    sipx.CallCreate(m_hInst, m_hLine, &m_hCall);
-    const SIPX_CALL_OPTIONS options = {20, 1, 1, 1, 0};
-    const std::string address = "sip:" + m_strNumber + "@" + m_strSipDomain;
-    sipx.CallConnect(m_hCall, address.c_str(), 0, nullptr, 1, &options, nullptr);
+    SIPX_RESULT result = sipx.CallCreate(m_hInst, m_hLine, &m_hCall);
+    if (result == SIPX_RESULT_SUCCESS) {
+        const SIPX_CALL_OPTIONS options = {20, 1, 1, 1, 0};
+        const std::string address = "sip:" + m_strNumber + "@" + m_strSipDomain;
+        result = sipx.CallConnect(m_hCall, address.c_str(), 0, nullptr, 1, &options, nullptr);
+    }
+    if (result != SIPX_RESULT_SUCCESS) {
+        // Refused (no room for another call, an address the library cannot use): no
+        // event will ever come for it, so it ends here as a call the network ended.
+        if (m_hCall)
+            sipx.CallDestroy(&m_hCall);
+        m_hCall = 0;
+        OnCallEnded(0, 0);
+        return;
+    }
     if (!IsServiceNumber(m_strNumber))
         TheDesktop().PlayResourceSound(IDW_CALLING);
 }
@@ -100,12 +125,14 @@ void CDial::OpenRecordFolder()
         return;
     TheDesktop().PlayResourceSound(IDW_CLICK);
     // The shell's default action on a folder: a file-manager window on it.
-    const std::string folder = CurrentFolder() + "\\Record";
+    const std::string folder = RecordFolder();
     TheDesktop().ShellOpen(m_hWnd, nullptr, folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
-// When the call is answered with the record box ticked. Without a Record folder the
-// library refuses the file and the call goes on unrecorded.
+// When the call is answered with the record box ticked. The Record folder is made when
+// missing; a name an earlier recording has (two calls to one number in one minute) gets
+// " (2)", " (3)", ... so no recording is ever overwritten. A file the library still
+// cannot write leaves the call going on unrecorded.
 void CDial::StartRecording()
 {
     if (m_bRecord != 1)
@@ -114,7 +141,8 @@ void CDial::StartRecording()
     struct tm local = {};
     if (const struct tm* t = std::localtime(&answered))
         local = *t;
-    const std::string path = RecordingPath(CurrentFolder(), local, m_strNumber);
+    RecordFolder();
+    const std::string path = FreeRecordingPath(RecordingPath(CurrentFolder(), local, m_strNumber), PathTaken);
     TheCallControl().CallAudioRecordFileStart(m_hCall, path.c_str());
 }
 

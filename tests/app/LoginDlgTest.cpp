@@ -127,10 +127,11 @@ TEST_F(LoginWindow, ForgetRemovesOnlyTheShownAccount)
 TEST_F(LoginWindow, RememberMovesTheAccountToTheEndWithTheBoxesChoice)
 {
     struct Row { bool saveAccount, savePassword; const char* expected; } rows[] = {
+        // "保存密码" unchecked: the password is not written.
         {true, false,
          "<UserInfo>\r\n"
          "<User UserID=\"20002\" UserPwd=\"secret\" Type=\"1\" Wangluo=\"\"/>\r\n"
-         "<User UserID=\"10001\" UserPwd=\"new&lt;pw&gt;\" Type=\"1\" Wangluo=\"\"/>\r\n"
+         "<User UserID=\"10001\" UserPwd=\"\" Type=\"1\" Wangluo=\"\"/>\r\n"
          "</UserInfo>\r\n"},
         {true, true,
          "<UserInfo>\r\n"
@@ -164,6 +165,38 @@ TEST_F(LoginWindow, RememberWithoutALoginFileWritesNothing)
     ::CheckDlgButton(h, IDC_SAVE_PASSWORD, BST_CHECKED);
     dlg->RememberAccount();
     EXPECT_FALSE(apptest::Exists("Login.xml"));
+}
+
+// The window lists the accounts at its start; forgetting and remembering later work on
+// the file as it is then, and a file gone or broken meanwhile is neither made nor changed.
+TEST_F(LoginWindow, ForgetAndRememberNeverWriteAFileThatIsGoneOrBroken)
+{
+    // Well formed but for a second top element: its entries can still be read.
+    const char* const broken =
+        "<UserInfo>\r\n<User UserID=\"10001\" UserPwd=\"x\" Type=\"2\" Wangluo=\"\"/>\r\n</UserInfo>\r\n<x/>";
+    struct Row { const char* now; bool forget; } rows[] = {
+        {nullptr, true}, {nullptr, false}, {broken, true}, {broken, false}, {"\x01\x02", true},
+    };
+    for (const Row& r : rows) {
+        WriteBytes("Login.xml", kTwoAccounts);
+        Open();
+        ASSERT_EQ(ListCount(), 2);
+        ::DeleteFileA("Login.xml");
+        if (r.now)
+            WriteBytes("Login.xml", r.now);
+        SetAccount("10001");
+        SetPassword("abcd");
+        ::CheckDlgButton(h, IDC_SAVE_ACCOUNT, BST_CHECKED);
+        ::CheckDlgButton(h, IDC_SAVE_PASSWORD, BST_CHECKED);
+        if (r.forget) {
+            Click(h, IDC_FORGET);
+            EXPECT_EQ(ListCount(), r.now == broken ? 1 : 0) << r.forget;   // the list shows the file as it is
+        } else {
+            dlg->RememberAccount();
+        }
+        EXPECT_EQ(ReadBytes("Login.xml"), r.now ? r.now : "<missing>") << r.forget;
+        dlg->DestroyWindow();
+    }
 }
 
 TEST_F(LoginWindow, DeviceNamesComeFromAudioFileWithStarAsDeviceZero)

@@ -1,6 +1,7 @@
 // Call recording: the record box read when a call is answered, the file named by the
 // answer time and the international number in the Record folder, a real WAVE file from
 // a call with audio, and the button that opens the folder.
+#include <algorithm>
 #include <cstdio>
 #include <cmath>
 #include <cstring>
@@ -85,10 +86,14 @@ TEST_F(Recording, FileIsNamedByTheAnswerTimeAndTheInternationalNumberAndTheBoxIs
         const char* typed;
         const char* file;
     };
+    // No Record folder yet: the first recording makes it. Calls to one number within one
+    // minute keep every file.
     const Row rows[] = {
         {"07551234567", "2009年03月05日14点07分00867551234567.wav"},
         {"0012345678", "2009年03月05日14点07分0012345678.wav"},
+        {"07551234567", "2009年03月05日14点07分00867551234567 (2).wav"},
         {"80006", "2009年03月05日14点07分80006.wav"},
+        {"07551234567", "2009年03月05日14点07分00867551234567 (3).wav"},
     };
     for (const Row& r : rows) {
         Dial(r.typed);
@@ -107,17 +112,25 @@ TEST_F(Recording, FileIsNamedByTheAnswerTimeAndTheInternationalNumberAndTheBoxIs
     ASSERT_TRUE(Tick(true));
     Press(IDC_HANGUP);
     EXPECT_TRUE(sipx.Matching("CallAudioRecordFileStart").empty());
-    // No Record folder here: nothing was written and nothing was said.
-    EXPECT_TRUE(Recordings().empty());
+    std::vector<std::string> expected;
+    for (const Row& r : rows)
+        expected.push_back(r.file);
+    std::sort(expected.begin(), expected.end());
+    std::vector<std::string> found = Recordings();
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, expected);
     EXPECT_TRUE(desktop.BoxesSeen().empty());
 }
 
-TEST_F(Recording, FolderButtonOpensTheRecordFolderWithTheShellsDefaultAction)
+TEST_F(Recording, FolderButtonMakesAndOpensTheRecordFolderWithTheShellsDefaultAction)
 {
     ASSERT_TRUE(Open());
     ASSERT_TRUE(Register());
     desktop.Reset();
+    ASSERT_EQ(::GetFileAttributesA("Record"), INVALID_FILE_ATTRIBUTES);
     Press(IDC_RECORD_FOLDER);
+    const DWORD attributes = ::GetFileAttributesA("Record");
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_EQ(desktop.SoundsSeen(), std::vector<int>{148});
     const auto launches = desktop.LaunchesSeen();
     ASSERT_EQ(launches.size(), 1u);
@@ -133,70 +146,77 @@ TEST_F(Recording, FolderButtonOpensTheRecordFolderWithTheShellsDefaultAction)
 TEST_F(Recording, AnsweredCallWithTheBoxTickedLeavesAWaveFileWithItsAudio)
 {
     ASSERT_NE(std::getenv("QUILLON_TESTBED"), nullptr) << "run inside scripts/testbed";
-    ASSERT_TRUE(::CreateDirectoryA("Record", nullptr));
     SippPeer server;
     const int mediaPort = FreeUdpPort() & ~1;
-    ASSERT_TRUE(server.Start("call_hung_up.xml", 3, std::string(), "-rtp_echo -mp " + std::to_string(mediaPort)));
+    ASSERT_TRUE(server.Start("call_hung_up.xml", 4, std::string(), "-rtp_echo -mp " + std::to_string(mediaPort)));
     ASSERT_TRUE(OpenWithClock(server.Port()));
     ASSERT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == kRegisteredText; }, 8000))
         << Status() << server.Log();
 
-    // Eight seconds of a 1 kHz tone at half scale into the microphone.
+    // Sixteen seconds of a 1 kHz tone at half scale into the microphone.
     const std::string tone = UnixProgramFolder() + "/record-tone-" + std::to_string(::GetCurrentProcessId()) + ".raw";
     {
         std::ofstream f(LocalPath(tone), std::ios::binary);
-        for (int i = 0; i < 8000 * 8; ++i) {
+        for (int i = 0; i < 8000 * 16; ++i) {
             const int16_t v = static_cast<int16_t>(16000 * std::sin(2 * 3.14159265358979 * 1000 * i / 8000.0));
             f.write(reinterpret_cast<const char*>(&v), sizeof v);
         }
     }
     StartShell("pacat --device=microphone --format=s16le --rate=8000 --channels=1 --raw '" + tone + "'");
 
+    // Two answered calls to one number within the minute (the clock stands still): the
+    // second recording goes beside the first, and each holds its own call's audio.
+    const std::string names[] = {"2009年03月05日14点07分00867551234567.wav",
+                                 "2009年03月05日14点07分00867551234567 (2).wav"};
     ASSERT_TRUE(Tick(true));
-    sipx.Clear();
-    Dial("07551234567");
-    ASSERT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == "呼叫成功,开始通话"; }, 5000))
-        << Status() << server.Log();
-    Settle(2000);
-    Press(IDC_HANGUP);
-    Settle(300);
-    const std::vector<std::string> calls = sipx.Texts();
-    auto at = [&](const std::string& prefix) {
-        for (size_t i = 0; i < calls.size(); ++i)
-            if (calls[i].compare(0, prefix.size(), prefix) == 0)
-                return static_cast<int>(i);
-        return -1;
-    };
-    EXPECT_GE(at("CallAudioRecordFileStart"), 0);
-    EXPECT_LT(at("CallAudioRecordFileStart"), at("CallAudioRecordFileStop"));
-    EXPECT_LT(at("CallAudioRecordFileStop"), at("CallHold"));
-    EXPECT_LT(at("CallHold"), at("CallDestroy"));
+    for (const std::string& name : names) {
+        sipx.Clear();
+        Dial("07551234567");
+        ASSERT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == "呼叫成功,开始通话"; }, 5000))
+            << Status() << server.Log();
+        Settle(2000);
+        Press(IDC_HANGUP);
+        Settle(300);
+        const std::vector<std::string> calls = sipx.Texts();
+        auto at = [&](const std::string& prefix) {
+            for (size_t i = 0; i < calls.size(); ++i)
+                if (calls[i].compare(0, prefix.size(), prefix) == 0)
+                    return static_cast<int>(i);
+            return -1;
+        };
+        EXPECT_GE(at("CallAudioRecordFileStart"), 0);
+        EXPECT_LT(at("CallAudioRecordFileStart"), at("CallAudioRecordFileStop"));
+        EXPECT_LT(at("CallAudioRecordFileStop"), at("CallHold"));
+        EXPECT_LT(at("CallHold"), at("CallDestroy"));
 
-    const std::string name = "2009年03月05日14点07分00867551234567.wav";
-    ASSERT_EQ(Recordings(), std::vector<std::string>{name});
-    const std::string wave = ReadBytes("Record\\" + name);
-    ASSERT_GE(wave.size(), 44u);
-    EXPECT_EQ(wave.substr(0, 4), "RIFF");
-    EXPECT_EQ(U32(wave, 4), wave.size() - 8);
-    EXPECT_EQ(wave.substr(8, 8), "WAVEfmt ");
-    EXPECT_EQ(U16(wave, 20), 1u);          // PCM
-    EXPECT_EQ(U16(wave, 22), 1u);          // mono
-    EXPECT_EQ(U32(wave, 24), 8000u);
-    EXPECT_EQ(U16(wave, 34), 16u);
-    const size_t fmtEnd = 20 + U32(wave, 16);
-    ASSERT_EQ(wave.substr(fmtEnd, 4), "data");
-    const size_t dataSize = U32(wave, fmtEnd + 4);
-    EXPECT_EQ(fmtEnd + 8 + dataSize, wave.size());
-    // About two seconds of talk.
-    EXPECT_GE(dataSize, 8000u * 2 * 3 / 2);
-    EXPECT_LE(dataSize, 8000u * 2 * 4);
-    double sum = 0;
-    const size_t samples = dataSize / 2;
-    for (size_t i = 0; i < samples; ++i) {
-        const double s = static_cast<int16_t>(U16(wave, fmtEnd + 8 + 2 * i));
-        sum += s * s;
+        const std::string wave = ReadBytes("Record\\" + name);
+        ASSERT_GE(wave.size(), 44u) << name;
+        EXPECT_EQ(wave.substr(0, 4), "RIFF");
+        EXPECT_EQ(U32(wave, 4), wave.size() - 8);
+        EXPECT_EQ(wave.substr(8, 8), "WAVEfmt ");
+        EXPECT_EQ(U16(wave, 20), 1u);          // PCM
+        EXPECT_EQ(U16(wave, 22), 1u);          // mono
+        EXPECT_EQ(U32(wave, 24), 8000u);
+        EXPECT_EQ(U16(wave, 34), 16u);
+        const size_t fmtEnd = 20 + U32(wave, 16);
+        ASSERT_EQ(wave.substr(fmtEnd, 4), "data");
+        const size_t dataSize = U32(wave, fmtEnd + 4);
+        EXPECT_EQ(fmtEnd + 8 + dataSize, wave.size());
+        // About two seconds of talk.
+        EXPECT_GE(dataSize, 8000u * 2 * 3 / 2) << name;
+        EXPECT_LE(dataSize, 8000u * 2 * 4) << name;
+        double sum = 0;
+        const size_t samples = dataSize / 2;
+        for (size_t i = 0; i < samples; ++i) {
+            const double v = static_cast<int16_t>(U16(wave, fmtEnd + 8 + 2 * i));
+            sum += v * v;
+        }
+        EXPECT_GT(std::sqrt(sum / (samples ? samples : 1)), 2000.0) << name << ": the recording is silent";
     }
-    EXPECT_GT(std::sqrt(sum / (samples ? samples : 1)), 2000.0) << "the recording is silent";
+    std::vector<std::string> kept = Recordings(), both(std::begin(names), std::end(names));
+    std::sort(kept.begin(), kept.end());
+    std::sort(both.begin(), both.end());
+    ASSERT_EQ(kept, both);
 
     // The box cleared when the next call is answered and ticked a second later: no file.
     ASSERT_TRUE(Tick(false));
@@ -210,7 +230,7 @@ TEST_F(Recording, AnsweredCallWithTheBoxTickedLeavesAWaveFileWithItsAudio)
     Press(IDC_HANGUP);
     Settle(300);
     EXPECT_TRUE(sipx.Matching("CallAudioRecordFileStart").empty());
-    EXPECT_EQ(Recordings(), std::vector<std::string>{name});
+    EXPECT_EQ(Recordings().size(), 2u);
 
     EXPECT_EQ(run.Close(), IDCANCEL);
     EXPECT_EQ(server.Wait(15000), 0) << server.Log();

@@ -107,4 +107,25 @@ TEST(CallRules, RecordingIsNamedByTheAnswerTimeAndTheInternationalNumber)
     EXPECT_EQ(RecordingPath("Z:\\", t, "80000"), "Z:\\\\Record\\2009年12月31日00点00分80000.wav");
 }
 
+TEST(CallRules, ARecordingKeepsEveryEarlierFileOfItsName)
+{
+    struct Row {
+        int taken;              // names already on disk: the path, then " (2)", " (3)", ...
+        const char* expected;
+    };
+    const Row rows[] = {
+        {0, "R\\2009年03月05日14点07分80000.wav"},
+        {1, "R\\2009年03月05日14点07分80000 (2).wav"},
+        {3, "R\\2009年03月05日14点07分80000 (4).wav"},
+        {100000, "R\\2009年03月05日14点07分80000 (9999).wav"},
+    };
+    for (const Row& r : rows) {
+        int asked = 0;
+        const std::string path = FreeRecordingPath("R\\2009年03月05日14点07分80000.wav", [&](const std::string&) {
+            return ++asked <= r.taken;
+        });
+        EXPECT_EQ(path, r.expected) << r.taken;
+    }
+}
+
 }  // namespace

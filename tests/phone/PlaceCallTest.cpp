@@ -207,6 +207,40 @@ TEST_F(PlaceCall, HangUpEndsTheCallWhileTheRegistrationHasLapsedAndOnlyWarnsWhen
     }
 }
 
+// A request the library turns down gets no events: the call ends at once as one the
+// network ended, and the refused call is released.
+TEST_F(PlaceCall, ACallTheLibraryRefusesIsShownAsEndedAndReleased)
+{
+    WriteBytes("Call.xml", kCallXml);
+    ASSERT_TRUE(Open());
+    ASSERT_TRUE(Register());
+    for (const char* refused : {"CallCreate", "CallConnect"}) {
+        sipx.failing = {refused};
+        desktop.Reset();
+        sipx.Clear();
+        const int queries = run.dial->balanceQueries;
+        Dial("07551234567");
+        EXPECT_EQ(Status(), "通话已经结束") << refused;
+        EXPECT_EQ(desktop.SoundsSeen(), std::vector<int>{153}) << refused;
+        EXPECT_EQ(InCall(), 0) << refused;
+        run.Ui([&] { EXPECT_EQ(run.dial->m_hCall, 0u) << refused; });
+        const auto texts = sipx.Texts();
+        const bool created = std::string(refused) != "CallCreate";
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), "CallDestroy()"), created ? 1 : 0) << refused;
+        EXPECT_EQ(sipx.Matching("CallConnect").size(), created ? 1u : 0u) << refused;
+        EXPECT_TRUE(run.WaitUntil([&] { return run.dial->balanceQueries == queries + 1; }, 6000)) << refused;
+        EXPECT_EQ(List(), std::vector<std::string>(1 + (created ? 1 : 0), "07551234567")) << refused;
+    }
+    // The window is idle again: the next call goes out.
+    sipx.failing.clear();
+    desktop.Reset();
+    Dial("02088886666");
+    EXPECT_EQ(Status(), "正在呼叫:02088886666");
+    EXPECT_EQ(desktop.SoundsSeen(), std::vector<int>{164});
+    EXPECT_EQ(InCall(), 1);
+    EXPECT_TRUE(desktop.BoxesSeen().empty());
+}
+
 TEST_F(PlaceCall, HistoryListsTheAccountsTwentyNewestAndClearingRemovesEveryAccountsEntries)
 {
     // 25 numbers of this account, each followed by one of another account, oldest last.
