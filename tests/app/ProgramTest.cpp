@@ -49,6 +49,13 @@ TEST_F(Program, SignInRefusalIsShownInTheRunningProgram)
     EXPECT_EQ(AccountServer::Requests()[0].rfind("GET /login.php?username=80012345&pass=secret&banben=2.54&t=", 0), 0u);
     EXPECT_TRUE(Enabled(w, IDC_SIGNIN));
 
+    // A server error page is no answer: the window does not stay verifying.
+    AccountServer::Answer("login.php", "<html><body>Internal error</body></html>\n", 500);
+    ASSERT_TRUE(Click(w, IDC_SIGNIN));
+    EXPECT_TRUE(PumpUntil([&] { return Text(w, IDC_LOGIN_STATUS) == "验证失败.网络问题"; }, 15000))
+        << Text(w, IDC_LOGIN_STATUS);
+    EXPECT_TRUE(PumpUntil([&] { return Enabled(w, IDC_SIGNIN) && !Visible(w, IDC_BUSY); }, 5000));
+
     // Exit ends the program.
     ASSERT_TRUE(Click(w, IDC_EXIT));
     EXPECT_EQ(::WaitForSingleObject(first.Process(), 10000), WAIT_OBJECT_0);
