@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 
+#include "../base/log.h"
 #include "../ua/ua.h"
 #include "registry.h"
 
@@ -255,6 +256,10 @@ SIPX_RESULT sipxConfigSetTimers(SIPX_INST hInst, const SIPX_TIMER_SETTINGS *p) {
     if (full && p->registerRefreshMin) t.register_refresh_min = p->registerRefreshMin;
     if (full && p->mediaTimeout) t.media_timeout = p->mediaTimeout;
     return SIPX_RESULT_SUCCESS;
+}
+
+SIPX_RESULT sipxConfigSetLogSink(int level, const char *szFile, SIPX_LOG_CALLBACK pCallback, void *pUserData) {
+    return log::set_sink(level, szFile, pCallback, pUserData);
 }
 
 SIPX_RESULT sipxConfigEnableTestDevices(SIPX_INST hInst, int bEnable) {

@@ -72,6 +72,9 @@ bool wait_readable(UdpSocket *const *socks, size_t n, int timeout_ms, bool *read
 // UTF-8 text to GBK (code page 936). Characters GBK lacks become '?'.
 // Invalid UTF-8 sequences become '?' too.
 std::string utf8_to_gbk(std::string_view utf8);
+// GBK text (the program's device names) to UTF-8 (the log). Bytes that are
+// not GBK become '?'.
+std::string gbk_to_utf8(std::string_view gbk);
 
 // Opens a file named by a GBK path (fopen modes). On Windows the name goes
 // through UTF-16, so it works whatever the system code page is. nullptr when

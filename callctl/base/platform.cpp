@@ -322,6 +322,42 @@ std::string utf8_to_gbk(std::string_view utf8) {
 #endif
 }
 
+std::string gbk_to_utf8(std::string_view gbk) {
+    if (gbk.empty()) return std::string();
+#ifdef _WIN32
+    int wn = MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), nullptr, 0);
+    if (wn <= 0) return std::string(gbk.size(), '?');
+    std::wstring w(static_cast<size_t>(wn), L'\0');
+    MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), &w[0], wn);
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), wn, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string(gbk.size(), '?');
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), wn, &out[0], n, nullptr, nullptr);
+    return out;
+#else
+    iconv_t cd = iconv_open("UTF-8", "GBK");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(gbk);
+    std::string out;
+    std::string in(gbk);
+    char *ip = &in[0];
+    size_t il = in.size();
+    char buf[256];
+    while (il > 0) {
+        char *op = buf;
+        size_t ol = sizeof buf;
+        size_t r = iconv(cd, &ip, &il, &op, &ol);
+        out.append(buf, static_cast<size_t>(op - buf));
+        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+            out.push_back('?');  // not GBK: one byte skipped
+            ++ip;
+            --il;
+        }
+    }
+    iconv_close(cd);
+    return out;
+#endif
+}
+
 FILE *open_file_gbk(const std::string &gbk_path, const char *mode) {
     if (gbk_path.empty() || !mode) return nullptr;
 #ifdef _WIN32

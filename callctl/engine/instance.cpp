@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "../auth/auth.h"
+#include "../base/log.h"
 #include "../ua/ua.h"
 
 namespace callctl {
@@ -14,6 +15,38 @@ namespace {
 std::atomic<uint32_t> g_next_handle{0x100};
 
 const char kAllow[] = "INVITE, ACK, CANCEL, BYE, OPTIONS, MESSAGE, NOTIFY";
+
+const char *state_text(uint32_t state) {
+    switch (state) {
+    case SIPX_CALLSTATE_DIALTONE: return "created";
+    case SIPX_CALLSTATE_REMOTE_OFFERING: return "calling";
+    case SIPX_CALLSTATE_REMOTE_ALERTING: return "ringing";
+    case SIPX_CALLSTATE_CONNECTED: return "connected";
+    case SIPX_CALLSTATE_HELD: return "held";
+    case SIPX_CALLSTATE_DISCONNECTED: return "disconnected";
+    case SIPX_CALLSTATE_DESTROYED: return "destroyed";
+    case SIPX_LINESTATE_REGISTERING: return "registering";
+    case SIPX_LINESTATE_REGISTERED: return "registered";
+    case SIPX_LINESTATE_UNREGISTERING: return "unregistering";
+    case SIPX_LINESTATE_UNREGISTERED: return "unregistered";
+    case SIPX_LINESTATE_REGISTER_FAILED: return "registration failed";
+    default: return "?";
+    }
+}
+
+const char *cause_text(uint32_t cause) {
+    static const char *const names[] = {"normal",    "local hang-up", "remote hang-up", "busy",
+                                        "rejected",  "redirected",    "no response",    "authentication failed",
+                                        "forbidden", "not found",     "network",        "cancelled",
+                                        "media timeout"};
+    return cause < sizeof names / sizeof names[0] ? names[cause] : "?";
+}
+
+// "SIP 486, cause busy" or "cause local hang-up".
+std::string outcome_text(uint32_t cause, int sip_status) {
+    std::string t = sip_status ? "SIP " + std::to_string(sip_status) + ", " : std::string();
+    return t + "cause " + cause_text(cause);
+}
 
 bool is_gbk_charset(std::string_view cs) {
     return sip::iequals(cs, "gbk") || sip::iequals(cs, "gb2312") || sip::iequals(cs, "gb18030") ||
@@ -45,11 +78,18 @@ Instance::~Instance() {
 }
 
 SIPX_RESULT Instance::start(uint32_t bind_ip, uint16_t port) {
-    if (!net_startup()) return SIPX_RESULT_NETWORK_FAILURE;
+    if (!net_startup()) {
+        CALLCTL_LOG(log::Error, "network start-up failed");
+        return SIPX_RESULT_NETWORK_FAILURE;
+    }
     net_started_ = true;
     bind_ip_ = bind_ip;
-    if (!sock_.open(bind_ip, port)) return SIPX_RESULT_NETWORK_FAILURE;
-    if (!wake_sock_.open(0x7f000001, 0)) return SIPX_RESULT_NETWORK_FAILURE;
+    if (!sock_.open(bind_ip, port) || !wake_sock_.open(0x7f000001, 0)) {
+        CALLCTL_LOG(log::Error, "SIP port %s could not be bound", Endpoint{bind_ip, port}.text().c_str());
+        return SIPX_RESULT_NETWORK_FAILURE;
+    }
+    CALLCTL_LOG(log::Info, "instance %u started, SIP on %s", unsigned(handle),
+                Endpoint{bind_ip, sock_.local_port()}.text().c_str());
     media->start();
     std::lock_guard<std::mutex> g(lock);
     thread_ = std::thread(&Instance::run, this);
@@ -99,6 +139,7 @@ void Instance::stop() {
     waiters_.clear();
     sock_.close();
     wake_sock_.close();
+    CALLCTL_LOG(log::Info, "instance %u stopped", unsigned(handle));
 }
 
 void Instance::run() {
@@ -168,6 +209,8 @@ void Instance::deliver(std::vector<Pending> &batch) {
 }
 
 void Instance::emit_call(SIPX_CALL call, SIPX_LINE line, uint32_t state, uint32_t cause, int sip_status) {
+    CALLCTL_LOG(log::Info, "call %u (line %u): %s, %s", unsigned(call), unsigned(line), state_text(state),
+                outcome_text(cause, sip_status).c_str());
     Pending p{SIPX_EVENT_CATEGORY_CALLSTATE, {}, {}};
     p.info.cbSize = sizeof(SIPX_EVENT_INFO);
     p.info.hCall = call;
@@ -180,6 +223,12 @@ void Instance::emit_call(SIPX_CALL call, SIPX_LINE line, uint32_t state, uint32_
 }
 
 void Instance::emit_line(SIPX_LINE line, uint32_t state, uint32_t cause, int sip_status) {
+    int level = state == SIPX_LINESTATE_REGISTER_FAILED ? log::Warning : log::Info;
+    if (log::on(level)) {
+        Line *l = find_line(line);
+        log::linef(level, "line %u <%s>: %s, %s", unsigned(line), l ? l->id.uri.c_str() : "?", state_text(state),
+                   outcome_text(cause, sip_status).c_str());
+    }
     Pending p{SIPX_EVENT_CATEGORY_LINESTATE, {}, {}};
     p.info.cbSize = sizeof(SIPX_EVENT_INFO);
     p.info.hLine = line;
@@ -198,7 +247,14 @@ void Instance::emit_message(SIPX_LINE line, const std::string &gbk_text) {
     if (!on_library_thread()) wake();
 }
 
-bool Instance::send(const Endpoint &to, const std::string &wire) { return send_raw(to, wire.data(), wire.size()); }
+bool Instance::send(const Endpoint &to, const std::string &wire) {
+    bool sent = send_raw(to, wire.data(), wire.size());
+    if (log::on(log::Debug)) log::sip_message(true, to, wire);
+    if (!sent)
+        CALLCTL_LOG(log::Warning, "SIP message of %u bytes could not be sent to %s", unsigned(wire.size()),
+                    to.text().c_str());
+    return sent;
+}
 
 bool Instance::send_raw(const Endpoint &to, const void *data, size_t len) {
     if (to.ip == 0 || to.port == 0) return false;
@@ -328,9 +384,12 @@ void Instance::on_datagram(const char *data, size_t len, const Endpoint &from) {
         if (k && k->is_answer(data, len)) k->answered();
         return;
     }
-    if (len > sip::kMaxMessage) return;
+    if (log::on(log::Debug)) log::sip_message(false, from, std::string_view(data, len));
     sip::Message m;
-    if (!m.parse(data, len)) return;  // malformed: dropped without a trace
+    if (len > sip::kMaxMessage || !m.parse(data, len)) {
+        CALLCTL_LOG(log::Debug, "not a SIP message we can read: dropped");  // and nothing else
+        return;
+    }
     if (m.is_request()) on_request(m, from);
     else on_response(m, from);
 }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "../base/base.h"
+#include "../base/log.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -31,7 +32,9 @@ bool lookup(const std::string &host, uint32_t *ip) {
             return it->second != 0;
         }
     }
-    return resolve_host(host, ip);
+    if (resolve_host(host, ip)) return true;
+    CALLCTL_LOG(log::Warning, "host name %s could not be looked up", host.c_str());
+    return false;
 }
 
 }  // namespace

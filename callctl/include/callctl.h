@@ -344,6 +344,52 @@ SIPXTAPI_API SIPX_RESULT sipxConfigEnableTestDevices(SIPX_INST hInst, int bEnabl
 /* The local SIP port actually bound (useful after udpPort 0). */
 SIPXTAPI_API SIPX_RESULT sipxConfigGetLocalSipUdpPort(SIPX_INST hInst, int *pPort);
 
+/* ---- log --------------------------------------------------------------- */
+
+/* Log levels; each includes those above it. */
+#define SIPX_LOG_NONE 0
+#define SIPX_LOG_ERROR 1    /* the SIP port cannot be bound */
+#define SIPX_LOG_WARNING 2  /* failures: sends, name lookups, requests that time out
+                               (no response), registrations that fail, audio
+                               devices that cannot be opened or fail (and what
+                               replaced them), no free media port */
+#define SIPX_LOG_INFO 3     /* instances started and stopped; every line and call
+                               state change with its SIP status and cause; the
+                               audio devices opened; at the end of each call's
+                               audio one summary line: codec, RTP packets sent,
+                               received and lost, jitter (ms), the round trip
+                               from RTCP when the peer's reports gave one, the
+                               devices in use and the device failures during it */
+#define SIPX_LOG_DEBUG 4    /* every SIP message sent and received, whole */
+
+/* One log line: UTF-8 text without a line end. */
+typedef void (*SIPX_LOG_CALLBACK)(int level, const char *szLine, void *pUserData);
+
+/* Where the library's log goes; one sink for the whole process (not per
+ * instance), set, changed or turned off at any time from any thread.
+ *  level: SIPX_LOG_NONE..SIPX_LOG_DEBUG, the most detailed level written.
+ *  szFile: a file (GBK path) the log is appended to: UTF-8 text, one line
+ *    per entry, "YYYY-MM-DD hh:mm:ss.mmm LEVEL text", flushed entry by entry.
+ *  pCallback: instead of a file, called with each line and pUserData. It is
+ *    called from the thread doing the work: the library's threads, or the
+ *    program's own thread inside an API call, often with a library lock
+ *    held. So it must be quick and must not call any function of this
+ *    library. Calls never overlap; once sipxConfigSetLogSink has returned,
+ *    the previous callback is not running and is not called again.
+ * Either szFile or pCallback: both fail with SIPX_RESULT_INVALID_ARGS.
+ * Level SIPX_LOG_NONE, or neither a file nor a callback, turns the log off
+ * (an open file is closed); while it is off a place that would log costs one
+ * atomic load. A file that cannot be opened gives SIPX_RESULT_FAILURE and
+ * leaves the sink as it was.
+ * A DEBUG message is an entry of several lines: "SIP sent to a.b.c.d:port, N
+ * bytes:" (or "SIP received from ...") and each line of the message after
+ * "> " (sent) or "< " (received). In Authorization and Proxy-Authorization
+ * headers the response= value and any parameter whose name holds "pass" are
+ * written as "***"; passwords given to sipxLineAddCredential are never
+ * logged. Bytes that are not UTF-8 are written as \xNN. */
+SIPXTAPI_API SIPX_RESULT sipxConfigSetLogSink(int level, const char *szFile, SIPX_LOG_CALLBACK pCallback,
+                                              void *pUserData);
+
 /* ---- listeners --------------------------------------------------------- */
 
 /* Adds a listener. The same (callback, user) pair twice fails. */

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../base/log.h"
 #include "../codec/codec.h"
 #include "../jb/jitter.h"
 #include "../rtp/rtp.h"
@@ -34,6 +35,11 @@ double mean_square(const int16_t *x) {
     int64_t s = 0;
     for (size_t i = 0; i < kFrame; ++i) s += int32_t(x[i]) * x[i];
     return double(s) / double(kFrame);
+}
+
+// A device name as the log shows it.
+std::string device_text(const std::string &gbk_name) {
+    return gbk_name.empty() ? "the default device" : "\"" + gbk_to_utf8(gbk_name) + "\"";
 }
 
 }  // namespace
@@ -127,6 +133,9 @@ struct Engine::Stream {
     uint64_t rtcp_sent = 0, rtcp_received = 0;
     int64_t last_heard = 0;  // RTP or RTCP from the peer, or when it was expected to start
     std::string cname;
+    int rtt_ms = -1;  // from the peer's last report on our packets, -1 unknown
+    uint64_t cap_failures_before = 0, play_failures_before = 0;  // the engine's counts at the start
+    bool send_failed = false;  // an RTP send failed (logged once)
 
     // this tick
     int16_t remote[kFrame] = {};
@@ -171,16 +180,23 @@ void Engine::stop() {
     }
     cv_.notify_all();
     if (thread_.joinable()) thread_.join();
+    std::vector<std::string> summaries;  // while the devices are still named
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        for (auto &kv : streams_)
+            if (!kv.second->dead && log::on(log::Info)) summaries.push_back(summary(*kv.second));
+    }
     close_devices();
-    std::lock_guard<std::mutex> g(mu_);
-    int64_t now = now_ms();
-    for (auto &kv : streams_)
-        if (!kv.second->dead) {
-            kv.second->dead = true;
-            finish_stream(*kv.second);
-            (void)now;
-        }
-    streams_.clear();
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        for (auto &kv : streams_)
+            if (!kv.second->dead) {
+                kv.second->dead = true;
+                finish_stream(*kv.second);
+            }
+        streams_.clear();
+    }
+    for (const auto &s : summaries) log::linef(log::Info, "%s", s.c_str());
 }
 
 Engine::Stream *Engine::find(uint32_t call) const {
@@ -210,7 +226,13 @@ uint16_t Engine::open_stream(uint32_t call, uint32_t bind_ip, uint16_t first_por
         port_cursor_ = uint16_t((port_cursor_ + uint32_t(i) + 1) % uint32_t(pairs));
         break;
     }
-    if (!s->rtp.is_open()) return 0;
+    if (!s->rtp.is_open()) {
+        CALLCTL_LOG(log::Warning, "call %u: no free RTP/RTCP port pair among %d from %u", unsigned(call), pairs,
+                    unsigned(first));
+        return 0;
+    }
+    s->cap_failures_before = cap_failures_;
+    s->play_failures_before = play_failures_;
     s->ssrc = random_u32();
     s->seq = uint16_t(random_u32());
     s->ts = random_u32();
@@ -316,15 +338,34 @@ void Engine::finish_stream(Stream &s) {
     s.tone.active = false;
 }
 
+std::string Engine::summary(const Stream &s) const {
+    std::string t = "call " + std::to_string(s.call) + " audio: ";
+    if (!s.configured) return t + "none was set up";
+    t += s.enc_name.empty() ? std::string("no codec") : s.enc_name;
+    t += ", RTP sent " + std::to_string(s.sent_packets) + ", received " + std::to_string(s.received) +
+         ", lost " + std::to_string(s.have_rx ? s.rx.lost() : 0) + ", jitter " +
+         std::to_string(s.have_rx ? s.rx.jitter() / 8 : 0) + " ms, round trip ";
+    t += s.rtt_ms >= 0 ? std::to_string(s.rtt_ms) + " ms" : std::string("unknown");
+    t += "; microphone " + cap_text_ + ", speaker " + play_text_;
+    t += "; device failures: microphone " + std::to_string(cap_failures_ - s.cap_failures_before) + ", speaker " +
+         std::to_string(play_failures_ - s.play_failures_before);
+    return t;
+}
+
 void Engine::close_stream(uint32_t call) {
-    std::lock_guard<std::mutex> g(mu_);
-    Stream *s = find(call);
-    if (!s) return;
-    s->dead = true;
-    finish_stream(*s);
-    // Sockets close when the media thread reaps the stream.
-    if (!thread_.joinable()) streams_.erase(call);
-    cv_.notify_all();
+    std::string text;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        Stream *s = find(call);
+        if (!s) return;
+        s->dead = true;
+        finish_stream(*s);
+        if (log::on(log::Info)) text = summary(*s);
+        // Sockets close when the media thread reaps the stream.
+        if (!thread_.joinable()) streams_.erase(call);
+        cv_.notify_all();
+    }
+    if (!text.empty()) log::linef(log::Info, "%s", text.c_str());
 }
 
 // ---- tones and recordings --------------------------------------------------------
@@ -526,6 +567,13 @@ void Engine::on_rtcp(Stream &s, const uint8_t *d, size_t n, const Endpoint &from
         s.last_sr_mid = uint32_t(r.sr.ntp >> 16);
         s.last_sr_at = now;
     }
+    // RFC 3550 6.4.1: the round trip from the peer's report on our packets.
+    for (const auto &b : r.blocks) {
+        if (b.ssrc != s.ssrc || b.lsr == 0) continue;
+        uint32_t arrival = uint32_t(rtp::ntp_now() >> 16);
+        uint32_t rtt = arrival - b.lsr - b.dlsr;  // 1/65536 s
+        if (rtt < 65536u * 10) s.rtt_ms = int(uint64_t(rtt) * 1000 / 65536);
+    }
 }
 
 void Engine::receive_ready(Stream &s, bool rtp_ready, bool rtcp_ready, int64_t now) {
@@ -566,6 +614,10 @@ void Engine::send_frame(Stream &s, const int16_t frame[kFrame]) {
             s.audio_octets += pk[i].size;
             if (pk[i].silence) ++s.sent_silence;
             s.sent_since_report = true;
+        } else if (len && !s.send_failed) {
+            s.send_failed = true;
+            CALLCTL_LOG(log::Warning, "call %u: RTP could not be sent to %s", unsigned(s.call),
+                        s.send_to.text().c_str());
         }
         s.marker = false;
     }
@@ -765,6 +817,7 @@ void Engine::close_devices() {
         std::lock_guard<std::mutex> g(mu_);
         c = std::move(cap_);
         p = std::move(play_);
+        cap_text_ = play_text_ = "none";
         in_energy_ = 0.0;
         out_energy_ = 0.0;
         for (auto &x : in_ms_) x = 0;
@@ -800,20 +853,37 @@ void Engine::manage_devices() {
     // Each side: the chosen device, else the default, else the null device
     // (silence on the clock) with another try every kReopenMs. A device
     // that failed is replaced by the default one.
+    // Logged: each device opened, a chosen one that cannot be (once, not
+    // at every retry), a failure, and the start of a stretch in silence.
     bool cap_failed = cap_ && cap_->failed();
     if (!cap_ || cap_failed || (cap_fallback_ && now >= cap_retry_)) {
         std::unique_ptr<device::Capture> c;
+        std::string used = in;
         if (!cap_failed) c = factory_->open_capture(in);
-        if (!c || c->failed()) c = factory_->open_capture("");
+        bool chosen_failed = !cap_failed && !in.empty() && (!c || c->failed());
+        if (!c || c->failed()) {
+            c = factory_->open_capture("");
+            used.clear();
+        }
         std::lock_guard<std::mutex> g(mu_);
-        if (cap_failed) ++cap_failures_;
+        if (cap_failed) {
+            ++cap_failures_;
+            CALLCTL_LOG(log::Warning, "microphone %s failed", cap_text_.c_str());
+        }
+        if (chosen_failed && !cap_fallback_)
+            CALLCTL_LOG(log::Warning, "microphone %s could not be opened", device_text(in).c_str());
         if (c && !c->failed()) {
             std::swap(cap_, c);  // the old device closes below, outside the lock
             cap_fallback_ = false;
+            cap_text_ = device_text(used);
+            CALLCTL_LOG(log::Info, "microphone %s opened", cap_text_.c_str());
         } else {
             if (!cap_ || !cap_fallback_) {
                 c = device::null_capture();
                 std::swap(cap_, c);
+                cap_text_ = "none (silence)";
+                CALLCTL_LOG(log::Warning, "no microphone can be opened: silence, another try every %d ms",
+                            kReopenMs);
             }
             cap_fallback_ = true;
             cap_retry_ = now + kReopenMs;
@@ -822,17 +892,32 @@ void Engine::manage_devices() {
     bool play_failed = play_ && play_->failed();
     if (!play_ || play_failed || (play_fallback_ && now >= play_retry_)) {
         std::unique_ptr<device::Playback> p;
+        std::string used = out;
         if (!play_failed) p = factory_->open_playback(out);
-        if (!p || p->failed()) p = factory_->open_playback("");
+        bool chosen_failed = !play_failed && !out.empty() && (!p || p->failed());
+        if (!p || p->failed()) {
+            p = factory_->open_playback("");
+            used.clear();
+        }
         std::lock_guard<std::mutex> g(mu_);
-        if (play_failed) ++play_failures_;
+        if (play_failed) {
+            ++play_failures_;
+            CALLCTL_LOG(log::Warning, "speaker %s failed", play_text_.c_str());
+        }
+        if (chosen_failed && !play_fallback_)
+            CALLCTL_LOG(log::Warning, "speaker %s could not be opened", device_text(out).c_str());
         if (p && !p->failed()) {
             std::swap(play_, p);
             play_fallback_ = false;
+            play_text_ = device_text(used);
+            CALLCTL_LOG(log::Info, "speaker %s opened", play_text_.c_str());
         } else {
             if (!play_ || !play_fallback_) {
                 p = device::null_playback();
                 std::swap(play_, p);
+                play_text_ = "none (silence)";
+                CALLCTL_LOG(log::Warning, "no speaker can be opened: nothing is heard, another try every %d ms",
+                            kReopenMs);
             }
             play_fallback_ = true;
             play_retry_ = now + kReopenMs;

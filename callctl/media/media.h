@@ -192,6 +192,8 @@ private:
     void send_event(Stream &s, bool end);
     void send_rtcp(Stream &s, bool bye, int64_t now);
     void finish_stream(Stream &s);
+    // The log's line on a call's audio when it ends (mu_ held).
+    std::string summary(const Stream &s) const;
     bool any_active_locked() const;
     void trace(int64_t now);
     Stream *find(uint32_t call) const;
@@ -221,6 +223,7 @@ private:
     bool cap_fallback_ = false, play_fallback_ = false;
     int64_t cap_retry_ = 0, play_retry_ = 0;
     uint64_t cap_failures_ = 0, play_failures_ = 0;
+    std::string cap_text_ = "none", play_text_ = "none";  // the devices in use, as the log names them (mu_)
     std::unique_ptr<Processor> proc_;
     bool timer_period_ = false;
     int64_t last_tick_ = 0;

@@ -1,5 +1,6 @@
 #include "txn.h"
 
+#include "../base/log.h"
 #include "../engine/instance.h"
 
 namespace callctl {
@@ -111,6 +112,14 @@ void TxnLayer::arm_timeout(Client *c, int64_t delay) {
         if (it == clients_.end()) return;
         ResponseFn f = it->second->fn;
         bool notify = it->second->state != Client::State::Completed;
+        if (notify && log::on(log::Warning)) {
+            const Client &cl = *it->second;
+            if (cl.key.empty())
+                log::linef(log::Warning, "a request with no destination (or not well formed) was not sent");
+            else
+                log::linef(log::Warning, "%s to %s: no response, given up", std::string(cl.req.method()).c_str(),
+                           cl.dest.text().c_str());
+        }
         finish_client(id);
         if (notify && f) f(nullptr);
     });

@@ -15,6 +15,7 @@
 // name there is looked up off the lock, and requests wait for the answer.
 #include <algorithm>
 
+#include "../base/log.h"
 #include "../engine/instance.h"
 #include "ua.h"
 
@@ -101,6 +102,7 @@ SIPX_RESULT Call::connect(const std::string &target, uint32_t looked_up) {
     sdp_session_ = random_u32();
     sdp_version_ = 1;
     state_ = State::Calling;
+    CALLCTL_LOG(log::Info, "call %u: INVITE to %s at %s", unsigned(handle), target_.c_str(), dest_.text().c_str());
     inst_.emit_call(handle, line_handle, SIPX_CALLSTATE_REMOTE_OFFERING, SIPX_CAUSE_NORMAL, 0);
     send_invite();
     return SIPX_RESULT_SUCCESS;

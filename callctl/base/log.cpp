@@ -1,0 +1,287 @@
+#include "log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/time.h>
+#endif
+
+namespace callctl::log {
+
+std::atomic<int> g_level{None};
+
+namespace {
+
+struct Sink {
+    std::mutex mu;
+    FILE *file = nullptr;
+    SIPX_LOG_CALLBACK cb = nullptr;
+    void *user = nullptr;
+};
+
+// Never destroyed: a library thread may still log while the process ends.
+Sink &sink() {
+    static Sink &s = *new Sink;
+    return s;
+}
+
+const char *level_word(int level) {
+    switch (level) {
+    case Error: return "ERROR";
+    case Warning: return "WARNING";
+    case Info: return "INFO";
+    default: return "DEBUG";
+    }
+}
+
+// "2024-05-01 12:34:56.789", local time.
+std::string timestamp() {
+    char buf[32];
+#ifdef _WIN32
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay, t.wHour,
+                  t.wMinute, t.wSecond, t.wMilliseconds);
+#else
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    time_t secs = tv.tv_sec;
+    tm t;
+    localtime_r(&secs, &t);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  t.tm_hour, t.tm_min, t.tm_sec, int(tv.tv_usec / 1000));
+#endif
+    return buf;
+}
+
+// One entry of several lines, kept together in the sink.
+void emit(int level, const std::vector<std::string> &lines) {
+    Sink &s = sink();
+    std::lock_guard<std::mutex> g(s.mu);
+    if (!on(level)) return;  // turned off meanwhile
+    if (s.cb) {
+        for (const auto &l : lines) s.cb(level, l.c_str(), s.user);
+    } else if (s.file) {
+        std::string stamp = timestamp();
+#ifdef _WIN32
+        const char *eol = "\r\n";
+#else
+        const char *eol = "\n";
+#endif
+        for (const auto &l : lines) std::fprintf(s.file, "%s %-7s %s%s", stamp.c_str(), level_word(level), l.c_str(), eol);
+        std::fflush(s.file);  // a crash keeps what came before it
+    }
+}
+
+bool is_lws(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool is_token_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("-.!%*_+`'~").find(c) != std::string_view::npos;
+}
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+bool same_word(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
+bool secret_param(std::string_view name) {
+    if (same_word(name, "response")) return true;
+    for (size_t i = 0; i + 4 <= name.size(); ++i)
+        if (same_word(name.substr(i, 4), "pass")) return true;
+    return false;
+}
+
+// End of a quoted string starting at v[i] == '"': after its closing quote,
+// or at the line's end when it has none.
+size_t quoted_end(std::string_view v, size_t i) {
+    for (size_t j = i + 1; j < v.size(); ++j) {
+        if (v[j] == '\\') ++j;
+        else if (v[j] == '"') return j + 1;
+        else if (v[j] == '\r' || v[j] == '\n') return j;
+    }
+    return v.size();
+}
+
+// The parameters of a credentials value, secrets replaced.
+std::string mask_params(std::string_view v) {
+    std::string o;
+    o.reserve(v.size());
+    size_t i = 0;
+    while (i < v.size()) {
+        if (v[i] == '"') {
+            size_t j = quoted_end(v, i);
+            o.append(v.substr(i, j - i));
+            i = j;
+            continue;
+        }
+        if (!is_token_char(v[i])) {
+            o.push_back(v[i++]);
+            continue;
+        }
+        size_t j = i;
+        while (j < v.size() && is_token_char(v[j])) ++j;
+        std::string_view name = v.substr(i, j - i);
+        o.append(name);
+        size_t k = j;
+        while (k < v.size() && is_lws(v[k])) ++k;
+        if (k >= v.size() || v[k] != '=') {
+            i = j;
+            continue;
+        }
+        size_t vs = k + 1;
+        while (vs < v.size() && is_lws(v[vs])) ++vs;
+        o.append(v.substr(j, vs - j));
+        bool quoted = vs < v.size() && v[vs] == '"';
+        size_t ve = vs;
+        if (quoted) ve = quoted_end(v, vs);
+        else
+            while (ve < v.size() && v[ve] != ',' && !is_lws(v[ve])) ++ve;
+        if (secret_param(name)) o.append(quoted ? "\"***\"" : "***");
+        else o.append(v.substr(vs, ve - vs));
+        i = ve;
+    }
+    return o;
+}
+
+size_t after_line(std::string_view m, size_t pos) {
+    size_t e = m.find('\n', pos);
+    return e == std::string_view::npos ? m.size() : e + 1;
+}
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && is_lws(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_lws(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+}  // namespace
+
+SIPX_RESULT set_sink(int level, const char *path, SIPX_LOG_CALLBACK cb, void *user) {
+    bool has_file = path && *path;
+    if (level < None || level > Debug || (has_file && cb)) return SIPX_RESULT_INVALID_ARGS;
+    if (!has_file && !cb) level = None;
+    FILE *f = nullptr;
+    if (level != None && has_file) {
+        f = open_file_gbk(path, "ab");
+        if (!f) return SIPX_RESULT_FAILURE;
+    }
+    Sink &s = sink();
+    FILE *old;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        old = s.file;
+        s.file = f;
+        s.cb = level != None ? cb : nullptr;
+        s.user = user;
+        g_level.store(level, std::memory_order_relaxed);
+    }
+    if (old) std::fclose(old);
+    return SIPX_RESULT_SUCCESS;
+}
+
+void linef(int level, const char *fmt, ...) {
+    char small[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(small, sizeof small, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    std::string text;
+    if (size_t(n) < sizeof small) {
+        text.assign(small, size_t(n));
+    } else {
+        text.resize(size_t(n) + 1);
+        va_start(ap, fmt);
+        std::vsnprintf(&text[0], text.size(), fmt, ap);
+        va_end(ap);
+        text.resize(size_t(n));
+    }
+    emit(level, {printable(text)});
+}
+
+void sip_message(bool sent, const Endpoint &peer, std::string_view datagram) {
+    if (!on(Debug)) return;
+    std::string masked = mask_secrets(datagram);
+    std::string_view m = masked;
+    std::vector<std::string> lines;
+    lines.push_back(std::string(sent ? "SIP sent to " : "SIP received from ") + peer.text() + ", " +
+                    std::to_string(datagram.size()) + " bytes:");
+    const char *mark = sent ? "> " : "< ";
+    for (size_t pos = 0; pos < m.size();) {
+        size_t next = after_line(m, pos);
+        std::string_view l = m.substr(pos, next - pos);
+        if (!l.empty() && l.back() == '\n') l.remove_suffix(1);
+        if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+        lines.push_back(mark + printable(l));
+        pos = next;
+    }
+    emit(Debug, lines);
+}
+
+std::string mask_secrets(std::string_view m) {
+    std::string out;
+    out.reserve(m.size());
+    size_t pos = after_line(m, 0);  // the start line
+    out.append(m.substr(0, pos));
+    while (pos < m.size()) {
+        size_t end = after_line(m, pos);
+        std::string_view first = m.substr(pos, end - pos);
+        if (first == "\r\n" || first == "\n") break;  // the body follows, as it is
+        while (end < m.size() && (m[end] == ' ' || m[end] == '\t')) end = after_line(m, end);  // folded lines
+        std::string_view header = m.substr(pos, end - pos);
+        size_t colon = header.find(':');
+        std::string_view name = colon == std::string_view::npos ? std::string_view() : trimmed(header.substr(0, colon));
+        if (same_word(name, "Authorization") || same_word(name, "Proxy-Authorization")) {
+            out.append(header.substr(0, colon + 1));
+            out.append(mask_params(header.substr(colon + 1)));
+        } else {
+            out.append(header);
+        }
+        pos = end;
+    }
+    out.append(m.substr(pos));
+    return out;
+}
+
+std::string printable(std::string_view t) {
+    std::string o;
+    o.reserve(t.size());
+    auto escape = [&o](unsigned char c) {
+        char b[5];
+        std::snprintf(b, sizeof b, "\\x%02X", c);
+        o.append(b);
+    };
+    for (size_t i = 0; i < t.size();) {
+        unsigned char c = static_cast<unsigned char>(t[i]);
+        if (c < 0x80) {
+            if ((c < 0x20 && c != '\t') || c == 0x7F) escape(c);
+            else o.push_back(char(c));
+            ++i;
+            continue;
+        }
+        size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        bool ok = len && i + len <= t.size();
+        for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(t[i + k]) & 0xC0) == 0x80;
+        if (ok) {
+            o.append(t.substr(i, len));
+            i += len;
+        } else {
+            escape(c);
+            ++i;
+        }
+    }
+    return o;
+}
+
+}  // namespace callctl::log
