@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "auth/auth.h"
+#include "base/log.h"
 
 using namespace callctl::auth;
 
@@ -73,4 +74,46 @@ TEST(Digest, ChallengeScenarios) {
             EXPECT_EQ(c.realm, r.realm) << r.value;
         }
     }
+}
+
+// What the log keeps of a message: the credentials' secrets become ***, the
+// rest (other headers, quoted values that merely mention them, the body)
+// stays as it was.
+TEST(LogMasking, CredentialSecretsAndNothingElse) {
+    const std::string start = "REGISTER sip:h SIP/2.0\r\n", body = "\r\nAuthorization: Digest response=\"b0dy\"\r\n";
+    struct Row {
+        const char *headers, *masked;
+    } rows[] = {
+        {"Authorization: Digest username=\"8001\", realm=\"r\", nonce=\"n\", uri=\"sip:h\", response=\"0123abcd\", "
+         "algorithm=MD5\r\n",
+         "Authorization: Digest username=\"8001\", realm=\"r\", nonce=\"n\", uri=\"sip:h\", response=\"***\", "
+         "algorithm=MD5\r\n"},
+        {"proxy-authorization: Digest RESPONSE = abc,username=\"u\"\r\n",
+         "proxy-authorization: Digest RESPONSE = ***,username=\"u\"\r\n"},
+        {"Authorization: Digest username=\"u\", password=\"pw\", x-Passwd=pw2\r\n",
+         "Authorization: Digest username=\"u\", password=\"***\", x-Passwd=***\r\n"},
+        {"Authorization: Digest username=\"u\",\r\n response=\"folded\"\r\nTo: <sip:h>\r\n",
+         "Authorization: Digest username=\"u\",\r\n response=\"***\"\r\nTo: <sip:h>\r\n"},
+        {"Authorization: Digest uri=\"sip:h;response=1\", response=\"x\\\"y\"\r\n",
+         "Authorization: Digest uri=\"sip:h;response=1\", response=\"***\"\r\n"},
+        {"Authorization: Digest response=\"unterminated\r\nTo: <sip:h>\r\n",
+         "Authorization: Digest response=\"***\"\r\nTo: <sip:h>\r\n"},
+        {"X-Note: response=\"keep\"\r\nWWW-Authenticate: Digest nonce=\"n\"\r\n",
+         "X-Note: response=\"keep\"\r\nWWW-Authenticate: Digest nonce=\"n\"\r\n"},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(callctl::log::mask_secrets(start + r.headers + body), start + r.masked + body) << r.headers;
+}
+
+TEST(LogMasking, TextThatIsNotUtf8IsEscaped) {
+    struct Row {
+        std::string in, out;
+    } rows[] = {
+        {"plain\ttext", "plain\ttext"},
+        {"\xE5\xBD\x95\xE9\x9F\xB3", "\xE5\xBD\x95\xE9\x9F\xB3"},     // UTF-8 stays
+        {"\xC4\xFA\xBA\xC3", "\\xC4\\xFA\\xBA\\xC3"},             // GBK does not
+        {std::string("a\0b\r\x7F", 5), "a\\x00b\\x0D\\x7F"},
+        {"cut \xE5\xBD", "cut \\xE5\\xBD"},
+    };
+    for (const auto &r : rows) EXPECT_EQ(callctl::log::printable(r.in), r.out) << r.out;
 }

@@ -587,3 +587,89 @@ TEST(Flood, InviteFloodKeepsTheApiResponsive) {
     EXPECT_GT(attacker.count("SIP/2.0 486"), sent / 2);
 }
 #endif
+
+// ---- the log --------------------------------------------------------------------------
+
+// What support gets at each level for a registration answered after a digest
+// challenge and a short call with audio: state lines and the call's audio
+// summary from INFO on, every message from DEBUG on, the digest response
+// masked and the password nowhere.
+TEST(Log, RegistrationAndCallAtEachLevel) {
+    struct Row {
+        const char *what;
+        int level;
+        bool info, debug;
+    } rows[] = {
+        {"off", SIPX_LOG_NONE, false, false},
+        {"info", SIPX_LOG_INFO, true, false},
+        {"debug", SIPX_LOG_DEBUG, true, true},
+    };
+    for (const auto &row : rows) {
+        LogCapture log(row.level);
+        RawPeer peer;
+        callctl::UdpSocket media;
+        ASSERT_TRUE(media.open(0x7f000001, 0));
+        Phone ph;
+        SIPX_LINE line = ph.add_line("8001", peer.port(), "s3cret");
+        ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+        std::string reg, msg;
+        callctl::Endpoint from;
+        ASSERT_TRUE(peer.next("REGISTER", 3000, &reg, &from));
+        peer.reply(reg, from, 401, "WWW-Authenticate: Digest realm=\"korvani\", nonce=\"n1\"\r\n");
+        ASSERT_TRUE(peer.next("REGISTER", 3000, &reg, &from));
+        peer.reply(reg, from, 200, "Expires: 3600\r\n");
+        ASSERT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED, 2000, line).category,
+                  SIPX_EVENT_CATEGORY_LINESTATE);
+        std::string auth = header_of(reg, "Authorization");
+        size_t at = auth.find("response=\"");
+        ASSERT_NE(at, std::string::npos) << reg;
+        std::string response = auth.substr(at + 10, 32);
+
+        SIPX_CALL call = place(ph, line, peer.port());
+        ASSERT_TRUE(peer.next("INVITE", 3000, &msg, &from));
+        peer.reply(msg, from, 200, "Contact: <sip:callee@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n",
+                   audio_sdp(media.local_port()));
+        ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call, 2000)) << ph.rec.dump();
+        int packets = 0;
+        for (auto end = steady_clock::now() + seconds(2); packets < 5 && steady_clock::now() < end;) {
+            callctl::UdpSocket *s[] = {&media};
+            bool ready[1];
+            callctl::wait_readable(s, 1, 50, ready);
+            char buf[1500];
+            callctl::Endpoint src;
+            while (media.recv_from(buf, sizeof buf, &src) > 0) ++packets;
+        }
+        ASSERT_GE(packets, 5);
+        SIPX_CALL h = call;
+        ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);  // the audio summary is written on the way
+        ASSERT_TRUE(peer.next("BYE", 2000, &msg, &from));
+        peer.reply(msg, from, 200);
+
+        std::string text = log.text();
+        std::string lines = "line " + std::to_string(line), calls = "call " + std::to_string(call);
+        std::string registrar = "127.0.0.1:" + std::to_string(peer.port());
+        auto has = [&](const std::string &part) { return text.find(part) != std::string::npos; };
+        EXPECT_EQ(has("3 " + lines + " <sip:8001@" + registrar + ">: registered, SIP 200, cause normal\n"), row.info)
+            << row.what << "\n" << text;
+        EXPECT_EQ(has("3 " + calls + " (" + lines + "): connected, SIP 200, cause normal\n"), row.info) << row.what;
+        std::string summary = "3 " + calls + " audio: PCMU, RTP sent ";
+        EXPECT_EQ(has(summary), row.info) << row.what;
+        if (row.info) {
+            std::string rest = text.substr(text.find(summary) + summary.size());
+            EXPECT_GE(std::atoi(rest.c_str()), packets) << rest;
+            EXPECT_EQ(rest.substr(rest.find(','), rest.find('\n') - rest.find(',')),
+                      ", received 0, lost 0, jitter 0 ms, round trip unknown; microphone the default device, "
+                      "speaker the default device; device failures: microphone 0, speaker 0");
+        }
+        EXPECT_EQ(has("4 SIP sent to " + registrar + ", "), row.debug) << row.what;
+        EXPECT_EQ(has("4 > REGISTER sip:" + registrar + " SIP/2.0\n"), row.debug) << row.what;
+        EXPECT_EQ(has("4 < SIP/2.0 401 "), row.debug) << row.what;
+        EXPECT_EQ(has("4 > Authorization: Digest username=\"8001\""), row.debug) << row.what;
+        EXPECT_EQ(has("response=\"***\""), row.debug) << row.what;
+        EXPECT_FALSE(has(response)) << row.what;
+        EXPECT_FALSE(has("s3cret")) << row.what;
+        if (!row.info) {
+            EXPECT_EQ(text, "") << "nothing while the log is off";
+        }
+    }
+}

@@ -402,6 +402,25 @@ std::string audio_sdp(int port, const std::string &extra) {
            std::to_string(port) + " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n" + extra;
 }
 
+// ---- log ----------------------------------------------------------------------
+
+LogCapture::LogCapture(int level) {
+    EXPECT_EQ(sipxConfigSetLogSink(level, nullptr, &LogCapture::callback, this), SIPX_RESULT_SUCCESS);
+}
+
+LogCapture::~LogCapture() { sipxConfigSetLogSink(SIPX_LOG_NONE, nullptr, nullptr, nullptr); }
+
+void LogCapture::callback(int level, const char *line, void *user) {
+    auto *self = static_cast<LogCapture *>(user);
+    std::lock_guard<std::mutex> g(self->m_);
+    self->text_ += std::to_string(level) + " " + line + "\n";
+}
+
+std::string LogCapture::text() const {
+    std::lock_guard<std::mutex> g(m_);
+    return text_;
+}
+
 // ---- phone --------------------------------------------------------------------
 
 Phone::Phone(bool rport) {

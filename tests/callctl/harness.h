@@ -73,6 +73,21 @@ private:
     std::vector<Event> events_;
 };
 
+// The library's log sink while it lives (at `level`, a callback keeping the
+// lines); the log is off again when it goes.
+class LogCapture {
+public:
+    explicit LogCapture(int level);
+    ~LogCapture();
+    // Every line so far as "<level> <text>\n".
+    std::string text() const;
+
+private:
+    static void callback(int level, const char *line, void *user);
+    mutable std::mutex m_;
+    std::string text_;
+};
+
 // An instance on a free port with T1 = 40 ms, T2 = 320 ms, register retry
 // 300 ms .. 1200 ms, and a Recorder as listener.
 class Phone {

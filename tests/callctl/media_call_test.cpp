@@ -737,8 +737,9 @@ TEST(MediaCalls, RecordingsAreFinalisedByEveryEnding) {
 }
 
 // Devices that cannot be opened or that fail mid-call leave the call up:
-// the default device takes over and packets keep flowing.
+// the default device takes over and packets keep flowing. The log tells.
 TEST(MediaCalls, FailingDevicesLeaveTheCallUp) {
+    LogCapture log(SIPX_LOG_INFO);
     RtpProbe probe;
     SipPeer peer;
     peer.answer_with([&](const std::string &) { return to_probe(probe); });
@@ -762,6 +763,13 @@ TEST(MediaCalls, FailingDevicesLeaveTheCallUp) {
 #endif
     SIPX_CALL h = call;
     EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    std::string text = log.text();
+    for (const std::string &part : std::vector<std::string>{"3 microphone \"fail:300\" opened\n", "2 microphone \"fail:300\" failed\n",
+          "3 microphone the default device opened\n", "2 speaker \"" + nowhere + "\" could not be opened\n",
+          "3 speaker the default device opened\n",
+          "3 call " + std::to_string(call) + " audio: PCMU, RTP sent ",
+          "; microphone the default device, speaker the default device; device failures: microphone 1, speaker 0\n"})
+        EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
 #ifndef _WIN32
     sleep_ms(300);
     EXPECT_FALSE(device_info(ph).open) << "closed when no call needs them";

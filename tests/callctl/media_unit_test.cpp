@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include "base/log.h"
 #include "codec/codec.h"
 #include "jb/jitter.h"
 #include "media/media.h"
@@ -815,5 +816,72 @@ TEST(Wave, InterruptedProcessLeavesAPlayableFile) {
     std::remove(path.c_str());
 }
 #endif
+
+// ---- the audio summary of a call's end --------------------------------------------
+
+void keep_line(int, const char *line, void *user) { static_cast<std::vector<std::string> *>(user)->push_back(line); }
+
+// One tick sends one packet and the first report (the clock set past its
+// time); the peer may answer with a report. The summary names the round trip
+// only when a report was about our packets.
+TEST(AudioSummary, RoundTripOnlyFromAReportOnOurPackets) {
+    struct Row {
+        const char *what;
+        bool report;
+        bool about_us;
+        bool known;
+    } rows[] = {
+        {"no report", false, false, false},
+        {"a report on another source", true, false, false},
+        {"a report on our packets", true, true, true},
+    };
+    ASSERT_TRUE(net_startup());
+    for (const auto &row : rows) {
+        UdpSocket rtp_in, rtcp_in;
+        ASSERT_TRUE(rtp_in.open(0x7f000001, 0));
+        ASSERT_TRUE(rtcp_in.open(0x7f000001, 0));
+        media::Engine e;  // no media thread: driven by tick and receive
+        uint16_t port = e.open_stream(7, 0x7f000001, 42000, 200);
+        ASSERT_NE(port, 0);
+        media::StreamParams p;
+        p.rtp = {0x7f000001, rtp_in.local_port()};
+        p.rtcp = {0x7f000001, rtcp_in.local_port()};
+        p.audio = {{0, "PCMU"}};
+        p.send = p.recv = true;
+        e.configure(7, p);
+        int16_t mic[media::kFrame] = {};
+        e.tick(mic, now_ms() + 10000);
+        uint8_t buf[1500];
+        Endpoint from;
+        UdpSocket *socks[] = {&rtcp_in};
+        bool ready[1];
+        ASSERT_TRUE(wait_readable(socks, 1, 2000, ready) && ready[0]);
+        int n = rtcp_in.recv_from(buf, sizeof buf, &from);
+        rtp::Rtcp sr;
+        ASSERT_TRUE(n > 0 && rtp::parse_rtcp(buf, size_t(n), &sr) && sr.has_sr);
+        if (row.report) {
+            rtp::ReportBlock rb;
+            rb.ssrc = row.about_us ? sr.ssrc : sr.ssrc + 1;
+            rb.lsr = uint32_t(sr.sr.ntp >> 16);
+            size_t len = rtp::write_compound(0x5eed, nullptr, &rb, "peer", false, buf, sizeof buf);
+            ASSERT_TRUE(rtcp_in.send_to({0x7f000001, uint16_t(port + 1)}, buf, len));
+            e.receive(2000);
+        }
+        std::vector<std::string> lines;
+        ASSERT_EQ(log::set_sink(SIPX_LOG_INFO, nullptr, keep_line, &lines), SIPX_RESULT_SUCCESS);
+        e.close_stream(7);
+        log::set_sink(SIPX_LOG_NONE, nullptr, nullptr, nullptr);
+        ASSERT_EQ(lines.size(), 1u) << row.what;
+        const std::string start = "call 7 audio: PCMU, RTP sent 1, received 0, lost 0, jitter 0 ms, round trip ";
+        ASSERT_EQ(lines[0].compare(0, start.size(), start), 0) << lines[0];
+        std::string rtt = lines[0].substr(start.size());
+        if (row.known) {
+            EXPECT_LT(std::atoi(rtt.c_str()), 100) << rtt;
+        }
+        EXPECT_EQ(rtt.compare(0, 7, "unknown") != 0, row.known) << row.what << ": " << rtt;
+        EXPECT_EQ(rtt.substr(rtt.find(';')), "; microphone none, speaker none; device failures: microphone 0, speaker 0");
+    }
+    net_cleanup();
+}
 
 }  // namespace

@@ -2,8 +2,9 @@
 // shutdown, through the C interface.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <atomic>
+#include <cctype>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -235,4 +236,63 @@ TEST(Listener, MayCallTheLibraryButNotShutItDown) {
     EXPECT_EQ(vol, 98);
     EXPECT_EQ(sipxEventListenerRemove(ph.inst, reentrant_cb, nullptr), SIPX_RESULT_SUCCESS);
     EXPECT_EQ(registrar.wait(5000), 0) << registrar.log();
+}
+
+// A file sink gets dated lines at its level and nothing after it is turned
+// off; arguments it refuses leave it in place.
+TEST(Log, FileSinkWritesDatedLinesUntilTurnedOff) {
+    const char *path = "callctl-log-test.txt";
+    std::remove(path);
+    ASSERT_EQ(sipxConfigSetLogSink(SIPX_LOG_INFO, path, nullptr, nullptr), SIPX_RESULT_SUCCESS);
+    struct Row {
+        int level;
+        const char *file;
+        bool callback;
+        SIPX_RESULT result;
+    } refused[] = {
+        {5, path, false, SIPX_RESULT_INVALID_ARGS},
+        {-1, path, false, SIPX_RESULT_INVALID_ARGS},
+        {SIPX_LOG_INFO, path, true, SIPX_RESULT_INVALID_ARGS},  // a file or a callback, not both
+        {SIPX_LOG_INFO, "no-such-folder/callctl.txt", false, SIPX_RESULT_FAILURE},
+    };
+    auto cb = [](int, const char *, void *) {};
+    for (const auto &r : refused)
+        EXPECT_EQ(sipxConfigSetLogSink(r.level, r.file, r.callback ? +cb : nullptr, nullptr), r.result) << r.level;
+    Sipp registrar;
+    ASSERT_TRUE(registrar.start("reg_shutdown.xml"));
+    SIPX_LINE line = 0;
+    {
+        Phone ph;
+        line = ph.add_line("8001", registrar.port());
+        ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+        ASSERT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED, 5000).category,
+                  SIPX_EVENT_CATEGORY_LINESTATE)
+            << registrar.log();
+        ASSERT_EQ(sipxConfigSetLogSink(SIPX_LOG_NONE, nullptr, nullptr, nullptr), SIPX_RESULT_SUCCESS);
+    }  // unregisters and stops: not logged any more
+    EXPECT_EQ(registrar.wait(5000), 0) << registrar.log();
+    std::string text = slurp(path), want = "line " + std::to_string(line) + " <sip:8001@127.0.0.1:" +
+                                           std::to_string(registrar.port()) + ">: registered, SIP 200";
+    EXPECT_NE(text.find(want), std::string::npos) << text;
+    EXPECT_EQ(text.find("stopped"), std::string::npos) << text;
+    EXPECT_EQ(text.find("DEBUG"), std::string::npos) << text;
+    // "2024-05-01 12:34:56.789 INFO    text" (or WARNING)
+    auto dated = [](const std::string &l) {
+        const char *shape = "dddd-dd-dd dd:dd:dd.ddd ";
+        for (size_t i = 0; shape[i]; ++i)
+            if (i >= l.size() || (shape[i] == 'd' ? !std::isdigit((unsigned char)l[i]) : l[i] != shape[i])) return false;
+        std::string rest = l.substr(24);
+        return (rest.compare(0, 8, "INFO    ") == 0 || rest.compare(0, 8, "WARNING ") == 0) && rest.size() > 8;
+    };
+    int lines = 0;
+    for (size_t pos = 0; pos < text.size(); ++lines) {
+        size_t end = text.find('\n', pos);
+        ASSERT_NE(end, std::string::npos) << "every line ends";
+        std::string l = text.substr(pos, end - pos);
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        EXPECT_TRUE(dated(l)) << l;
+        pos = end + 1;
+    }
+    EXPECT_GE(lines, 3);  // started, registering, registered
+    std::remove(path);
 }
