@@ -77,7 +77,7 @@ void MakeFolderOf(const SupportLogPath& path)
 // "2024-05-01 12:34:56.789", local time.
 std::string Timestamp()
 {
-    char buf[32];
+    char buf[64];
 #ifdef _WIN32
     SYSTEMTIME t;
     GetLocalTime(&t);

@@ -42,7 +42,7 @@ const char *level_word(int level) {
 
 // "2024-05-01 12:34:56.789", local time.
 std::string timestamp() {
-    char buf[32];
+    char buf[64];
 #ifdef _WIN32
     SYSTEMTIME t;
     GetLocalTime(&t);
