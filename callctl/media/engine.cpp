@@ -42,6 +42,11 @@ std::string device_text(const std::string &gbk_name) {
     return gbk_name.empty() ? "the default device" : "\"" + gbk_to_utf8(gbk_name) + "\"";
 }
 
+// The device in use as the log shows it.
+std::string in_use_text(bool open, bool fallback, const std::string &gbk_name) {
+    return !open ? "none" : fallback ? "none (silence)" : device_text(gbk_name);
+}
+
 }  // namespace
 
 double energy_of(double ms) {
@@ -346,7 +351,8 @@ std::string Engine::summary(const Stream &s) const {
          ", lost " + std::to_string(s.have_rx ? s.rx.lost() : 0) + ", jitter " +
          std::to_string(s.have_rx ? s.rx.jitter() / 8 : 0) + " ms, round trip ";
     t += s.rtt_ms >= 0 ? std::to_string(s.rtt_ms) + " ms" : std::string("unknown");
-    t += "; microphone " + cap_text_ + ", speaker " + play_text_;
+    t += "; microphone " + in_use_text(cap_ != nullptr, cap_fallback_, cap_name_) + ", speaker " +
+         in_use_text(play_ != nullptr, play_fallback_, play_name_);
     t += "; device failures: microphone " + std::to_string(cap_failures_ - s.cap_failures_before) + ", speaker " +
          std::to_string(play_failures_ - s.play_failures_before);
     return t;
@@ -817,7 +823,6 @@ void Engine::close_devices() {
         std::lock_guard<std::mutex> g(mu_);
         c = std::move(cap_);
         p = std::move(play_);
-        cap_text_ = play_text_ = "none";
         in_energy_ = 0.0;
         out_energy_ = 0.0;
         for (auto &x : in_ms_) x = 0;
@@ -868,20 +873,19 @@ void Engine::manage_devices() {
         std::lock_guard<std::mutex> g(mu_);
         if (cap_failed) {
             ++cap_failures_;
-            CALLCTL_LOG(log::Warning, "microphone %s failed", cap_text_.c_str());
+            CALLCTL_LOG(log::Warning, "microphone %s failed", device_text(cap_name_).c_str());
         }
         if (chosen_failed && !cap_fallback_)
             CALLCTL_LOG(log::Warning, "microphone %s could not be opened", device_text(in).c_str());
         if (c && !c->failed()) {
             std::swap(cap_, c);  // the old device closes below, outside the lock
             cap_fallback_ = false;
-            cap_text_ = device_text(used);
-            CALLCTL_LOG(log::Info, "microphone %s opened", cap_text_.c_str());
+            cap_name_ = used;
+            CALLCTL_LOG(log::Info, "microphone %s opened", device_text(used).c_str());
         } else {
             if (!cap_ || !cap_fallback_) {
                 c = device::null_capture();
                 std::swap(cap_, c);
-                cap_text_ = "none (silence)";
                 CALLCTL_LOG(log::Warning, "no microphone can be opened: silence, another try every %d ms",
                             kReopenMs);
             }
@@ -902,20 +906,19 @@ void Engine::manage_devices() {
         std::lock_guard<std::mutex> g(mu_);
         if (play_failed) {
             ++play_failures_;
-            CALLCTL_LOG(log::Warning, "speaker %s failed", play_text_.c_str());
+            CALLCTL_LOG(log::Warning, "speaker %s failed", device_text(play_name_).c_str());
         }
         if (chosen_failed && !play_fallback_)
             CALLCTL_LOG(log::Warning, "speaker %s could not be opened", device_text(out).c_str());
         if (p && !p->failed()) {
             std::swap(play_, p);
             play_fallback_ = false;
-            play_text_ = device_text(used);
-            CALLCTL_LOG(log::Info, "speaker %s opened", play_text_.c_str());
+            play_name_ = used;
+            CALLCTL_LOG(log::Info, "speaker %s opened", device_text(used).c_str());
         } else {
             if (!play_ || !play_fallback_) {
                 p = device::null_playback();
                 std::swap(play_, p);
-                play_text_ = "none (silence)";
                 CALLCTL_LOG(log::Warning, "no speaker can be opened: nothing is heard, another try every %d ms",
                             kReopenMs);
             }

@@ -223,7 +223,7 @@ private:
     bool cap_fallback_ = false, play_fallback_ = false;
     int64_t cap_retry_ = 0, play_retry_ = 0;
     uint64_t cap_failures_ = 0, play_failures_ = 0;
-    std::string cap_text_ = "none", play_text_ = "none";  // the devices in use, as the log names them (mu_)
+    std::string cap_name_, play_name_;  // the names the devices in use were opened with (mu_)
     std::unique_ptr<Processor> proc_;
     bool timer_period_ = false;
     int64_t last_tick_ = 0;
