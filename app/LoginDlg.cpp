@@ -7,6 +7,7 @@
 #include "SettingsFiles.h"
 #include "SettingsLoad.h"
 #include "SkinFeature.h"
+#include "WinText.h"
 #include "WaveDevices.h"
 #include "resource.h"
 
@@ -45,7 +46,7 @@ CQuillonDlg::~CQuillonDlg()
     }
 }
 
-BOOL CQuillonDlg::OnNcCreate(LPCREATESTRUCTA lpcs)
+BOOL CQuillonDlg::OnNcCreate(LPCREATESTRUCTW lpcs)
 {
     if (!CDialog::OnNcCreate(lpcs))
         return FALSE;
@@ -63,11 +64,11 @@ BOOL CQuillonDlg::OnInitDialog()
     m_stStatus = GetDlgItem(IDC_LOGIN_STATUS);
 
     if (HMENU sys = ::GetSystemMenu(m_hWnd, FALSE)) {
-        char about[256] = {0};
-        ::LoadStringA(::GetModuleHandleA(nullptr), IDS_ABOUTBOX, about, sizeof about);
+        wchar_t about[256] = {0};
+        ::LoadStringW(::GetModuleHandleW(nullptr), IDS_ABOUTBOX, about, 256);
         if (about[0]) {
-            ::AppendMenuA(sys, MF_SEPARATOR, 0, nullptr);
-            ::AppendMenuA(sys, MF_STRING, kAboutCommand, about);
+            ::AppendMenuW(sys, MF_SEPARATOR, 0, nullptr);
+            ::AppendMenuW(sys, MF_STRING, kAboutCommand, about);
         }
     }
 
@@ -106,8 +107,15 @@ void CQuillonDlg::OnDestroy()
 
 std::string CQuillonDlg::AccountText() const
 {
+    std::string text;
+    AccountText(text);
+    return text;
+}
+
+bool CQuillonDlg::AccountText(std::string& text) const
+{
     HWND edit = reinterpret_cast<HWND>(m_cbAccount.SendMessage(CBEM_GETEDITCONTROL));
-    return edit ? CWnd(edit).GetWindowText() : m_cbAccount.GetWindowText();
+    return edit ? CWnd(edit).GetWindowTextGbk(text) : m_cbAccount.GetWindowTextGbk(text);
 }
 
 void CQuillonDlg::ShowSavedState(const std::string& strType, const std::string& strPassword)
@@ -128,7 +136,7 @@ void CQuillonDlg::LoadAccountList()
     m_cbAccount.SendMessage(CB_RESETCONTENT);
     HWND edit = reinterpret_cast<HWND>(m_cbAccount.SendMessage(CBEM_GETEDITCONTROL));
     if (edit)
-        ::SetWindowTextA(edit, "");
+        ::SetWindowTextW(edit, L"");
     m_edPassword.SetWindowText("");
     m_chkSaveAccount.SendMessage(BM_SETCHECK, BST_UNCHECKED);
     m_chkSavePassword.SendMessage(BM_SETCHECK, BST_UNCHECKED);
@@ -143,11 +151,12 @@ void CQuillonDlg::LoadAccountList()
         const std::string type = m_xmlLogin.ChildAttribute("Type");
         m_xmlLogin.ChildAttribute("Wangluo");
 
-        COMBOBOXEXITEMA item = {};
+        std::wstring text = wintext::Wide(id);
+        COMBOBOXEXITEMW item = {};
         item.mask = CBEIF_TEXT;
         item.iItem = i;
-        item.pszText = const_cast<char*>(id.c_str());
-        m_cbAccount.SendMessage(CBEM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        item.pszText = &text[0];
+        m_cbAccount.SendMessage(CBEM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
         m_cbAccount.SendMessage(CB_SETCURSEL, static_cast<WPARAM>(i));
         ShowSavedState(type, pwd);
     }
@@ -158,14 +167,14 @@ void CQuillonDlg::OnAccountSelChange()
     const LRESULT sel = m_cbAccount.SendMessage(CB_GETCURSEL);
     if (sel == CB_ERR)
         return;
-    char text[512] = {0};
-    COMBOBOXEXITEMA item = {};
+    wchar_t text[512] = {0};
+    COMBOBOXEXITEMW item = {};
     item.mask = CBEIF_TEXT;
     item.iItem = sel;
     item.pszText = text;
-    item.cchTextMax = sizeof text;
-    m_cbAccount.SendMessage(CBEM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
-    const std::string chosen = text;
+    item.cchTextMax = 512;
+    m_cbAccount.SendMessage(CBEM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item));
+    const std::string chosen = wintext::Gbk(text);
 
     LoadSettingsFile(m_xmlLogin, kLoginXml);
     m_xmlLogin.RewindElements();
@@ -197,17 +206,19 @@ void CQuillonDlg::OnSavePasswordClicked()
 void CQuillonDlg::OnSignIn()
 {
     m_stStatus.SetWindowText("");
-    m_strAccount = AccountText();
-    m_strSipPassword = m_edPassword.GetWindowText();
+    // Typed text arrives as UTF-16; a character GBK cannot hold would reach the server
+    // as "?", so it is refused as a wrong entry instead.
+    const bool accountFits = AccountText(m_strAccount);
+    const bool passwordFits = m_edPassword.GetWindowTextGbk(m_strSipPassword);
 
     const char* refusal = nullptr;
     if (m_strAccount.empty())
         refusal = "请输入帐号!";
-    else if (m_strAccount.size() < 4)
+    else if (m_strAccount.size() < 4 || !accountFits)
         refusal = "请输入正确帐号!";
     else if (m_strSipPassword.empty())
         refusal = "请输入密码!";
-    else if (m_strSipPassword.size() < 4)
+    else if (m_strSipPassword.size() < 4 || !passwordFits)
         refusal = "请输入正确密码!";
     if (refusal) {
         TheDesktop().PlayResourceSound(kSoundRefused);

@@ -39,7 +39,7 @@ public:
     std::string m_strKeepAliveHost;
 
 protected:
-    BOOL OnNcCreate(LPCREATESTRUCTA lpcs) override;
+    BOOL OnNcCreate(LPCREATESTRUCTW lpcs) override;
     BOOL OnInitDialog() override;
     BOOL PreTranslateMessage(MSG* pMsg) override;
     void OnTimer(UINT_PTR nIDEvent) override;
@@ -56,6 +56,7 @@ private:
     void RemoveAccountEntry(const std::string& account);
     void OpenPage(const char* pszPath);
     std::string AccountText() const;
+    bool AccountText(std::string& text) const;    // false: a character GBK lacks
     LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
     LRESULT OnPaint(WPARAM wParam, LPARAM lParam);
 

@@ -3,6 +3,7 @@
 #include "LoginDlg.h"
 #include "ServerUrl.h"
 #include "SkinFeature.h"
+#include "WinText.h"
 
 CQuillonApp theApp;
 
@@ -19,7 +20,7 @@ BOOL CQuillonApp::InitInstance()
         // Another copy runs: bring its window forward and end quietly.
         ::ReleaseMutex(mutex);
         ::CloseHandle(mutex);
-        HWND other = ::FindWindowA(nullptr, kCaption);
+        HWND other = ::FindWindowW(nullptr, wintext::Wide(kCaption).c_str());
         if (!other)
             return FALSE;
         if (::IsIconic(other))

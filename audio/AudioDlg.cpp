@@ -3,6 +3,7 @@
 #include "CallControl.h"
 #include "Dial.h"
 #include "SettingsFiles.h"
+#include "WinText.h"
 #include "SkinFeature.h"
 #include "WindowPlacement.h"
 #include "resource.h"
@@ -17,7 +18,7 @@ Caudio::Caudio(CDial* pPhone) : CDialog(IDD, pPhone), m_pPhone(pPhone)
     OnCommand(IDC_AUDIO_CANCEL, [this] { OnCancelButton(); });
 }
 
-BOOL Caudio::OnNcCreate(LPCREATESTRUCTA lpcs)
+BOOL Caudio::OnNcCreate(LPCREATESTRUCTW lpcs)
 {
     if (!CDialog::OnNcCreate(lpcs))
         return FALSE;
@@ -65,14 +66,14 @@ void Caudio::FillDeviceLists()
 {
     const UINT nOutputs = ::waveOutGetNumDevs();
     for (UINT i = 0; i < nOutputs; ++i) {
-        WAVEOUTCAPSA caps = {};
-        if (::waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
+        WAVEOUTCAPSW caps = {};
+        if (::waveOutGetDevCapsW(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
             m_cbOutput.SendMessage(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(caps.szPname));
     }
     const UINT nInputs = ::waveInGetNumDevs();
     for (UINT i = 0; i < nInputs; ++i) {
-        WAVEINCAPSA caps = {};
-        if (::waveInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
+        WAVEINCAPSW caps = {};
+        if (::waveInGetDevCapsW(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
             m_cbInput.SendMessage(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(caps.szPname));
     }
 }
@@ -86,10 +87,10 @@ void Caudio::SelectSavedName(const CWnd& list, const std::string& strName)
         const LRESULT length = list.SendMessage(CB_GETLBTEXTLEN, static_cast<WPARAM>(i));
         if (length == CB_ERR)
             continue;
-        std::string text(static_cast<size_t>(length) + 1, '\0');
+        std::wstring text(static_cast<size_t>(length) + 1, L'\0');
         list.SendMessage(CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&text[0]));
         text.resize(static_cast<size_t>(length));
-        if (text == strName)
+        if (wintext::Gbk(text) == strName)
             list.SendMessage(CB_SETCURSEL, static_cast<WPARAM>(i));
     }
 }

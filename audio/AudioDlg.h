@@ -25,7 +25,7 @@ public:
     int m_nSavedAutoGain = 0;
 
 protected:
-    BOOL OnNcCreate(LPCREATESTRUCTA lpcs) override;
+    BOOL OnNcCreate(LPCREATESTRUCTW lpcs) override;
     void DoDataExchange();
     BOOL PreTranslateMessage(MSG* pMsg) override;
     BOOL OnInitDialog() override;

@@ -6,7 +6,7 @@ yuyin::yuyin(CWnd* pParent) : CDialog(IDD, pParent)
 {
 }
 
-BOOL yuyin::OnNcCreate(LPCREATESTRUCTA lpcs)
+BOOL yuyin::OnNcCreate(LPCREATESTRUCTW lpcs)
 {
     if (!CDialog::OnNcCreate(lpcs))
         return FALSE;

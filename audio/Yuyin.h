@@ -10,7 +10,7 @@ public:
     explicit yuyin(CWnd* pParent = nullptr);
 
 protected:
-    BOOL OnNcCreate(LPCREATESTRUCTA lpcs) override;
+    BOOL OnNcCreate(LPCREATESTRUCTW lpcs) override;
     BOOL OnInitDialog() override;
     BOOL PreTranslateMessage(MSG* pMsg) override;
 };

@@ -1,5 +1,8 @@
 #include "Desktop.h"
 #include <mmsystem.h>
+#include <memory>
+#include <string>
+#include "WinText.h"
 
 namespace {
 Desktop g_real;
@@ -23,11 +26,14 @@ void Desktop::PlayResourceSound(int nResourceId)
 
 int Desktop::ShowMessageBox(HWND hOwner, const char* text, const char* caption, UINT type)
 {
-    return ::MessageBoxA(hOwner, text, caption, type);
+    return ::MessageBoxW(hOwner, wintext::Wide(text).c_str(), caption ? wintext::Wide(caption).c_str() : nullptr, type);
 }
 
 HINSTANCE Desktop::ShellOpen(HWND hOwner, const char* verb, const char* file,
                                 const char* parameters, const char* directory, int nShowCmd)
 {
-    return ::ShellExecuteA(hOwner, verb, file, parameters, directory, nShowCmd);
+    auto wide = [](const char* text) { return text ? new std::wstring(wintext::Wide(text)) : nullptr; };
+    std::unique_ptr<std::wstring> v(wide(verb)), f(wide(file)), p(wide(parameters)), d(wide(directory));
+    auto str = [](const std::unique_ptr<std::wstring>& w) { return w ? w->c_str() : nullptr; };
+    return ::ShellExecuteW(hOwner, str(v), str(f), str(p), str(d), nShowCmd);
 }

@@ -44,19 +44,21 @@ LRESULT CALLBACK CDialog::CreateHook(int code, WPARAM wParam, LPARAM lParam)
         self->m_hWnd = hWnd;
         ::SetPropA(hWnd, kObjectProp, self);
         self->m_pfnSuper = reinterpret_cast<WNDPROC>(
-            ::SetWindowLongPtrA(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CDialog::SubclassProc)));
+            ::SetWindowLongPtrW(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CDialog::SubclassProc)));
     }
     return ::CallNextHookEx(t_hook, code, wParam, lParam);
 }
 
 HWND CDialog::CreateFromTemplate(HWND hOwner)
 {
-    HINSTANCE hInst = ::GetModuleHandleA(nullptr);
+    HINSTANCE hInst = ::GetModuleHandleW(nullptr);
     HHOOK outerHook = t_hook;
     CDialog* outerCreating = t_creating;
     t_creating = this;
-    t_hook = ::SetWindowsHookExA(WH_CBT, &CDialog::CreateHook, nullptr, ::GetCurrentThreadId());
-    HWND hWnd = ::CreateDialogParamA(hInst, MAKEINTRESOURCEA(m_nIDTemplate), hOwner,
+    t_hook = ::SetWindowsHookExW(WH_CBT, &CDialog::CreateHook, nullptr, ::GetCurrentThreadId());
+    // A Unicode dialog: its texts and the characters typed into it stay UTF-16 on
+    // their way through the system, whatever its ANSI code page.
+    HWND hWnd = ::CreateDialogParamW(hInst, MAKEINTRESOURCEW(m_nIDTemplate), hOwner,
                                      &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
     ::UnhookWindowsHookEx(t_hook);
     t_hook = outerHook;
@@ -99,7 +101,7 @@ INT_PTR CDialog::DoModal()
 
     MSG msg;
     while (!m_bEnded) {
-        BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
+        BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
         if (got == 0) {                       // WM_QUIT: pass it on to the outer loop
             ::PostQuitMessage(static_cast<int>(msg.wParam));
             m_nResult = -1;
@@ -109,10 +111,10 @@ INT_PTR CDialog::DoModal()
             break;
         if (PreTranslateMessage(&msg))
             continue;
-        if (m_hWnd && ::IsDialogMessageA(m_hWnd, &msg))
+        if (m_hWnd && ::IsDialogMessageW(m_hWnd, &msg))
             continue;
         ::TranslateMessage(&msg);
-        ::DispatchMessageA(&msg);
+        ::DispatchMessageW(&msg);
     }
 
     if (disabledOwner)
@@ -134,7 +136,7 @@ void CDialog::EndDialog(INT_PTR nResult)
         m_bEnded = true;
         if (m_hWnd)
             ::ShowWindow(m_hWnd, SW_HIDE);
-        ::PostMessageA(m_hWnd, WM_NULL, 0, 0);      // wake the loop
+        ::PostMessageW(m_hWnd, WM_NULL, 0, 0);      // wake the loop
     } else {
         DestroyWindow();
     }
@@ -145,7 +147,7 @@ BOOL CDialog::DestroyWindow()
     return m_hWnd ? ::DestroyWindow(m_hWnd) : FALSE;
 }
 
-BOOL CDialog::OnNcCreate(LPCREATESTRUCTA)
+BOOL CDialog::OnNcCreate(LPCREATESTRUCTW)
 {
     return static_cast<BOOL>(Default());
 }
@@ -154,7 +156,7 @@ LRESULT CDialog::Default()
 {
     if (!m_pCurrent || !m_pfnSuper)
         return 0;
-    return ::CallWindowProcA(m_pfnSuper, m_hWnd, m_pCurrent->msg, m_pCurrent->wParam, m_pCurrent->lParam);
+    return ::CallWindowProcW(m_pfnSuper, m_hWnd, m_pCurrent->msg, m_pCurrent->wParam, m_pCurrent->lParam);
 }
 
 void CDialog::Detach()
@@ -162,7 +164,7 @@ void CDialog::Detach()
     if (m_hWnd && ::IsWindow(m_hWnd)) {
         ::RemovePropA(m_hWnd, kObjectProp);
         if (m_pfnSuper)
-            ::SetWindowLongPtrA(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnSuper));
+            ::SetWindowLongPtrW(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnSuper));
     }
     m_hWnd = nullptr;
     m_pfnSuper = nullptr;
@@ -172,7 +174,7 @@ LRESULT CALLBACK CDialog::SubclassProc(HWND hWnd, UINT msg, WPARAM wParam, LPARA
 {
     CDialog* self = FromHandle(hWnd);
     if (!self)
-        return ::DefDlgProcA(hWnd, msg, wParam, lParam);
+        return ::DefDlgProcW(hWnd, msg, wParam, lParam);
     CurrentMsg cur{msg, wParam, lParam};
     const CurrentMsg* outer = self->m_pCurrent;
     self->m_pCurrent = &cur;
@@ -195,7 +197,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT msg, WPARAM, LPARAM)
 LRESULT CDialog::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
 {
     if (msg == WM_NCCREATE)
-        return OnNcCreate(reinterpret_cast<LPCREATESTRUCTA>(lParam));
+        return OnNcCreate(reinterpret_cast<LPCREATESTRUCTW>(lParam));
     if (msg == TaskMessage()) {
         auto* task = reinterpret_cast<std::function<void()>*>(lParam);
         if (task && *task)
@@ -208,7 +210,7 @@ LRESULT CDialog::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
     if (msg == WM_NCDESTROY) {
         LRESULT r = Default();
         MSG pending;                          // tasks that will never run
-        while (::PeekMessageA(&pending, m_hWnd, TaskMessage(), TaskMessage(), PM_REMOVE)) {
+        while (::PeekMessageW(&pending, m_hWnd, TaskMessage(), TaskMessage(), PM_REMOVE)) {
             if (pending.message == WM_QUIT) {     // some systems hand it out despite the filter
                 ::PostQuitMessage(static_cast<int>(pending.wParam));
                 break;

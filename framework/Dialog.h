@@ -50,7 +50,7 @@ public:
 
 protected:
     virtual BOOL OnInitDialog() { return TRUE; }
-    virtual BOOL OnNcCreate(LPCREATESTRUCTA lpcs);      // default: the system's handling
+    virtual BOOL OnNcCreate(LPCREATESTRUCTW lpcs);      // default: the system's handling
     virtual BOOL PreTranslateMessage(MSG* /*pMsg*/) { return FALSE; }
     virtual void OnOK() { EndDialog(IDOK); }
     virtual void OnCancel() { EndDialog(IDCANCEL); }

@@ -29,9 +29,9 @@ BOOL CWinApp::EnableControlContainer()
 int CWinApp::Run()
 {
     MSG msg;
-    while (::GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
         ::TranslateMessage(&msg);
-        ::DispatchMessageA(&msg);
+        ::DispatchMessageW(&msg);
     }
     m_nExitCode = static_cast<int>(msg.wParam);
     return m_nExitCode;

@@ -1,6 +1,7 @@
 // CWnd: a thin, non-owning wrapper of a window handle with the calls our windows use.
 //
-// Text is narrow GBK (the ANSI code page) throughout, so every call here is the "A" form.
+// Text is narrow GBK throughout; it is converted to UTF-16 here and handed to the wide
+// calls, so windows read the same on every system code page (WinText.h).
 // Copying a CWnd copies the handle only; destroying a CWnd never destroys its window.
 #pragma once
 #include <windows.h>
@@ -19,10 +20,13 @@ public:
     CWnd GetDlgItem(int nID) const { return CWnd(::GetDlgItem(m_hWnd, nID)); }
     int GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
 
+    // A character GBK lacks reads as '?'; GetWindowTextGbk says so instead (text the
+    // user typed, which must not change on its way in).
     std::string GetWindowText() const;
-    void SetWindowText(const std::string& text) const { ::SetWindowTextA(m_hWnd, text.c_str()); }
+    bool GetWindowTextGbk(std::string& text) const;
+    void SetWindowText(const std::string& text) const;
     std::string GetDlgItemText(int nID) const { return GetDlgItem(nID).GetWindowText(); }
-    void SetDlgItemText(int nID, const std::string& text) const { ::SetDlgItemTextA(m_hWnd, nID, text.c_str()); }
+    void SetDlgItemText(int nID, const std::string& text) const { GetDlgItem(nID).SetWindowText(text); }
 
     BOOL ShowWindow(int nCmdShow) const { return ::ShowWindow(m_hWnd, nCmdShow); }
     BOOL IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
@@ -37,8 +41,9 @@ public:
     UINT_PTR SetTimer(UINT_PTR nIDEvent, UINT nElapse) const { return ::SetTimer(m_hWnd, nIDEvent, nElapse, nullptr); }
     BOOL KillTimer(UINT_PTR nIDEvent) const { return ::KillTimer(m_hWnd, nIDEvent); }
 
-    LRESULT SendMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) const { return ::SendMessageA(m_hWnd, msg, wParam, lParam); }
-    BOOL PostMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) const { return ::PostMessageA(m_hWnd, msg, wParam, lParam); }
+    // Messages carrying text take UTF-16 (CB_ADDSTRING, CBEM_INSERTITEMW, ...).
+    LRESULT SendMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) const { return ::SendMessageW(m_hWnd, msg, wParam, lParam); }
+    BOOL PostMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) const { return ::PostMessageW(m_hWnd, msg, wParam, lParam); }
 
     // The one way for another thread to act on a window: the task runs later on the
     // window's own thread, from its message queue. Works for windows made by CDialog.

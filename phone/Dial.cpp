@@ -56,7 +56,7 @@ CDial::~CDial()
         ::DeleteObject(m_hNumberFont);
 }
 
-BOOL CDial::OnNcCreate(LPCREATESTRUCTA lpcs)
+BOOL CDial::OnNcCreate(LPCREATESTRUCTW lpcs)
 {
     if (!CDialog::OnNcCreate(lpcs))
         return FALSE;

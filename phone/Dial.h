@@ -112,7 +112,7 @@ public:
     CSpeakerMixer m_speakerMixer;
 
 protected:
-    BOOL OnNcCreate(LPCREATESTRUCTA lpcs) override;
+    BOOL OnNcCreate(LPCREATESTRUCTW lpcs) override;
     void DoDataExchange();
     BOOL PreTranslateMessage(MSG* pMsg) override;
     BOOL OnInitDialog() override;

@@ -6,30 +6,42 @@
 #include "CallRules.h"
 #include "Desktop.h"
 #include "SettingsFiles.h"
+#include "WinText.h"
 #include "resource.h"
 
 namespace {
-// The process's current directory, where the settings files and the Record folder are.
+// The process's current directory, where the settings files and the Record folder are,
+// in GBK. Read wide, so a folder named in any script is found on any system; a name GBK
+// cannot spell gives empty text, and the Record folder is then named relative to it.
 std::string CurrentFolder()
 {
-    char folder[MAX_PATH] = {0};
-    const DWORD n = ::GetCurrentDirectoryA(MAX_PATH, folder);
-    return n > 0 && n < MAX_PATH ? std::string(folder, n) : std::string();
+    wchar_t folder[MAX_PATH] = {0};
+    const DWORD n = ::GetCurrentDirectoryW(MAX_PATH, folder);
+    std::string gbk;
+    if (n == 0 || n >= MAX_PATH || !wintext::ToGbk(folder, n, gbk))
+        return std::string();
+    return gbk;
+}
+
+// The recording's folder as the library is handed it: the current directory's Record
+// folder, or "Record" relative to it when the directory cannot be spelled in GBK.
+std::string RecordBase()
+{
+    const std::string current = CurrentFolder();
+    return current.empty() ? std::string(".") : current;
 }
 
 // The Record folder, made when it is missing (a fresh installation has none).
 std::string RecordFolder()
 {
-    const std::string current = CurrentFolder();
-    const std::string folder = current + "\\Record";
-    if (!current.empty())
-        ::CreateDirectoryA(folder.c_str(), nullptr);   // fails harmlessly when it is there
+    const std::string folder = RecordBase() + "\\Record";
+    ::CreateDirectoryW(wintext::Wide(folder).c_str(), nullptr);   // fails harmlessly when it is there
     return folder;
 }
 
 bool PathTaken(const std::string& path)
 {
-    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return ::GetFileAttributesW(wintext::Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 }
 
@@ -142,7 +154,7 @@ void CDial::StartRecording()
     if (const struct tm* t = std::localtime(&answered))
         local = *t;
     RecordFolder();
-    const std::string path = FreeRecordingPath(RecordingPath(CurrentFolder(), local, m_strNumber), PathTaken);
+    const std::string path = FreeRecordingPath(RecordingPath(RecordBase(), local, m_strNumber), PathTaken);
     TheCallControl().CallAudioRecordFileStart(m_hCall, path.c_str());
 }
 
@@ -158,12 +170,13 @@ void CDial::LoadCallHistory()
     const std::vector<CallHistoryEntry> entries = ::LoadCallHistory(m_xmlCall, m_strAccount);
     int index = 0;
     for (const CallHistoryEntry& entry : entries) {
-        COMBOBOXEXITEMA item = {};
+        std::wstring text = wintext::Wide(entry.strNumber);
+        COMBOBOXEXITEMW item = {};
         item.mask = CBEIF_TEXT | CBEIF_IMAGE | CBEIF_SELECTEDIMAGE;
         item.iItem = index++;
-        item.pszText = const_cast<char*>(entry.strNumber.c_str());
+        item.pszText = &text[0];
         item.iImage = entry.nImage;
         item.iSelectedImage = 0;
-        m_cbNumber.SendMessage(CBEM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        m_cbNumber.SendMessage(CBEM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
     }
 }

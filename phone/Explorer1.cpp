@@ -1,4 +1,5 @@
 #include "Explorer1.h"
+#include "WinText.h"
 #include <vector>
 
 namespace {
@@ -217,12 +218,8 @@ void CExplorer1::Navigate(const std::string& url)
 {
     if (!m_pBrowser)
         return;
-    const int n = ::MultiByteToWideChar(CP_ACP, 0, url.c_str(), -1, nullptr, 0);
-    if (n <= 0)
-        return;
-    std::vector<wchar_t> wide(static_cast<size_t>(n));
-    ::MultiByteToWideChar(CP_ACP, 0, url.c_str(), -1, wide.data(), n);
-    BSTR bstrUrl = ::SysAllocString(wide.data());
+    const std::wstring wide = wintext::Wide(url);
+    BSTR bstrUrl = ::SysAllocString(wide.c_str());
     if (!bstrUrl)
         return;
     VARIANT none;

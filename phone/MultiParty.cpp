@@ -52,7 +52,7 @@ cduoren1::~cduoren1()
         ::DeleteObject(m_hNumberFont);
 }
 
-BOOL cduoren1::OnNcCreate(LPCREATESTRUCTA lpcs)
+BOOL cduoren1::OnNcCreate(LPCREATESTRUCTW lpcs)
 {
     if (!CDialog::OnNcCreate(lpcs))
         return FALSE;

@@ -39,7 +39,7 @@ public:
     int64_t m_tStart[LINE_COUNT] = {0, 0, 0};
 
 protected:
-    BOOL OnNcCreate(LPCREATESTRUCTA lpcs) override;
+    BOOL OnNcCreate(LPCREATESTRUCTW lpcs) override;
     void DoDataExchange();
     BOOL PreTranslateMessage(MSG* pMsg) override;
     BOOL OnInitDialog() override;

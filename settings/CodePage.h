@@ -1,8 +1,9 @@
-// Code-page conversions for the XML document: the ANSI code page of the system
-// (GBK, code page 936, on our systems), UTF-16 and UTF-8.
+// Code-page conversions for the XML document: GBK (code page 936, the program's text in
+// memory, called "ANSI" below), UTF-16 and UTF-8.
 //
-// Windows builds use the system's own tables (CodePageWin.cpp); other builds, which
-// exist for the unit tests, treat the ANSI code page as GBK (CodePageGbk.cpp).
+// Windows builds use the system's own GBK tables (CodePageWin.cpp), whatever the
+// system's ANSI code page; other builds, for the unit tests, read them from iconv
+// (CodePageGbk.cpp).
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,5 @@
-// Code-page conversions through the Win32 API, with the process's ANSI code page.
+// Code-page conversions through the Win32 API. The program's text is GBK (code page
+// 936) whatever the system's ANSI code page is, so the conversions name it.
 #include "CodePage.h"
 
 #include <windows.h>
@@ -6,6 +7,8 @@
 namespace codepage {
 
 namespace {
+
+const UINT kGbk = 936;
 
 void ToWide(UINT nCodePage, const char* p, size_t n, std::u16string& out)
 {
@@ -23,12 +26,12 @@ void ToWide(UINT nCodePage, const char* p, size_t n, std::u16string& out)
 
 bool IsAnsiLeadByte(unsigned char c)
 {
-    return ::IsDBCSLeadByte(c) != FALSE;
+    return ::IsDBCSLeadByteEx(kGbk, c) != FALSE;
 }
 
 void AnsiToUtf16(const char* p, size_t n, std::u16string& out)
 {
-    ToWide(CP_ACP, p, n, out);
+    ToWide(kGbk, p, n, out);
 }
 
 void Utf8ToUtf16(const char* p, size_t n, std::u16string& out)
@@ -42,13 +45,13 @@ bool Utf16ToAnsi(const char16_t* p, size_t n, std::string& out)
         return true;
     LPCWSTR pWide = reinterpret_cast<LPCWSTR>(p);
     BOOL bUsedDefault = FALSE;
-    int nBytes = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, pWide, static_cast<int>(n), nullptr, 0,
+    int nBytes = ::WideCharToMultiByte(kGbk, WC_NO_BEST_FIT_CHARS, pWide, static_cast<int>(n), nullptr, 0,
                                        nullptr, nullptr);
     if (nBytes <= 0)
         return false;
     size_t nOld = out.size();
     out.resize(nOld + static_cast<size_t>(nBytes));
-    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, pWide, static_cast<int>(n), &out[nOld], nBytes, nullptr,
+    ::WideCharToMultiByte(kGbk, WC_NO_BEST_FIT_CHARS, pWide, static_cast<int>(n), &out[nOld], nBytes, nullptr,
                           &bUsedDefault);
     return bUsedDefault == FALSE;
 }

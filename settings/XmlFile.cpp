@@ -17,7 +17,7 @@
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
-#define XML_OPEN ::_open
+#define XML_OPEN ::_wopen
 #define XML_WRITE ::_write
 #define XML_CLOSE ::_close
 #define XML_SYNC ::_commit
@@ -35,6 +35,25 @@
 using namespace xmlint;
 
 namespace {
+
+// File names are GBK like all text; on Windows they are opened through UTF-16, so a
+// name in any script works whatever the system's ANSI code page.
+#ifdef _WIN32
+using FilePath = std::wstring;
+FilePath PathOf(const std::string& strGbk)
+{
+    std::u16string wide;
+    codepage::AnsiToUtf16(strGbk.data(), strGbk.size(), wide);
+    return FilePath(wide.begin(), wide.end());
+}
+std::FILE* OpenForReading(const FilePath& path) { return ::_wfopen(path.c_str(), L"rb"); }
+int RemoveFile(const FilePath& path) { return ::_wremove(path.c_str()); }
+#else
+using FilePath = std::string;
+FilePath PathOf(const std::string& strPath) { return strPath; }
+std::FILE* OpenForReading(const FilePath& path) { return std::fopen(path.c_str(), "rb"); }
+int RemoveFile(const FilePath& path) { return std::remove(path.c_str()); }
+#endif
 
 // The C library's text for an error number: its first line, at most 99 characters.
 std::string ErrorText(int nErrno)
@@ -128,30 +147,30 @@ bool IsUtf8Name(const std::string& strEncoding)
 
 #ifdef _WIN32
 // Puts the saved temporary file in the target's place. A file being replaced keeps
-// what the user or the system gave it: ReplaceFileA carries over its attributes
+// what the user or the system gave it: ReplaceFileW carries over its attributes
 // (hidden, archive, ...), security and creation time. Where that call cannot do it
 // (another file system, or a failure that left the target gone) the temporary file
 // is renamed over the target and the old attributes are put back by hand.
-bool ReplaceKeepingIdentity(const std::string& strTarget, const std::string& strTemp)
+bool ReplaceKeepingIdentity(const FilePath& strTarget, const FilePath& strTemp)
 {
-    const DWORD nOldAttributes = ::GetFileAttributesA(strTarget.c_str());
+    const DWORD nOldAttributes = ::GetFileAttributesW(strTarget.c_str());
     if (nOldAttributes == INVALID_FILE_ATTRIBUTES)
-        return ::MoveFileExA(strTemp.c_str(), strTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        return ::MoveFileExW(strTemp.c_str(), strTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 
-    if (!::ReplaceFileA(strTarget.c_str(), strTemp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+    if (!::ReplaceFileW(strTarget.c_str(), strTemp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                         nullptr)) {
-        // Whatever ReplaceFileA got to, the new text is still in the temporary file.
-        if (::GetFileAttributesA(strTemp.c_str()) == INVALID_FILE_ATTRIBUTES)
+        // Whatever ReplaceFileW got to, the new text is still in the temporary file.
+        if (::GetFileAttributesW(strTemp.c_str()) == INVALID_FILE_ATTRIBUTES)
             return false;
-        if (!::MoveFileExA(strTemp.c_str(), strTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        if (!::MoveFileExW(strTemp.c_str(), strTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return false;
     }
     const DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    const DWORD nNow = ::GetFileAttributesA(strTarget.c_str());
+    const DWORD nNow = ::GetFileAttributesW(strTarget.c_str());
     if (nNow != INVALID_FILE_ATTRIBUTES && (nNow & kKept) != (nOldAttributes & kKept)) {
         const DWORD nWanted = (nNow & ~kKept) | (nOldAttributes & kKept);
-        ::SetFileAttributesA(strTarget.c_str(), nWanted ? nWanted : FILE_ATTRIBUTE_NORMAL);
+        ::SetFileAttributesW(strTarget.c_str(), nWanted ? nWanted : FILE_ATTRIBUTE_NORMAL);
     }
     return true;
 }
@@ -162,17 +181,18 @@ bool ReplaceKeepingIdentity(const std::string& strTarget, const std::string& str
 // replace the target.
 bool WriteFileReplacing(const char* pszPath, const char* pData, size_t nData, std::string& strError)
 {
+    const FilePath path = PathOf(pszPath);
     // An existing target that cannot be written is refused as before, untouched.
 #ifdef _WIN32
     // Read-only is refused for what it says, also where the process could write anyway.
-    const DWORD nAttributes = ::GetFileAttributesA(pszPath);
+    const DWORD nAttributes = ::GetFileAttributesW(path.c_str());
     if (nAttributes != INVALID_FILE_ATTRIBUTES && (nAttributes & FILE_ATTRIBUTE_READONLY) &&
         !(nAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         strError = ErrorText(EACCES);
         return false;
     }
 #endif
-    int fd = XML_OPEN(pszPath, O_WRONLY | O_BINARY
+    int fd = XML_OPEN(path.c_str(), O_WRONLY | O_BINARY
 #ifndef _WIN32
                                    | O_NONBLOCK
 #endif
@@ -188,11 +208,11 @@ bool WriteFileReplacing(const char* pszPath, const char* pData, size_t nData, st
         return false;
     }
 
-    const std::string strTemp = std::string(pszPath) + ".tmp";
+    const FilePath strTemp = PathOf(std::string(pszPath) + ".tmp");
     const int nFlags = O_WRONLY | O_CREAT | O_EXCL | O_BINARY;
     fd = XML_OPEN(strTemp.c_str(), nFlags, 0666);
     if (fd < 0 && errno == EEXIST) {  // left behind by an interrupted save
-        std::remove(strTemp.c_str());
+        RemoveFile(strTemp);
         fd = XML_OPEN(strTemp.c_str(), nFlags, 0666);
     }
     if (fd < 0) {
@@ -227,27 +247,27 @@ bool WriteFileReplacing(const char* pszPath, const char* pData, size_t nData, st
 #ifdef _WIN32
         // A replaced file would take the spelling of the name it was saved under;
         // "call.xml" and "Call.xml" are one file, so keep the spelling on disk.
-        std::string strTarget = pszPath;
-        WIN32_FIND_DATAA found;
-        HANDLE hFind = std::strpbrk(pszPath, "*?") ? INVALID_HANDLE_VALUE : ::FindFirstFileA(pszPath, &found);
+        FilePath strTarget = path;
+        WIN32_FIND_DATAW found;
+        HANDLE hFind = std::strpbrk(pszPath, "*?") ? INVALID_HANDLE_VALUE : ::FindFirstFileW(path.c_str(), &found);
         if (hFind != INVALID_HANDLE_VALUE) {
             ::FindClose(hFind);
-            const size_t nSlash = strTarget.find_last_of("\\/:");
-            strTarget = strTarget.substr(0, nSlash == std::string::npos ? 0 : nSlash + 1) + found.cFileName;
+            const size_t nSlash = strTarget.find_last_of(L"\\/:");
+            strTarget = strTarget.substr(0, nSlash == FilePath::npos ? 0 : nSlash + 1) + found.cFileName;
         }
         if (!ReplaceKeepingIdentity(strTarget, strTemp)) {
             strError = SystemErrorText(::GetLastError());
             bOk = false;
         }
 #else
-        if (std::rename(strTemp.c_str(), pszPath) != 0) {
+        if (std::rename(strTemp.c_str(), path.c_str()) != 0) {
             strError = ErrorText(errno);
             bOk = false;
         }
 #endif
     }
     if (!bOk)
-        std::remove(strTemp.c_str());
+        RemoveFile(strTemp);
     return bOk;
 }
 
@@ -271,7 +291,7 @@ std::string CXmlDoc::DeclaredEncoding() const
 
 bool CXmlDoc::LoadFile(const char* pszPath)
 {
-    std::FILE* f = pszPath ? std::fopen(pszPath, "rb") : nullptr;
+    std::FILE* f = pszPath ? OpenForReading(PathOf(pszPath)) : nullptr;
     if (!f) {
         m_strResult = ErrorText(pszPath ? errno : EINVAL);
         return false;

@@ -21,7 +21,7 @@ struct ButtonState {
     bool isDefault = false;        // the dialog's default button now
     bool hot = false;
     bool captionSet = false;
-    std::string oldCaption;
+    std::wstring oldCaption;
     std::wstring style;
 };
 
@@ -55,13 +55,14 @@ std::string ClassOf(HWND h)
     return name;
 }
 
-std::string WindowTextOf(HWND h)
+// Windows' own UTF-16 text: captions never pass through the system's ANSI code page.
+std::wstring WindowTextOf(HWND h)
 {
-    const int len = ::GetWindowTextLengthA(h);
+    const int len = ::GetWindowTextLengthW(h);
     if (len <= 0)
-        return std::string();
-    std::string text(len + 1, '\0');
-    text.resize(::GetWindowTextA(h, &text[0], len + 1));
+        return std::wstring();
+    std::wstring text(len + 1, L'\0');
+    text.resize(::GetWindowTextW(h, &text[0], len + 1));
     return text;
 }
 
@@ -69,16 +70,16 @@ bool IsPushButton(HWND h)
 {
     if (ClassOf(h) != "Button")
         return false;
-    const LONG_PTR type = ::GetWindowLongPtrA(h, GWL_STYLE) & BS_TYPEMASK;
+    const LONG_PTR type = ::GetWindowLongPtrW(h, GWL_STYLE) & BS_TYPEMASK;
     return type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON;
 }
 
 // Puts the previous procedure back when ours is still the top of the chain.
 bool Unhook(HWND h, WNDPROC ours, WNDPROC previous)
 {
-    if (reinterpret_cast<WNDPROC>(::GetWindowLongPtrA(h, GWLP_WNDPROC)) != ours)
+    if (reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(h, GWLP_WNDPROC)) != ours)
         return false;
-    ::SetWindowLongPtrA(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
+    ::SetWindowLongPtrW(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
     return true;
 }
 
@@ -138,7 +139,7 @@ void DressButton(DialogState& s, HWND h)
     auto b = std::make_unique<ButtonState>();   // released once the button is hooked
     b->hWnd = h;
     b->hDlg = s.hWnd;
-    const LONG_PTR style = ::GetWindowLongPtrA(h, GWL_STYLE);
+    const LONG_PTR style = ::GetWindowLongPtrW(h, GWL_STYLE);
     b->wasDefault = b->isDefault = (style & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
     b->style = s.part->style;
     auto entry = s.part->buttons.find(::GetDlgCtrlID(h));
@@ -153,14 +154,14 @@ void DressButton(DialogState& s, HWND h)
     if (!::SetPropA(h, kButtonProp, b.get()))
         return;
     b->oldProc = reinterpret_cast<WNDPROC>(
-        ::SetWindowLongPtrA(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ButtonProc)));
+        ::SetWindowLongPtrW(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ButtonProc)));
     if (!b->oldProc) {
         ::RemovePropA(h, kButtonProp);
         return;
     }
-    ::SetWindowLongPtrA(h, GWL_STYLE, (style & ~static_cast<LONG_PTR>(BS_TYPEMASK)) | BS_OWNERDRAW);
+    ::SetWindowLongPtrW(h, GWL_STYLE, (style & ~static_cast<LONG_PTR>(BS_TYPEMASK)) | BS_OWNERDRAW);
     if (b->captionSet)
-        ::SetWindowTextA(h, WideToGbk(entry->second.text).c_str());
+        ::SetWindowTextW(h, entry->second.text.c_str());
     g_dressed.insert(h);
     static_cast<void>(b.release());     // owned by the button from now on, freed at WM_NCDESTROY
 }
@@ -171,10 +172,10 @@ bool UndressButton(ButtonState& b)
 {
     b.active = false;
     g_dressed.erase(b.hWnd);
-    const LONG_PTR style = ::GetWindowLongPtrA(b.hWnd, GWL_STYLE) & ~static_cast<LONG_PTR>(BS_TYPEMASK);
-    ::SetWindowLongPtrA(b.hWnd, GWL_STYLE, style | (b.isDefault ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON));
+    const LONG_PTR style = ::GetWindowLongPtrW(b.hWnd, GWL_STYLE) & ~static_cast<LONG_PTR>(BS_TYPEMASK);
+    ::SetWindowLongPtrW(b.hWnd, GWL_STYLE, style | (b.isDefault ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON));
     if (b.captionSet)
-        ::SetWindowTextA(b.hWnd, b.oldCaption.c_str());
+        ::SetWindowTextW(b.hWnd, b.oldCaption.c_str());
     ::InvalidateRect(b.hWnd, nullptr, TRUE);
     if (!Unhook(b.hWnd, &ButtonProc, b.oldProc))
         return false;
@@ -195,10 +196,10 @@ LRESULT CALLBACK ButtonProc(HWND h, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     auto* b = static_cast<ButtonState*>(::GetPropA(h, kButtonProp));
     if (!b)
-        return ::DefWindowProcA(h, msg, wParam, lParam);
+        return ::DefWindowProcW(h, msg, wParam, lParam);
     const WNDPROC next = b->oldProc;
     if (msg == WM_NCDESTROY) {
-        LRESULT r = ::CallWindowProcA(next, h, msg, wParam, lParam);
+        LRESULT r = ::CallWindowProcW(next, h, msg, wParam, lParam);
         g_dressed.erase(h);
         Unhook(h, &ButtonProc, next);
         ::RemovePropA(h, kButtonProp);
@@ -224,7 +225,7 @@ LRESULT CALLBACK ButtonProc(HWND h, UINT msg, WPARAM wParam, LPARAM lParam)
             msg = WM_LBUTTONDOWN;
             break;
         case WM_GETDLGCODE: {
-            LRESULT r = ::CallWindowProcA(next, h, msg, wParam, lParam);
+            LRESULT r = ::CallWindowProcW(next, h, msg, wParam, lParam);
             r &= ~(DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON);
             return r | DLGC_BUTTON | (b->isDefault ? DLGC_DEFPUSHBUTTON : DLGC_UNDEFPUSHBUTTON);
         }
@@ -238,7 +239,7 @@ LRESULT CALLBACK ButtonProc(HWND h, UINT msg, WPARAM wParam, LPARAM lParam)
             break;
         }
     }
-    return ::CallWindowProcA(next, h, msg, wParam, lParam);
+    return ::CallWindowProcW(next, h, msg, wParam, lParam);
 }
 
 bool DrawButton(DialogState& s, const DRAWITEMSTRUCT* di)
@@ -267,7 +268,7 @@ bool DrawButton(DialogState& s, const DRAWITEMSTRUCT* di)
     look.state = di->itemState;
     look.hot = b->hot;
     look.isDefault = b->isDefault;
-    PaintButton(mem, RECT{0, 0, w, h}, *s.skin, s.skin->Style(b->style), GbkToWide(WindowTextOf(di->hwndItem)),
+    PaintButton(mem, RECT{0, 0, w, h}, *s.skin, s.skin->Style(b->style), WindowTextOf(di->hwndItem),
                 look, *s.fonts);
     ::BitBlt(di->hDC, rc.left, rc.top, w, h, mem, 0, 0, SRCCOPY);
     ::SelectObject(mem, old);
@@ -351,10 +352,10 @@ LRESULT CALLBACK DialogProc(HWND h, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     auto* s = static_cast<DialogState*>(::GetPropA(h, kDialogProp));
     if (!s)
-        return ::DefWindowProcA(h, msg, wParam, lParam);
+        return ::DefWindowProcW(h, msg, wParam, lParam);
     const WNDPROC next = s->oldProc;
     if (msg == WM_NCDESTROY) {
-        LRESULT r = ::CallWindowProcA(next, h, msg, wParam, lParam);
+        LRESULT r = ::CallWindowProcW(next, h, msg, wParam, lParam);
         g_dressed.erase(h);
         FreeBackdrop(*s);
         Unhook(h, &DialogProc, next);
@@ -362,7 +363,7 @@ LRESULT CALLBACK DialogProc(HWND h, UINT msg, WPARAM wParam, LPARAM lParam)
         delete s;
         return r;
     }
-    LRESULT r = ::CallWindowProcA(next, h, msg, wParam, lParam);
+    LRESULT r = ::CallWindowProcW(next, h, msg, wParam, lParam);
     if (!s->active)
         return r;
     try {
@@ -440,7 +441,7 @@ bool DressDialog(HWND hDlg, const std::shared_ptr<const Skin>& skin, const Dialo
     if (!::SetPropA(hDlg, kDialogProp, s.get()))
         return false;
     s->oldProc = reinterpret_cast<WNDPROC>(
-        ::SetWindowLongPtrA(hDlg, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DialogProc)));
+        ::SetWindowLongPtrW(hDlg, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DialogProc)));
     if (!s->oldProc) {
         ::RemovePropA(hDlg, kDialogProp);
         return false;

@@ -1,5 +1,6 @@
 #include <winsock2.h>
 #include "AppTestSupport.h"
+#include "WinText.h"
 #include <gtest/gtest.h>
 #include <commctrl.h>
 #include <cstdio>
@@ -18,24 +19,26 @@ std::string Env(const char* name)
     return v ? v : "";
 }
 
-void RemoveTree(const std::string& dir)
+// Wide, so folders that tests name in Chinese go too on any system code page.
+void RemoveTree(const std::wstring& dir)
 {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = ::FindFirstFileA((dir + "\\*").c_str(), &fd);
+    WIN32_FIND_DATAW fd;
+    HANDLE h = ::FindFirstFileW((dir + L"\\*").c_str(), &fd);
     if (h != INVALID_HANDLE_VALUE) {
         do {
-            const std::string name = fd.cFileName;
-            if (name == "." || name == "..")
+            const std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..")
                 continue;
-            const std::string full = dir + "\\" + name;
+            const std::wstring full = dir + L"\\" + name;
+            ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
             if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 RemoveTree(full);
             else
-                ::DeleteFileA(full.c_str());
-        } while (::FindNextFileA(h, &fd));
+                ::DeleteFileW(full.c_str());
+        } while (::FindNextFileW(h, &fd));
         ::FindClose(h);
     }
-    ::RemoveDirectoryA(dir.c_str());
+    ::RemoveDirectoryW(dir.c_str());
 }
 }
 
@@ -59,29 +62,35 @@ ScratchFolder::ScratchFolder()
 ScratchFolder::~ScratchFolder()
 {
     ::SetCurrentDirectoryA(m_previous.c_str());
-    RemoveTree(m_path);
+    RemoveTree(wintext::Wide(m_path));
 }
 
+// Paths are GBK, opened wide like the program's own files.
 bool WriteBytes(const std::string& path, const std::string& bytes)
 {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << bytes;
-    return static_cast<bool>(f);
+    std::FILE* f = ::_wfopen(wintext::Wide(path).c_str(), L"wb");
+    if (!f)
+        return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && written;
 }
 
 std::string ReadBytes(const std::string& path)
 {
-    std::ifstream f(path, std::ios::binary);
+    std::FILE* f = ::_wfopen(wintext::Wide(path).c_str(), L"rb");
     if (!f)
         return "<missing>";
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
+    std::string bytes;
+    char buf[65536];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        bytes.append(buf, n);
+    std::fclose(f);
+    return bytes;
 }
 
 bool Exists(const std::string& path)
 {
-    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return ::GetFileAttributesW(wintext::Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool AccountServer::Available() { return !Env("QUILLON_FIXTURE_DIR").empty(); }
@@ -190,7 +199,7 @@ HWND ProgramRun::SignInAndRegister(int callServerPort, int proxyPort)
 
 HWND ProgramRun::Login()
 {
-    return ::FindWindowA(nullptr, kCaption);
+    return ::FindWindowW(nullptr, wintext::Wide(kCaption).c_str());
 }
 
 HWND ProgramRun::WaitForLogin()

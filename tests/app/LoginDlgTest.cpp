@@ -10,20 +10,24 @@ TEST_F(LoginWindow, RefusesBadInputWithItsMessageAndSound)
 {
     apptest::AccountServer::Answer("login.php", "error!", 200, 2.0);
     Open();
-    struct Row { const char* account; const char* password; const char* status; bool accepted; } rows[] = {
-        {"", "abcd", "请输入帐号!", false},
-        {"123", "abcd", "请输入正确帐号!", false},
-        {"张", "abcd", "请输入正确帐号!", false},       // one Chinese character: 2 bytes
-        {"1234", "", "请输入密码!", false},
-        {"1234", "abc", "请输入正确密码!", false},
-        {"张三", "abcd", "正在验证帐号!", true},        // two Chinese characters: 4 bytes
+    // Typed as UTF-16, as a keyboard of any language types.
+    struct Row { const wchar_t* account; const wchar_t* password; const char* status; bool accepted; } rows[] = {
+        {L"", L"abcd", "请输入帐号!", false},
+        {L"123", L"abcd", "请输入正确帐号!", false},
+        {L"张", L"abcd", "请输入正确帐号!", false},       // one Chinese character: 2 bytes
+        {L"1234", L"", "请输入密码!", false},
+        {L"1234", L"abc", "请输入正确密码!", false},
+        // Characters GBK lacks (Hangul, an emoji) are refused, never sent as "?".
+        {L"1234\uAC00", L"abcd", "请输入正确帐号!", false},
+        {L"1234", L"abcd\U0001F600", "请输入正确密码!", false},
+        {L"张三", L"abcd", "正在验证帐号!", true},        // two Chinese characters: 4 bytes
     };
     for (const Row& r : rows) {
         desktop.Clear();
-        SetAccount(r.account);
-        SetPassword(r.password);
-        ASSERT_TRUE(Click(h, IDC_SIGNIN)) << r.account;
-        EXPECT_EQ(Status(), r.status) << r.account << "/" << r.password;
+        ::SetWindowTextW(AccountEdit(), r.account);
+        ::SetDlgItemTextW(h, IDC_PASSWORD, r.password);
+        ASSERT_TRUE(Click(h, IDC_SIGNIN)) << Account();
+        EXPECT_EQ(Status(), r.status) << Account() << "/" << Password();
         if (r.accepted) {
             EXPECT_TRUE(Verifying());
             EXPECT_TRUE(desktop.Sounds().empty());
@@ -301,9 +305,9 @@ TEST_F(LoginWindow, SystemMenuCarriesTheAboutEntry)
     Open();
     HMENU sys = ::GetSystemMenu(h, FALSE);
     ASSERT_NE(sys, nullptr);
-    char text[128] = {0};
-    ASSERT_GT(::GetMenuStringA(sys, 0x10, text, sizeof text, MF_BYCOMMAND), 0);
-    EXPECT_STREQ(text, "关于Korvani网络电话");
+    wchar_t text[128] = {0};
+    ASSERT_GT(::GetMenuStringW(sys, 0x10, text, 128, MF_BYCOMMAND), 0);
+    EXPECT_EQ(wintext::Gbk(text), "关于Korvani网络电话");
 
     // The about box opens modally from the entry; its close box ends it.
     bool sawAbout = false;
@@ -312,9 +316,7 @@ TEST_F(LoginWindow, SystemMenuCarriesTheAboutEntry)
             ::Sleep(10);
             HWND about = ::FindWindowExA(nullptr, nullptr, "#32770", "");
             if (about && about != h) {
-                char label[128] = {0};
-                ::GetWindowTextA(::GetWindow(::GetWindow(about, GW_CHILD), GW_HWNDNEXT), label, sizeof label);
-                sawAbout = std::string(label) == "互联网语音通信.Korvani网络电话1.10";
+                sawAbout = Text(::GetWindow(::GetWindow(about, GW_CHILD), GW_HWNDNEXT)) == "互联网语音通信.Korvani网络电话1.10";
                 ::PostMessageA(about, WM_CLOSE, 0, 0);
                 return;
             }

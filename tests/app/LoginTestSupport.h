@@ -8,6 +8,7 @@
 #include "LoginDlg.h"
 #include "ServerUrl.h"
 #include "WinHarness.h"
+#include "WinText.h"
 #include "resource.h"
 
 class LoginWindow : public ::testing::Test {
@@ -35,7 +36,7 @@ protected:
     {
         return reinterpret_cast<HWND>(::SendMessageA(::GetDlgItem(h, IDC_ACCOUNT), CBEM_GETEDITCONTROL, 0, 0));
     }
-    void SetAccount(const std::string& text) { ::SetWindowTextA(AccountEdit(), text.c_str()); }
+    void SetAccount(const std::string& text) { wintest::SetText(AccountEdit(), text); }
     std::string Account() const { return wintest::Text(AccountEdit()); }
     void SetPassword(const std::string& text) { wintest::SetText(h, IDC_PASSWORD, text); }
     std::string Password() const { return wintest::Text(h, IDC_PASSWORD); }
@@ -43,14 +44,14 @@ protected:
     int ListCount() const { return static_cast<int>(::SendDlgItemMessageA(h, IDC_ACCOUNT, CB_GETCOUNT, 0, 0)); }
     std::string ListItem(int i) const
     {
-        char text[256] = {0};
-        COMBOBOXEXITEMA item = {};
+        wchar_t text[256] = {0};
+        COMBOBOXEXITEMW item = {};
         item.mask = CBEIF_TEXT;
         item.iItem = i;
         item.pszText = text;
-        item.cchTextMax = sizeof text;
-        ::SendDlgItemMessageA(h, IDC_ACCOUNT, CBEM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
-        return text;
+        item.cchTextMax = 256;
+        ::SendDlgItemMessageW(h, IDC_ACCOUNT, CBEM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item));
+        return wintext::Gbk(text);
     }
     // The user picks list item i.
     void Choose(int i)

@@ -86,7 +86,7 @@ protected:
     static bool Dressed(HWND w)
     {
         HMODULE module = nullptr;
-        const auto proc = reinterpret_cast<LPCSTR>(::GetWindowLongPtrA(w, GWLP_WNDPROC));
+        const auto proc = reinterpret_cast<LPCSTR>(::GetWindowLongPtrW(w, GWLP_WNDPROC));
         return ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                                     proc, &module) &&
                module == ::GetModuleHandleA("SkinFeature.dll");

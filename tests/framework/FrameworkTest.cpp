@@ -24,7 +24,7 @@ public:
                 KillTimer(5);
         });
     }
-    BOOL OnNcCreate(LPCREATESTRUCTA cs) override
+    BOOL OnNcCreate(LPCREATESTRUCTW cs) override
     {
         ncCreateSawHandle = m_hWnd != nullptr;
         ncCreateBeforeInit = !initialised;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include "CallsFixture.h"
+#include "WinText.h"
 
 using namespace phonetest;
 using apptest::ReadBytes;
@@ -26,25 +27,26 @@ int64_t AnsweredAt()
     return static_cast<int64_t>(std::mktime(&t));
 }
 
+// In GBK, read wide: the same on every system code page.
 std::string CurrentFolder()
 {
-    char folder[MAX_PATH] = {0};
-    ::GetCurrentDirectoryA(MAX_PATH, folder);
-    return folder;
+    wchar_t folder[MAX_PATH] = {0};
+    ::GetCurrentDirectoryW(MAX_PATH, folder);
+    return wintext::Gbk(folder);
 }
 
-// The file names in the Record folder.
+// The file names in the Record folder, in GBK.
 std::vector<std::string> Recordings()
 {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE h = ::FindFirstFileA("Record\\*", &found);
+    WIN32_FIND_DATAW found;
+    HANDLE h = ::FindFirstFileW(L"Record\\*", &found);
     if (h == INVALID_HANDLE_VALUE)
         return names;
     do {
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            names.push_back(found.cFileName);
-    } while (::FindNextFileA(h, &found));
+            names.push_back(wintext::Gbk(found.cFileName));
+    } while (::FindNextFileW(h, &found));
     ::FindClose(h);
     return names;
 }
@@ -78,6 +80,10 @@ protected:
 
 TEST_F(Recording, FileIsNamedByTheAnswerTimeAndTheInternationalNumberAndTheBoxIsReadAtAnswer)
 {
+    // The program's folder has a Chinese name, whatever the system's code page.
+    ASSERT_TRUE(::CreateDirectoryW(L"通话录音", nullptr));
+    ASSERT_TRUE(::SetCurrentDirectoryW(L"通话录音"));
+    ASSERT_NE(CurrentFolder().find("\\通话录音"), std::string::npos) << CurrentFolder();
     ASSERT_TRUE(OpenWithClock(0));
     ASSERT_TRUE(Register());
     ASSERT_TRUE(Tick(true));

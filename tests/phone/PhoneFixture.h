@@ -78,7 +78,7 @@ protected:
     {
         HWND edit = NumberEdit();
         run.Ui([&] {
-            ::SetWindowTextA(edit, text.c_str());
+            wintest::SetText(edit, text);
             // The caret after the text, as after typing it.
             ::SendMessageA(edit, EM_SETSEL, text.size(), text.size());
         });

@@ -15,7 +15,7 @@ SkinnedDlg::~SkinnedDlg()
         DestroyWindow();
 }
 
-BOOL SkinnedDlg::OnNcCreate(LPCREATESTRUCTA cs)
+BOOL SkinnedDlg::OnNcCreate(LPCREATESTRUCTW cs)
 {
     if (!CDialog::OnNcCreate(cs))
         return FALSE;
@@ -148,7 +148,7 @@ LONG ButtonType(HWND dlg, int id)
 
 WNDPROC ProcOf(HWND hWnd)
 {
-    return reinterpret_cast<WNDPROC>(::GetWindowLongPtrA(hWnd, GWLP_WNDPROC));
+    return reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(hWnd, GWLP_WNDPROC));
 }
 
 void PumpDialog(HWND dlg, DWORD ms)

@@ -25,7 +25,7 @@ public:
     using CDialog::OnMessage;         // tests add message handlers of "the program"
 
 protected:
-    BOOL OnNcCreate(LPCREATESTRUCTA cs) override;
+    BOOL OnNcCreate(LPCREATESTRUCTW cs) override;
     BOOL OnInitDialog() override;
 
 private:

@@ -1,4 +1,5 @@
 #include "WinHarness.h"
+#include "WinText.h"
 
 namespace wintest {
 
@@ -7,9 +8,9 @@ void Pump(DWORD ms)
     const DWORD start = ::GetTickCount();
     do {
         MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             ::TranslateMessage(&msg);
-            ::DispatchMessageA(&msg);
+            ::DispatchMessageW(&msg);
         }
         if (ms)
             ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
@@ -43,15 +44,20 @@ void Command(HWND dlg, int id)
 
 void SetText(HWND dlg, int id, const std::string& text)
 {
-    ::SetDlgItemTextA(dlg, id, text.c_str());
+    SetText(::GetDlgItem(dlg, id), text);
+}
+
+void SetText(HWND wnd, const std::string& text)
+{
+    ::SendMessageW(wnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wintext::Wide(text).c_str()));
 }
 
 std::string Text(HWND wnd)
 {
     // WM_GETTEXT rather than GetWindowText: it also reads controls of other processes.
-    char buf[4096] = {0};
-    ::SendMessageA(wnd, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf));
-    return buf;
+    wchar_t buf[4096] = {0};
+    ::SendMessageW(wnd, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buf));
+    return wintext::Gbk(buf);
 }
 
 std::string Text(HWND dlg, int id) { return Text(::GetDlgItem(dlg, id)); }

@@ -20,7 +20,10 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000);
 bool Click(HWND dlg, int id);
 // Sends the command of control `id` (BN_CLICKED) whatever its state, as a program would.
 void Command(HWND dlg, int id);
+// Texts are GBK, passed through UTF-16 as the program does, so they read the same on
+// every system code page.
 void SetText(HWND dlg, int id, const std::string& text);
+void SetText(HWND wnd, const std::string& text);
 std::string Text(HWND dlg, int id);
 std::string Text(HWND wnd);
 bool Checked(HWND dlg, int id);
