@@ -43,6 +43,8 @@ TEST_F(PhoneProgram, SignsInRegistersAndEndsCleanlyWhenThePhoneWindowCloses)
     EXPECT_EQ(Text(phone, IDC_ACCOUNT_NUMBER), "80012345");
     EXPECT_EQ(Text(phone, IDC_BALANCE), "25.60");
     EXPECT_EQ(Text(phone), ProgramRun::kCaption);
+    Pump(1500);
+    EXPECT_TRUE(phonetest::Screenshot("phone_program"));
     // Only the phone window is on the screen: the login window hid, the ad panel opened
     // nothing of its own and no installer or message box came up.
     EXPECT_EQ(program.Shown(), std::vector<HWND>{phone});
@@ -100,6 +102,7 @@ TEST_F(PhoneProgram, RefusedRegistrationShowsTheWarningBoxForTheButtons)
     std::string message;
     ::EnumChildWindows(box, &Find::Static, reinterpret_cast<LPARAM>(&message));
     EXPECT_EQ(message, "登陆服务器失败.禁止进行任何操作");
+    EXPECT_TRUE(phonetest::Screenshot("phone_program_warning"));
     ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     EXPECT_TRUE(PumpUntil([&] { return program.Shown() == std::vector<HWND>{phone}; }, 5000));
 
