@@ -1,6 +1,8 @@
 #include "AccountQuery.h"
 #include <process.h>
 #include <wininet.h>
+#include "ProgramLog.h"
+#include "SupportLog.h"
 
 bool StartQueryWorker(unsigned (__stdcall* worker)(void*), void* argument)
 {
@@ -25,16 +27,20 @@ std::string QueryAgentName()
     return name;
 }
 
-bool FetchFirstLine(const std::string& url, std::string& line)
+namespace {
+bool FetchLine(const std::string& url, std::string& line, DWORD& error)
 {
     // An answer line longer than this is no answer of ours; stop reading there.
     const size_t kMaxLine = 64 * 1024;
     line.clear();
     HINTERNET inet = ::InternetOpenA(QueryAgentName().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    if (!inet)
+    if (!inet) {
+        error = ::GetLastError();
         return false;
+    }
     HINTERNET request = ::InternetOpenUrlA(inet, url.c_str(), nullptr, 0, INTERNET_FLAG_TRANSFER_ASCII, 0);
     if (!request) {
+        error = ::GetLastError();
         ::InternetCloseHandle(inet);
         return false;
     }
@@ -45,6 +51,7 @@ bool FetchFirstLine(const std::string& url, std::string& line)
         char c;
         DWORD got = 0;
         if (!::InternetReadFile(request, &c, 1, &got)) {
+            error = ::GetLastError();
             ok = false;
             break;
         }
@@ -56,5 +63,29 @@ bool FetchFirstLine(const std::string& url, std::string& line)
     ::InternetCloseHandle(inet);
     if (!ok)
         line.clear();
+    return ok;
+}
+}  // namespace
+
+// Every query and its answer go to the support log when it is on; the password never
+// does.
+bool FetchFirstLine(const std::string& url, std::string& line)
+{
+    const bool logged = SupportLogEnabled();
+    std::string masked;
+    if (logged) {
+        masked = MaskQueryValue(url, "pass");
+        SupportLogWrite("account", "GET " + masked);
+    }
+    DWORD error = 0;
+    const bool ok = FetchLine(url, line, error);
+    if (logged) {
+        const size_t query = masked.find('?');
+        const std::string what = masked.substr(0, query);
+        if (ok)
+            LogGbk("account", what + " answered: " + line.substr(0, 512));
+        else
+            SupportLogWrite("account", what + " failed: network error " + std::to_string(error));
+    }
     return ok;
 }

@@ -1,6 +1,9 @@
 #include "QuillonApp.h"
 #include <commctrl.h>
 #include "LoginDlg.h"
+#include "ProgramLog.h"
+#include "SupportLog.h"
+#include "callctl.h"
 #include "ServerUrl.h"
 #include "SkinFeature.h"
 #include "WinText.h"
@@ -36,6 +39,13 @@ BOOL CQuillonApp::InitInstance()
         SetServerBaseUrl(url);
     ServerBaseUrl();    // settled here, before any worker thread reads it
 
+    // "--log", added to the shortcut when support asks: Quillon.log beside the program,
+    // with the call-control library's lines (SIP messages with secrets masked) in it.
+    if (LogSwitchInCommandLine(m_strCmdLine) && OpenProgramLog()) {
+        SupportLogWrite("start", "account server " + ServerBaseUrl());
+        sipxConfigSetLogSink(SIPX_LOG_DEBUG, nullptr, &SupportLogSipLine, nullptr);
+    }
+
     INITCOMMONCONTROLSEX icc = {8, 0xFF};
     ::InitCommonControlsEx(&icc);
     InitApplication();
@@ -55,6 +65,11 @@ BOOL CQuillonApp::InitInstance()
 
 int CQuillonApp::ExitInstance()
 {
+    if (SupportLogEnabled()) {
+        sipxConfigSetLogSink(SIPX_LOG_NONE, nullptr, nullptr, nullptr);
+        SupportLogWrite("start", "program ends");
+        SupportLogClose();
+    }
     SkinExit();
     return CWinApp::ExitInstance();
 }

@@ -5,6 +5,7 @@
 #include "CallControl.h"
 #include "CallRules.h"
 #include "Desktop.h"
+#include "ProgramLog.h"
 #include "SettingsFiles.h"
 #include "WinText.h"
 #include "resource.h"
@@ -84,6 +85,9 @@ void CDial::PlaceCall()
         const std::string address = "sip:" + m_strNumber + "@" + m_strSipDomain;
         result = sipx.CallConnect(m_hCall, address.c_str(), 0, nullptr, 1, &options, nullptr);
     }
+    LogGbk("call", "calling " + m_strNumber + " at " + m_strSipDomain + ": " +
+                       (result == SIPX_RESULT_SUCCESS ? std::string("requested")
+                                                      : "refused by the library (" + std::to_string(result) + ")"));
     if (result != SIPX_RESULT_SUCCESS) {
         // Refused (no room for another call, an address the library cannot use): no
         // event will ever come for it, so it ends here as a call the network ended.
@@ -108,6 +112,7 @@ void CDial::HangUp()
     CallControl& sipx = TheCallControl();
     // The recording is stopped while the call still has its handle; the release below
     // sets m_hCall to 0.
+    LogGbk("call", "hung up by the subscriber");
     sipx.CallAudioRecordFileStop(m_hCall);
     sipx.CallHold(m_hCall, 1);
     sipx.CallDestroy(&m_hCall);
@@ -155,7 +160,9 @@ void CDial::StartRecording()
         local = *t;
     RecordFolder();
     const std::string path = FreeRecordingPath(RecordingPath(RecordBase(), local, m_strNumber), PathTaken);
-    TheCallControl().CallAudioRecordFileStart(m_hCall, path.c_str());
+    const SIPX_RESULT result = TheCallControl().CallAudioRecordFileStart(m_hCall, path.c_str());
+    LogGbk("call", "recording to " + path + (result == SIPX_RESULT_SUCCESS ? std::string()
+                                                                           : " refused (" + std::to_string(result) + ")"));
 }
 
 void CDial::OnRecordBox()

@@ -157,11 +157,11 @@ void ProgramRun::CopyFiles()
         ASSERT_TRUE(::CopyFileA((std::string(QUILLON_DIST_WIN) + "/" + f).c_str(), f, FALSE)) << f;
 }
 
-HANDLE ProgramRun::Start()
+HANDLE ProgramRun::Start(const std::string& moreArguments)
 {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
-    std::string cmd = "Quillon.exe --server=" + AccountServer::Url();
+    std::string cmd = "Quillon.exe --server=" + AccountServer::Url() + moreArguments;
     if (!::CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, m_folder.c_str(), &si, &m_process)) {
         m_process = {};
         return nullptr;
@@ -169,11 +169,11 @@ HANDLE ProgramRun::Start()
     return m_process.hProcess;
 }
 
-HWND ProgramRun::SignIn(int callServerPort, int proxyPort)
+HWND ProgramRun::SignIn(int callServerPort, int proxyPort, const std::string& moreArguments)
 {
     AccountServer::Answer("login.php", "ok!8001@25.60#127.0.0.1:" + std::to_string(callServerPort) +
                                            "$075512345678%127.0.0.1:" + std::to_string(proxyPort) + "^\n");
-    if (!Start())
+    if (!Start(moreArguments))
         return nullptr;
     HWND login = WaitForLogin();
     if (!login)

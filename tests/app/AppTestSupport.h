@@ -55,12 +55,12 @@ public:
     // ASSERT_NO_FATAL_FAILURE).
     static void CopyFiles();
     // Starts "Quillon.exe --server=<account server>" in the folder; its process, or null.
-    HANDLE Start();
+    HANDLE Start(const std::string& moreArguments = std::string());
     // Lets the account server accept the sign-in with the call server at
     // 127.0.0.1:callServerPort and the proxy at 127.0.0.1:proxyPort, starts the program,
     // types account and password into the login window and clicks sign-in; the phone
     // window, or null.
-    HWND SignIn(int callServerPort, int proxyPort = 5061);
+    HWND SignIn(int callServerPort, int proxyPort = 5061, const std::string& moreArguments = std::string());
     // SignIn, then waits until the phone window says the line is registered; the phone
     // window, or null.
     HWND SignInAndRegister(int callServerPort, int proxyPort);

@@ -61,6 +61,33 @@ TEST_F(Program, SignInRefusalIsShownInTheRunningProgram)
     EXPECT_EQ(::WaitForSingleObject(first.Process(), 10000), WAIT_OBJECT_0);
 }
 
+// Support's log: only with "--log", beside the program, the account server's queries in
+// it with the password masked.
+TEST_F(Program, LogIsWrittenWithTheSwitchOnlyAndHidesThePassword)
+{
+    for (const bool withSwitch : {false, true}) {
+        ::DeleteFileA("Quillon.log");
+        ASSERT_NE(first.Start(withSwitch ? " --log" : ""), nullptr);
+        HWND w = ProgramRun::WaitForLogin();
+        ASSERT_NE(w, nullptr);
+        SetText(reinterpret_cast<HWND>(::SendDlgItemMessageW(w, IDC_ACCOUNT, CBEM_GETEDITCONTROL, 0, 0)), "80012345");
+        SetText(w, IDC_PASSWORD, "s3cr3t-pw");
+        ASSERT_TRUE(Click(w, IDC_SIGNIN));
+        EXPECT_TRUE(PumpUntil([&] { return Text(w, IDC_LOGIN_STATUS) == "帐号密码验证错误"; }, 15000));
+        ASSERT_TRUE(Click(w, IDC_EXIT));
+        ASSERT_EQ(::WaitForSingleObject(first.Process(), 10000), WAIT_OBJECT_0);
+        const std::string log = apptest::ReadBytes("Quillon.log");
+        if (!withSwitch) {
+            EXPECT_EQ(log, "<missing>");
+            continue;
+        }
+        EXPECT_NE(log.find("[start] Quillon 1.10"), std::string::npos) << log;
+        EXPECT_NE(log.find("/login.php?username=80012345&pass=***&banben=2.54"), std::string::npos) << log;
+        EXPECT_NE(log.find("answered: error!"), std::string::npos) << log;
+        EXPECT_EQ(log.find("s3cr3t-pw"), std::string::npos) << log;
+    }
+}
+
 TEST_F(Program, SecondCopyBringsTheFirstForwardAndEnds)
 {
     ASSERT_NE(first.Start(), nullptr);

@@ -47,7 +47,7 @@ TEST_F(ProgramCall, CallRingsIsAnsweredRecordedAndHungUpAndTheBalanceFollowsTheS
                              "-rtp_echo -mp " + std::to_string(phonetest::FreeUdpPort() & ~1) +
                                  " -trace_logs -log_file " + log));
     AccountServer::Answer("money.php", "ok!19.20@\n");
-    HWND phone = program.SignIn(server.Port());
+    HWND phone = program.SignIn(server.Port(), 5061, " --log");
     ASSERT_NE(phone, nullptr) << server.Log();
     ASSERT_TRUE(PumpUntil([&] { return Text(phone, IDC_STATUS) == "成功登陆.请输入呼叫号码"; }, 10000))
         << Text(phone, IDC_STATUS) << server.Log();
@@ -107,6 +107,19 @@ TEST_F(ProgramCall, CallRingsIsAnsweredRecordedAndHungUpAndTheBalanceFollowsTheS
     uris << f.rdbuf();
     EXPECT_EQ(uris.str(), "uri sip:00867551234567@127.0.0.1:" + std::to_string(server.Port()) + "\n");
     ::DeleteFileA(phonetest::LocalPath(log).c_str());
+
+    // Started with --log: the support log tells the call's story.
+    const std::string support = apptest::ReadBytes(folder.Path() + "\\Quillon.log");
+    std::string events;     // the lines other than whole SIP messages
+    std::istringstream lines(support);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("DEBUG > ") == std::string::npos && line.find("DEBUG < ") == std::string::npos)
+            events += line + "\n";
+    for (const char* expected : {"[sip] DEBUG SIP sent to 127.0.0.1:", "> INVITE sip:00867551234567@127.0.0.1:",
+                                 "< SIP/2.0 200 OK", " audio: ", ", RTP sent ", "[call] recording to ",
+                                 "/money.php?username=80012345&pass=***"})
+        EXPECT_NE(support.find(expected), std::string::npos) << expected << "\n" << events;
+    EXPECT_EQ(support.find("secret"), std::string::npos);
 }
 
 }  // namespace
