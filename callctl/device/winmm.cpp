@@ -51,12 +51,23 @@ WAVEFORMATEX pcm_format() {
     return f;
 }
 
+// Device names are GBK, as callers read them: the system's UTF-16 name converted, a
+// character GBK lacks as '?', whatever the system's ANSI code page.
+std::string gbk_name(const wchar_t *wide) {
+    int n = WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, "?", nullptr);
+    if (n <= 1) return std::string();
+    std::string out(size_t(n), '\0');
+    WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, wide, -1, &out[0], n, "?", nullptr);
+    out.resize(size_t(n - 1));
+    return out;
+}
+
 UINT find_input(const std::string &name) {
     if (name.empty()) return WAVE_MAPPER;
     UINT n = waveInGetNumDevs();
     for (UINT i = 0; i < n; ++i) {
-        WAVEINCAPSA caps{};
-        if (waveInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR && name == caps.szPname) return i;
+        WAVEINCAPSW caps{};
+        if (waveInGetDevCapsW(i, &caps, sizeof caps) == MMSYSERR_NOERROR && name == gbk_name(caps.szPname)) return i;
     }
     return WAVE_MAPPER;
 }
@@ -65,8 +76,8 @@ UINT find_output(const std::string &name) {
     if (name.empty()) return WAVE_MAPPER;
     UINT n = waveOutGetNumDevs();
     for (UINT i = 0; i < n; ++i) {
-        WAVEOUTCAPSA caps{};
-        if (waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR && name == caps.szPname) return i;
+        WAVEOUTCAPSW caps{};
+        if (waveOutGetDevCapsW(i, &caps, sizeof caps) == MMSYSERR_NOERROR && name == gbk_name(caps.szPname)) return i;
     }
     return WAVE_MAPPER;
 }

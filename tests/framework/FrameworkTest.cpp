@@ -5,6 +5,7 @@
 #include <thread>
 #include "Dialog.h"
 #include "WinHarness.h"
+#include "WinText.h"
 #include "TestDialogs.h"
 
 using namespace wintest;
@@ -202,6 +203,27 @@ TEST(PostTask, RunsOnTheWindowThreadAndFailsForAGoneWindow)
 }
 
 // Keeps the dialog on screen for a screenshot when QUILLON_HOLD_MS is set.
+// GBK inside, UTF-16 at Windows: the same on every system code page. A character GBK
+// lacks is reported, not silently turned into "?".
+TEST(WinText, GbkRoundTripsThroughUtf16AndRefusesWhatGbkLacks)
+{
+    struct Row { const wchar_t* wide; const char* gbk; bool fits; } rows[] = {
+        {L"", "", true},
+        {L"成功登陆.请输入呼叫号码", "成功登陆.请输入呼叫号码", true},
+        {L"2009年03月05日14点07分0086.wav", "2009年03月05日14点07分0086.wav", true},
+        {L"\x00b7\x00fc\x0391\x0430", "\xa1\xa4\xa8\xb9\xa6\xa1\xa7\xd1", true},   // Latin, Greek, Cyrillic in GBK
+        {L"12\uAC0034", "12?34", false},                                       // Hangul
+        {L"a\U0001F600", "a??", false},                                           // outside the BMP
+    };
+    for (const Row& r : rows) {
+        std::string gbk;
+        EXPECT_EQ(wintext::ToGbk(r.wide, gbk), r.fits) << r.gbk;
+        EXPECT_EQ(gbk, r.gbk);
+        if (r.fits)
+            EXPECT_EQ(wintext::Wide(gbk), r.wide) << r.gbk;
+    }
+}
+
 TEST(Dialog, ShowsChineseText)
 {
     ProbeDlg dlg;
