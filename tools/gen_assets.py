@@ -9,6 +9,7 @@ Sounds are 16-bit mono PCM at 8000 Hz. The digit sounds are the real DTMF tone p
 import math
 import os
 import struct
+import zlib
 import sys
 import wave
 
@@ -151,10 +152,24 @@ def icon_pixels(size):
     return pixels
 
 
+def png_bytes(px):
+    """An RGBA picture as a PNG file (how icons of 256 pixels are stored)."""
+    size = len(px)
+    raw = b"".join(b"\0" + bytes(c for p in row for c in p) for row in px)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
 def write_ico(path, sizes):
     images = []
     for size in sizes:
         px = icon_pixels(size)
+        if size >= 256:
+            images.append((size, png_bytes(px)))
+            continue
         xor = bytearray()
         for y in range(size - 1, -1, -1):
             for r, g, b, a in px[y]:
@@ -186,7 +201,8 @@ def main():
         write_wave(os.path.join(out, "sound%d.wav" % rid), samples)
     for rid, step in ((157, 0), (155, 1), (158, 2)):
         write_bmp24(os.path.join(out, "busy%d.bmp" % rid), 144, 14, busy_picture(step))
-    write_ico(os.path.join(out, "quillon.ico"), (48, 32, 16))
+    # The sizes Windows asks for, from the small title-bar icon to the large tiles.
+    write_ico(os.path.join(out, "quillon.ico"), (256, 64, 48, 40, 32, 24, 20, 16))
 
 
 if __name__ == "__main__":

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
+#include <algorithm>
+#include <vector>
 #include "AppTestSupport.h"
+#include "WinText.h"
 #include "WinHarness.h"
 #include "resource.h"
 
@@ -86,6 +89,49 @@ TEST_F(Program, LogIsWrittenWithTheSwitchOnlyAndHidesThePassword)
         EXPECT_NE(log.find("answered: error!"), std::string::npos) << log;
         EXPECT_EQ(log.find("s3cr3t-pw"), std::string::npos) << log;
     }
+}
+
+// What Windows shows of the shipped binaries: a version resource in each, and the
+// program's icon in every size Windows asks for.
+TEST_F(Program, BinariesCarryTheirVersionAndTheIconItsSizes)
+{
+    for (const wchar_t* file : {L"Quillon.exe", L"SkinFeature.dll", L"callctl.dll"}) {
+        DWORD ignored = 0;
+        const DWORD size = ::GetFileVersionInfoSizeW(file, &ignored);
+        ASSERT_GT(size, 0u) << wintext::Gbk(file);
+        std::vector<char> info(size);
+        ASSERT_TRUE(::GetFileVersionInfoW(file, 0, size, info.data()));
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(::VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+        EXPECT_EQ(fixed->dwFileVersionMS, 0x0001000Au) << wintext::Gbk(file);   // 1.10
+        for (const wchar_t* key : {L"ProductVersion", L"ProductName", L"CompanyName", L"LegalCopyright"}) {
+            wchar_t* value = nullptr;
+            const std::wstring path = std::wstring(L"\\StringFileInfo\\080403a8\\") + key;
+            ASSERT_TRUE(::VerQueryValueW(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &length))
+                << wintext::Gbk(file) << " " << wintext::Gbk(key);
+            if (std::wstring(key) == L"ProductName")
+                EXPECT_EQ(wintext::Gbk(value), "Korvani网络电话");
+            else if (std::wstring(key) == L"ProductVersion")
+                EXPECT_EQ(wintext::Gbk(value), "1.10");
+            else
+                EXPECT_GT(length, 1u);
+        }
+    }
+
+    HMODULE program = ::LoadLibraryExW(L"Quillon.exe", nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(program, nullptr);
+    HRSRC group = ::FindResourceW(program, MAKEINTRESOURCEW(IDR_MAINFRAME), MAKEINTRESOURCEW(14));  // RT_GROUP_ICON
+    ASSERT_NE(group, nullptr);
+    const BYTE* dir = static_cast<const BYTE*>(::LockResource(::LoadResource(program, group)));
+    ASSERT_NE(dir, nullptr);
+    std::vector<int> sizes;
+    const int count = dir[4] | (dir[5] << 8);
+    for (int i = 0; i < count; ++i)
+        sizes.push_back(dir[6 + 14 * i] ? dir[6 + 14 * i] : 256);
+    std::sort(sizes.begin(), sizes.end());
+    EXPECT_EQ(sizes, (std::vector<int>{16, 20, 24, 32, 40, 48, 64, 256}));
+    ::FreeLibrary(program);
 }
 
 TEST_F(Program, SecondCopyBringsTheFirstForwardAndEnds)
