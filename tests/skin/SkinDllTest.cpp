@@ -317,7 +317,7 @@ int g_seen = 0;
 LRESULT CALLBACK OnTop(HWND h, UINT msg, WPARAM w, LPARAM l)
 {
     ++g_seen;
-    return ::CallWindowProcA(g_below, h, msg, w, l);
+    return ::CallWindowProcW(g_below, h, msg, w, l);
 }
 
 TEST_F(Skinned, AProcedureAboveTheSkinKeepsWorkingThroughSkinExit)
@@ -326,7 +326,7 @@ TEST_F(Skinned, AProcedureAboveTheSkinKeepsWorkingThroughSkinExit)
     SkinnedDlg dlg(IDD_LOGIN);
     ASSERT_TRUE(dlg.Create());
     g_seen = 0;
-    g_below = reinterpret_cast<WNDPROC>(::SetWindowLongPtrA(dlg, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&OnTop)));
+    g_below = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(dlg, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&OnTop)));
     wintest::Click(dlg, 1004);
     EXPECT_EQ(SkinExit(), 6);
     EXPECT_EQ(ProcOf(dlg), &OnTop);             // the skin cannot leave the chain, it passes on
@@ -343,7 +343,7 @@ TEST_F(Skinned, ADialogSubclassedAgainAfterTheSkinStillLeavesCleanly)
     LoadFlat();
     SkinnedDlg dlg(IDD_PHONE);
     ASSERT_TRUE(dlg.Create());
-    g_below = reinterpret_cast<WNDPROC>(::SetWindowLongPtrA(dlg, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&OnTop)));
+    g_below = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(dlg, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&OnTop)));
     wintest::Click(dlg, 1031);
     EXPECT_EQ(dlg.clicks, (std::vector<int>{1031}));
     dlg.DestroyWindow();
