@@ -230,7 +230,7 @@ void CQuillonDlg::OnSignIn()
     GetDlgItem(IDC_SIGNIN).EnableWindow(FALSE);
     GetDlgItem(IDC_BUSY).ShowWindow(SW_SHOW);
     m_stStatus.SetWindowText("正在验证帐号!");
-    if (!StartQueryWorker(&CQuillonDlg::SignInWorker, this)) {
+    if (!StartSignInWorker()) {
         TheDesktop().PlayResourceSound(kSoundRefused);
         m_stStatus.SetWindowText("验证失败.网络问题");
         EndVerifying();

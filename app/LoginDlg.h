@@ -60,8 +60,11 @@ private:
     LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
     LRESULT OnPaint(WPARAM wParam, LPARAM lParam);
 
-    // Sign-in (SignIn.cpp).
-    static unsigned __stdcall SignInWorker(void* pLoginDlg);
+    // Sign-in (SignIn.cpp): the worker takes a request made here and hands its answer
+    // back by value.
+    struct SignInRequest;
+    bool StartSignInWorker();
+    static unsigned __stdcall SignInWorker(void* pRequest);
     void EndVerifying();
     void ShowRefusal(const char* pszText);
     LRESULT OnSignInSucceeded(WPARAM wParam, LPARAM lParam);

@@ -1,6 +1,7 @@
 // The sign-in exchange: the worker asks the account server, the login window shows
 // refusals or, on "ok", remembers the account and runs the phone window.
 #include <ctime>
+#include <memory>
 #include "AccountQuery.h"
 #include "AnswerLine.h"
 #include "Desktop.h"
@@ -22,44 +23,54 @@ std::string TimeText()
 }
 }
 
-unsigned __stdcall CQuillonDlg::SignInWorker(void* pLoginDlg)
-{
-    CQuillonDlg* dlg = static_cast<CQuillonDlg*>(pLoginDlg);
-    const HWND hWnd = dlg->m_hWnd;
-    // Values are percent-encoded, so "&", "#", spaces and GBK reach the server as typed.
-    const std::string url = ServerBaseUrl() + "/login.php?username=" + answer::PercentEncode(dlg->m_strAccount) +
-                            "&pass=" + answer::PercentEncode(dlg->m_strSipPassword) + "&banben=2.54" +
-                            "&t=" + answer::PercentEncode(TimeText());
+// What one sign-in worker needs, made on the window's thread: the worker reads and
+// writes nothing of the window itself.
+struct CQuillonDlg::SignInRequest {
+    CQuillonDlg* pDlg;
+    HWND hWnd;
+    std::string strUrl;
+};
 
+bool CQuillonDlg::StartSignInWorker()
+{
+    // Values are percent-encoded, so "&", "#", spaces and GBK reach the server as typed.
+    auto* request = new SignInRequest{this, m_hWnd,
+                                      ServerBaseUrl() + "/login.php?username=" + answer::PercentEncode(m_strAccount) +
+                                          "&pass=" + answer::PercentEncode(m_strSipPassword) + "&banben=2.54" +
+                                          "&t=" + answer::PercentEncode(TimeText())};
+    if (StartQueryWorker(&CQuillonDlg::SignInWorker, request))
+        return true;
+    delete request;
+    return false;
+}
+
+unsigned __stdcall CQuillonDlg::SignInWorker(void* pRequest)
+{
+    const std::unique_ptr<SignInRequest> request(static_cast<SignInRequest*>(pRequest));
+    CQuillonDlg* dlg = request->pDlg;
     std::string line;
-    if (!FetchFirstLine(url, line)) {
-        CWnd::PostTask(hWnd, [dlg] { dlg->ShowRefusal("验证失败.网络问题"); });
+    if (!FetchFirstLine(request->strUrl, line)) {
+        CWnd::PostTask(request->hWnd, [dlg] { dlg->ShowRefusal("验证失败.网络问题"); });
         return 0;
     }
 
     const answer::SignInAnswer a = answer::ParseSignIn(line);
     if (a.strWord == "ok") {
-        if (!::IsWindow(hWnd))
-            return 1;
-        dlg->m_strSipUser = a.strSipUser;
-        dlg->m_strBalance = a.strBalance;
-        dlg->m_strSipDomain = a.strSipDomain;
-        dlg->m_strKeepAliveHost = a.strKeepAliveHost;
-        dlg->m_nKeepAlivePort = a.nKeepAlivePort;
-        // Sent, not posted: the writes above come before the handler's reads, and this
-        // thread waits here for as long as the phone window runs.
-        ::SendMessageA(hWnd, WM_SIGNIN_SUCCEEDED, 0, 0);
+        // Sent, not posted: the answer lives on this thread's stack while the window's
+        // thread takes it, and this thread waits here for as long as the phone window
+        // runs. A window gone meanwhile makes the send fail and nothing happens.
+        ::SendMessageW(request->hWnd, WM_SIGNIN_SUCCEEDED, 0, reinterpret_cast<LPARAM>(&a));
     } else if (a.strWord == "error") {
-        CWnd::PostTask(hWnd, [dlg] { dlg->ShowRefusal("帐号密码验证错误"); });
+        CWnd::PostTask(request->hWnd, [dlg] { dlg->ShowRefusal("帐号密码验证错误"); });
     } else if (a.strWord == "suoding") {
-        CWnd::PostTask(hWnd, [dlg] { dlg->ShowRefusal("帐号非法.被系统锁定"); });
+        CWnd::PostTask(request->hWnd, [dlg] { dlg->ShowRefusal("帐号非法.被系统锁定"); });
     } else if (a.strWord == "shengji") {
-        CWnd::PostTask(hWnd, [dlg] { dlg->ShowRefusal("版本已升级.请到网站更新"); });
+        CWnd::PostTask(request->hWnd, [dlg] { dlg->ShowRefusal("版本已升级.请到网站更新"); });
     } else {
         // No answer this program knows (an error page, an empty body, a word without
         // "!"): the server could not be asked properly, so the window must not stay
         // verifying with its button disabled.
-        CWnd::PostTask(hWnd, [dlg] { dlg->ShowRefusal("验证失败.网络问题"); });
+        CWnd::PostTask(request->hWnd, [dlg] { dlg->ShowRefusal("验证失败.网络问题"); });
     }
     return 1;
 }
@@ -78,23 +89,33 @@ void CQuillonDlg::ShowRefusal(const char* pszText)
     EndVerifying();
 }
 
-LRESULT CQuillonDlg::OnSignInSucceeded(WPARAM, LPARAM)
+LRESULT CQuillonDlg::OnSignInSucceeded(WPARAM, LPARAM lParam)
 {
+    // The worker's answer, valid while its send waits.
+    if (const auto* a = reinterpret_cast<const answer::SignInAnswer*>(lParam)) {
+        m_strSipUser = a->strSipUser;
+        m_strBalance = a->strBalance;
+        m_strSipDomain = a->strSipDomain;
+        m_strKeepAliveHost = a->strKeepAliveHost;
+        m_nKeepAlivePort = a->nKeepAlivePort;
+    }
     m_stStatus.SetWindowText("正在登陆服务器");
     EndVerifying();
     RememberAccount();
     ShowWindow(SW_HIDE);
 
     CDial dial;
-    dial.m_strAccount = m_strAccount;
-    dial.m_strSipPassword = m_strSipPassword;
-    dial.m_strSipUser = m_strSipUser;
-    dial.m_strBalance = m_strBalance;
-    dial.m_strSipDomain = m_strSipDomain;
-    dial.m_strKeepAliveHost = m_strKeepAliveHost;
-    dial.m_nKeepAlivePort = m_nKeepAlivePort;
-    dial.m_strInputDevice = m_strInputDevice;
-    dial.m_strOutputDevice = m_strOutputDevice;
+    CDial::SignedIn values;
+    values.strAccount = m_strAccount;
+    values.strSipPassword = m_strSipPassword;
+    values.strSipUser = m_strSipUser;
+    values.strBalance = m_strBalance;
+    values.strSipDomain = m_strSipDomain;
+    values.strKeepAliveHost = m_strKeepAliveHost;
+    values.nKeepAlivePort = m_nKeepAlivePort;
+    values.strInputDevice = m_strInputDevice;
+    values.strOutputDevice = m_strOutputDevice;
+    dial.TakeSignIn(values);
     dial.DoModal();
     return 1;
 }

@@ -145,6 +145,19 @@ LRESULT CDial::OnCallRinging(WPARAM, LPARAM)
     return 1;
 }
 
+void CDial::TakeSignIn(const SignedIn& values)
+{
+    m_strAccount = values.strAccount;
+    m_strSipPassword = values.strSipPassword;
+    m_strSipUser = values.strSipUser;
+    m_strBalance = values.strBalance;
+    m_strSipDomain = values.strSipDomain;
+    m_strKeepAliveHost = values.strKeepAliveHost;
+    m_nKeepAlivePort = values.nKeepAlivePort;
+    m_strInputDevice = values.strInputDevice;
+    m_strOutputDevice = values.strOutputDevice;
+}
+
 LRESULT CDial::OnCallConnected(WPARAM, LPARAM)
 {
     SetTimer(TIMER_CALL_CLOCK, 984);

@@ -55,7 +55,21 @@ public:
     // "%H:%M:%S" of a call's length: hours within the day, so the clock wraps after 24 h.
     static std::string FormatCallClock(int64_t nSeconds);
 
-    // Handed over by the login window before the window opens.
+    // What the login window hands over, in one value, before the window opens.
+    struct SignedIn {
+        std::string strAccount;         // as typed
+        std::string strSipPassword;     // as typed
+        std::string strSipUser;
+        std::string strBalance;
+        std::string strSipDomain;       // host:port
+        std::string strKeepAliveHost;
+        int nKeepAlivePort = 0;
+        std::string strInputDevice;     // from Audio.xml
+        std::string strOutputDevice;
+    };
+    void TakeSignIn(const SignedIn& values);
+
+    // The handed-over values, kept for the window's whole life.
     std::string m_strAccount;
     std::string m_strSipPassword;
     std::string m_strSipUser;
