@@ -13,18 +13,25 @@ bool StartQueryWorker(unsigned (__stdcall* worker)(void*), void* argument)
     return true;
 }
 
-std::string QueryAgentName()
+std::string ApplicationName()
 {
-    char path[MAX_PATH] = {0};
-    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string name = path;
-    const size_t slash = name.find_last_of("\\/");
-    if (slash != std::string::npos)
+    wchar_t path[MAX_PATH] = {0};
+    const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring name(path, n < MAX_PATH ? n : 0);
+    const size_t slash = name.find_last_of(L"\\/");
+    if (slash != std::wstring::npos)
         name.erase(0, slash + 1);
-    const size_t dot = name.rfind('.');
-    if (dot != std::string::npos)
+    const size_t dot = name.rfind(L'.');
+    if (dot != std::wstring::npos && dot > 0)
         name.erase(dot);
-    return name;
+    // In GBK like every text; a character GBK lacks becomes '?'.
+    std::string gbk;
+    const int bytes = ::WideCharToMultiByte(936, 0, name.data(), static_cast<int>(name.size()), nullptr, 0, "?", nullptr);
+    if (bytes > 0) {
+        gbk.resize(static_cast<size_t>(bytes));
+        ::WideCharToMultiByte(936, 0, name.data(), static_cast<int>(name.size()), &gbk[0], bytes, "?", nullptr);
+    }
+    return gbk;
 }
 
 namespace {
@@ -33,7 +40,7 @@ bool FetchLine(const std::string& url, std::string& line, DWORD& error)
     // An answer line longer than this is no answer of ours; stop reading there.
     const size_t kMaxLine = 64 * 1024;
     line.clear();
-    HINTERNET inet = ::InternetOpenA(QueryAgentName().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    HINTERNET inet = ::InternetOpenA(ApplicationName().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (!inet) {
         error = ::GetLastError();
         return false;

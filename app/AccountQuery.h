@@ -8,8 +8,9 @@
 // Starts `worker(argument)` on a new thread and closes the thread's handle at once.
 bool StartQueryWorker(unsigned (__stdcall* worker)(void*), void* argument);
 
-// The agent name of our requests: the executable's file name without its extension.
-std::string QueryAgentName();
+// The application's name: the executable's file name without its extension. The agent
+// name of our requests and the caption of the program's message boxes.
+std::string ApplicationName();
 
 // GETs `url` and reads the answer's first line (up to the first line feed or the end).
 // A non-success HTTP status is not a failure: the page's first line is the answer.

@@ -6,7 +6,6 @@
 #include "ServerUrl.h"
 #include "SettingsFiles.h"
 #include "SettingsLoad.h"
-#include "SkinFeature.h"
 #include "WinText.h"
 #include "WaveDevices.h"
 #include "resource.h"
@@ -19,7 +18,7 @@ const UINT kAboutCommand = 0x10;
 }
 
 CQuillonDlg::CQuillonDlg(CWnd* pParent)
-    : CDialog(IDD, pParent), m_hIcon(nullptr), m_nBusyStep(1), m_nKeepAlivePort(0), m_strBalance("0"),
+    : CSkinnedDialog(IDD, pParent, true), m_hIcon(nullptr), m_nBusyStep(1), m_nKeepAlivePort(0), m_strBalance("0"),
       m_hBusy{nullptr, nullptr, nullptr}
 {
     m_hIcon = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
@@ -27,8 +26,8 @@ CQuillonDlg::CQuillonDlg(CWnd* pParent)
     OnCommand(IDC_SAVE_ACCOUNT, [this] { OnSaveAccountClicked(); });
     OnCommand(IDC_SAVE_PASSWORD, [this] { OnSavePasswordClicked(); });
     OnCommand(IDC_SIGNIN, [this] { OnSignIn(); });
-    OnCommand(IDC_SIGNUP, [this] { OpenPage("/reguser.php"); });
-    OnCommand(IDC_RECOVER, [this] { OpenPage("/passwd.php"); });
+    OnCommand(IDC_SIGNUP, [this] { OpenServicePage(m_hWnd, "/reguser.php"); });
+    OnCommand(IDC_RECOVER, [this] { OpenServicePage(m_hWnd, "/passwd.php"); });
     OnCommand(IDC_FORGET, [this] { OnForget(); });
     OnCommand(IDC_EXIT, [] { ::PostQuitMessage(0); });
     OnMessage(WM_SYSCOMMAND, [this](WPARAM w, LPARAM l) { return OnSysCommand(w, l); });
@@ -44,14 +43,6 @@ CQuillonDlg::~CQuillonDlg()
             ::DeleteObject(bmp);
         bmp = nullptr;
     }
-}
-
-BOOL CQuillonDlg::OnNcCreate(LPCREATESTRUCTW lpcs)
-{
-    if (!CDialog::OnNcCreate(lpcs))
-        return FALSE;
-    SkinApply(m_hWnd, IDD);
-    return TRUE;
 }
 
 BOOL CQuillonDlg::OnInitDialog()
@@ -89,14 +80,6 @@ BOOL CQuillonDlg::OnInitDialog()
 
     m_strBalance = "0";
     return TRUE;    // focus to the first control
-}
-
-BOOL CQuillonDlg::PreTranslateMessage(MSG* pMsg)
-{
-    // Neither Enter nor Esc ends the window or presses a button.
-    if (pMsg->message == WM_KEYDOWN && (pMsg->wParam == VK_ESCAPE || pMsg->wParam == VK_RETURN))
-        return TRUE;
-    return CDialog::PreTranslateMessage(pMsg);
 }
 
 void CQuillonDlg::OnDestroy()
@@ -297,13 +280,6 @@ void CQuillonDlg::RememberAccount()
         m_xmlLogin.LeaveElement();
         m_xmlLogin.SaveFile(kLoginXml);
     }
-}
-
-void CQuillonDlg::OpenPage(const char* pszPath)
-{
-    TheDesktop().PlayResourceSound(IDW_CLICK);
-    const std::string url = ServerBaseUrl() + pszPath;
-    TheDesktop().ShellOpen(m_hWnd, "open", "IEXPLORE", url.c_str(), nullptr, SW_SHOWMAXIMIZED);
 }
 
 LRESULT CQuillonDlg::OnSysCommand(WPARAM wParam, LPARAM)

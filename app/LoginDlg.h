@@ -3,10 +3,10 @@
 // sign-in, and opens the sign-up and password-recovery pages.
 #pragma once
 #include <string>
-#include "Dialog.h"
+#include "SkinnedDialog.h"
 #include "XmlDoc.h"
 
-class CQuillonDlg : public CDialog {
+class CQuillonDlg : public CSkinnedDialog {
 public:
     enum { IDD = 102 };
     // Sent by the sign-in worker when the account server said "ok"; returns 1.
@@ -39,9 +39,7 @@ public:
     std::string m_strKeepAliveHost;
 
 protected:
-    BOOL OnNcCreate(LPCREATESTRUCTW lpcs) override;
     BOOL OnInitDialog() override;
-    BOOL PreTranslateMessage(MSG* pMsg) override;
     void OnTimer(UINT_PTR nIDEvent) override;
     void OnDestroy() override;
 
@@ -54,7 +52,6 @@ private:
     void OnSignIn();
     void OnForget();
     void RemoveAccountEntry(const std::string& account);
-    void OpenPage(const char* pszPath);
     std::string AccountText() const;
     bool AccountText(std::string& text) const;    // false: a character GBK lacks
     LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);

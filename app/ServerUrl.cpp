@@ -1,5 +1,5 @@
 #include "ServerUrl.h"
-#include <windows.h>
+#include "Desktop.h"
 #include "resource.h"
 
 namespace {
@@ -47,4 +47,11 @@ std::string ServerUrlFromCommandLine(const std::string& cmdLine)
         value = cmdLine.substr(at, end == std::string::npos ? std::string::npos : end - at);
     }
     return WithoutTrailingSlash(value);
+}
+
+void OpenServicePage(HWND hOwner, const char* path)
+{
+    TheDesktop().PlayResourceSound(IDW_CLICK);
+    const std::string url = ServerBaseUrl() + path;
+    TheDesktop().ShellOpen(hOwner, "open", "IEXPLORE", url.c_str(), nullptr, SW_SHOWMAXIMIZED);
 }

@@ -4,11 +4,10 @@
 #include "Dial.h"
 #include "SettingsFiles.h"
 #include "WinText.h"
-#include "SkinFeature.h"
 #include "WindowPlacement.h"
 #include "resource.h"
 
-Caudio::Caudio(CDial* pPhone) : CDialog(IDD, pPhone), m_pPhone(pPhone)
+Caudio::Caudio(CDial* pPhone) : CSkinnedDialog(IDD, pPhone, true), m_pPhone(pPhone)
 {
     m_hIcon = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
     OnCommand(IDC_ECHO_CANCEL, [this] { OnEchoCancel(); });
@@ -18,14 +17,6 @@ Caudio::Caudio(CDial* pPhone) : CDialog(IDD, pPhone), m_pPhone(pPhone)
     OnCommand(IDC_AUDIO_CANCEL, [this] { OnCancelButton(); });
 }
 
-BOOL Caudio::OnNcCreate(LPCREATESTRUCTW lpcs)
-{
-    if (!CDialog::OnNcCreate(lpcs))
-        return FALSE;
-    SkinApply(m_hWnd, IDD);
-    return TRUE;
-}
-
 void Caudio::DoDataExchange()
 {
     m_cbOutput = GetDlgItem(IDC_OUTPUT_DEVICE);
@@ -33,14 +24,6 @@ void Caudio::DoDataExchange()
     m_chkEchoCancel = GetDlgItem(IDC_ECHO_CANCEL);
     m_chkNoiseReduction = GetDlgItem(IDC_NOISE_REDUCTION);
     m_chkAutoGain = GetDlgItem(IDC_AUTO_GAIN);
-}
-
-BOOL Caudio::PreTranslateMessage(MSG* pMsg)
-{
-    // Neither Enter nor Esc closes the window.
-    if (pMsg->message == WM_KEYDOWN && (pMsg->wParam == VK_ESCAPE || pMsg->wParam == VK_RETURN))
-        return TRUE;
-    return CDialog::PreTranslateMessage(pMsg);
 }
 
 BOOL Caudio::OnInitDialog()

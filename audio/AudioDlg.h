@@ -5,12 +5,12 @@
 // and Call.xml. The phone window gives the devices to the library before its next call.
 #pragma once
 #include <string>
-#include "Dialog.h"
+#include "SkinnedDialog.h"
 #include "XmlDoc.h"
 
 class CDial;
 
-class Caudio : public CDialog {
+class Caudio : public CSkinnedDialog {
 public:
     enum { IDD = 133 };
 
@@ -25,9 +25,7 @@ public:
     int m_nSavedAutoGain = 0;
 
 protected:
-    BOOL OnNcCreate(LPCREATESTRUCTW lpcs) override;
     void DoDataExchange();
-    BOOL PreTranslateMessage(MSG* pMsg) override;
     BOOL OnInitDialog() override;
 
 private:

@@ -1,17 +1,8 @@
 #include "Yuyin.h"
-#include "SkinFeature.h"
 #include "WindowPlacement.h"
 
-yuyin::yuyin(CWnd* pParent) : CDialog(IDD, pParent)
+yuyin::yuyin(CWnd* pParent) : CSkinnedDialog(IDD, pParent, true)
 {
-}
-
-BOOL yuyin::OnNcCreate(LPCREATESTRUCTW lpcs)
-{
-    if (!CDialog::OnNcCreate(lpcs))
-        return FALSE;
-    SkinApply(m_hWnd, IDD);
-    return TRUE;
 }
 
 BOOL yuyin::OnInitDialog()
@@ -21,10 +12,3 @@ BOOL yuyin::OnInitDialog()
     return TRUE;
 }
 
-BOOL yuyin::PreTranslateMessage(MSG* pMsg)
-{
-    // Neither Enter nor Esc closes the window.
-    if (pMsg->message == WM_KEYDOWN && (pMsg->wParam == VK_ESCAPE || pMsg->wParam == VK_RETURN))
-        return TRUE;
-    return CDialog::PreTranslateMessage(pMsg);
-}

@@ -2,15 +2,13 @@
 // window's button 1078 while a call rings or is up. It has no controls: the skin paints
 // the advice on headsets, microphones, volume and network. Only its close box closes it.
 #pragma once
-#include "Dialog.h"
+#include "SkinnedDialog.h"
 
-class yuyin : public CDialog {
+class yuyin : public CSkinnedDialog {
 public:
     enum { IDD = 160 };
     explicit yuyin(CWnd* pParent = nullptr);
 
 protected:
-    BOOL OnNcCreate(LPCREATESTRUCTW lpcs) override;
     BOOL OnInitDialog() override;
-    BOOL PreTranslateMessage(MSG* pMsg) override;
 };

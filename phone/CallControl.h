@@ -7,6 +7,10 @@
 #pragma once
 #include "callctl.h"
 
+// The options of every call the program places (phone window and party lines): the
+// record's size, then 1, 1, 1 and 0 as the service's call server expects them.
+const SIPX_CALL_OPTIONS kCallOptions = {20, 1, 1, 1, 0};
+
 class CallControl {
 public:
     virtual ~CallControl() = default;

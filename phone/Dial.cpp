@@ -5,11 +5,10 @@
 #include "Desktop.h"
 #include "ServerUrl.h"
 #include "SettingsFiles.h"
-#include "SkinFeature.h"
 #include "WinApp.h"
 #include "resource.h"
 
-CDial::CDial() : CDialog(IDD)
+CDial::CDial() : CSkinnedDialog(IDD, nullptr, false)
 {
     m_hIcon = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
 
@@ -54,14 +53,6 @@ CDial::~CDial()
     m_explorer.Destroy();
     if (m_hNumberFont)
         ::DeleteObject(m_hNumberFont);
-}
-
-BOOL CDial::OnNcCreate(LPCREATESTRUCTW lpcs)
-{
-    if (!CDialog::OnNcCreate(lpcs))
-        return FALSE;
-    SkinApply(m_hWnd, IDD);
-    return TRUE;
 }
 
 void CDial::DoDataExchange()

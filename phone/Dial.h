@@ -21,7 +21,7 @@
 #include <functional>
 #include <string>
 #include "AudioCtrl.h"
-#include "Dialog.h"
+#include "SkinnedDialog.h"
 #include "Explorer1.h"
 #include "SpeakerMixer.h"
 #include "XmlDoc.h"
@@ -29,7 +29,7 @@
 
 class cduoren1;
 
-class CDial : public CDialog {
+class CDial : public CSkinnedDialog {
 public:
     enum { IDD = 131 };
 
@@ -126,7 +126,6 @@ public:
     CSpeakerMixer m_speakerMixer;
 
 protected:
-    BOOL OnNcCreate(LPCREATESTRUCTW lpcs) override;
     void DoDataExchange();
     BOOL PreTranslateMessage(MSG* pMsg) override;
     BOOL OnInitDialog() override;

@@ -81,9 +81,8 @@ void CDial::PlaceCall()
         sipx.CallDestroy(&m_hCall);
     SIPX_RESULT result = sipx.CallCreate(m_hInst, m_hLine, &m_hCall);
     if (result == SIPX_RESULT_SUCCESS) {
-        const SIPX_CALL_OPTIONS options = {20, 1, 1, 1, 0};
         const std::string address = "sip:" + m_strNumber + "@" + m_strSipDomain;
-        result = sipx.CallConnect(m_hCall, address.c_str(), 0, nullptr, 1, &options, nullptr);
+        result = sipx.CallConnect(m_hCall, address.c_str(), 0, nullptr, 1, &kCallOptions, nullptr);
     }
     LogGbk("call", "calling " + m_strNumber + " at " + m_strSipDomain + ": " +
                        (result == SIPX_RESULT_SUCCESS ? std::string("requested")

@@ -36,7 +36,7 @@ BOOL CDial::PreTranslateMessage(MSG* pMsg)
 {
     if (pMsg->message == WM_KEYDOWN && (pMsg->hwnd == m_hWnd || ::IsChild(m_hWnd, pMsg->hwnd)))
         return FilterKeyDown(pMsg);
-    return CDialog::PreTranslateMessage(pMsg);
+    return CSkinnedDialog::PreTranslateMessage(pMsg);
 }
 
 // Only what a phone number needs gets through; digits sound, Enter calls.
@@ -82,9 +82,7 @@ void CDial::OpenWebPage(const char* pszPath)
 {
     if (!CheckRegistered())
         return;
-    TheDesktop().PlayResourceSound(IDW_CLICK);
-    const std::string url = ServerBaseUrl() + pszPath;
-    TheDesktop().ShellOpen(m_hWnd, "open", "IEXPLORE", url.c_str(), nullptr, SW_SHOWMAXIMIZED);
+    OpenServicePage(m_hWnd, pszPath);
 }
 
 void CDial::OnAudioSettings()

@@ -1,6 +1,7 @@
 // The phone window's telephony session: the call-control instance and its SIP line,
 // the library's events, and the end of both with the window.
 #include "Dial.h"
+#include "AccountQuery.h"
 #include "CallControl.h"
 #include "Desktop.h"
 #include "MultiParty.h"
@@ -8,21 +9,6 @@
 
 namespace {
 const char kStartFailed[] = "程序启动失败!";
-
-// The application's name: the executable's file name without its extension.
-std::string ApplicationName()
-{
-    char path[MAX_PATH] = {0};
-    const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string name(path, n < MAX_PATH ? n : 0);
-    const size_t slash = name.find_last_of("\\/");
-    if (slash != std::string::npos)
-        name.erase(0, slash + 1);
-    const size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0)
-        name.erase(dot);
-    return name;
-}
 
 // What the library's thread hands over to the window's thread for one event.
 struct EventCopy {

@@ -4,7 +4,6 @@
 #include "CallRules.h"
 #include "Desktop.h"
 #include "Dial.h"
-#include "SkinFeature.h"
 #include "resource.h"
 
 namespace {
@@ -34,7 +33,7 @@ bool AllDigits(const std::string& text)
 
 }  // namespace
 
-cduoren1::cduoren1(CDial* pPhone) : CDialog(IDD, pPhone), m_pPhone(pPhone)
+cduoren1::cduoren1(CDial* pPhone) : CSkinnedDialog(IDD, pPhone, true), m_pPhone(pPhone)
 {
     m_hIcon = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
     for (int line = 1; line <= LINE_COUNT; ++line) {
@@ -52,28 +51,12 @@ cduoren1::~cduoren1()
         ::DeleteObject(m_hNumberFont);
 }
 
-BOOL cduoren1::OnNcCreate(LPCREATESTRUCTW lpcs)
-{
-    if (!CDialog::OnNcCreate(lpcs))
-        return FALSE;
-    SkinApply(m_hWnd, IDD);
-    return TRUE;
-}
-
 void cduoren1::DoDataExchange()
 {
     for (int i = 0; i < LINE_COUNT; ++i) {
         m_edNumber[i] = GetDlgItem(kLines[i].number);
         m_stStatus[i] = GetDlgItem(kLines[i].status);
     }
-}
-
-BOOL cduoren1::PreTranslateMessage(MSG* pMsg)
-{
-    // Neither Enter nor Esc closes the window; only its close box does.
-    if (pMsg->message == WM_KEYDOWN && (pMsg->wParam == VK_ESCAPE || pMsg->wParam == VK_RETURN))
-        return TRUE;
-    return CDialog::PreTranslateMessage(pMsg);
 }
 
 BOOL cduoren1::OnInitDialog()
@@ -137,9 +120,8 @@ void cduoren1::CallLine(int nLine)
     if (hCall != 0)
         sipx.CallDestroy(&hCall);
     const std::string strAddress = "sip:" + strNumber + "@" + m_pPhone->m_strSipDomain;
-    const SIPX_CALL_OPTIONS options = {20, 1, 1, 1, 0};
     sipx.ConferenceAdd(m_pPhone->m_hConf, m_pPhone->m_hLine, strAddress.c_str(), &hCall, 1, nullptr, nullptr, 1,
-                       &options);
+                       &kCallOptions);
     TheDesktop().PlayResourceSound(IDW_PARTY_CALL);
 }
 

@@ -15,11 +15,11 @@
 #include <windows.h>
 #include <cstdint>
 #include <string>
-#include "Dialog.h"
+#include "SkinnedDialog.h"
 
 class CDial;
 
-class cduoren1 : public CDialog {
+class cduoren1 : public CSkinnedDialog {
 public:
     enum { IDD = 159 };
     enum { LINE_COUNT = 3 };
@@ -39,9 +39,7 @@ public:
     int64_t m_tStart[LINE_COUNT] = {0, 0, 0};
 
 protected:
-    BOOL OnNcCreate(LPCREATESTRUCTW lpcs) override;
     void DoDataExchange();
-    BOOL PreTranslateMessage(MSG* pMsg) override;
     BOOL OnInitDialog() override;
 
 private:
