@@ -30,6 +30,7 @@ CQuillonDlg::CQuillonDlg(CWnd* pParent)
     OnCommand(IDC_RECOVER, [this] { OpenServicePage(m_hWnd, "/passwd.php"); });
     OnCommand(IDC_FORGET, [this] { OnForget(); });
     OnCommand(IDC_EXIT, [] { ::PostQuitMessage(0); });
+    OnTimerId(kBusyTimer, [this] { OnBusyTimer(); });
     OnMessage(WM_SYSCOMMAND, [this](WPARAM w, LPARAM l) { return OnSysCommand(w, l); });
     OnMessage(WM_PAINT, [this](WPARAM w, LPARAM l) { return OnPaint(w, l); });
     OnMessage(WM_QUERYDRAGICON, [this](WPARAM, LPARAM) { return reinterpret_cast<LRESULT>(m_hIcon); });
@@ -220,7 +221,7 @@ void CQuillonDlg::OnSignIn()
     }
 }
 
-void CQuillonDlg::OnTimer(UINT_PTR)
+void CQuillonDlg::OnBusyTimer()
 {
     // 157 -> 155 -> 158 -> 157 ...
     const int shown = m_nBusyStep - 1;

@@ -40,7 +40,7 @@ public:
 
 protected:
     BOOL OnInitDialog() override;
-    void OnTimer(UINT_PTR nIDEvent) override;
+    void OnBusyTimer();
     void OnDestroy() override;
 
 private:

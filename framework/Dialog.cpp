@@ -267,8 +267,6 @@ bool CDialog::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result)
         auto t = m_timers.find(wParam);
         if (t != m_timers.end())
             t->second();
-        else
-            OnTimer(wParam);
         return true;
     }
     default:

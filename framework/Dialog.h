@@ -10,9 +10,10 @@
 //   3. WM_COMMAND goes to the handler bound with OnCommand(id) for BN_CLICKED (code 0),
 //      or OnNotify(id, code) for other codes; WM_NOTIFY to OnNotify(id, code) as well.
 //      Unbound IDOK and IDCANCEL call the virtual OnOK() / OnCancel(), which end the dialog.
-//   4. WM_TIMER goes to the handler bound with OnTimerId(id), else to the virtual OnTimer(id).
+//   4. WM_TIMER goes to the handler bound with OnTimerId(id); a timer without one is ignored.
 //   5. Everything else goes to the default dialog procedure (DefDlgProc).
-// WM_NCCREATE calls the virtual OnNcCreate(); WM_INITDIALOG the virtual OnInitDialog().
+// WM_NCCREATE calls the virtual OnNcCreate(); WM_INITDIALOG the virtual OnInitDialog();
+// WM_DESTROY the virtual OnDestroy(), before the default handling.
 //
 // The modal loop: DoModal() disables the owner, shows the dialog and runs
 //   GetMessage -> PreTranslateMessage (virtual; true swallows the message)
@@ -54,7 +55,6 @@ protected:
     virtual BOOL PreTranslateMessage(MSG* /*pMsg*/) { return FALSE; }
     virtual void OnOK() { EndDialog(IDOK); }
     virtual void OnCancel() { EndDialog(IDCANCEL); }
-    virtual void OnTimer(UINT_PTR /*nIDEvent*/) {}
     virtual void OnDestroy() {}
 
     // Handler binding; call from the constructor.

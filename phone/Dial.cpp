@@ -41,10 +41,20 @@ CDial::CDial() : CSkinnedDialog(IDD, nullptr, false)
     OnMessage(WM_CALL_RINGING, [this](WPARAM w, LPARAM l) { return OnCallRinging(w, l); });
     OnMessage(WM_CALL_CONNECTED, [this](WPARAM w, LPARAM l) { return OnCallConnected(w, l); });
     OnMessage(WM_CALL_ENDED, [this](WPARAM w, LPARAM l) { return OnCallEnded(w, l); });
-    OnMessage(WM_TIMER, [this](WPARAM w, LPARAM l) { return OnTimerMessage(w, l); });
+    OnTimerId(TIMER_CALL_CLOCK, [this] {
+        m_stClock.SetWindowText(FormatCallClock(static_cast<int64_t>(std::time(nullptr)) - m_tCallStart));
+    });
+    OnTimerId(TIMER_LEVELS, [this] { UpdateLevelBars(); });
+    OnTimerId(TIMER_TONE_OFF, [this] {
+        TheCallControl().CallStopTone(m_hCall);
+        KillTimer(TIMER_TONE_OFF);
+    });
+    OnTimerId(TIMER_BALANCE, [this] {
+        StartBalanceQuery();
+        KillTimer(TIMER_BALANCE);
+    });
     OnMessage(WM_VSCROLL, [this](WPARAM w, LPARAM l) { return OnVScroll(w, l); });
     OnMessage(WM_CLOSE, [this](WPARAM w, LPARAM l) { return OnClose(w, l); });
-    OnMessage(WM_DESTROY, [this](WPARAM w, LPARAM l) { return OnDestroyMessage(w, l); });
 }
 
 CDial::~CDial()
@@ -184,29 +194,6 @@ std::string CDial::FormatCallClock(int64_t nSeconds)
     return text;
 }
 
-LRESULT CDial::OnTimerMessage(WPARAM wParam, LPARAM)
-{
-    switch (wParam) {
-    case TIMER_CALL_CLOCK:
-        m_stClock.SetWindowText(FormatCallClock(static_cast<int64_t>(std::time(nullptr)) - m_tCallStart));
-        break;
-    case TIMER_LEVELS:
-        UpdateLevelBars();
-        break;
-    case TIMER_TONE_OFF:
-        TheCallControl().CallStopTone(m_hCall);
-        KillTimer(TIMER_TONE_OFF);
-        break;
-    case TIMER_BALANCE:
-        StartBalanceQuery();
-        KillTimer(TIMER_BALANCE);
-        break;
-    default:
-        break;
-    }
-    return Default();
-}
-
 // --- closing --------------------------------------------------------------------------------
 
 LRESULT CDial::OnClose(WPARAM, LPARAM)
@@ -218,14 +205,12 @@ LRESULT CDial::OnClose(WPARAM, LPARAM)
     return Default();           // then ended the default way, as Cancel
 }
 
-LRESULT CDial::OnDestroyMessage(WPARAM, LPARAM)
+void CDial::OnDestroy()
 {
     m_explorer.Destroy();
-    const LRESULT result = Default();
     m_speakerMixer.Close();
     EndTelephony();
     // The phone window's end is the program's end: close the (hidden) login window.
     if (TheApp() && TheApp()->m_pMainWnd && TheApp()->m_pMainWnd != this && TheApp()->m_pMainWnd->m_hWnd)
         ::SendMessageA(TheApp()->m_pMainWnd->m_hWnd, WM_CLOSE, 0, 0);
-    return result;
 }

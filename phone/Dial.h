@@ -163,9 +163,8 @@ private:
     LRESULT OnCallRinging(WPARAM, LPARAM);
     LRESULT OnCallConnected(WPARAM, LPARAM);
     LRESULT OnCallEnded(WPARAM, LPARAM);
-    LRESULT OnTimerMessage(WPARAM wParam, LPARAM lParam);
     LRESULT OnClose(WPARAM, LPARAM);
-    LRESULT OnDestroyMessage(WPARAM, LPARAM);
+    void OnDestroy() override;
 
     // Volume, mute and levels (DialVolume.cpp).
     void InitSliderRanges();

@@ -40,8 +40,9 @@ cduoren1::cduoren1(CDial* pPhone) : CSkinnedDialog(IDD, pPhone, true), m_pPhone(
         OnCommand(kLines[line - 1].call, [this, line] { CallLine(line); });
         OnCommand(kLines[line - 1].hangUp, [this, line] { HangUpLine(line); });
     }
-    OnMessage(WM_TIMER, [this](WPARAM w, LPARAM l) { return OnTimerMessage(w, l); });
-    OnMessage(WM_DESTROY, [this](WPARAM w, LPARAM l) { return OnDestroyMessage(w, l); });
+    // Timer n is line n's call clock.
+    for (int nLine = 1; nLine <= LINE_COUNT; ++nLine)
+        OnTimerId(static_cast<UINT_PTR>(nLine), [this, nLine] { ShowLineClock(nLine); });
 }
 
 cduoren1::~cduoren1()
@@ -166,19 +167,14 @@ void cduoren1::LineEnded(int nLine)
     m_bBusy[nLine - 1] = 0;
 }
 
-LRESULT cduoren1::OnTimerMessage(WPARAM wParam, LPARAM)
+void cduoren1::ShowLineClock(int nLine)
 {
-    if (wParam < 1 || wParam > static_cast<WPARAM>(LINE_COUNT))
-        return Default();
-    const int nLine = static_cast<int>(wParam);
     const int64_t elapsed = static_cast<int64_t>(std::time(nullptr)) - m_tStart[nLine - 1];
     m_stStatus[nLine - 1].SetWindowText(CDial::FormatCallClock(elapsed));
-    return 0;
 }
 
-LRESULT cduoren1::OnDestroyMessage(WPARAM, LPARAM)
+void cduoren1::OnDestroy()
 {
-    const LRESULT result = Default();
     // Every line's call ends with the window, whether or not the line has one.
     CallControl& sipx = TheCallControl();
     for (SIPX_CALL& hCall : m_pPhone->m_hPartyCall) {
@@ -188,5 +184,4 @@ LRESULT cduoren1::OnDestroyMessage(WPARAM, LPARAM)
     // The conference, empty now, is not used again: the next opening makes its own.
     sipx.ConferenceDestroy(m_pPhone->m_hConf);
     m_pPhone->m_hConf = 0;
-    return result;
 }

@@ -46,8 +46,8 @@ private:
     void CallLine(int nLine);
     void HangUpLine(int nLine);
     void RefuseCall(int nLine, const char* pszReason);
-    LRESULT OnTimerMessage(WPARAM wParam, LPARAM lParam);
-    LRESULT OnDestroyMessage(WPARAM wParam, LPARAM lParam);
+    void ShowLineClock(int nLine);
+    void OnDestroy() override;
     static bool IsLine(int nLine) { return nLine >= 1 && nLine <= LINE_COUNT; }
 
     CDial* m_pPhone;

@@ -219,8 +219,9 @@ TEST(WinText, GbkRoundTripsThroughUtf16AndRefusesWhatGbkLacks)
         std::string gbk;
         EXPECT_EQ(wintext::ToGbk(r.wide, gbk), r.fits) << r.gbk;
         EXPECT_EQ(gbk, r.gbk);
-        if (r.fits)
+        if (r.fits) {
             EXPECT_EQ(wintext::Wide(gbk), r.wide) << r.gbk;
+        }
     }
 }
 
