@@ -8,6 +8,14 @@ bool IsServiceNumber(const std::string& strNumber)
 
 namespace {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool AllDigits(const std::string& strText)
+{
+    for (char c : strText)
+        if (!IsDigit(c))
+            return false;
+    return true;
+}
 }
 
 double BalanceValue(const std::string& strBalance)
@@ -54,11 +62,22 @@ const char* RefuseNumber(const std::string& strNumber, const std::string& strBal
         return "对方电话号码不正确";
     if (strNumber[0] != '0' && !service)
         return "手机请在号码前加0";
-    for (char c : strNumber)
-        if (!IsDigit(c))
-            return "对方电话号码错误";
+    if (!AllDigits(strNumber))
+        return "对方电话号码错误";
     if (!service && BalanceValue(strBalance) < kBalanceFloor)
         return "话费余额不足.请充值";
+    return nullptr;
+}
+
+const char* RefusePartyNumber(const std::string& strNumber, const std::string& strBalance)
+{
+    if (BalanceValue(strBalance) < kPartyBalanceFloor)
+        return "话费不足";
+    if (strNumber.size() < kPartyShortestNumber || !AllDigits(strNumber))
+        return "号码错误";
+    // Fixed and mobile numbers alike are dialled with their leading 0.
+    if (strNumber[0] != '0')
+        return "手机前加0";
     return nullptr;
 }
 

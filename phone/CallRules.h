@@ -21,6 +21,14 @@ const double kBalanceFloor = 1.5;
 // called, else the status text that refuses it. Lengths are bytes of the GBK text.
 const char* RefuseNumber(const std::string& strNumber, const std::string& strBalance);
 
+// The party lines of the multi-party window: a balance below 0.1 refuses every call;
+// numbers are called as typed, at least 9 digits and at most 17, with their leading 0.
+const double kPartyBalanceFloor = 0.1;
+const size_t kPartyShortestNumber = 9;
+const size_t kPartyLongestNumber = 17;      // the number boxes take no more
+// Null when a party line may call the number, else its refusal text.
+const char* RefusePartyNumber(const std::string& strNumber, const std::string& strBalance);
+
 // The number as it is called: a national number (one leading 0) becomes "0086" and the
 // number without its 0; numbers beginning "00" and all others stay as they are.
 std::string InternationalNumber(const std::string& strNumber);

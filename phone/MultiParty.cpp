@@ -19,17 +19,6 @@ const LineIds kLines[cduoren1::LINE_COUNT] = {
 };
 
 const UINT kClockPeriodMs = 984;
-const size_t kNumberLimit = 17;
-const size_t kShortestNumber = 9;
-const double kLowestBalance = 0.1;
-
-bool AllDigits(const std::string& text)
-{
-    for (char ch : text)
-        if (ch < '0' || ch > '9')
-            return false;
-    return true;
-}
 
 }  // namespace
 
@@ -71,7 +60,7 @@ BOOL cduoren1::OnInitDialog()
                                   CLIP_CHARACTER_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, "Arial");
     for (CWnd& edit : m_edNumber) {
         edit.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(m_hNumberFont), TRUE);
-        edit.SendMessage(EM_LIMITTEXT, kNumberLimit);
+        edit.SendMessage(EM_LIMITTEXT, kPartyLongestNumber);
     }
 
     // A new conference for this opening; the bridging hold and its release leave it
@@ -97,19 +86,10 @@ void cduoren1::CallLine(int nLine)
     const int i = nLine - 1;
     if (m_bBusy[i] == 1)
         return;
-    if (BalanceValue(m_pPhone->m_strBalance) < kLowestBalance) {
-        RefuseCall(nLine, "话费不足");
-        return;
-    }
     m_stStatus[i].SetWindowText("");
     const std::string strNumber = m_edNumber[i].GetWindowText();
-    if (strNumber.size() < kShortestNumber || !AllDigits(strNumber)) {
-        RefuseCall(nLine, "号码错误");
-        return;
-    }
-    // Fixed and mobile numbers alike are dialled with their leading 0.
-    if (strNumber[0] != '0') {
-        RefuseCall(nLine, "手机前加0");
+    if (const char* refusal = RefusePartyNumber(strNumber, m_pPhone->m_strBalance)) {
+        RefuseCall(nLine, refusal);
         return;
     }
     m_stStatus[i].SetWindowText("正在呼叫");

@@ -51,6 +51,32 @@ TEST(CallRules, NumberChecksRefuseInTheirOrder)
     }
 }
 
+TEST(CallRules, PartyLinesRefuseLowBalanceShortOrWrongNumbersAndMissingLeadingZero)
+{
+    struct Row {
+        const char* number;
+        const char* balance;
+        const char* refusal;    // null: the line calls
+    };
+    const Row rows[] = {
+        {"075512345678", "0.09", "话费不足"},             // the balance comes first
+        {"", "0.09", "话费不足"},
+        {"075512345678", "0.1", nullptr},
+        {"07551234", "5", "号码错误"},                     // 8 digits
+        {"075512345", "5", nullptr},                      // 9 are enough
+        {"0755-12345", "5", "号码错误"},
+        {"13812345678", "5", "手机前加0"},
+        {"80000", "0", "话费不足"},                        // no service-number exemption here
+    };
+    for (const Row& r : rows) {
+        const char* got = RefusePartyNumber(r.number, r.balance);
+        if (r.refusal)
+            EXPECT_STREQ(got, r.refusal) << r.number << " with " << r.balance;
+        else
+            EXPECT_EQ(got, nullptr) << r.number << " with " << r.balance << ": " << got;
+    }
+}
+
 TEST(CallRules, BalanceIsReadAsADecimalNumberAndAnythingElseAsZero)
 {
     struct Row {
