@@ -133,15 +133,16 @@ void CDial::DispatchCallControlEvent(int category, SIPX_CALL hCall, uint32_t nCo
     if (category != SIPX_EVENT_CATEGORY_CALLSTATE || hCall == 0)
         return;
 
-    UINT msg = 0;
-    switch (nCode) {
-    case SIPX_CALLSTATE_CONNECTED: msg = WM_CALL_CONNECTED; break;
-    case SIPX_CALLSTATE_REMOTE_ALERTING: msg = WM_CALL_RINGING; break;
-    case SIPX_CALLSTATE_DISCONNECTED: msg = WM_CALL_ENDED; break;
-    default: return;
+    // The phone window's call: the handlers of messages 5503, 5502 and 5501, run here in
+    // the same step (the messages stay their entry points from outside).
+    if (hCall == m_hCall) {
+        switch (nCode) {
+        case SIPX_CALLSTATE_REMOTE_ALERTING: OnCallRinging(0, 0); break;
+        case SIPX_CALLSTATE_CONNECTED: OnCallConnected(0, 0); break;
+        case SIPX_CALLSTATE_DISCONNECTED: OnCallEnded(0, 0); break;
+        default: break;
+        }
     }
-    if (hCall == m_hCall)
-        PostMessage(msg, 0, 0);
     for (int line = 0; line < 3; ++line)
         if (m_hPartyCall[line] != 0 && hCall == m_hPartyCall[line] && m_pMultiParty)
             OnPartyLineEvent(line + 1, nCode);
