@@ -1,11 +1,11 @@
 #include "AudioCtrl.h"
 #include "VolumeCtrl.h"
-#include "WaveInMixer.h"
+#include "MixerCalls.h"
 
 void CAudioCtrl::SelectMicrophoneOnAllInputs(int nSource)
 {
     // A device may come or go while we work: the count is read before every step.
-    for (UINT nDevice = 0; nDevice < TheWaveInMixer().WaveInGetNumDevs(); ++nDevice) {
+    for (UINT nDevice = 0; nDevice < TheMixerCalls().WaveInGetNumDevs(); ++nDevice) {
         CVolumeCtrl control(nSource, static_cast<int>(nDevice));
         control.SelectMicrophone();
     }

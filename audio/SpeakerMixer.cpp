@@ -1,17 +1,12 @@
 #include "SpeakerMixer.h"
+#include "MixerCalls.h"
 #include <vector>
 
 namespace {
-const MixerApi g_system = {
-    ::mixerGetNumDevs, ::mixerOpen, ::mixerGetDevCapsA, ::mixerGetLineInfoA,
-    ::mixerGetLineControlsA, ::mixerGetControlDetailsA, ::mixerSetControlDetails, ::mixerClose,
-};
-const MixerApi* g_api = &g_system;
-
 HMIXEROBJ Obj(HMIXER h) { return reinterpret_cast<HMIXEROBJ>(h); }
 
 // The speakers destination line of an open mixer.
-bool FindSpeakers(const MixerApi& api, HMIXER hMixer, MIXERLINEA& line)
+bool FindSpeakers(MixerCalls& api, HMIXER hMixer, MIXERLINEA& line)
 {
     line = MIXERLINEA();
     line.cbStruct = sizeof line;
@@ -20,7 +15,7 @@ bool FindSpeakers(const MixerApi& api, HMIXER hMixer, MIXERLINEA& line)
 }
 
 // The volume control of a line.
-bool FindVolumeControl(const MixerApi& api, HMIXER hMixer, DWORD dwLineId, MIXERCONTROLA& control)
+bool FindVolumeControl(MixerCalls& api, HMIXER hMixer, DWORD dwLineId, MIXERCONTROLA& control)
 {
     control = MIXERCONTROLA();
     control.cbStruct = sizeof control;
@@ -34,7 +29,7 @@ bool FindVolumeControl(const MixerApi& api, HMIXER hMixer, DWORD dwLineId, MIXER
     return api.GetLineControls(Obj(hMixer), &controls, MIXER_GETLINECONTROLSF_ONEBYTYPE) == MMSYSERR_NOERROR;
 }
 
-MMRESULT WriteUnsigned(const MixerApi& api, HMIXER hMixer, DWORD dwControlId, std::vector<MIXERCONTROLDETAILS_UNSIGNED>& values)
+MMRESULT WriteUnsigned(MixerCalls& api, HMIXER hMixer, DWORD dwControlId, std::vector<MIXERCONTROLDETAILS_UNSIGNED>& values)
 {
     MIXERCONTROLDETAILS details = {};
     details.cbStruct = sizeof details;
@@ -46,22 +41,13 @@ MMRESULT WriteUnsigned(const MixerApi& api, HMIXER hMixer, DWORD dwControlId, st
 }
 }
 
-const MixerApi& TheMixerApi() { return *g_api; }
-
-const MixerApi* SetMixerApi(const MixerApi* api)
-{
-    const MixerApi* previous = g_api;
-    g_api = api ? api : &g_system;
-    return previous;
-}
-
 CSpeakerMixer::CSpeakerMixer() : m_nMixerCount(0), m_hMixer(nullptr), m_caps(), m_dwControlId(0) {}
 
 CSpeakerMixer::~CSpeakerMixer() { Close(); }
 
 bool CSpeakerMixer::Open(HWND hNotify)
 {
-    const MixerApi& api = TheMixerApi();
+    MixerCalls& api = TheMixerCalls();
     Close();
     m_nMixerCount = api.GetNumDevs();
     if (m_nMixerCount == 0)
@@ -96,7 +82,7 @@ bool CSpeakerMixer::ReadMasterVolume(DWORD& dwValue) const
     details.cChannels = 1;
     details.cbDetails = sizeof value;
     details.paDetails = &value;
-    if (TheMixerApi().GetControlDetails(Obj(m_hMixer), &details, MIXER_GETCONTROLDETAILSF_VALUE) != MMSYSERR_NOERROR)
+    if (TheMixerCalls().GetControlDetails(Obj(m_hMixer), &details, MIXER_GETCONTROLDETAILSF_VALUE) != MMSYSERR_NOERROR)
         return false;
     dwValue = value.dwValue;
     return true;
@@ -108,12 +94,12 @@ void CSpeakerMixer::SetMasterVolume(DWORD dwValue)
         return;
     std::vector<MIXERCONTROLDETAILS_UNSIGNED> values(1);
     values[0].dwValue = dwValue;
-    WriteUnsigned(TheMixerApi(), m_hMixer, m_dwControlId, values);
+    WriteUnsigned(TheMixerCalls(), m_hMixer, m_dwControlId, values);
 }
 
 void CSpeakerMixer::SetWaveOutVolume(DWORD dwValue)
 {
-    const MixerApi& api = TheMixerApi();
+    MixerCalls& api = TheMixerCalls();
     HMIXER hMixer = nullptr;
     if (api.Open(&hMixer, 0, 0, 0, MIXER_OBJECTF_MIXER) != MMSYSERR_NOERROR)
         return;
@@ -143,7 +129,7 @@ void CSpeakerMixer::SetWaveOutVolume(DWORD dwValue)
 void CSpeakerMixer::Close()
 {
     if (m_hMixer)
-        TheMixerApi().Close(m_hMixer);
+        TheMixerCalls().Close(m_hMixer);
     m_hMixer = nullptr;
     m_strLineName.clear();
     m_strControlName.clear();

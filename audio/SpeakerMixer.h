@@ -7,22 +7,7 @@
 #include <mmsystem.h>
 #include <string>
 
-// The mixer calls the speaker mixer makes. The system's functions by default; tests put
-// their own in front of them (Wine's wave-output line, for one, keeps no volume).
-struct MixerApi {
-    decltype(&::mixerGetNumDevs) GetNumDevs;
-    decltype(&::mixerOpen) Open;
-    decltype(&::mixerGetDevCapsA) GetDevCaps;
-    decltype(&::mixerGetLineInfoA) GetLineInfo;
-    decltype(&::mixerGetLineControlsA) GetLineControls;
-    decltype(&::mixerGetControlDetailsA) GetControlDetails;
-    decltype(&::mixerSetControlDetails) SetControlDetails;
-    decltype(&::mixerClose) Close;
-};
-const MixerApi& TheMixerApi();
-// Installs other mixer calls (null restores the system's); returns the previous ones.
-const MixerApi* SetMixerApi(const MixerApi* api);
-
+// Every mixer call goes through TheMixerCalls() (MixerCalls.h).
 class CSpeakerMixer {
 public:
     CSpeakerMixer();

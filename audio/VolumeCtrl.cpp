@@ -1,6 +1,6 @@
 #include "VolumeCtrl.h"
 #include <vector>
-#include "WaveInMixer.h"
+#include "MixerCalls.h"
 
 const char CVolumeCtrl::kNotifyClass[] = "Volume Class Name";
 const char CVolumeCtrl::kNotifyTitle[] = "Volume Name";
@@ -27,7 +27,7 @@ CVolumeCtrl::~CVolumeCtrl()
 // change notifications go to a hidden window of our own, which only swallows them.
 bool CVolumeCtrl::Open()
 {
-    WaveInMixer& mixer = TheWaveInMixer();
+    MixerCalls& mixer = TheMixerCalls();
     if (mixer.GetNumDevs() == 0)
         return false;
 
@@ -80,12 +80,12 @@ bool CVolumeCtrl::GetRecordingLine(MIXERLINEA& line)
     line = MIXERLINEA();
     line.cbStruct = sizeof line;
     line.dwComponentType = MIXERLINE_COMPONENTTYPE_DST_WAVEIN;
-    return TheWaveInMixer().GetLineInfo(Obj(m_hMixer), &line, MIXER_GETLINEINFOF_COMPONENTTYPE) == MMSYSERR_NOERROR;
+    return TheMixerCalls().GetLineInfo(Obj(m_hMixer), &line, MIXER_GETLINEINFOF_COMPONENTTYPE) == MMSYSERR_NOERROR;
 }
 
 bool CVolumeCtrl::Examine(int nSource)
 {
-    WaveInMixer& mixer = TheWaveInMixer();
+    MixerCalls& mixer = TheMixerCalls();
     MIXERLINEA recording;
     if (!GetRecordingLine(recording))
         return false;
@@ -142,7 +142,7 @@ void CVolumeCtrl::Close()
 {
     if (!m_bOpened)
         return;
-    TheWaveInMixer().Close(m_hMixer);
+    TheMixerCalls().Close(m_hMixer);
     m_hMixer = nullptr;
     if (m_hNotifyWnd)
         ::DestroyWindow(m_hNotifyWnd);
@@ -162,7 +162,7 @@ void CVolumeCtrl::SelectMicrophone()
 {
     if (!m_bExamined || !HasVolumeControl())
         return;
-    WaveInMixer& mixer = TheWaveInMixer();
+    MixerCalls& mixer = TheMixerCalls();
     MIXERLINEA recording;
     if (!GetRecordingLine(recording) || recording.cControls == 0)
         return;
@@ -234,7 +234,7 @@ int CVolumeCtrl::CurrentLevel()
     details.cChannels = m_dwChannels;
     details.cbDetails = sizeof(MIXERCONTROLDETAILS_UNSIGNED);
     details.paDetails = values.data();
-    if (TheWaveInMixer().GetControlDetails(Obj(m_hMixer), &details, MIXER_GETCONTROLDETAILSF_VALUE) !=
+    if (TheMixerCalls().GetControlDetails(Obj(m_hMixer), &details, MIXER_GETCONTROLDETAILSF_VALUE) !=
         MMSYSERR_NOERROR)
         return -1;
     return static_cast<int>(values[0].dwValue);
@@ -253,5 +253,5 @@ void CVolumeCtrl::SetLevel(DWORD dwValue)
     details.cChannels = m_dwChannels;
     details.cbDetails = sizeof(MIXERCONTROLDETAILS_UNSIGNED);
     details.paDetails = values.data();
-    TheWaveInMixer().SetControlDetails(Obj(m_hMixer), &details, MIXER_SETCONTROLDETAILSF_VALUE);
+    TheMixerCalls().SetControlDetails(Obj(m_hMixer), &details, MIXER_SETCONTROLDETAILSF_VALUE);
 }

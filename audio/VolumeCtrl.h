@@ -6,7 +6,7 @@
 // The microphone selection at the phone window's start makes one object per wave-input
 // device, calls SelectMicrophone and drops it again. An object whose mixer could not be
 // opened or examined stays harmless: its levels are -1 and its operations do nothing.
-// Every mixer call goes through TheWaveInMixer().
+// Every mixer call goes through TheMixerCalls().
 #pragma once
 #include <windows.h>
 #include <mmsystem.h>

@@ -27,8 +27,8 @@ MixerWrite WriteOf(int device, const MIXERCONTROLDETAILS* d)
 
 // --- RecordingMixer ------------------------------------------------------------------------
 
-RecordingMixer::RecordingMixer() : m_previous(SetWaveInMixer(this)) {}
-RecordingMixer::~RecordingMixer() { SetWaveInMixer(m_previous); }
+RecordingMixer::RecordingMixer() : m_previous(SetMixerCalls(this)) {}
+RecordingMixer::~RecordingMixer() { SetMixerCalls(m_previous); }
 
 std::vector<MixerWrite> RecordingMixer::ListWrites() const
 {
@@ -250,14 +250,14 @@ MMRESULT FakeMixer::SetControlDetails(HMIXEROBJ hMixer, MIXERCONTROLDETAILS* pDe
 UINT SystemMixerSpy::WaveInGetNumDevs()
 {
     ++waveInCountQueries;
-    return WaveInMixer::WaveInGetNumDevs();
+    return MixerCalls::WaveInGetNumDevs();
 }
 
 MMRESULT SystemMixerSpy::WaveInOpen(HWAVEIN* phWaveIn, UINT uDevice, const WAVEFORMATEX* pFormat,
                                     DWORD_PTR dwCallback, DWORD_PTR dwInstance, DWORD fdwOpen)
 {
     waveInOpens.push_back(WaveInOpenCall{uDevice, pFormat ? *pFormat : WAVEFORMATEX(), dwCallback, fdwOpen});
-    const MMRESULT r = WaveInMixer::WaveInOpen(phWaveIn, uDevice, pFormat, dwCallback, dwInstance, fdwOpen);
+    const MMRESULT r = MixerCalls::WaveInOpen(phWaveIn, uDevice, pFormat, dwCallback, dwInstance, fdwOpen);
     if (r == MMSYSERR_NOERROR)
         ++openWaveIns;
     return r;
@@ -265,7 +265,7 @@ MMRESULT SystemMixerSpy::WaveInOpen(HWAVEIN* phWaveIn, UINT uDevice, const WAVEF
 
 MMRESULT SystemMixerSpy::WaveInClose(HWAVEIN hWaveIn)
 {
-    const MMRESULT r = WaveInMixer::WaveInClose(hWaveIn);
+    const MMRESULT r = MixerCalls::WaveInClose(hWaveIn);
     if (r == MMSYSERR_NOERROR)
         --openWaveIns;
     return r;
@@ -274,7 +274,7 @@ MMRESULT SystemMixerSpy::WaveInClose(HWAVEIN hWaveIn)
 MMRESULT SystemMixerSpy::GetID(HMIXEROBJ hObject, UINT* puMixerId, DWORD fdwId)
 {
     getIdFlags.push_back(fdwId);
-    return WaveInMixer::GetID(hObject, puMixerId, fdwId);
+    return MixerCalls::GetID(hObject, puMixerId, fdwId);
 }
 
 MMRESULT SystemMixerSpy::Open(HMIXER* phMixer, UINT uMixerId, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
@@ -283,7 +283,7 @@ MMRESULT SystemMixerSpy::Open(HMIXER* phMixer, UINT uMixerId, DWORD_PTR dwCallba
     mixerOpens.push_back(MixerOpenCall{uMixerId, dwCallback, fdwOpen});
     if (openWaveIns != 0)
         waveInClosedBeforeMixerOpen = false;
-    const MMRESULT r = WaveInMixer::Open(phMixer, uMixerId, dwCallback, dwInstance, fdwOpen);
+    const MMRESULT r = MixerCalls::Open(phMixer, uMixerId, dwCallback, dwInstance, fdwOpen);
     if (r == MMSYSERR_NOERROR)
         ++openMixers;
     return r;
@@ -291,7 +291,7 @@ MMRESULT SystemMixerSpy::Open(HMIXER* phMixer, UINT uMixerId, DWORD_PTR dwCallba
 
 MMRESULT SystemMixerSpy::Close(HMIXER hMixer)
 {
-    const MMRESULT r = WaveInMixer::Close(hMixer);
+    const MMRESULT r = MixerCalls::Close(hMixer);
     if (r == MMSYSERR_NOERROR)
         --openMixers;
     return r;
@@ -300,7 +300,7 @@ MMRESULT SystemMixerSpy::Close(HMIXER hMixer)
 MMRESULT SystemMixerSpy::SetControlDetails(HMIXEROBJ hMixer, MIXERCONTROLDETAILS* pDetails, DWORD fdwDetails)
 {
     writes.push_back(WriteOf(-1, pDetails));
-    return WaveInMixer::SetControlDetails(hMixer, pDetails, fdwDetails);
+    return MixerCalls::SetControlDetails(hMixer, pDetails, fdwDetails);
 }
 
 // --- helpers -------------------------------------------------------------------------------

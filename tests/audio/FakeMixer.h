@@ -1,5 +1,5 @@
 // Mixers for the recording mixer control's tests, put in front of it through the
-// WaveInMixer seam while installed:
+// MixerCalls seam while installed:
 //  - FakeMixer: wave-input devices of our own making, with recording destinations of any
 //    shape (sources, volume controls, multiplexers and mixer lists), answering the WinMM
 //    calls as the system does and recording what is opened, closed and written;
@@ -9,7 +9,7 @@
 #include <mmsystem.h>
 #include <string>
 #include <vector>
-#include "WaveInMixer.h"
+#include "MixerCalls.h"
 
 namespace audiotest {
 
@@ -52,7 +52,7 @@ struct MixerWrite {
 };
 
 // Records common to both mixers.
-class RecordingMixer : public WaveInMixer {
+class RecordingMixer : public MixerCalls {
 public:
     RecordingMixer();
     ~RecordingMixer() override;     // restores the previous mixer
@@ -81,7 +81,7 @@ public:
     std::vector<MixerWrite> ListWrites() const;
 
 private:
-    WaveInMixer* m_previous;
+    MixerCalls* m_previous;
 };
 
 class FakeMixer : public RecordingMixer {

@@ -3,6 +3,7 @@
 // the call-control instance.
 #include "PhoneFixture.h"
 #include <mmsystem.h>
+#include "MixerCalls.h"
 
 using namespace phonetest;
 
@@ -40,6 +41,20 @@ MMRESULT WINAPI SetDetails(HMIXEROBJ h, LPMIXERCONTROLDETAILS d, DWORD flags)
     }
     return ::mixerSetControlDetails(h, d, flags);
 }
+
+// The three calls above in front of the system's mixer calls.
+class RecordedMixer : public MixerCalls {
+public:
+    UINT GetNumDevs() override { return CountMixers(); }
+    MMRESULT Open(HMIXER* h, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags) override
+    {
+        return OpenMixer(h, id, callback, instance, flags);
+    }
+    MMRESULT SetControlDetails(HMIXEROBJ h, MIXERCONTROLDETAILS* d, DWORD flags) override
+    {
+        return SetDetails(h, d, flags);
+    }
+};
 
 // The volume controls of mixer device 0: the speakers line's and its wave-output line's.
 struct SpeakerControls {
@@ -113,18 +128,13 @@ protected:
     void SetUp() override
     {
         PhoneWindowTest::SetUp();
-        MixerApi api = TheMixerApi();
-        api.GetNumDevs = &CountMixers;
-        api.Open = &OpenMixer;
-        api.SetControlDetails = &SetDetails;
-        m_api = api;
-        m_previous = SetMixerApi(&m_api);
+        m_previous = SetMixerCalls(&m_mixer);
         g_noMixer = false;
         Writes().clear();
     }
     void TearDown() override
     {
-        SetMixerApi(m_previous);
+        SetMixerCalls(m_previous);
         PhoneWindowTest::TearDown();
     }
 
@@ -153,8 +163,8 @@ protected:
         return p;
     }
 
-    MixerApi m_api{};
-    const MixerApi* m_previous = nullptr;
+    RecordedMixer m_mixer;
+    MixerCalls* m_previous = nullptr;
 };
 
 TEST_F(Volume, SpeakerSliderDrivesTheMasterAndWaveOutputVolumes)
