@@ -278,18 +278,27 @@ bool wait_readable(UdpSocket *const *socks, size_t n, int timeout_ms, bool *read
     return true;
 }
 
+#ifdef _WIN32
+// Text of one code page in another, through UTF-16. A character the target lacks
+// becomes '?'; text the source cannot read gives a '?' for each of its bytes.
+static std::string recode(UINT from, UINT to, std::string_view text) {
+    int wn = MultiByteToWideChar(from, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (wn <= 0) return std::string(text.size(), '?');
+    std::wstring w(static_cast<size_t>(wn), L'\0');
+    MultiByteToWideChar(from, 0, text.data(), static_cast<int>(text.size()), &w[0], wn);
+    const char *stand_in = to == CP_UTF8 ? nullptr : "?";  // UTF-8 takes no default character
+    int n = WideCharToMultiByte(to, 0, w.data(), wn, nullptr, 0, stand_in, nullptr);
+    if (n <= 0) return std::string(text.size(), '?');
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(to, 0, w.data(), wn, &out[0], n, stand_in, nullptr);
+    return out;
+}
+#endif
+
 std::string utf8_to_gbk(std::string_view utf8) {
     if (utf8.empty()) return std::string();
 #ifdef _WIN32
-    int wn = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    if (wn <= 0) return std::string(utf8.size(), '?');
-    std::wstring w(static_cast<size_t>(wn), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &w[0], wn);
-    int n = WideCharToMultiByte(936, 0, w.data(), wn, nullptr, 0, "?", nullptr);
-    if (n <= 0) return std::string(utf8.size(), '?');
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(936, 0, w.data(), wn, &out[0], n, "?", nullptr);
-    return out;
+    return recode(CP_UTF8, 936, utf8);
 #else
     iconv_t cd = iconv_open("GBK", "UTF-8");
     if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(utf8);
@@ -325,15 +334,7 @@ std::string utf8_to_gbk(std::string_view utf8) {
 std::string gbk_to_utf8(std::string_view gbk) {
     if (gbk.empty()) return std::string();
 #ifdef _WIN32
-    int wn = MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), nullptr, 0);
-    if (wn <= 0) return std::string(gbk.size(), '?');
-    std::wstring w(static_cast<size_t>(wn), L'\0');
-    MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), &w[0], wn);
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), wn, nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return std::string(gbk.size(), '?');
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), wn, &out[0], n, nullptr, nullptr);
-    return out;
+    return recode(936, CP_UTF8, gbk);
 #else
     iconv_t cd = iconv_open("UTF-8", "GBK");
     if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(gbk);
