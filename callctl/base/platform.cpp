@@ -293,53 +293,16 @@ static std::string recode(UINT from, UINT to, std::string_view text) {
     WideCharToMultiByte(to, 0, w.data(), wn, &out[0], n, stand_in, nullptr);
     return out;
 }
-#endif
-
-std::string utf8_to_gbk(std::string_view utf8) {
-    if (utf8.empty()) return std::string();
-#ifdef _WIN32
-    return recode(CP_UTF8, 936, utf8);
 #else
-    iconv_t cd = iconv_open("GBK", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(utf8);
+// Text from one iconv charset to another; what cannot be converted is skipped (as many
+// bytes as `skip` says) and marked with '?'. Without the converter the text is unchanged.
+template <typename Skip>
+static std::string iconv_recode(const char *to, const char *from, std::string_view text, Skip skip) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(text);
     std::string out;
-    out.reserve(utf8.size());
-    std::string in(utf8);
-    char *ip = &in[0];
-    size_t il = in.size();
-    char buf[256];
-    while (il > 0) {
-        char *op = buf;
-        size_t ol = sizeof buf;
-        size_t r = iconv(cd, &ip, &il, &op, &ol);
-        out.append(buf, static_cast<size_t>(op - buf));
-        if (r == static_cast<size_t>(-1)) {
-            if (errno == E2BIG) continue;
-            // EILSEQ or EINVAL: skip one UTF-8 sequence and mark it.
-            out.push_back('?');
-            size_t skip = 1;
-            unsigned char c = static_cast<unsigned char>(*ip);
-            if (c >= 0xC0) {
-                while (skip < il && (static_cast<unsigned char>(ip[skip]) & 0xC0) == 0x80) ++skip;
-            }
-            ip += skip;
-            il -= skip;
-        }
-    }
-    iconv_close(cd);
-    return out;
-#endif
-}
-
-std::string gbk_to_utf8(std::string_view gbk) {
-    if (gbk.empty()) return std::string();
-#ifdef _WIN32
-    return recode(936, CP_UTF8, gbk);
-#else
-    iconv_t cd = iconv_open("UTF-8", "GBK");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(gbk);
-    std::string out;
-    std::string in(gbk);
+    out.reserve(text.size());
+    std::string in(text);
     char *ip = &in[0];
     size_t il = in.size();
     char buf[256];
@@ -349,13 +312,39 @@ std::string gbk_to_utf8(std::string_view gbk) {
         size_t r = iconv(cd, &ip, &il, &op, &ol);
         out.append(buf, static_cast<size_t>(op - buf));
         if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-            out.push_back('?');  // not GBK: one byte skipped
-            ++ip;
-            --il;
+            out.push_back('?');
+            const size_t n = skip(ip, il);
+            ip += n;
+            il -= n;
         }
     }
     iconv_close(cd);
     return out;
+}
+#endif
+
+std::string utf8_to_gbk(std::string_view utf8) {
+    if (utf8.empty()) return std::string();
+#ifdef _WIN32
+    return recode(CP_UTF8, 936, utf8);
+#else
+    // EILSEQ or EINVAL: skip one UTF-8 sequence and mark it.
+    return iconv_recode("GBK", "UTF-8", utf8, [](const char *p, size_t left) {
+        size_t skip = 1;
+        if (static_cast<unsigned char>(*p) >= 0xC0)
+            while (skip < left && (static_cast<unsigned char>(p[skip]) & 0xC0) == 0x80) ++skip;
+        return skip;
+    });
+#endif
+}
+
+std::string gbk_to_utf8(std::string_view gbk) {
+    if (gbk.empty()) return std::string();
+#ifdef _WIN32
+    return recode(936, CP_UTF8, gbk);
+#else
+    // Not GBK: one byte skipped and marked.
+    return iconv_recode("UTF-8", "GBK", gbk, [](const char *, size_t) { return size_t(1); });
 #endif
 }
 
