@@ -1,13 +1,13 @@
 #include "AudioDlg.h"
 #include <mmsystem.h>
 #include "CallControl.h"
-#include "Dial.h"
 #include "SettingsFiles.h"
 #include "WinText.h"
 #include "WindowPlacement.h"
 #include "resource.h"
 
-Caudio::Caudio(CDial* pPhone) : CSkinnedDialog(IDD, pPhone, true), m_pPhone(pPhone)
+Caudio::Caudio(CWnd* pParent, SIPX_INST hInst, const AudioChoice& saved)
+    : CSkinnedDialog(IDD, pParent, true), m_hInst(hInst), m_choice(saved)
 {
     m_hIcon = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
     OnCommand(IDC_ECHO_CANCEL, [this] { OnEchoCancel(); });
@@ -34,12 +34,12 @@ BOOL Caudio::OnInitDialog()
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
     FillDeviceLists();
-    SelectSavedName(m_cbOutput, m_strSavedOutputDevice);
-    SelectSavedName(m_cbInput, m_strSavedInputDevice);
+    SelectSavedName(m_cbOutput, m_choice.strOutputDevice);
+    SelectSavedName(m_cbInput, m_choice.strInputDevice);
 
-    m_chkEchoCancel.SendMessage(BM_SETCHECK, m_nSavedEchoCancel ? BST_CHECKED : BST_UNCHECKED);
-    m_chkNoiseReduction.SendMessage(BM_SETCHECK, m_nSavedNoiseReduction ? BST_CHECKED : BST_UNCHECKED);
-    m_chkAutoGain.SendMessage(BM_SETCHECK, m_nSavedAutoGain ? BST_CHECKED : BST_UNCHECKED);
+    m_chkEchoCancel.SendMessage(BM_SETCHECK, m_choice.nEchoCancel ? BST_CHECKED : BST_UNCHECKED);
+    m_chkNoiseReduction.SendMessage(BM_SETCHECK, m_choice.nNoiseReduction ? BST_CHECKED : BST_UNCHECKED);
+    m_chkAutoGain.SendMessage(BM_SETCHECK, m_choice.nAutoGain ? BST_CHECKED : BST_UNCHECKED);
     CenterOverOwner(m_hWnd);
     return TRUE;
 }
@@ -83,21 +83,21 @@ int Caudio::Checked(const CWnd& box) const
     return box.SendMessage(BM_GETCHECK) == BST_CHECKED ? 1 : 0;
 }
 
-// The switches act on the library at once; the phone window and Call.xml learn of them
-// only on Apply.
+// The switches act on the library at once; Call.xml and the result learn of them only on
+// Apply.
 void Caudio::OnEchoCancel()
 {
-    TheCallControl().AudioSetAECMode(m_pPhone->m_hInst, Checked(m_chkEchoCancel) ? 2 : 0);
+    TheCallControl().AudioSetAECMode(m_hInst, Checked(m_chkEchoCancel) ? 2 : 0);
 }
 
 void Caudio::OnNoiseReduction()
 {
-    TheCallControl().AudioSetNoiseReductionMode(m_pPhone->m_hInst, Checked(m_chkNoiseReduction));
+    TheCallControl().AudioSetNoiseReductionMode(m_hInst, Checked(m_chkNoiseReduction));
 }
 
 void Caudio::OnAutoGain()
 {
-    TheCallControl().AudioSetAGCMode(m_pPhone->m_hInst, Checked(m_chkAutoGain));
+    TheCallControl().AudioSetAGCMode(m_hInst, Checked(m_chkAutoGain));
 }
 
 void Caudio::OnApply()
@@ -107,16 +107,12 @@ void Caudio::OnApply()
     // Without both devices chosen nothing is stored and the window stays open.
     if (!SaveDeviceChoice(m_xmlAudio, strOutput, strInput))
         return;
-    m_pPhone->m_strOutputDevice = strOutput;
-    m_pPhone->m_strInputDevice = strInput;
-
     AudioOptions options;
     options.nEchoCancel = Checked(m_chkEchoCancel);
     options.nNoiseReduction = Checked(m_chkNoiseReduction);
     options.nAutoGain = Checked(m_chkAutoGain);
-    m_pPhone->m_bEchoCancel = options.nEchoCancel;
-    m_pPhone->m_bNoiseReduction = options.nNoiseReduction;
-    m_pPhone->m_bAutoGain = options.nAutoGain;
+    m_choice = {strOutput, strInput, options.nEchoCancel, options.nNoiseReduction, options.nAutoGain};
+    m_bApplied = true;
     SaveAudioOptions(m_xmlCall, options);
 
     PostMessage(WM_CLOSE);

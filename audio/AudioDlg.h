@@ -1,28 +1,27 @@
 // Caudio: the audio device settings window (dialog 133), opened modally by the phone
 // window. It lists the sound output and input devices, switches echo cancellation, noise
-// reduction and automatic gain of the call-control instance at once, and on Apply hands
-// the chosen devices and switch states to the phone window and stores them in Audio.xml
-// and Call.xml. The phone window gives the devices to the library before its next call.
+// reduction and automatic gain of the call-control instance at once, and on Apply stores
+// the chosen devices and switch states in Audio.xml and Call.xml and keeps them as its
+// result (Choice), which the phone window takes after the modal run and gives to the
+// library before its next call.
 #pragma once
 #include <string>
+#include "AudioChoice.h"
 #include "SkinnedDialog.h"
 #include "XmlDoc.h"
-
-class CDial;
+#include "callctl.h"
 
 class Caudio : public CSkinnedDialog {
 public:
     enum { IDD = 133 };
 
-    // pPhone: the phone window that opens the window; it must outlive it.
-    explicit Caudio(CDial* pPhone);
+    // hInst: the instance whose processing the switches change; saved: the devices the
+    // lists select and the switches' states when the window opens.
+    Caudio(CWnd* pParent, SIPX_INST hInst, const AudioChoice& saved);
 
-    // Copied from the phone window before the window opens.
-    std::string m_strSavedOutputDevice;
-    std::string m_strSavedInputDevice;
-    int m_nSavedEchoCancel = 0;
-    int m_nSavedNoiseReduction = 0;
-    int m_nSavedAutoGain = 0;
+    // True once Apply went through; Choice is then what it stored, else what was saved.
+    bool Applied() const { return m_bApplied; }
+    const AudioChoice& Choice() const { return m_choice; }
 
 protected:
     void DoDataExchange();
@@ -38,7 +37,9 @@ private:
     void OnCancelButton();
     int Checked(const CWnd& box) const;
 
-    CDial* m_pPhone;
+    SIPX_INST m_hInst;
+    AudioChoice m_choice;
+    bool m_bApplied = false;
     HICON m_hIcon;
     CWnd m_cbOutput;            // 1038
     CWnd m_cbInput;             // 1039

@@ -46,7 +46,7 @@ CDial::CDial() : CSkinnedDialog(IDD, nullptr, false)
     });
     OnTimerId(TIMER_LEVELS, [this] { UpdateLevelBars(); });
     OnTimerId(TIMER_TONE_OFF, [this] {
-        TheCallControl().CallStopTone(m_hCall);
+        TheCallControl().CallStopTone(m_session.m_hCall);
         KillTimer(TIMER_TONE_OFF);
     });
     OnTimerId(TIMER_BALANCE, [this] {
@@ -89,11 +89,10 @@ BOOL CDial::OnInitDialog()
 
     InitSliderRanges();
 
-    m_bEchoCancel = m_bNoiseReduction = m_bAutoGain = 0;
     const AudioOptions options = ::LoadAudioOptions(m_xmlCall);
-    m_bEchoCancel = options.nEchoCancel;
-    m_bNoiseReduction = options.nNoiseReduction;
-    m_bAutoGain = options.nAutoGain;
+    m_session.m_bEchoCancel = options.nEchoCancel;
+    m_session.m_bNoiseReduction = options.nNoiseReduction;
+    m_session.m_bAutoGain = options.nAutoGain;
 
     SetUpSpeakerMixer();
     InitSliderPositions();
@@ -107,18 +106,18 @@ BOOL CDial::OnInitDialog()
     m_bInCall = 0;
     LoadCallHistory();
 
-    SetDlgItemText(IDC_BALANCE, m_strBalance);
+    SetDlgItemText(IDC_BALANCE, m_session.m_strBalance);
     SetDlgItemText(IDC_ACCOUNT_NUMBER, m_strAccount);
 
     InitLevelBars();
 
     m_bRegistered = 0;
     m_bRecord = 0;
-    m_hInst = 0;
+    m_session.m_hInst = 0;
 
-    m_strIdentity = "sip:" + m_strSipUser + "@" + m_strSipDomain;
+    m_strIdentity = "sip:" + m_strSipUser + "@" + m_session.m_strSipDomain;
     InitTelephony();
-    if (m_hInst)
+    if (m_session.m_hInst)
         ConfigureInstance();
 
     m_audioCtrl.SelectMicrophoneOnAllInputs(1);
@@ -151,12 +150,12 @@ void CDial::TakeSignIn(const SignedIn& values)
     m_strAccount = values.strAccount;
     m_strSipPassword = values.strSipPassword;
     m_strSipUser = values.strSipUser;
-    m_strBalance = values.strBalance;
-    m_strSipDomain = values.strSipDomain;
+    m_session.m_strBalance = values.strBalance;
+    m_session.m_strSipDomain = values.strSipDomain;
     m_strKeepAliveHost = values.strKeepAliveHost;
     m_nKeepAlivePort = values.nKeepAlivePort;
-    m_strInputDevice = values.strInputDevice;
-    m_strOutputDevice = values.strOutputDevice;
+    m_session.m_strInputDevice = values.strInputDevice;
+    m_session.m_strOutputDevice = values.strOutputDevice;
 }
 
 LRESULT CDial::OnCallConnected(WPARAM, LPARAM)

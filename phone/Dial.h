@@ -1,5 +1,10 @@
 // CDial: the phone window (dialog 131) of a signed-in subscriber, run modally by the login
-// window after a successful sign-in with the sign-in values copied into its members.
+// window after a successful sign-in, which hands its values over in one SignedIn value.
+//
+// Its session (PhoneSession.h) holds the library handles, the domain, the balance and the
+// audio choice; the windows it opens reach them only through what it hands them: the
+// multi-party window the session itself, the audio settings window a copy of the audio
+// choice, whose result the phone window applies after the window has closed.
 //
 // It owns the call-control instance and its one SIP line for as long as it is open
 // (DialTelephony.cpp), the keypad, keyboard filter and buttons (Dial.cpp, DialKeys.cpp),
@@ -10,8 +15,7 @@
 // Threads: every handler runs on the window's thread. The library calls
 // OnCallControlEvent on a thread of its own; that function only copies what it needs from
 // the event and posts it to the window, where it is acted on (DispatchCallControlEvent).
-// The balance worker hands its answer over the same way. So m_hCall, m_bRegistered,
-// m_strBalance, the texts, the timers and the message boxes are only ever touched on the
+// The balance worker hands its answer over the same way. So the session, m_bRegistered, the texts, the timers and the message boxes are only ever touched on the
 // window's thread.
 #pragma once
 #include <windows.h>
@@ -21,6 +25,7 @@
 #include <functional>
 #include <string>
 #include "AudioCtrl.h"
+#include "PhoneSession.h"
 #include "SkinnedDialog.h"
 #include "Explorer1.h"
 #include "SpeakerMixer.h"
@@ -69,32 +74,22 @@ public:
     };
     void TakeSignIn(const SignedIn& values);
 
-    // The handed-over values, kept for the window's whole life.
+    // The session the window owns and lends to the windows it opens.
+    PhoneSession& Session() { return m_session; }
+    const PhoneSession& Session() const { return m_session; }
+
+    // The handed-over values kept for the registration, for the window's whole life.
     std::string m_strAccount;
     std::string m_strSipPassword;
     std::string m_strSipUser;
-    std::string m_strBalance;
-    std::string m_strSipDomain;         // host:port
     std::string m_strKeepAliveHost;
     int m_nKeepAlivePort = 0;
-    std::string m_strInputDevice;
-    std::string m_strOutputDevice;
 
     // Telephony state.
-    SIPX_INST m_hInst = 0;
-    SIPX_LINE m_hLine = 0;
-    SIPX_CALL m_hCall = 0;
-    SIPX_CONF m_hConf = 0;
-    SIPX_CALL m_hPartyCall[3] = {0, 0, 0};
-    cduoren1* m_pMultiParty = nullptr;
+    cduoren1* m_pMultiParty = nullptr;  // the multi-party window during its modal run
     int m_bRegistered = 0;
     int m_bInCall = 0;
     std::string m_strIdentity;
-
-    // Audio options from Call.xml.
-    int m_bEchoCancel = 0;
-    int m_bNoiseReduction = 0;
-    int m_bAutoGain = 0;
 
     // Calls.
     std::string m_strNumber;
@@ -189,6 +184,8 @@ private:
     // Balance query (DialBalance.cpp).
     static unsigned __stdcall BalanceWorker(void* pRequest);
     void OnBalanceAnswer(bool bOk, const std::string& strBalance);
+
+    PhoneSession m_session;
 
     // Service notices (ShowServerNotice): one box at a time, the others waiting here.
     enum { MAX_QUEUED_NOTICES = 4 };

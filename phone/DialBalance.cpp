@@ -27,8 +27,8 @@ void CDial::StartBalanceQuery()
         delete request;
 }
 
-// On a thread of its own. The answer goes to the window's thread as a task, so
-// m_strBalance is only ever written where the number checks read it; of two workers
+// On a thread of its own. The answer goes to the window's thread as a task, so the
+// session's balance is only ever written where the number checks read it; of two workers
 // the one that answers last decides what is shown.
 unsigned __stdcall CDial::BalanceWorker(void* pRequest)
 {
@@ -48,6 +48,6 @@ unsigned __stdcall CDial::BalanceWorker(void* pRequest)
 void CDial::OnBalanceAnswer(bool bOk, const std::string& strBalance)
 {
     if (bOk)
-        m_strBalance = strBalance;
-    SetDlgItemText(IDC_BALANCE, bOk ? m_strBalance : std::string());
+        m_session.m_strBalance = strBalance;
+    SetDlgItemText(IDC_BALANCE, bOk ? m_session.m_strBalance : std::string());
 }

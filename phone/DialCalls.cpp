@@ -56,7 +56,7 @@ void CDial::PlaceCall()
     m_stClock.SetWindowText("");
     m_strNumber = CWnd(NumberEdit()).GetWindowText();
 
-    if (const char* refusal = RefuseNumber(m_strNumber, m_strBalance)) {
+    if (const char* refusal = RefuseNumber(m_strNumber, m_session.m_strBalance)) {
         m_stStatus.SetWindowText(refusal);
         TheDesktop().PlayResourceSound(IDW_REFUSED);
         return;
@@ -68,8 +68,8 @@ void CDial::PlaceCall()
 
     CallControl& sipx = TheCallControl();
     // Devices chosen in the audio settings take effect with this call.
-    sipx.AudioSetInputDevice(m_hInst, m_strInputDevice.c_str(), 0);
-    sipx.AudioSetOutputDevice(m_hInst, m_strOutputDevice.c_str(), 0);
+    sipx.AudioSetInputDevice(m_session.m_hInst, m_session.m_strInputDevice.c_str(), 0);
+    sipx.AudioSetOutputDevice(m_session.m_hInst, m_session.m_strOutputDevice.c_str(), 0);
     m_stStatus.SetWindowText("正在呼叫:" + m_strNumber);
     m_bInCall = 1;
 
@@ -77,22 +77,22 @@ void CDial::PlaceCall()
     // The call's progress comes back as events (messages 5503, 5502, 5501).
     // A call the network ended keeps its handle until here; release it now, or every
     // such call would stay counted against the library's limit of connections.
-    if (m_hCall)
-        sipx.CallDestroy(&m_hCall);
-    SIPX_RESULT result = sipx.CallCreate(m_hInst, m_hLine, &m_hCall);
+    if (m_session.m_hCall)
+        sipx.CallDestroy(&m_session.m_hCall);
+    SIPX_RESULT result = sipx.CallCreate(m_session.m_hInst, m_session.m_hLine, &m_session.m_hCall);
     if (result == SIPX_RESULT_SUCCESS) {
-        const std::string address = "sip:" + m_strNumber + "@" + m_strSipDomain;
-        result = sipx.CallConnect(m_hCall, address.c_str(), 0, nullptr, 1, &kCallOptions, nullptr);
+        const std::string address = "sip:" + m_strNumber + "@" + m_session.m_strSipDomain;
+        result = sipx.CallConnect(m_session.m_hCall, address.c_str(), 0, nullptr, 1, &kCallOptions, nullptr);
     }
-    LogGbk("call", "calling " + m_strNumber + " at " + m_strSipDomain + ": " +
+    LogGbk("call", "calling " + m_strNumber + " at " + m_session.m_strSipDomain + ": " +
                        (result == SIPX_RESULT_SUCCESS ? std::string("requested")
                                                       : "refused by the library (" + std::to_string(result) + ")"));
     if (result != SIPX_RESULT_SUCCESS) {
         // Refused (no room for another call, an address the library cannot use): no
         // event will ever come for it, so it ends here as a call the network ended.
-        if (m_hCall)
-            sipx.CallDestroy(&m_hCall);
-        m_hCall = 0;
+        if (m_session.m_hCall)
+            sipx.CallDestroy(&m_session.m_hCall);
+        m_session.m_hCall = 0;
         OnCallEnded(0, 0);
         return;
     }
@@ -110,11 +110,11 @@ void CDial::HangUp()
         return;
     CallControl& sipx = TheCallControl();
     // The recording is stopped while the call still has its handle; the release below
-    // sets m_hCall to 0.
+    // sets m_session.m_hCall to 0.
     LogGbk("call", "hung up by the subscriber");
-    sipx.CallAudioRecordFileStop(m_hCall);
-    sipx.CallHold(m_hCall, 1);
-    sipx.CallDestroy(&m_hCall);
+    sipx.CallAudioRecordFileStop(m_session.m_hCall);
+    sipx.CallHold(m_session.m_hCall, 1);
+    sipx.CallDestroy(&m_session.m_hCall);
 
     m_stStatus.SetWindowText("");
     m_stClock.SetWindowText("");
@@ -159,7 +159,7 @@ void CDial::StartRecording()
         local = *t;
     RecordFolder();
     const std::string path = FreeRecordingPath(RecordingPath(RecordBase(), local, m_strNumber), PathTaken);
-    const SIPX_RESULT result = TheCallControl().CallAudioRecordFileStart(m_hCall, path.c_str());
+    const SIPX_RESULT result = TheCallControl().CallAudioRecordFileStart(m_session.m_hCall, path.c_str());
     LogGbk("call", "recording to " + path + (result == SIPX_RESULT_SUCCESS ? std::string()
                                                                            : " refused (" + std::to_string(result) + ")"));
 }

@@ -23,7 +23,7 @@ void CDial::OnKeypad(char chKey, int nTone, int nSound)
         m_stClock.SetWindowText("");
     }
     if (m_bInCall == 1) {
-        TheCallControl().CallStartTone(m_hCall, nTone, 1, 1, 120);
+        TheCallControl().CallStartTone(m_session.m_hCall, nTone, 1, 1, 120);
         KillTimer(TIMER_TONE_OFF);
         SetTimer(TIMER_TONE_OFF, 100);
     }
@@ -90,13 +90,12 @@ void CDial::OnAudioSettings()
     if (!CheckRegistered() || m_bInCall == 1)
         return;
     TheDesktop().PlayResourceSound(IDW_CLICK);
-    Caudio dlg(this);
-    dlg.m_nSavedEchoCancel = m_bEchoCancel;
-    dlg.m_nSavedNoiseReduction = m_bNoiseReduction;
-    dlg.m_nSavedAutoGain = m_bAutoGain;
-    dlg.m_strSavedOutputDevice = m_strOutputDevice;
-    dlg.m_strSavedInputDevice = m_strInputDevice;
+    // The window switches the library's processing at once; the devices and switches it
+    // stored on Apply become the session's when it has closed.
+    Caudio dlg(this, m_session.m_hInst, m_session.Audio());
     dlg.DoModal();
+    if (dlg.Applied())
+        m_session.TakeAudio(dlg.Choice());
 }
 
 void CDial::OnMultiParty()
@@ -105,7 +104,7 @@ void CDial::OnMultiParty()
         return;
     TheDesktop().PlayResourceSound(IDW_CLICK);
     // While it runs, the dispatch of the library's events hands the lines' progress to it.
-    cduoren1 dlg(this);
+    cduoren1 dlg(this, m_session);
     m_pMultiParty = &dlg;
     dlg.DoModal();
     m_pMultiParty = nullptr;

@@ -27,56 +27,56 @@ void CDial::ShowStartFailure()
 void CDial::InitTelephony()
 {
     CallControl& sipx = TheCallControl();
-    if (m_hInst) {
-        sipx.EventListenerRemove(m_hInst, &CDial::OnCallControlEvent, nullptr);
-        sipx.LineRegister(m_hLine, 0);
-        sipx.UnInitialize(m_hInst, 1);
-        m_hInst = 0;
+    if (m_session.m_hInst) {
+        sipx.EventListenerRemove(m_session.m_hInst, &CDial::OnCallControlEvent, nullptr);
+        sipx.LineRegister(m_session.m_hLine, 0);
+        sipx.UnInitialize(m_session.m_hInst, 1);
+        m_session.m_hInst = 0;
     }
-    if (sipx.Initialize(&m_hInst, 14500, -1, -1, 8000, 100, "sipx", "0.0.0.0", 0) != SIPX_RESULT_SUCCESS) {
-        m_hInst = 0;
+    if (sipx.Initialize(&m_session.m_hInst, 14500, -1, -1, 8000, 100, "sipx", "0.0.0.0", 0) != SIPX_RESULT_SUCCESS) {
+        m_session.m_hInst = 0;
         ShowStartFailure();
         return;
     }
-    sipx.ConfigSetUserAgentName(m_hInst, "Simple Agent (sipXtapi)", 0);
-    sipx.EventListenerAdd(m_hInst, &CDial::OnCallControlEvent, this);
-    sipx.ConfigEnableRport(m_hInst, 1);
-    if (sipx.LineAdd(m_hInst, m_strIdentity.c_str(), &m_hLine, 0) != SIPX_RESULT_SUCCESS) {
+    sipx.ConfigSetUserAgentName(m_session.m_hInst, "Simple Agent (sipXtapi)", 0);
+    sipx.EventListenerAdd(m_session.m_hInst, &CDial::OnCallControlEvent, this);
+    sipx.ConfigEnableRport(m_session.m_hInst, 1);
+    if (sipx.LineAdd(m_session.m_hInst, m_strIdentity.c_str(), &m_session.m_hLine, 0) != SIPX_RESULT_SUCCESS) {
         ShowStartFailure();
         return;
     }
-    sipx.LineAddCredential(m_hLine, m_strSipUser.c_str(), m_strSipPassword.c_str(), "");
-    if (sipx.LineRegister(m_hLine, 1) != SIPX_RESULT_SUCCESS)
+    sipx.LineAddCredential(m_session.m_hLine, m_strSipUser.c_str(), m_strSipPassword.c_str(), "");
+    if (sipx.LineRegister(m_session.m_hLine, 1) != SIPX_RESULT_SUCCESS)
         ShowStartFailure();
 }
 
 void CDial::ConfigureInstance()
 {
     CallControl& sipx = TheCallControl();
-    sipx.ConfigKeepAliveAdd(m_hInst, 0, 2, m_strKeepAliveHost.c_str(), m_nKeepAlivePort, 30);
-    sipx.AudioSetInputVolume(m_hInst, 98);
-    sipx.AudioSetAGCMode(m_hInst, m_bAutoGain ? 1 : 0);
-    sipx.AudioSetAECMode(m_hInst, m_bEchoCancel ? 2 : 0);
-    sipx.ConfigSelectAudioCodecByName(m_hInst, "G729");
-    sipx.AudioSetNoiseReductionMode(m_hInst, m_bNoiseReduction ? 1 : 0);
-    sipx.ConfigSetOutboundDTMFMode(m_hInst, 2);
-    sipx.AudioSetInputDevice(m_hInst, m_strInputDevice.c_str(), 0);
-    sipx.AudioSetOutputDevice(m_hInst, m_strOutputDevice.c_str(), 0);
+    sipx.ConfigKeepAliveAdd(m_session.m_hInst, 0, 2, m_strKeepAliveHost.c_str(), m_nKeepAlivePort, 30);
+    sipx.AudioSetInputVolume(m_session.m_hInst, 98);
+    sipx.AudioSetAGCMode(m_session.m_hInst, m_session.m_bAutoGain ? 1 : 0);
+    sipx.AudioSetAECMode(m_session.m_hInst, m_session.m_bEchoCancel ? 2 : 0);
+    sipx.ConfigSelectAudioCodecByName(m_session.m_hInst, "G729");
+    sipx.AudioSetNoiseReductionMode(m_session.m_hInst, m_session.m_bNoiseReduction ? 1 : 0);
+    sipx.ConfigSetOutboundDTMFMode(m_session.m_hInst, 2);
+    sipx.AudioSetInputDevice(m_session.m_hInst, m_session.m_strInputDevice.c_str(), 0);
+    sipx.AudioSetOutputDevice(m_session.m_hInst, m_session.m_strOutputDevice.c_str(), 0);
 }
 
 void CDial::EndTelephony()
 {
-    if (!m_hInst)
+    if (!m_session.m_hInst)
         return;
     CallControl& sipx = TheCallControl();
     if (m_bInCall == 1)
-        sipx.CallHold(m_hCall, 1);
-    sipx.CallDestroy(&m_hCall);
+        sipx.CallHold(m_session.m_hCall, 1);
+    sipx.CallDestroy(&m_session.m_hCall);
     // After this returns the library calls OnCallControlEvent no more.
-    sipx.EventListenerRemove(m_hInst, &CDial::OnCallControlEvent, nullptr);
-    sipx.LineRegister(m_hLine, 0);
-    sipx.UnInitialize(m_hInst, 1);
-    m_hInst = 0;
+    sipx.EventListenerRemove(m_session.m_hInst, &CDial::OnCallControlEvent, nullptr);
+    sipx.LineRegister(m_session.m_hLine, 0);
+    sipx.UnInitialize(m_session.m_hInst, 1);
+    m_session.m_hInst = 0;
 }
 
 // Runs on the library's thread. The window is neither read nor changed here: the event
@@ -135,7 +135,7 @@ void CDial::DispatchCallControlEvent(int category, SIPX_CALL hCall, uint32_t nCo
 
     // The phone window's call: the handlers of messages 5503, 5502 and 5501, run here in
     // the same step (the messages stay their entry points from outside).
-    if (hCall == m_hCall) {
+    if (hCall == m_session.m_hCall) {
         switch (nCode) {
         case SIPX_CALLSTATE_REMOTE_ALERTING: OnCallRinging(0, 0); break;
         case SIPX_CALLSTATE_CONNECTED: OnCallConnected(0, 0); break;
@@ -144,7 +144,7 @@ void CDial::DispatchCallControlEvent(int category, SIPX_CALL hCall, uint32_t nCo
         }
     }
     for (int line = 0; line < 3; ++line)
-        if (m_hPartyCall[line] != 0 && hCall == m_hPartyCall[line] && m_pMultiParty)
+        if (m_session.m_hPartyCall[line] != 0 && hCall == m_session.m_hPartyCall[line] && m_pMultiParty)
             OnPartyLineEvent(line + 1, nCode);
 }
 
@@ -159,7 +159,7 @@ void CDial::OnLineRegistered()
 {
     m_bRegistered = 1;
     m_stStatus.SetWindowText("成功登陆.请输入呼叫号码");
-    TheCallControl().AudioSetInputVolume(m_hInst, 98);
+    TheCallControl().AudioSetInputVolume(m_session.m_hInst, 98);
     SetTimer(TIMER_LEVELS, 50);
     TheDesktop().PlayResourceSound(IDW_REGISTERED);
 }

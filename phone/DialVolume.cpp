@@ -47,8 +47,8 @@ LRESULT CDial::OnVScroll(WPARAM, LPARAM lParam)
     const HWND hSlider = reinterpret_cast<HWND>(lParam);
     if (hSlider && hSlider == m_sliderMicrophone.m_hWnd) {
         const int pos = static_cast<int>(m_sliderMicrophone.SendMessage(TBM_GETPOS));
-        if (m_hInst)
-            TheCallControl().AudioSetInputVolume(m_hInst, 99 - pos);
+        if (m_session.m_hInst)
+            TheCallControl().AudioSetInputVolume(m_session.m_hInst, 99 - pos);
     } else if (hSlider && hSlider == m_sliderSpeaker.m_hWnd) {
         const int pos = static_cast<int>(m_sliderSpeaker.SendMessage(TBM_GETPOS));
         m_speakerMixer.SetMasterVolume(static_cast<DWORD>(kSpeakerMax - pos));
@@ -59,19 +59,19 @@ LRESULT CDial::OnVScroll(WPARAM, LPARAM lParam)
 
 void CDial::OnMuteSpeaker()
 {
-    TheCallControl().AudioMuteOutput(m_hInst, m_chkMuteSpeaker.SendMessage(BM_GETCHECK) == BST_CHECKED ? 1 : 0);
+    TheCallControl().AudioMuteOutput(m_session.m_hInst, m_chkMuteSpeaker.SendMessage(BM_GETCHECK) == BST_CHECKED ? 1 : 0);
 }
 
 void CDial::OnMuteMicrophone()
 {
-    TheCallControl().AudioMuteInput(m_hInst, m_chkMuteMicrophone.SendMessage(BM_GETCHECK) == BST_CHECKED ? 1 : 0);
+    TheCallControl().AudioMuteInput(m_session.m_hInst, m_chkMuteMicrophone.SendMessage(BM_GETCHECK) == BST_CHECKED ? 1 : 0);
 }
 
 void CDial::UpdateLevelBars()
 {
     double input = 0.0, output = 0.0;
-    TheCallControl().AudioGetInputEnergy(m_hInst, 1, &input);
-    TheCallControl().AudioGetOutputEnergy(m_hInst, 1, &output);
+    TheCallControl().AudioGetInputEnergy(m_session.m_hInst, 1, &input);
+    TheCallControl().AudioGetOutputEnergy(m_session.m_hInst, 1, &output);
     m_barSpeaker.SendMessage(PBM_SETPOS, static_cast<WPARAM>(static_cast<int>(output)));
     m_barMicrophone.SendMessage(PBM_SETPOS, static_cast<WPARAM>(static_cast<int>(input)));
 }

@@ -22,7 +22,8 @@ const UINT kClockPeriodMs = 984;
 
 }  // namespace
 
-cduoren1::cduoren1(CDial* pPhone) : CSkinnedDialog(IDD, pPhone, true), m_pPhone(pPhone)
+cduoren1::cduoren1(CWnd* pParent, PhoneSession& session)
+    : CSkinnedDialog(IDD, pParent, true), m_session(session)
 {
     m_hIcon = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
     for (int line = 1; line <= LINE_COUNT; ++line) {
@@ -66,10 +67,10 @@ BOOL cduoren1::OnInitDialog()
     // A new conference for this opening; the bridging hold and its release leave it
     // with the subscriber's microphone and speaker in.
     CallControl& sipx = TheCallControl();
-    m_pPhone->m_hConf = 0;
-    sipx.ConferenceCreate(m_pPhone->m_hInst, &m_pPhone->m_hConf);
-    sipx.ConferenceHold(m_pPhone->m_hConf, 1);
-    sipx.ConferenceUnhold(m_pPhone->m_hConf);
+    m_session.m_hConf = 0;
+    sipx.ConferenceCreate(m_session.m_hInst, &m_session.m_hConf);
+    sipx.ConferenceHold(m_session.m_hConf, 1);
+    sipx.ConferenceUnhold(m_session.m_hConf);
     return TRUE;
 }
 
@@ -88,7 +89,7 @@ void cduoren1::CallLine(int nLine)
         return;
     m_stStatus[i].SetWindowText("");
     const std::string strNumber = m_edNumber[i].GetWindowText();
-    if (const char* refusal = RefusePartyNumber(strNumber, m_pPhone->m_strBalance)) {
+    if (const char* refusal = RefusePartyNumber(strNumber, m_session.m_strBalance)) {
         RefuseCall(nLine, refusal);
         return;
     }
@@ -96,12 +97,12 @@ void cduoren1::CallLine(int nLine)
     m_bBusy[i] = 1;
 
     CallControl& sipx = TheCallControl();
-    SIPX_CALL& hCall = m_pPhone->m_hPartyCall[i];
+    SIPX_CALL& hCall = m_session.m_hPartyCall[i];
     // The line's earlier call has ended (else the line would be busy): release it first.
     if (hCall != 0)
         sipx.CallDestroy(&hCall);
-    const std::string strAddress = "sip:" + strNumber + "@" + m_pPhone->m_strSipDomain;
-    sipx.ConferenceAdd(m_pPhone->m_hConf, m_pPhone->m_hLine, strAddress.c_str(), &hCall, 1, nullptr, nullptr, 1,
+    const std::string strAddress = "sip:" + strNumber + "@" + m_session.m_strSipDomain;
+    sipx.ConferenceAdd(m_session.m_hConf, m_session.m_hLine, strAddress.c_str(), &hCall, 1, nullptr, nullptr, 1,
                        &kCallOptions);
     TheDesktop().PlayResourceSound(IDW_PARTY_CALL);
 }
@@ -112,8 +113,8 @@ void cduoren1::HangUpLine(int nLine)
 {
     const int i = nLine - 1;
     CallControl& sipx = TheCallControl();
-    sipx.CallHold(m_pPhone->m_hPartyCall[i], 1);
-    sipx.CallDestroy(&m_pPhone->m_hPartyCall[i]);
+    sipx.CallHold(m_session.m_hPartyCall[i], 1);
+    sipx.CallDestroy(&m_session.m_hPartyCall[i]);
     m_stStatus[i].SetWindowText("");
     m_bBusy[i] = 0;
     KillTimer(nLine);
@@ -157,11 +158,11 @@ void cduoren1::OnDestroy()
 {
     // Every line's call ends with the window, whether or not the line has one.
     CallControl& sipx = TheCallControl();
-    for (SIPX_CALL& hCall : m_pPhone->m_hPartyCall) {
+    for (SIPX_CALL& hCall : m_session.m_hPartyCall) {
         sipx.CallHold(hCall, 1);
         sipx.CallDestroy(&hCall);
     }
     // The conference, empty now, is not used again: the next opening makes its own.
-    sipx.ConferenceDestroy(m_pPhone->m_hConf);
-    m_pPhone->m_hConf = 0;
+    sipx.ConferenceDestroy(m_session.m_hConf);
+    m_session.m_hConf = 0;
 }

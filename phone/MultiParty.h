@@ -3,9 +3,10 @@
 // status text; every call placed here joins one conference of the call-control library,
 // so each party hears the others and the subscriber.
 //
-// The window uses the phone window's library handles: the instance and line, the
-// conference m_hConf (created here at every opening, released at closing) and the three
-// call handles m_hPartyCall (line n uses entry n - 1).
+// The window works in the phone window's session, lent to it for the modal run: it calls
+// through the session's instance and line, makes the session's conference m_hConf at every
+// opening (released at closing) and keeps its lines' calls in m_hPartyCall, where the
+// phone window's event dispatch finds them (line n uses entry n - 1).
 //
 // Threads: everything runs on the window's thread, which is the phone window's thread
 // (the modal run is nested in the phone window's handler). The progress of a line's call
@@ -15,17 +16,16 @@
 #include <windows.h>
 #include <cstdint>
 #include <string>
+#include "PhoneSession.h"
 #include "SkinnedDialog.h"
-
-class CDial;
 
 class cduoren1 : public CSkinnedDialog {
 public:
     enum { IDD = 159 };
-    enum { LINE_COUNT = 3 };
+    enum { LINE_COUNT = PhoneSession::PARTY_LINES };
 
-    // pPhone: the phone window that opens the window; it must outlive it.
-    explicit cduoren1(CDial* pPhone);
+    // session: the opener's, which must outlive the window.
+    cduoren1(CWnd* pParent, PhoneSession& session);
     ~cduoren1() override;
 
     // The progress of line nLine's call (1..3), entered by the phone window's dispatch.
@@ -50,7 +50,7 @@ private:
     void OnDestroy() override;
     static bool IsLine(int nLine) { return nLine >= 1 && nLine <= LINE_COUNT; }
 
-    CDial* m_pPhone;
+    PhoneSession& m_session;
     HICON m_hIcon;
     HFONT m_hNumberFont = nullptr;
     CWnd m_edNumber[LINE_COUNT];        // 1001, 1002, 1003

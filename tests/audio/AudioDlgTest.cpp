@@ -8,7 +8,6 @@
 #include "AppTestSupport.h"
 #include "AudioDlg.h"
 #include "AudioTestSupport.h"
-#include "Dial.h"
 #include "WinHarness.h"
 #include "callctl.h"
 #include "resource.h"
@@ -40,15 +39,6 @@ protected:
         sipxUnInitialize(s_inst, 1);
         s_inst = 0;
     }
-    void SetUp() override
-    {
-        phone.m_hInst = s_inst;
-        phone.m_strOutputDevice = "phone's output";
-        phone.m_strInputDevice = "phone's input";
-        phone.m_bEchoCancel = 7;        // values Apply must overwrite
-        phone.m_bNoiseReduction = 7;
-        phone.m_bAutoGain = 7;
-    }
     void TearDown() override
     {
         if (dlg && dlg->GetSafeHwnd())
@@ -59,12 +49,8 @@ protected:
     // Opens the window as the phone window does, with its saved names and flags.
     HWND Open(const std::string& output, const std::string& input, int echo = 0, int noise = 0, int gain = 0)
     {
-        dlg = std::make_unique<Caudio>(&phone);
-        dlg->m_strSavedOutputDevice = output;
-        dlg->m_strSavedInputDevice = input;
-        dlg->m_nSavedEchoCancel = echo;
-        dlg->m_nSavedNoiseReduction = noise;
-        dlg->m_nSavedAutoGain = gain;
+        saved = {output, input, echo, noise, gain};
+        dlg = std::make_unique<Caudio>(nullptr, s_inst, saved);
         if (!dlg->Create(nullptr))
             return nullptr;
         h = dlg->GetSafeHwnd();
@@ -83,19 +69,30 @@ protected:
         int mode = -1;
         return getter(s_inst, &mode) == SIPX_RESULT_SUCCESS ? mode : -99;
     }
-    // The phone window's values, unchanged since SetUp.
-    void ExpectPhoneUntouched()
+    // Nothing for the phone window to take: the result is still what the window opened with.
+    void ExpectNothingApplied()
     {
-        EXPECT_EQ(phone.m_strOutputDevice, "phone's output");
-        EXPECT_EQ(phone.m_strInputDevice, "phone's input");
-        EXPECT_EQ(phone.m_bEchoCancel, 7);
-        EXPECT_EQ(phone.m_bNoiseReduction, 7);
-        EXPECT_EQ(phone.m_bAutoGain, 7);
+        EXPECT_FALSE(dlg->Applied());
+        EXPECT_EQ(dlg->Choice().strOutputDevice, saved.strOutputDevice);
+        EXPECT_EQ(dlg->Choice().strInputDevice, saved.strInputDevice);
+        EXPECT_EQ(dlg->Choice().nEchoCancel, saved.nEchoCancel);
+        EXPECT_EQ(dlg->Choice().nNoiseReduction, saved.nNoiseReduction);
+        EXPECT_EQ(dlg->Choice().nAutoGain, saved.nAutoGain);
+    }
+    // What Apply handed back.
+    void ExpectApplied(const std::string& output, const std::string& input, int echo, int noise, int gain)
+    {
+        ASSERT_TRUE(dlg->Applied());
+        EXPECT_EQ(dlg->Choice().strOutputDevice, output);
+        EXPECT_EQ(dlg->Choice().strInputDevice, input);
+        EXPECT_EQ(dlg->Choice().nEchoCancel, echo);
+        EXPECT_EQ(dlg->Choice().nNoiseReduction, noise);
+        EXPECT_EQ(dlg->Choice().nAutoGain, gain);
     }
 
     static SIPX_INST s_inst;
     apptest::ScratchFolder folder;
-    CDial phone;            // never shown: the window's members are what the dialog uses
+    AudioChoice saved;
     std::unique_ptr<Caudio> dlg;
     HWND h = nullptr;
 };
@@ -213,7 +210,7 @@ TEST_F(AudioSettings, SwitchesActOnTheLibraryAtOnce)
     Click(IDC_AUTO_GAIN);
     EXPECT_EQ(Mode(sipxAudioGetAGCMode), 0);
 
-    ExpectPhoneUntouched();
+    ExpectNothingApplied();
     EXPECT_EQ(ReadBytes("Call.xml"), kCallBefore);
     EXPECT_TRUE(::IsWindow(h));
 }
@@ -238,11 +235,7 @@ TEST_F(AudioSettings, ApplyStoresTheChoiceInBothFilesAndInThePhoneWindow)
     EXPECT_EQ(ReadBytes("Call.xml"), "<CallInfo>\r\n<Call dallnum=\"02088886666\" userr=\"10001\" lx=\"a\"/>\r\n"
                                      "<Call dallnum=\"13800138000\" userr=\"10002\" lx=\"a\"/>\r\n"
                                      "<audio a11=\"1\" a22=\"0\" a33=\"1\"/>\r\n</CallInfo>\r\n");
-    EXPECT_EQ(phone.m_strOutputDevice, "Speakers");
-    EXPECT_EQ(phone.m_strInputDevice, "Monitor of Microphone");
-    EXPECT_EQ(phone.m_bEchoCancel, 1);
-    EXPECT_EQ(phone.m_bNoiseReduction, 0);
-    EXPECT_EQ(phone.m_bAutoGain, 1);
+    ExpectApplied("Speakers", "Monitor of Microphone", 1, 0, 1);
 
     // "call.xml" was the same file: no second one appeared beside it.
     WIN32_FIND_DATAA fd;
@@ -262,11 +255,7 @@ TEST_F(AudioSettings, ApplyWithoutFilesChangesOnlyThePhoneWindow)
     EXPECT_TRUE(Closed());
     EXPECT_FALSE(apptest::Exists("Audio.xml"));
     EXPECT_FALSE(apptest::Exists("Call.xml"));
-    EXPECT_EQ(phone.m_strOutputDevice, "Speakers");
-    EXPECT_EQ(phone.m_strInputDevice, "PulseAudio");
-    EXPECT_EQ(phone.m_bEchoCancel, 1);
-    EXPECT_EQ(phone.m_bNoiseReduction, 1);
-    EXPECT_EQ(phone.m_bAutoGain, 1);
+    ExpectApplied("Speakers", "PulseAudio", 1, 1, 1);
 }
 
 TEST_F(AudioSettings, ApplyToMalformedFilesOnlyRemovesTheOldElements)
@@ -280,9 +269,7 @@ TEST_F(AudioSettings, ApplyToMalformedFilesOnlyRemovesTheOldElements)
     EXPECT_TRUE(Closed());
     EXPECT_EQ(ReadBytes("Audio.xml"), "<Audio>\r\n<x>\r\n</Audio>\r\n");
     EXPECT_EQ(ReadBytes("Call.xml"), "<CallInfo>\r\n<x>\r\n</CallInfo>\r\n");
-    EXPECT_EQ(phone.m_strOutputDevice, "Speakers");
-    EXPECT_EQ(phone.m_bAutoGain, 1);
-    EXPECT_EQ(phone.m_bEchoCancel, 0);
+    ExpectApplied("Speakers", "PulseAudio", 0, 0, 1);
 }
 
 // Without a device on either side (a name no longer there, or no device at all) Apply
@@ -303,7 +290,7 @@ TEST_F(AudioSettings, ApplyWithoutBothDevicesDoesNothing)
         EXPECT_TRUE(::IsWindow(h));
         EXPECT_EQ(ReadBytes("Audio.xml"), kAudioBefore);
         EXPECT_EQ(ReadBytes("Call.xml"), kCallBefore);
-        ExpectPhoneUntouched();
+        ExpectNothingApplied();
         dlg->DestroyWindow();
     }
 
@@ -312,7 +299,8 @@ TEST_F(AudioSettings, ApplyWithoutBothDevicesDoesNothing)
     const std::string chosen = Chosen(IDC_OUTPUT_DEVICE);
     Click(IDC_AUDIO_APPLY);
     EXPECT_TRUE(Closed());
-    EXPECT_EQ(phone.m_strOutputDevice, chosen);
+    ASSERT_TRUE(dlg->Applied());
+    EXPECT_EQ(dlg->Choice().strOutputDevice, chosen);
 }
 
 TEST_F(AudioSettings, CancelClosesWithoutStoringAndTheLibraryKeepsTheClickedMode)
@@ -327,7 +315,7 @@ TEST_F(AudioSettings, CancelClosesWithoutStoringAndTheLibraryKeepsTheClickedMode
     EXPECT_EQ(Mode(sipxAudioGetAECMode), 2);
     EXPECT_EQ(ReadBytes("Audio.xml"), kAudioBefore);
     EXPECT_EQ(ReadBytes("Call.xml"), kCallBefore);
-    ExpectPhoneUntouched();
+    ExpectNothingApplied();
 }
 
 }  // namespace

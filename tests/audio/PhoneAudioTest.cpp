@@ -65,7 +65,7 @@ protected:
     int Mode(SIPX_RESULT (*getter)(SIPX_INST, int*)) const
     {
         int mode = -1;
-        return getter(run.dial->m_hInst, &mode) == SIPX_RESULT_SUCCESS ? mode : -99;
+        return getter(run.dial->Session().m_hInst, &mode) == SIPX_RESULT_SUCCESS ? mode : -99;
     }
     // The window opened over the middle of the phone window and lies on the screen's work area.
     void ExpectOverThePhoneWindow(HWND dlg) const
@@ -143,8 +143,8 @@ TEST_F(PhoneAudio, AudioSettingsRunOverThePhoneWindowAndApplyToIt)
     ASSERT_TRUE(OpenSkinned());
     ASSERT_TRUE(Register());
     run.Ui([&] {
-        run.dial->m_strOutputDevice = "PulseAudio";
-        run.dial->m_strInputDevice = "Monitor of Speakers";
+        run.dial->Session().m_strOutputDevice = "PulseAudio";
+        run.dial->Session().m_strInputDevice = "Monitor of Speakers";
     });
     desktop.Reset();
     PostClick(IDC_AUDIO_SETTINGS);
@@ -205,7 +205,7 @@ TEST_F(PhoneAudio, AudioSettingsRunOverThePhoneWindowAndApplyToIt)
     EXPECT_EQ(Mode(sipxAudioGetAECMode), 0);
     EXPECT_EQ(Mode(sipxAudioGetNoiseReductionMode), 1);
     int phoneEcho = -1;
-    run.Ui([&] { phoneEcho = run.dial->m_bEchoCancel; });
+    run.Ui([&] { phoneEcho = run.dial->Session().m_bEchoCancel; });
     EXPECT_EQ(phoneEcho, 1);                        // until Apply
 
     run.Ui([&] { wintest::Click(dlg, IDC_AUDIO_APPLY); });
@@ -214,11 +214,11 @@ TEST_F(PhoneAudio, AudioSettingsRunOverThePhoneWindowAndApplyToIt)
     std::string phoneOutput, phoneInput;
     int flags[3] = {-1, -1, -1};
     run.Ui([&] {
-        phoneOutput = run.dial->m_strOutputDevice;
-        phoneInput = run.dial->m_strInputDevice;
-        flags[0] = run.dial->m_bEchoCancel;
-        flags[1] = run.dial->m_bNoiseReduction;
-        flags[2] = run.dial->m_bAutoGain;
+        phoneOutput = run.dial->Session().m_strOutputDevice;
+        phoneInput = run.dial->Session().m_strInputDevice;
+        flags[0] = run.dial->Session().m_bEchoCancel;
+        flags[1] = run.dial->Session().m_bNoiseReduction;
+        flags[2] = run.dial->Session().m_bAutoGain;
     });
     EXPECT_EQ(phoneOutput, "Speakers");
     EXPECT_EQ(phoneInput, "Monitor of Microphone");

@@ -104,12 +104,12 @@ protected:
     SIPX_CALL PartyCall(int line) const
     {
         SIPX_CALL out = 0;
-        run.Ui([&] { out = run.dial->m_hPartyCall[line - 1]; });
+        run.Ui([&] { out = run.dial->Session().m_hPartyCall[line - 1]; });
         return out;
     }
     void SetBalance(const std::string& balance) const
     {
-        run.Ui([&] { run.dial->m_strBalance = balance; });
+        run.Ui([&] { run.dial->Session().m_strBalance = balance; });
     }
     // The calls the library has joined to the window's conference.
     std::vector<SIPX_CALL> ConferenceCalls() const
@@ -118,7 +118,7 @@ protected:
         run.Ui([&] {
             SIPX_CALL calls[8] = {0};
             size_t n = 8;
-            if (sipxConferenceGetCalls(run.dial->m_hConf, calls, &n) == SIPX_RESULT_SUCCESS)
+            if (sipxConferenceGetCalls(run.dial->Session().m_hConf, calls, &n) == SIPX_RESULT_SUCCESS)
                 out.assign(calls, calls + (n < 8 ? n : 8));
         });
         return out;

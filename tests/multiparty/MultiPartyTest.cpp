@@ -76,7 +76,7 @@ TEST_F(PartyWindow, OpensFromTheHiddenButtonOnlyWhenRegisteredAndIdle)
     EXPECT_FALSE(::IsWindowEnabled(run.h)) << "modal over the phone window";
     EXPECT_EQ(sipx.Texts(), kConferenceStart);
     SIPX_CONF firstConference = 0;
-    run.Ui([&] { firstConference = run.dial->m_hConf; });
+    run.Ui([&] { firstConference = run.dial->Session().m_hConf; });
     EXPECT_NE(firstConference, 0u);
     EXPECT_TRUE(ConferenceCalls().empty());
     for (int line = 1; line <= 3; ++line) {
@@ -90,7 +90,7 @@ TEST_F(PartyWindow, OpensFromTheHiddenButtonOnlyWhenRegisteredAndIdle)
     ASSERT_TRUE(ClosePartyWindow());
     EXPECT_EQ(sipx.Texts(), ClosingCalls());
     run.Ui([&] {
-        EXPECT_EQ(run.dial->m_hConf, 0u);
+        EXPECT_EQ(run.dial->Session().m_hConf, 0u);
         EXPECT_TRUE(::IsWindowEnabled(run.h));
     });
 
@@ -99,8 +99,8 @@ TEST_F(PartyWindow, OpensFromTheHiddenButtonOnlyWhenRegisteredAndIdle)
     ASSERT_TRUE(OpenPartyWindow());
     EXPECT_EQ(sipx.Texts(), kConferenceStart);
     run.Ui([&] {
-        EXPECT_NE(run.dial->m_hConf, 0u);
-        EXPECT_NE(run.dial->m_hConf, firstConference);
+        EXPECT_NE(run.dial->Session().m_hConf, 0u);
+        EXPECT_NE(run.dial->Session().m_hConf, firstConference);
     });
 }
 

@@ -88,7 +88,7 @@ protected:
         return Open(0, [=](TestDial& d) {
             d.m_strAccount = account;
             d.m_strSipPassword = password;
-            d.m_strBalance = "7.00";
+            d.Session().m_strBalance = "7.00";
             d.askAccountServer = true;
         });
     }
@@ -160,7 +160,7 @@ TEST_F(BalanceQuery, AnswerIsTakenOverByTheWindowsThreadBetweenItsMessages)
             ::Sleep(20);
         ::Sleep(700);       // the answer is in by now
         EXPECT_EQ(MoneyRequests().size(), 1u);
-        EXPECT_EQ(run.dial->m_strBalance, "7.00");
+        EXPECT_EQ(run.dial->Session().m_strBalance, "7.00");
         EXPECT_EQ(wintest::Text(run.h, IDC_BALANCE), "7.00");
     });
     EXPECT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_BALANCE) == "25.60"; }, 3000)) << Display();

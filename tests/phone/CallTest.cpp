@@ -26,10 +26,10 @@ protected:
             CDial& d = *run.dial;
             d.m_bInCall = 1;
             ::SetDlgItemTextA(run.h, IDC_STATUS, ("正在呼叫:" + number).c_str());
-            ASSERT_EQ(sipxCallCreate(d.m_hInst, d.m_hLine, &d.m_hCall), SIPX_RESULT_SUCCESS);
+            ASSERT_EQ(sipxCallCreate(d.Session().m_hInst, d.Session().m_hLine, &d.Session().m_hCall), SIPX_RESULT_SUCCESS);
             const SIPX_CALL_OPTIONS options = {20, 1, 1, 1, 0};
             const std::string target = "sip:" + number + "@127.0.0.1:" + std::to_string(port);
-            ASSERT_EQ(sipxCallConnect(d.m_hCall, target.c_str(), 0, nullptr, 1, &options, nullptr),
+            ASSERT_EQ(sipxCallConnect(d.Session().m_hCall, target.c_str(), 0, nullptr, 1, &options, nullptr),
                       SIPX_RESULT_SUCCESS);
         });
     }
@@ -172,7 +172,7 @@ TEST_F(Call, LevelBarsAndMicrophoneControlsFollowTheCallsAudio)
 
     // The call ends (as hanging up ends it) and the window closes.
     run.Ui([&] {
-        sipxCallDestroy(&run.dial->m_hCall);
+        sipxCallDestroy(&run.dial->Session().m_hCall);
         run.dial->m_bInCall = 0;
     });
     EXPECT_EQ(run.Close(), IDCANCEL);

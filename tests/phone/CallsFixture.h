@@ -54,8 +54,8 @@ protected:
         return value;
     }
     int InCall() const { return OnUi<int>([&] { return run.dial->m_bInCall; }); }
-    std::string Balance() const { return OnUi<std::string>([&] { return run.dial->m_strBalance; }); }
-    void SetBalance(const std::string& balance) const { run.Ui([&] { run.dial->m_strBalance = balance; }); }
+    std::string Balance() const { return OnUi<std::string>([&] { return run.dial->Session().m_strBalance; }); }
+    void SetBalance(const std::string& balance) const { run.Ui([&] { run.dial->Session().m_strBalance = balance; }); }
 };
 
 // A file of this program's folder written by a Unix program, e.g. sipp's log; empty when missing.

@@ -298,7 +298,7 @@ TEST_F(PhoneWindow, KeypadSendsToneDuringACallAndStopsIt100msAfterTheLastKey)
     ASSERT_TRUE(Open());
     ASSERT_TRUE(Register());
     run.Ui([&] {
-        run.dial->m_hCall = 4711;
+        run.dial->Session().m_hCall = 4711;
         ::SendMessageA(run.h, CDial::WM_CALL_CONNECTED, 0, 0);
     });
     desktop.Reset();
@@ -396,7 +396,7 @@ TEST_F(PhoneWindow, CallStateMessagesShowTheCallsProgressAndItsClock)
 {
     ASSERT_TRUE(Open());
     ASSERT_TRUE(Register());
-    run.Ui([&] { run.dial->m_hCall = 4711; });
+    run.Ui([&] { run.dial->Session().m_hCall = 4711; });
     desktop.Reset();
 
     LRESULT r = 0;
@@ -422,7 +422,7 @@ TEST_F(PhoneWindow, CallStateMessagesShowTheCallsProgressAndItsClock)
     EXPECT_EQ(desktop.SoundsSeen(), std::vector<int>{153});
     run.Ui([&] {
         EXPECT_EQ(run.dial->m_bInCall, 0);
-        EXPECT_EQ(run.dial->m_hCall, 4711u);                 // the handle is kept
+        EXPECT_EQ(run.dial->Session().m_hCall, 4711u);                 // the handle is kept
     });
     // The clock keeps its last value.
     const std::string last = Clock();
@@ -465,7 +465,7 @@ TEST_F(PhoneWindow, ClosingHidesAtOnceThenEndsTheSessionAndTheProgram)
     ASSERT_TRUE(Register());
     // During a call: the call is held first.
     run.Ui([&] {
-        run.dial->m_hCall = 4711;
+        run.dial->Session().m_hCall = 4711;
         ::SendMessageA(run.h, CDial::WM_CALL_CONNECTED, 0, 0);
     });
     sipx.Clear();

@@ -523,15 +523,15 @@ bool PhoneRun::WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) con
 
 void SignedIn(CDial& dial, int port, int keepAlivePort)
 {
-    dial.m_strAccount = "10001";
-    dial.m_strSipPassword = "s3cret";
-    dial.m_strSipUser = "8001";
-    dial.m_strBalance = "25.60";
-    dial.m_strSipDomain = "127.0.0.1:" + std::to_string(port);
-    dial.m_strKeepAliveHost = "127.0.0.1";
-    dial.m_nKeepAlivePort = keepAlivePort;
-    dial.m_strInputDevice = "";
-    dial.m_strOutputDevice = "";
+    CDial::SignedIn values;
+    values.strAccount = "10001";
+    values.strSipPassword = "s3cret";
+    values.strSipUser = "8001";
+    values.strBalance = "25.60";
+    values.strSipDomain = "127.0.0.1:" + std::to_string(port);
+    values.strKeepAliveHost = "127.0.0.1";
+    values.nKeepAlivePort = keepAlivePort;
+    dial.TakeSignIn(values);
 }
 
 // --- network peers --------------------------------------------------------------------------

@@ -68,11 +68,11 @@ TEST_F(PlaceCall, CallIsRecordedInTheHistoryThenRequestedWithTheDevicesAndTheInt
 {
     WriteBytes("Call.xml", kCallXml);
     ASSERT_TRUE(Open(0, [](TestDial& d) {
-        d.m_strInputDevice = "Line In (USB)";
-        d.m_strOutputDevice = "耳机";
+        d.Session().m_strInputDevice = "Line In (USB)";
+        d.Session().m_strOutputDevice = "耳机";
     }));
     ASSERT_TRUE(Register());
-    const std::string domain = OnUi<std::string>([&] { return run.dial->m_strSipDomain; });
+    const std::string domain = OnUi<std::string>([&] { return run.dial->Session().m_strSipDomain; });
     desktop.Reset();
     sipx.Clear();
 
@@ -89,7 +89,7 @@ TEST_F(PlaceCall, CallIsRecordedInTheHistoryThenRequestedWithTheDevicesAndTheInt
     run.Ui([&] {
         EXPECT_EQ(run.dial->m_bInCall, 1);
         EXPECT_EQ(run.dial->m_strNumber, "00867551234567");
-        EXPECT_NE(run.dial->m_hCall, 0u);
+        EXPECT_NE(run.dial->Session().m_hCall, 0u);
     });
 
     // Enter and the call button during the call do nothing.
@@ -119,7 +119,7 @@ TEST_F(PlaceCall, CallIsRecordedInTheHistoryThenRequestedWithTheDevicesAndTheInt
     EXPECT_FALSE(run.Visible(IDC_SOUND_QUALITY));
     run.Ui([&] {
         EXPECT_EQ(run.dial->m_bInCall, 0);
-        EXPECT_EQ(run.dial->m_hCall, 0u);
+        EXPECT_EQ(run.dial->Session().m_hCall, 0u);
     });
 
     // Enter while idle places the call typed, as the call button does.
@@ -188,7 +188,7 @@ TEST_F(PlaceCall, HangUpEndsTheCallWhileTheRegistrationHasLapsedAndOnlyWarnsWhen
             EXPECT_TRUE(desktop.BoxesSeen().empty()) << r.name;
             EXPECT_EQ(desktop.SoundsSeen(), std::vector<int>{145}) << r.name;
             EXPECT_EQ(InCall(), 0) << r.name;
-            run.Ui([&] { EXPECT_EQ(run.dial->m_hCall, 0u) << r.name; });
+            run.Ui([&] { EXPECT_EQ(run.dial->Session().m_hCall, 0u) << r.name; });
             EXPECT_EQ(Status(), "") << r.name;
             EXPECT_EQ(Number(), "") << r.name;
             // The balance is asked for as after any call, and the call clock has stopped.
@@ -223,7 +223,7 @@ TEST_F(PlaceCall, ACallTheLibraryRefusesIsShownAsEndedAndReleased)
         EXPECT_EQ(Status(), "通话已经结束") << refused;
         EXPECT_EQ(desktop.SoundsSeen(), std::vector<int>{153}) << refused;
         EXPECT_EQ(InCall(), 0) << refused;
-        run.Ui([&] { EXPECT_EQ(run.dial->m_hCall, 0u) << refused; });
+        run.Ui([&] { EXPECT_EQ(run.dial->Session().m_hCall, 0u) << refused; });
         const auto texts = sipx.Texts();
         const bool created = std::string(refused) != "CallCreate";
         EXPECT_EQ(std::count(texts.begin(), texts.end(), "CallDestroy()"), created ? 1 : 0) << refused;
@@ -368,7 +368,7 @@ TEST_F(PlaceCall, ACallEndedByTheNetworkIsReleasedWhenTheNextCallIsPlaced)
     Dial("07551234567");
     run.Ui([&] { ::SendMessageA(run.h, CDial::WM_CALL_ENDED, 0, 0); });
     // The ended call keeps its handle until the next call...
-    run.Ui([&] { EXPECT_NE(run.dial->m_hCall, 0u); });
+    run.Ui([&] { EXPECT_NE(run.dial->Session().m_hCall, 0u); });
     sipx.Clear();
     Dial("02088886666");
     // ...which releases it first, so ended calls never pile up in the library.

@@ -16,8 +16,8 @@ TEST_F(Telephony, StartsTheInstanceAndLineAndConfiguresTheInstanceInOrder)
     // Two audio elements: the last one counts.
     WriteBytes("Call.xml", "<top><audio a11=\"0\" a22=\"1\" a33=\"0\"/><audio a11=\"1\" a22=\"0\" a33=\"1\"/></top>");
     ASSERT_TRUE(Open(0, [](TestDial& d) {
-        d.m_strInputDevice = "麦克风 (USB)";
-        d.m_strOutputDevice = "扬声器";
+        d.Session().m_strInputDevice = "麦克风 (USB)";
+        d.Session().m_strOutputDevice = "扬声器";
     }));
     const std::string domain = "127.0.0.1:" + std::to_string(deadRegistrar.Port());
     const std::vector<std::string> expected = {
@@ -98,7 +98,7 @@ TEST_F(Telephony, InstanceThatCannotStartShowsTheFailureAndEverythingIsForbidden
     EXPECT_EQ(boxes[0].caption, "phone_test");      // the application's name
     EXPECT_EQ(boxes[0].type, static_cast<UINT>(MB_OK));
     EXPECT_EQ(sipx.Texts(), std::vector<std::string>{"Initialize(14500,-1,-1,8000,100,\"sipx\",\"0.0.0.0\",0)"});
-    run.Ui([&] { EXPECT_EQ(run.dial->m_hInst, 0u); });
+    run.Ui([&] { EXPECT_EQ(run.dial->Session().m_hInst, 0u); });
 
     // The window stays open and every action shows the warning box.
     desktop.Reset();
@@ -236,7 +236,7 @@ TEST_F(Telephony, EventsTheWindowDoesNotActOnChangeNothing)
     ASSERT_TRUE(Open());
     ASSERT_TRUE(Register());
     run.Ui([&] {
-        run.dial->m_hCall = 4711;
+        run.dial->Session().m_hCall = 4711;
         ::SetDlgItemTextA(run.h, IDC_STATUS, "unchanged");
     });
     desktop.Reset();
