@@ -9,6 +9,7 @@
 #include "WinText.h"
 #include "WaveDevices.h"
 #include "resource.h"
+#include "TimerPeriods.h"
 
 namespace {
 const char kLoginXml[] = "Login.xml";
@@ -210,7 +211,7 @@ void CQuillonDlg::OnSignIn()
         return;
     }
 
-    SetTimer(kBusyTimer, 80);
+    SetTimer(kBusyTimer, ThePeriods().nBusyPicture);
     GetDlgItem(IDC_SIGNIN).EnableWindow(FALSE);
     GetDlgItem(IDC_BUSY).ShowWindow(SW_SHOW);
     m_stStatus.SetWindowText("正在验证帐号!");

@@ -7,6 +7,7 @@
 #include "SettingsFiles.h"
 #include "WinApp.h"
 #include "resource.h"
+#include "TimerPeriods.h"
 
 CDial::CDial() : CSkinnedDialog(IDD, nullptr, false)
 {
@@ -160,7 +161,7 @@ void CDial::TakeSignIn(const SignedIn& values)
 
 LRESULT CDial::OnCallConnected(WPARAM, LPARAM)
 {
-    SetTimer(TIMER_CALL_CLOCK, 984);
+    SetTimer(TIMER_CALL_CLOCK, ThePeriods().nCallClock);
     m_tCallStart = static_cast<int64_t>(std::time(nullptr));
     m_stStatus.SetWindowText("呼叫成功,开始通话");
     m_bInCall = 1;
@@ -175,7 +176,7 @@ LRESULT CDial::OnCallEnded(WPARAM, LPARAM)
     m_stStatus.SetWindowText("通话已经结束");
     KillTimer(TIMER_CALL_CLOCK);
     m_bInCall = 0;
-    SetTimer(TIMER_BALANCE, 4000);
+    SetTimer(TIMER_BALANCE, ThePeriods().nBalanceDelay);
     m_btnSoundQuality.ShowWindow(SW_HIDE);
     return 1;
 }

@@ -9,6 +9,7 @@
 #include "SettingsFiles.h"
 #include "WinText.h"
 #include "resource.h"
+#include "TimerPeriods.h"
 
 namespace {
 // The process's current directory, where the settings files and the Record folder are,
@@ -122,7 +123,7 @@ void CDial::HangUp()
     KillTimer(TIMER_CALL_CLOCK);
     m_bInCall = 0;
     m_btnSoundQuality.ShowWindow(SW_HIDE);
-    SetTimer(TIMER_BALANCE, 4000);
+    SetTimer(TIMER_BALANCE, ThePeriods().nBalanceDelay);
     TheDesktop().PlayResourceSound(IDW_HANGUP);
 }
 

@@ -8,6 +8,7 @@
 #include "ServerUrl.h"
 #include "Yuyin.h"
 #include "resource.h"
+#include "TimerPeriods.h"
 
 HWND CDial::NumberEdit() const
 {
@@ -25,7 +26,7 @@ void CDial::OnKeypad(char chKey, int nTone, int nSound)
     if (m_bInCall == 1) {
         TheCallControl().CallStartTone(m_session.m_hCall, nTone, 1, 1, 120);
         KillTimer(TIMER_TONE_OFF);
-        SetTimer(TIMER_TONE_OFF, 100);
+        SetTimer(TIMER_TONE_OFF, ThePeriods().nToneOff);
     }
     ::PostMessageA(NumberEdit(), WM_CHAR, static_cast<unsigned char>(chKey), 0);
     if (m_bInCall == 0)

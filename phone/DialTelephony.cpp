@@ -6,6 +6,7 @@
 #include "Desktop.h"
 #include "MultiParty.h"
 #include "resource.h"
+#include "TimerPeriods.h"
 
 namespace {
 const char kStartFailed[] = "程序启动失败!";
@@ -160,7 +161,7 @@ void CDial::OnLineRegistered()
     m_bRegistered = 1;
     m_stStatus.SetWindowText("成功登陆.请输入呼叫号码");
     TheCallControl().AudioSetInputVolume(m_session.m_hInst, 98);
-    SetTimer(TIMER_LEVELS, 50);
+    SetTimer(TIMER_LEVELS, ThePeriods().nLevels);
     TheDesktop().PlayResourceSound(IDW_REGISTERED);
 }
 

@@ -5,6 +5,7 @@
 #include "Desktop.h"
 #include "Dial.h"
 #include "resource.h"
+#include "TimerPeriods.h"
 
 namespace {
 
@@ -17,8 +18,6 @@ const LineIds kLines[cduoren1::LINE_COUNT] = {
     {IDC_LINE2_NUMBER, IDC_LINE2_CALL, IDC_LINE2_HANGUP, IDC_LINE2_STATUS},
     {IDC_LINE3_NUMBER, IDC_LINE3_CALL, IDC_LINE3_HANGUP, IDC_LINE3_STATUS},
 };
-
-const UINT kClockPeriodMs = 984;
 
 }  // namespace
 
@@ -132,7 +131,7 @@ void cduoren1::LineConnected(int nLine)
 {
     if (!IsLine(nLine) || !m_hWnd)
         return;
-    SetTimer(nLine, kClockPeriodMs);
+    SetTimer(nLine, ThePeriods().nCallClock);
     m_tStart[nLine - 1] = static_cast<int64_t>(std::time(nullptr));
     m_stStatus[nLine - 1].SetWindowText("开始通话");
 }

@@ -60,7 +60,7 @@ protected:
         const UINT scan = ::MapVirtualKeyA(vk, 0);
         ::PostMessageA(target, WM_KEYDOWN, vk, 1 | (scan << 16));
         ::PostMessageA(target, WM_KEYUP, vk, 1 | (scan << 16) | (3u << 30));
-        Settle(50);
+        Flush();
     }
     int Mode(SIPX_RESULT (*getter)(SIPX_INST, int*)) const
     {
@@ -110,7 +110,7 @@ TEST_F(PhoneAudio, ButtonsShowTheWarningWhileTheLineIsNotRegistered)
     for (int id : {IDC_AUDIO_SETTINGS, IDC_SOUND_QUALITY}) {
         desktop.Reset();
         PostClick(id);
-        Settle(100);
+        Flush();
         const auto boxes = desktop.BoxesSeen();
         ASSERT_EQ(boxes.size(), 1u) << id;
         EXPECT_TRUE(IsWarning(boxes[0])) << id;
@@ -127,7 +127,7 @@ TEST_F(PhoneAudio, AudioSettingsDoNotOpenDuringACall)
     desktop.Reset();
     run.Ui([&] { run.dial->m_bInCall = 1; });
     PostClick(IDC_AUDIO_SETTINGS);
-    Settle(200);
+    Flush();
     EXPECT_EQ(audiotest::DialogWindow(IDD_AUDIO_SETTINGS), nullptr);
     EXPECT_TRUE(desktop.SoundsSeen().empty());
     EXPECT_TRUE(desktop.BoxesSeen().empty());

@@ -48,7 +48,7 @@ TEST_F(PartyWindow, OpensFromTheHiddenButtonOnlyWhenRegisteredAndIdle)
     // Not registered: the warning box and nothing else.
     PressMultiParty();
     ASSERT_TRUE(run.WaitUntil([&] { return desktop.BoxesSeen().size() == 1; }));
-    Settle();
+    Flush();
     EXPECT_TRUE(IsWarning(desktop.BoxesSeen()[0]));
     EXPECT_TRUE(desktop.SoundsSeen().empty());
     EXPECT_TRUE(sipx.Matching("Conference").empty());
@@ -59,7 +59,7 @@ TEST_F(PartyWindow, OpensFromTheHiddenButtonOnlyWhenRegisteredAndIdle)
     desktop.Reset();
     run.Ui([&] { run.dial->m_bInCall = 1; });
     PressMultiParty();
-    Settle(300);
+    Flush();
     EXPECT_TRUE(desktop.SoundsSeen().empty());
     EXPECT_TRUE(desktop.BoxesSeen().empty());
     EXPECT_TRUE(sipx.Matching("Conference").empty());
@@ -170,7 +170,7 @@ TEST_F(PartyWindow, HasThreeLinesOfControlsWithTheirIdsPlacesAndNumberFont)
     run.Ui([&] { ::SetFocus(edit); });
     for (char ch : std::string("0755-123 45678901234"))
         ::PostMessageA(edit, WM_CHAR, static_cast<unsigned char>(ch), 0);
-    Settle();
+    Flush();
     EXPECT_EQ(LineNumber(2), "0755-123 45678901");
     EXPECT_EQ(sipx.Texts(), kConferenceStart) << "typing calls nothing";
     EXPECT_EQ(desktop.SoundsSeen(), std::vector<int>{IDW_CLICK});
@@ -302,7 +302,7 @@ TEST_F(PartyWindow, EnterAndEscapeLeaveTheWindowOpenAndUnchanged)
     // Key-downs only: the message loop's translation makes their characters, as for typing.
     wintest::Key(edit, VK_RETURN);
     wintest::Key(edit, VK_ESCAPE);
-    Settle(300);
+    Flush();
     EXPECT_TRUE(PartyWindowOpen());
     EXPECT_TRUE(::IsWindowVisible(hParty));
     EXPECT_EQ(LineNumber(1), "075512345678");
@@ -311,7 +311,7 @@ TEST_F(PartyWindow, EnterAndEscapeLeaveTheWindowOpenAndUnchanged)
     EXPECT_TRUE(desktop.SoundsSeen().empty());
     // Other keys still reach the edit.
     wintest::Key(edit, VK_BACK);
-    Settle();
+    Flush();
     EXPECT_EQ(LineNumber(1), "07551234567");
     // The close box does close it.
     EXPECT_TRUE(ClosePartyWindow());
@@ -342,7 +342,7 @@ TEST_F(PartyWindow, ProgressOfALinesCallFromTheLibraryThread)
     CallEvent(call1, SIPX_CALLSTATE_DESTROYED);
     CallEvent(call3, 2000);
     LibraryEvent(SIPX_EVENT_CATEGORY_LINESTATE, call1, SIPX_CALLSTATE_CONNECTED);
-    Settle(300);
+    Flush();
     EXPECT_EQ(Status(1), "正在震铃");
     EXPECT_EQ(Status(2), "");
     EXPECT_EQ(Status(3), "正在呼叫");
@@ -398,7 +398,7 @@ TEST_F(PartyWindow, ProgressOfALinesCallFromTheLibraryThread)
     EXPECT_NE(PartyCall(1), call1);
     // A late report for the released call reaches no line.
     CallEvent(call1, SIPX_CALLSTATE_CONNECTED);
-    Settle(200);
+    Flush();
     EXPECT_EQ(Status(1), "正在呼叫");
 }
 
@@ -416,7 +416,7 @@ TEST_F(PartyWindow, ReportsAfterClosingReachNoLine)
     desktop.Reset();
     CallEvent(call2, SIPX_CALLSTATE_DISCONNECTED);
     CallEvent(call2, SIPX_CALLSTATE_CONNECTED);
-    Settle(300);
+    Flush();
     EXPECT_TRUE(desktop.SoundsSeen().empty());
     run.Ui([&] { EXPECT_EQ(run.dial->m_pMultiParty, nullptr); });
 }

@@ -69,7 +69,7 @@ TEST_F(Call, RingsConnectsCountsAndIsEndedByTheFarEnd)
     desktop.Reset();
     sipx.Clear();
     EXPECT_TRUE(Click(IDC_KEY_8));
-    Settle(300);
+    EXPECT_TRUE(run.WaitUntil([&] { return !sipx.Matching("CallStopTone").empty(); }, 2000));
     EXPECT_EQ(sipx.Texts(), (std::vector<std::string>{"CallStartTone(8,1,1,120)", "CallStopTone()"}));
     EXPECT_TRUE(desktop.SoundsSeen().empty());
 

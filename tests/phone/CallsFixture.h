@@ -44,7 +44,7 @@ protected:
         const UINT scan = ::MapVirtualKeyA(vk, 0);
         ::PostMessageA(edit, WM_KEYDOWN, vk, 1 | (scan << 16));
         ::PostMessageA(edit, WM_KEYUP, vk, 1 | (scan << 16) | (3u << 30));
-        Settle(30);
+        Flush();
     }
     template <typename T>
     T OnUi(const std::function<T()>& read) const

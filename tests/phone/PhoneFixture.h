@@ -58,6 +58,13 @@ protected:
             return false;
         return run.WaitUntil([ran] { return ran->load(); });
     }
+    // Waits until the window's thread has handled what was posted to it before now and
+    // what that posted in turn (a key-down's character, a keypad key's character).
+    void Flush() const
+    {
+        EXPECT_TRUE(WaitForPosted());
+        EXPECT_TRUE(WaitForPosted());
+    }
     // Registered as the library reports it; waits until the window has acted on it.
     bool Register()
     {

@@ -259,7 +259,7 @@ TEST_F(Telephony, EventsTheWindowDoesNotActOnChangeNothing)
     };
     for (const Row& r : rows)
         LibraryEvent(r.category, r.call, r.code);
-    Settle(200);
+    Flush();
     EXPECT_EQ(run.Text(IDC_STATUS), "unchanged");
     EXPECT_FALSE(run.Visible(IDC_SOUND_QUALITY));
     run.Ui([&] {

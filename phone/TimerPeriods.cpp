@@ -1,0 +1,7 @@
+#include "TimerPeriods.h"
+
+TimerPeriods& ThePeriods()
+{
+    static TimerPeriods periods;
+    return periods;
+}
