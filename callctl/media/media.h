@@ -26,6 +26,11 @@
 // The engine has its own lock; the SIP side calls in with the instance lock
 // held (instance lock before engine lock, never the other way round).
 // Streams are created by API threads; only the media thread destroys them.
+//
+// Where each part lives: one call's stream (RTP/RTCP, tones, recording) in
+// stream.h, who hears whom in mix.h, the capture processor and the levels
+// in capture.h, each direction's device and its fallback in device_slot.h;
+// engine.cpp joins them in the tick and runs the thread.
 #pragma once
 
 #include <atomic>
@@ -76,6 +81,19 @@ StreamParams params_from(const sdp::Remote &peer);
 std::vector<sdp::Payload> answer_payloads(const sdp::Remote &offer);
 // RFC 3264 section 6.1: the direction of our answer.
 sdp::Direction answer_direction(sdp::Direction offered, bool local_hold);
+
+// How a conference's audio is mixed (set_conference_mode).
+struct ConferenceMode {
+    bool held = false;
+    bool bridging = false;
+};
+
+class Stream;
+class CapturePath;
+class Levels;
+struct MixParty;
+template <class Dev>
+class DeviceSlot;
 
 class Engine {
 public:
@@ -178,20 +196,10 @@ public:
     const int16_t *speaker_frame() const { return speaker_; }
 
 private:
-    struct Stream;
-    struct Processor;
-
     void run();
     void manage_devices();
     void close_devices();
     void tick_locked(const int16_t mic_in[kFrame], int64_t now);
-    void receive_ready(Stream &s, bool rtp_ready, bool rtcp_ready, int64_t now);
-    void on_rtp(Stream &s, const uint8_t *d, size_t n, const Endpoint &from, int64_t now);
-    void on_rtcp(Stream &s, const uint8_t *d, size_t n, const Endpoint &from, int64_t now);
-    void send_frame(Stream &s, const int16_t frame[kFrame]);
-    void send_event(Stream &s, bool end);
-    void send_rtcp(Stream &s, bool bye, int64_t now);
-    void finish_stream(Stream &s);
     // The log's line on a call's audio when it ends (mu_ held).
     std::string summary(const Stream &s) const;
     bool any_active_locked() const;
@@ -202,7 +210,7 @@ private:
     mutable std::mutex mu_;
     std::condition_variable cv_;
     std::map<uint32_t, std::unique_ptr<Stream>> streams_;
-    std::map<uint32_t, std::pair<bool, bool>> conf_mode_;  // held, bridging
+    std::map<uint32_t, ConferenceMode> conf_mode_;
     uint16_t port_cursor_ = 0;
 
     // settings (mu_)
@@ -210,30 +218,25 @@ private:
     bool devices_changed_ = false;
     int volume_ = 100;
     bool mute_in_ = false, mute_out_ = false;
-    int aec_ = 0;
-    bool ns_ = false, agc_ = false;
     bool test_devices_ = false;
 
     // media thread
     std::thread thread_;
     std::atomic<bool> quit_{false};
     bool stopped_ = false;
-    std::unique_ptr<device::Capture> cap_;
-    std::unique_ptr<device::Playback> play_;
-    bool cap_fallback_ = false, play_fallback_ = false;
-    int64_t cap_retry_ = 0, play_retry_ = 0;
-    uint64_t cap_failures_ = 0, play_failures_ = 0;
-    std::string cap_name_, play_name_;  // the names the devices in use were opened with (mu_)
-    std::unique_ptr<Processor> proc_;
+    std::unique_ptr<DeviceSlot<device::Capture>> mic_;
+    std::unique_ptr<DeviceSlot<device::Playback>> speaker_dev_;
+    std::unique_ptr<CapturePath> capture_;
+    std::unique_ptr<Levels> levels_;
     bool timer_period_ = false;
     int64_t last_tick_ = 0;
     uint64_t clock_ticks_ = 0;
     int64_t next_trace_ = 0;
 
-    // levels: mean squares of the last three frames
-    double in_ms_[3] = {}, out_ms_[3] = {};
-    int level_pos_ = 0;
-    std::atomic<double> in_energy_{0.0}, out_energy_{0.0};
+    // the tick's parties, in the order of streams_ (reused)
+    std::vector<Stream *> live_;
+    std::vector<MixParty> parties_;
+    std::vector<int16_t *> sent_;
     int16_t speaker_[kFrame] = {};
 };
 

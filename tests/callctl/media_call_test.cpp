@@ -191,38 +191,35 @@ TEST(MediaCalls, TwoPhonesHearEachOtherThroughABridge) {
     ASSERT_TRUE(got(a, SIPX_CALLSTATE_CONNECTED, ca)) << a.rec.dump();
     ASSERT_TRUE(got(b, SIPX_CALLSTATE_CONNECTED, cb)) << b.rec.dump();
     ASSERT_EQ(sipxCallAudioRecordFileStart(ca, rec.c_str()), SIPX_RESULT_SUCCESS);
-    sleep_ms(1200);
     // A 1 kHz tone at amplitude 8000 is about -15 dBFS: level about 74.
+    wait_for([&] { return in_energy(a) > 60 && out_energy(b) > 60 && out_energy(a) > 60; }, 5000);
     EXPECT_GT(in_energy(a), 60);
     EXPECT_LT(in_energy(a), 85);
     EXPECT_GT(out_energy(b), 60) << "B hears A";
     EXPECT_GT(out_energy(a), 60) << "A hears B";
     // Muting A's microphone silences it at B.
     ASSERT_EQ(sipxAudioMuteInput(a.inst, 1), SIPX_RESULT_SUCCESS);
-    sleep_ms(400);
+    wait_for([&] { return in_energy(a) == 0.0 && out_energy(b) < 5; }, 3000);
     EXPECT_EQ(in_energy(a), 0.0);
     EXPECT_LT(out_energy(b), 5);
     ASSERT_EQ(sipxAudioMuteInput(a.inst, 0), SIPX_RESULT_SUCCESS);
     // A lower input volume lowers the level (half the amplitude: -6 dB,
     // 10 points on the scale).
     ASSERT_EQ(sipxAudioSetInputVolume(a.inst, 50), SIPX_RESULT_SUCCESS);
-    sleep_ms(400);
+    wait_for([&] { return std::abs(in_energy(a) - 64.5) <= 3; }, 3000);
     EXPECT_NEAR(in_energy(a), 64.5, 3);
     ASSERT_EQ(sipxAudioSetInputVolume(a.inst, 100), SIPX_RESULT_SUCCESS);
     // Muting B's speaker: B's level drops while A still talks.
     ASSERT_EQ(sipxAudioMuteOutput(b.inst, 1), SIPX_RESULT_SUCCESS);
-    sleep_ms(300);
+    wait_for([&] { return out_energy(b) == 0.0; }, 3000);
     EXPECT_EQ(out_energy(b), 0.0);
     ASSERT_EQ(sipxAudioMuteOutput(b.inst, 0), SIPX_RESULT_SUCCESS);
-    sleep_ms(300);
+    wait_for([&] { return out_energy(b) > 60; }, 3000);
     EXPECT_GT(out_energy(b), 60);
     callctl::media::Engine::StreamInfo info;
     if (stream_info(a, ca, &info)) {
         // The first RTCP report goes out 1.25-3.75 s into the call.
-        for (int i = 0; i < 40 && (info.rtcp_received == 0 || info.rtcp_sent == 0); ++i) {
-            sleep_ms(100);
-            stream_info(a, ca, &info);
-        }
+        wait_for([&] { return stream_info(a, ca, &info) && info.rtcp_received > 0 && info.rtcp_sent > 0; }, 4000);
         EXPECT_GE(info.rtcp_sent, 1u);
         EXPECT_GE(info.rtcp_received, 1u) << "B's report reached A and parsed";
         EXPECT_EQ(info.send_pt, 0);
@@ -231,11 +228,24 @@ TEST(MediaCalls, TwoPhonesHearEachOtherThroughABridge) {
         EXPECT_EQ(info.concealed, 0u);
         EXPECT_LE(info.jitter_delay_ms, 60);
     }
+    // Enough of both tones in the speakers' files and the recording for the
+    // checks below (the devices write as they go).
+    auto both_in_recording = [&] {
+        std::vector<int16_t> r = samples_of(slurp(rec_local), 44);
+        int n = 0;
+        for (size_t at = 0; at + 800 <= r.size(); at += 800)
+            if (share(&r[at], 800, 1000) > 0.3 && share(&r[at], 800, 600) > 0.3) ++n;
+        return n;
+    };
+    wait_for([&] {
+        return windows_with(samples_of(slurp(b_out)), 1000, 0.8) >= 15 &&
+               windows_with(samples_of(slurp(a_out)), 600, 0.8) >= 15 && both_in_recording() >= 10;
+    }, 8000);
     SIPX_CALL h = ca;
     ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
     h = cb;
     ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
-    sleep_ms(300);
+    wait_for([&] { return in_energy(a) == 0.0; }, 3000);
     EXPECT_EQ(in_energy(a), 0.0);  // devices closed with the last call
 
     std::vector<int16_t> heard_b = samples_of(slurp(b_out)), heard_a = samples_of(slurp(a_out));
@@ -247,11 +257,7 @@ TEST(MediaCalls, TwoPhonesHearEachOtherThroughABridge) {
     std::string w = slurp(rec_local);
     ASSERT_GT(w.size(), 44u);
     EXPECT_EQ(le32(w, 40), w.size() - 44);
-    std::vector<int16_t> r = samples_of(w, 44);
-    int both = 0;
-    for (size_t at = 0; at + 800 <= r.size(); at += 800)
-        if (share(&r[at], 800, 1000) > 0.3 && share(&r[at], 800, 600) > 0.3) ++both;
-    EXPECT_GE(both, 10);
+    EXPECT_GE(both_in_recording(), 10);
     for (const auto &f : {a_in, b_in, a_out, b_out, rec_local}) std::remove(f.c_str());
 }
 
@@ -294,7 +300,7 @@ TEST(MediaCalls, G729CallWithCaptureProcessing) {
     std::string offer = peer.last_offer();
     EXPECT_NE(offer.find(" RTP/AVP 18 0 8 101\r\n"), std::string::npos) << offer;
     EXPECT_NE(offer.find("a=fmtp:18 annexb=yes"), std::string::npos) << offer;
-    sleep_ms(1500);
+    wait_for([&] { return out_energy(b) > 50 && windows_with(samples_of(slurp(b_out)), 1000, 0.6) >= 8; }, 6000);
     callctl::media::Engine::StreamInfo info;
     if (stream_info(a, ca, &info)) {
         EXPECT_EQ(info.send_pt, 18);
@@ -350,7 +356,8 @@ void g729_annexb_call(const std::string &fmtp_line, bool suppressed) {
     auto t0 = steady_clock::now();
     std::string offer = peer.last_offer();
     EXPECT_NE(offer.find("a=fmtp:18 annexb=yes"), std::string::npos) << offer;
-    // Bytes A sends over one second inside the quiet stretch (2.3 s to 3.3 s).
+    // Bytes A sends over one second inside the quiet stretch (2.3 s to 3.3 s):
+    // a measure over real time, taken at those times.
     callctl::media::Engine::StreamInfo i1, i2, ia, ib;
     std::this_thread::sleep_until(t0 + milliseconds(2300));
     bool native = stream_info(a, ca, &i1);
@@ -358,7 +365,33 @@ void g729_annexb_call(const std::string &fmtp_line, bool suppressed) {
     if (native) {
         ASSERT_TRUE(stream_info(a, ca, &i2));
     }
-    std::this_thread::sleep_until(t0 + milliseconds(6000));
+    // What B played, in 100 ms windows: the two tone stretches and between
+    // them the quiet one. The call goes on until B has played a second of
+    // the tone after the quiet stretch.
+    std::vector<bool> tone;
+    std::vector<double> rms;
+    size_t first_end = 0, second = 0;
+    int after = 0;
+    auto shape = [&] {
+        std::vector<int16_t> r = samples_of(slurp(b_out));
+        tone.clear();
+        rms.clear();
+        for (size_t at = 0; at + 800 <= r.size(); at += 800) {
+            tone.push_back(share(&r[at], 800, 1000) >= 0.6);
+            double e = 0;
+            for (size_t i = at; i < at + 800; ++i) e += double(r[i]) * r[i];
+            rms.push_back(std::sqrt(e / 800));
+        }
+        first_end = 0;
+        while (first_end < tone.size() && !tone[first_end]) ++first_end;
+        while (first_end < tone.size() && tone[first_end]) ++first_end;
+        second = first_end;
+        while (second < tone.size() && !tone[second]) ++second;
+        after = 0;
+        for (size_t w = second; w < tone.size(); ++w) after += tone[w] ? 1 : 0;
+        return after >= 10;
+    };
+    wait_for(shape, 8000);
     if (native) {
         ASSERT_TRUE(stream_info(a, ca, &ia));
         ASSERT_TRUE(stream_info(b, cb, &ib));
@@ -386,28 +419,11 @@ void g729_annexb_call(const std::string &fmtp_line, bool suppressed) {
     EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
     h = cb;
     EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
-    // What B played, in 100 ms windows: the two tone stretches and between
-    // them the quiet one.
-    std::vector<int16_t> r = samples_of(slurp(b_out));
-    std::vector<bool> tone;
-    std::vector<double> rms;
-    for (size_t at = 0; at + 800 <= r.size(); at += 800) {
-        tone.push_back(share(&r[at], 800, 1000) >= 0.6);
-        double e = 0;
-        for (size_t i = at; i < at + 800; ++i) e += double(r[i]) * r[i];
-        rms.push_back(std::sqrt(e / 800));
-    }
-    size_t first_end = 0;
-    while (first_end < tone.size() && !tone[first_end]) ++first_end;
-    while (first_end < tone.size() && tone[first_end]) ++first_end;
-    size_t second = first_end;
-    while (second < tone.size() && !tone[second]) ++second;
+    shape();
     ASSERT_LT(second, tone.size()) << "B hears the tone again after the quiet stretch";
     EXPECT_GE(first_end, 10u);
     EXPECT_GE(second - first_end, 20u) << "about 2.5 s quiet";
     EXPECT_LE(second - first_end, 30u);
-    int after = 0;
-    for (size_t w = second; w < tone.size(); ++w) after += tone[w] ? 1 : 0;
     EXPECT_GE(after, 10) << "the tone after the quiet stretch";
     // Inside the quiet stretch (its edges left out): faint but never silent.
     int silent = 0, loud = 0;
@@ -460,11 +476,23 @@ TEST(MediaCalls, PacketsFollowTheAnswerAndDtmfUsesItsEventType) {
     std::string offer = peer.last_offer();
     EXPECT_NE(offer.find(" RTP/AVP 0 8 101\r\n"), std::string::npos) << offer;
     EXPECT_EQ(offer_port(offer) % 2, 0);
-    sleep_ms(400);
+    wait_for([&] { return probe.count() >= 20; }, 3000);
+    // The key is let go as soon as its first event went out, sooner than
+    // the 120 ms asked for.
+    auto count_pt = [&](int pt, bool ends_only) {
+        int n = 0;
+        for (const auto &p : probe.packets())
+            if (p.pt == pt && (!ends_only || (p.payload.size() == 4 && (p.payload[1] & 0x80)))) ++n;
+        return n;
+    };
     ASSERT_EQ(sipxCallStartTone(call, 5, 1, 1, 120), SIPX_RESULT_SUCCESS);
-    sleep_ms(60);
+    wait_for([&] { return count_pt(96, false) > 0; }, 3000);
     ASSERT_EQ(sipxCallStopTone(call), SIPX_RESULT_SUCCESS);
-    sleep_ms(400);
+    // Its three ends, then audio again.
+    wait_for([&] {
+        auto ps = probe.packets();
+        return count_pt(96, true) >= 3 && !ps.empty() && ps.back().pt == 8 && ps[ps.size() - 2].pt == 8;
+    }, 3000);
     auto ps = probe.packets();
     ASSERT_GT(ps.size(), 20u);
     EXPECT_TRUE(ps[0].marker);
@@ -527,9 +555,11 @@ TEST(MediaCalls, PacketsFollowTheAnswerAndDtmfUsesItsEventType) {
     ASSERT_EQ(sipxConfigSetOutboundDTMFMode(ph.inst, 0), SIPX_RESULT_SUCCESS);
     probe.clear();
     ASSERT_EQ(sipxCallStartTone(call, 5, 0, 1, 0), SIPX_RESULT_SUCCESS);
-    sleep_ms(300);
+    // 300 ms of the key in packets, then a few after it.
+    wait_for([&] { return probe.count() >= 15; }, 3000);
     ASSERT_EQ(sipxCallStopTone(call), SIPX_RESULT_SUCCESS);
-    sleep_ms(100);
+    size_t at_stop = probe.count();
+    wait_for([&] { return probe.count() >= at_stop + 5; }, 3000);
     ps = probe.packets();
     std::vector<int16_t> pcm = decode_packets(ps, 8);
     int tone_windows = 0;
@@ -566,7 +596,13 @@ TEST(MediaCalls, FileDevicesOnlyWhenTestsEnableThem) {
         ASSERT_EQ(sipxAudioSetOutputDevice(ph.inst, ("file:" + out).c_str(), 0), SIPX_RESULT_SUCCESS);
         SIPX_CALL call = place(ph, ph.add_line("8001", peer.port()), peer.port());
         ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
-        sleep_ms(300);
+        // Audio flows only once the devices are open.
+        auto exists = [&] {
+            FILE *f = std::fopen(out.c_str(), "rb");
+            if (f) std::fclose(f);
+            return f != nullptr;
+        };
+        wait_for([&] { return probe.count() > 5 && (!enabled || exists()); }, 3000);
         FILE *f = std::fopen(out.c_str(), "rb");
         EXPECT_EQ(f != nullptr, enabled) << (enabled ? "enabled" : "not enabled");
         if (f) std::fclose(f);
@@ -592,9 +628,10 @@ TEST(MediaCalls, SymmetricRtpAndStrangersIgnored) {
     {
         // The peer's media comes from another port (its NAT): we follow it.
         ToneSender talk(nat, phone, 1000);
-        sleep_ms(400);
-        size_t at_probe = probe.count();
-        sleep_ms(300);
+        wait_for([&] { return nat.count() > 5 && out_energy(ph) > 60; }, 3000);
+        // Then 300 ms of our packets (15) all go to the peer's new port.
+        size_t at_probe = probe.count(), at_nat = nat.count();
+        wait_for([&] { return nat.count() >= at_nat + 15; }, 3000);
         EXPECT_LE(probe.count(), at_probe + 1) << "nothing more to the described port";
         EXPECT_GT(nat.count(), 10u) << "audio goes where the peer's comes from";
         EXPECT_GT(out_energy(ph), 60);
@@ -606,7 +643,13 @@ TEST(MediaCalls, SymmetricRtpAndStrangersIgnored) {
             stranger.send(phone, 0, uint16_t(i), uint32_t(i * 160), 0xbad, std::vector<uint8_t>(160, 0x00));
             nat.send(phone, 99, uint16_t(i), uint32_t(i * 160), 0x5eed, std::vector<uint8_t>(160, 0x00));
         }
-        sleep_ms(200);
+        // All forty ignored (where that can be read), and ten more of our
+        // packets after them, none of which went to the stranger.
+        size_t sent_at = nat.count();
+        wait_for([&] {
+            return nat.count() >= sent_at + 10 &&
+                   (!inspect || (stream_info(ph, call, &after) && after.ignored_packets - before.ignored_packets >= 40));
+        }, 3000);
         EXPECT_EQ(stranger.count(), 0u);
         if (inspect) {
             ASSERT_TRUE(stream_info(ph, call, &after));
@@ -632,13 +675,16 @@ TEST(MediaCalls, EarlyMediaFlowsBeforeTheAnswer) {
     ASSERT_TRUE(got(ph, SIPX_CALLSTATE_REMOTE_ALERTING, call)) << ph.rec.dump();
     {
         ToneSender ringback(probe, {0x7f000001, offer_port(peer.last_offer())}, 425);
-        sleep_ms(600);
+        wait_for([&] {
+            return out_energy(ph) > 60 && probe.count() > 10 && windows_with(samples_of(slurp(out)), 425, 0.8) >= 3;
+        }, 5000);
         EXPECT_GT(out_energy(ph), 60) << "the ring-back tone plays";
         EXPECT_GT(probe.count(), 10u) << "we send during early media too";
         EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_CONNECTED, call), 0);
         peer.release_200();
         ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
-        sleep_ms(200);
+        size_t at_answer = probe.count();
+        EXPECT_TRUE(wait_for([&] { return probe.count() >= at_answer + 5; }, 3000)) << "audio goes on after the answer";
     }
     SIPX_CALL h = call;
     EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
@@ -654,16 +700,18 @@ TEST(MediaCalls, HoldStopsOurAudioAndUnholdResumesIt) {
     Phone ph;
     SIPX_CALL call = place(ph, ph.add_line("8001", peer.port()), peer.port());
     ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
-    sleep_ms(200);
+    wait_for([&] { return probe.count() >= 10; }, 3000);
     ASSERT_EQ(sipxCallHold(call, 1), SIPX_RESULT_SUCCESS);
     ASSERT_TRUE(got(ph, SIPX_CALLSTATE_HELD, call)) << ph.rec.dump();
     EXPECT_NE(peer.last_offer().find("a=sendonly"), std::string::npos);
+    // Time, not a condition: packets sent before the hold may still be on
+    // their way, and that nothing follows them shows only over a stretch.
     sleep_ms(100);
     size_t held_at = probe.count();
     sleep_ms(400);
     EXPECT_EQ(probe.count(), held_at) << "nothing sent while held";
     ASSERT_EQ(sipxCallUnhold(call), SIPX_RESULT_SUCCESS);
-    sleep_ms(400);
+    wait_for([&] { return probe.count() > held_at + 10; }, 3000);
     auto ps = probe.packets();
     ASSERT_GT(ps.size(), held_at + 10);
     EXPECT_TRUE(ps[held_at].marker) << "a new talkspurt after the hold";
@@ -693,8 +741,10 @@ TEST(MediaCalls, RecordingsAreFinalisedByEveryEnding) {
         std::string bad = unique("no-such-folder") + "/x.wav";
         EXPECT_NE(sipxCallAudioRecordFileStart(call, bad.c_str()), SIPX_RESULT_SUCCESS) << row.what;
         EXPECT_TRUE(slurp(bad).empty());
+        size_t at_start = probe.count();
         ASSERT_EQ(sipxCallAudioRecordFileStart(call, rec.c_str()), SIPX_RESULT_SUCCESS) << row.what;
-        sleep_ms(1300);
+        // 1.3 s recorded: as many ticks as packets sent.
+        wait_for([&] { return probe.count() >= at_start + 65; }, 5000);
         size_t before_end = probe.count();
         EXPECT_GT(before_end, 40u) << row.what << ": the failed start left the call alone";
         switch (row.how) {
@@ -724,6 +774,7 @@ TEST(MediaCalls, RecordingsAreFinalisedByEveryEnding) {
         EXPECT_LE(w.size() - 44, 16000u * 2) << row.what;
         std::vector<int16_t> s = samples_of(w, 44);
         EXPECT_GE(windows_with(s, 800, 0.8), 8) << row.what;
+        // Time, not a condition: that nothing more comes shows only over a stretch.
         sleep_ms(300);
         EXPECT_EQ(slurp(rec).size(), w.size()) << row.what << ": nothing written after the end";
         if (row.how == Stop) {
@@ -749,8 +800,10 @@ TEST(MediaCalls, FailingDevicesLeaveTheCallUp) {
     ASSERT_EQ(sipxAudioSetOutputDevice(ph.inst, nowhere.c_str(), 0), SIPX_RESULT_SUCCESS);
     SIPX_CALL call = place(ph, ph.add_line("8001", peer.port()), peer.port());
     ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
-    sleep_ms(700);
+    // The failing microphone gives up 300 ms in and the default one takes over.
+    wait_for([&] { return log.text().find("3 microphone the default device opened\n") != std::string::npos; }, 5000);
     size_t mid = probe.count();
+    // Time, not a condition: a packet rate is measured over a stretch.
     sleep_ms(500);
     size_t late = probe.count();
     EXPECT_GE(late - mid, 18u) << "about 25 packets in 500 ms after the failure";
@@ -771,7 +824,7 @@ TEST(MediaCalls, FailingDevicesLeaveTheCallUp) {
           "; microphone the default device, speaker the default device; device failures: microphone 1, speaker 0\n"})
         EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
 #ifndef _WIN32
-    sleep_ms(300);
+    wait_for([&] { return !device_info(ph).open; }, 3000);
     EXPECT_FALSE(device_info(ph).open) << "closed when no call needs them";
 #endif
 }
@@ -802,10 +855,11 @@ TEST(MediaCalls, ConferenceMixesEveryoneButYourself) {
     ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, c2)) << ph.rec.dump();
     uint16_t port2 = offer_port(peer.last_offer());
     ToneSender s1(p1, {0x7f000001, port1}, 1000), s2(p2, {0x7f000001, port2}, 600);
-    sleep_ms(500);
+    // The mix settles (both parties heard here), then a second of it (fifty packets each).
+    wait_for([&] { return out_energy(ph) > 60 && p1.count() > 10 && p2.count() > 10; }, 3000);
     p1.clear();
     p2.clear();
-    sleep_ms(1000);
+    wait_for([&] { return p1.count() >= 50 && p2.count() >= 50; }, 5000);
     std::vector<int16_t> at1 = decode_packets(p1.packets(), 0), at2 = decode_packets(p2.packets(), 0);
     auto mixed = [](const std::vector<int16_t> &s, double a, double b, double not_c) {
         int ok = 0;
@@ -817,9 +871,9 @@ TEST(MediaCalls, ConferenceMixesEveryoneButYourself) {
     EXPECT_GE(mixed(at2, 1000, 400, 600), 7) << "party 2 hears party 1 and us, not itself";
     // Bridged hold: the parties still hear each other, not us.
     ASSERT_EQ(sipxConferenceHold(conf, 1), SIPX_RESULT_SUCCESS);
-    sleep_ms(200);
+    wait_for([&] { return out_energy(ph) < 5; }, 3000);
     p1.clear();
-    sleep_ms(600);
+    wait_for([&] { return p1.count() >= 30; }, 3000);
     at1 = decode_packets(p1.packets(), 0);
     int other_only = 0;
     for (size_t at = 0; at + 800 <= at1.size(); at += 800)
@@ -827,7 +881,7 @@ TEST(MediaCalls, ConferenceMixesEveryoneButYourself) {
     EXPECT_GE(other_only, 4);
     EXPECT_LT(out_energy(ph), 5) << "the speaker leaves the bridged parties";
     ASSERT_EQ(sipxConferenceUnhold(conf), SIPX_RESULT_SUCCESS);
-    sleep_ms(300);
+    wait_for([&] { return out_energy(ph) > 60; }, 3000);
     EXPECT_GT(out_energy(ph), 60);
     EXPECT_EQ(sipxConferenceDestroy(conf), SIPX_RESULT_SUCCESS);
     std::vector<int16_t> local = samples_of(slurp(spk));

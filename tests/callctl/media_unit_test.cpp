@@ -4,10 +4,12 @@
 // tones and the WAVE writer (normal close and an interrupted process).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,6 +23,7 @@
 #include "codec/codec.h"
 #include "jb/jitter.h"
 #include "media/media.h"
+#include "media/mix.h"
 #include "media/tone.h"
 #include "media/wave.h"
 #include "rtp/rtp.h"
@@ -816,6 +819,341 @@ TEST(Wave, InterruptedProcessLeavesAPlayableFile) {
     std::remove(path.c_str());
 }
 #endif
+
+// ---- who hears whom ---------------------------------------------------------------------
+
+// Each party sends a constant frame; the table gives the speaker and what each
+// party is sent (every sample alike).
+TEST(Mix, SpeakerAndEachPartyAsTheConferencesSay) {
+    struct P {
+        int heard;
+        uint32_t conf;
+        int tone;  // played locally for it, 0 none
+    };
+    struct Row {
+        const char *what;
+        std::vector<P> parties;
+        std::vector<std::pair<uint32_t, media::ConferenceMode>> modes;
+        int mic;
+        bool mute;
+        int speaker;
+        std::vector<int> sent;
+    };
+    using M = media::ConferenceMode;
+    const std::vector<Row> rows = {
+        {"two calls: the speaker plays both, each gets the microphone", {{100, 0, 0}, {20, 0, 0}}, {}, 7, false, 120,
+         {7, 7}},
+        {"conference of three: everyone but yourself", {{100, 5, 0}, {20, 5, 0}, {3, 5, 0}}, {}, 1000, false, 123,
+         {1023, 1103, 1120}},
+        {"a call outside the conference hears only the microphone", {{100, 5, 0}, {20, 5, 0}, {3, 0, 0}}, {}, 1000,
+         false, 123, {1020, 1100, 1000}},
+        {"two conferences do not mix", {{100, 5, 0}, {20, 6, 0}}, {}, 1000, false, 120, {1000, 1000}},
+        {"held with bridging: the parties among themselves, not us", {{100, 5, 0}, {20, 5, 0}, {3, 0, 0}},
+         {{5, M{true, true}}}, 1000, false, 3, {20, 100, 1000}},
+        {"held without bridging mixes as before (the calls are held one by one)", {{100, 5, 0}, {20, 5, 0}},
+         {{5, M{true, false}}}, 1000, false, 120, {1020, 1100}},
+        {"bridging alone changes nothing", {{100, 5, 0}, {20, 5, 0}}, {{5, M{false, true}}}, 1000, false, 120,
+         {1020, 1100}},
+        {"another conference's mode", {{100, 5, 0}, {20, 5, 0}}, {{6, M{true, true}}}, 1000, false, 120, {1020, 1100}},
+        {"no conference is never bridged out", {{100, 0, 0}}, {{0, M{true, true}}}, 1000, false, 100, {1000}},
+        {"a held party (silence) is heard by nobody", {{0, 5, 0}, {20, 5, 0}}, {}, 1000, false, 20, {1020, 1000}},
+        {"saturation upwards", {{30000, 5, 0}, {30000, 5, 0}}, {}, 30000, false, 32767, {32767, 32767}},
+        {"saturation downwards", {{-30000, 5, 0}, {-30000, 5, 0}}, {}, -30000, false, -32768, {-32768, -32768}},
+        {"speaker muted: the calls still get everything", {{100, 5, 0}, {20, 5, 0}}, {}, 1000, true, 0, {1020, 1100}},
+        {"a local tone at half, not sent", {{100, 0, 1001}, {20, 0, -3}}, {}, 7, false, 100 + 500 + 20 - 1, {7, 7}},
+        {"a local tone plays while its conference is bridged out", {{100, 5, 1000}, {20, 5, 0}},
+         {{5, M{true, true}}}, 7, false, 500, {20, 100}},
+        {"nobody", {}, {}, 1000, false, 0, {}},
+    };
+    for (const auto &r : rows) {
+        size_t n = r.parties.size();
+        std::vector<std::vector<int16_t>> heard(n), tone(n), sent(n, std::vector<int16_t>(media::kFrame, 1));
+        std::vector<media::MixParty> parties(n);
+        std::vector<int16_t *> out(n);
+        for (size_t i = 0; i < n; ++i) {
+            heard[i].assign(media::kFrame, int16_t(r.parties[i].heard));
+            tone[i].assign(media::kFrame, int16_t(r.parties[i].tone));
+            parties[i].heard = heard[i].data();
+            parties[i].conf = r.parties[i].conf;
+            parties[i].tone = r.parties[i].tone ? tone[i].data() : nullptr;
+            out[i] = sent[i].data();
+        }
+        media::ConferenceModes modes(r.modes.begin(), r.modes.end());
+        std::vector<int16_t> mic(media::kFrame, int16_t(r.mic)), speaker(media::kFrame, 1);
+        media::mix_speaker(parties.data(), n, modes, r.mute, speaker.data());
+        media::mix_sent(parties.data(), n, modes, mic.data(), out.data());
+        EXPECT_EQ(speaker, std::vector<int16_t>(media::kFrame, int16_t(r.speaker))) << r.what;
+        ASSERT_EQ(r.sent.size(), n) << r.what;
+        for (size_t i = 0; i < n; ++i)
+            EXPECT_EQ(sent[i], std::vector<int16_t>(media::kFrame, int16_t(r.sent[i]))) << r.what << ", party " << i;
+    }
+}
+
+// ---- the engine driven by its tick -----------------------------------------------------
+//
+// An engine without its thread and far ends on loopback: the test is the
+// media clock (each tick 20 ms on, datagrams received 5 ms into it) and
+// reads what each far end got in each tick.
+
+struct FarEnd {
+    UdpSocket rtp, rtcp;
+    uint32_t call = 0;
+    uint16_t port = 0;  // the engine's side
+    uint16_t seq = 1;
+};
+
+struct Sent {
+    rtp::Header h;
+    std::vector<uint8_t> payload;
+};
+
+class TickRig {
+    struct Net {
+        Net() { net_startup(); }
+        ~Net() { net_cleanup(); }
+    } net_;  // first in, last out
+
+public:
+    explicit TickRig(int calls, int te_pt = 101, media::StreamParams::Format fmt = {0, "PCMU"}) {
+        for (int i = 0; i < calls; ++i) {
+            auto f = std::make_unique<FarEnd>();
+            EXPECT_TRUE(f->rtp.open(0x7f000001, 0) && f->rtcp.open(0x7f000001, 0));
+            f->call = uint32_t(7 + i);
+            f->port = e.open_stream(f->call, 0x7f000001, 43000, 200);
+            EXPECT_NE(f->port, 0);
+            media::StreamParams p;
+            p.rtp = {0x7f000001, f->rtp.local_port()};
+            p.rtcp = {0x7f000001, f->rtcp.local_port()};
+            p.audio = {fmt};
+            p.te_pt = te_pt;
+            p.send = p.recv = true;
+            e.configure(f->call, p);
+            far.push_back(std::move(f));
+        }
+    }
+    // Far end i sends a PCMU frame of these samples (ts by its own count).
+    void send(size_t i, const int16_t *pcm) {
+        std::vector<uint8_t> pl(media::kFrame);
+        for (size_t k = 0; k < media::kFrame; ++k) pl[k] = codec::linear_to_ulaw(pcm[k]);
+        send_rtp(i, 0, uint32_t(far[i]->seq) * 160, pl.data(), pl.size(), far[i]->seq == 1);
+    }
+    // Any payload; the engine receives it 5 ms into the tick.
+    void send_rtp(size_t i, int pt, uint32_t ts, const uint8_t *pl, size_t len, bool marker) {
+        rtp::Header h;
+        h.pt = uint8_t(pt);
+        h.seq = far[i]->seq++;
+        h.ts = ts;
+        h.ssrc = 0x5eed + uint32_t(i);
+        h.marker = marker;
+        uint8_t pkt[rtp::kMaxPacket];
+        size_t n = rtp::write(h, pl, len, pkt, sizeof pkt);
+        ASSERT_TRUE(far[i]->rtp.send_to({0x7f000001, far[i]->port}, pkt, n));
+        e.receive(200, now + 5);
+    }
+    void tick(const int16_t *mic) {
+        now += 20;
+        e.tick(mic, now);
+    }
+    // What far end i received since the last call: what one tick sends
+    // arrives at once on loopback.
+    std::vector<Sent> take(size_t i) {
+        std::vector<Sent> got;
+        UdpSocket *socks[] = {&far[i]->rtp};
+        bool ready[1];
+        for (int wait = 20; wait_readable(socks, 1, wait, ready) && ready[0]; wait = 0) {
+            uint8_t buf[1500];
+            Endpoint from;
+            int n;
+            while ((n = far[i]->rtp.recv_from(buf, sizeof buf, &from)) != 0) {
+                Sent s;
+                const uint8_t *pl;
+                size_t pn;
+                if (n < 0 || !rtp::parse(buf, size_t(n), &s.h, &pl, &pn)) continue;
+                s.payload.assign(pl, pl + pn);
+                got.push_back(s);
+            }
+        }
+        return got;
+    }
+
+    media::Engine e;
+    std::vector<std::unique_ptr<FarEnd>> far;
+    int64_t now = now_ms();
+};
+
+std::vector<int16_t> frame_of(int value) { return std::vector<int16_t>(media::kFrame, int16_t(value)); }
+
+std::vector<int16_t> sine_frame(double freq, int amp, size_t tick) {
+    std::vector<int16_t> f(media::kFrame);
+    for (size_t i = 0; i < media::kFrame; ++i)
+        f[i] = int16_t(amp * std::sin(2 * 3.141592653589793 * freq * double(tick * media::kFrame + i) / 8000));
+    return f;
+}
+
+bool loud(const int16_t *x) {
+    for (size_t i = 0; i < media::kFrame; ++i)
+        if (std::abs(int(x[i])) > 100) return true;
+    return false;
+}
+
+// One tick's packets as a token: "a" audio ("A" marked), "t" audio that
+// carries sound ("T" marked), "e40" an event update of 40 ms ("E" the
+// marked first), "x120" an end packet, "-" nothing; several joined by ",".
+std::string token_of(const std::vector<Sent> &ps, int te_pt) {
+    if (ps.empty()) return "-";
+    std::string t;
+    for (const auto &p : ps) {
+        if (!t.empty()) t += ",";
+        if (p.h.pt == te_pt) {
+            rtp::ToneEvent ev;
+            EXPECT_TRUE(rtp::parse_event(p.payload.data(), p.payload.size(), &ev));
+            EXPECT_EQ(ev.event, 5);
+            t += (ev.end ? "x" : p.h.marker ? "E" : "e") + std::to_string(ev.duration / 8);
+        } else {
+            std::vector<int16_t> pcm;
+            for (uint8_t b : p.payload) pcm.push_back(codec::ulaw_to_linear(b));
+            bool sound = pcm.size() == media::kFrame && loud(pcm.data());
+            t += sound ? (p.h.marker ? "T" : "t") : (p.h.marker ? "A" : "a");
+        }
+    }
+    return t;
+}
+
+// Key 5 through the tick. Script tokens, one per tick, done before it:
+// "k" start the key, "s" stop it, "h" hold, "u" resume, "." nothing.
+// Results: what the far end got in each tick (token_of) and whether the
+// local speaker sounded ("#") or not (".").
+TEST(EngineScripts, DtmfKeys) {
+    struct Row {
+        const char *what;
+        int mode;  // 0 in-band, 1 events, 2 events when the peer has them
+        bool te, local;
+        int min_ms;
+        const char *script, *sent, *heard;
+    };
+    const Row rows[] = {
+        {"events, stopped before the minimum", 2, true, true, 120, ". k s . . . . . . . . .",
+         "A E20 e40 e60 e80 e100 e120 x120 x120 x120 A a", ". # # # # # # . . . . ."},
+        {"events, held past the minimum", 2, true, false, 60, ". k . . . . . . . s . . . . .",
+         "A E20 e40 e60 e80 e100 e120 e140 e160 e180 x180 x180 x180 A a", ". . . . . . . . . . . . . . ."},
+        {"a new key ends the last one at once", 1, true, false, 60, ". k . k s . . . . . .",
+         "A E20 e40 x40,x40,x40,E20 e40 e60 x60 x60 x60 A a", ". . . . . . . . . . ."},
+        {"in-band in place of the microphone", 0, true, true, 120, ". k s . . . . . .", "A t t t t t t a a",
+         ". # # # # # # . ."},
+        {"automatic, the peer has no events: in-band", 2, false, false, 120, ". k s . . . . . .", "A t t t t t t a a",
+         ". . . . . . . . ."},
+        {"events only, the peer has none: nothing sent, still heard here", 1, false, true, 120, ". k s . . . . . .",
+         "A a a a a a a a a", ". # # # # # # . ."},
+        {"hold sends nothing; the first packet after it is marked", 2, true, false, 0, ". . h . . u . .",
+         "A a - - - A a a", ". . . . . . . ."},
+    };
+    const auto silence = frame_of(0);
+    for (const auto &r : rows) {
+        TickRig rig(1, r.te ? 101 : -1);
+        uint32_t call = rig.far[0]->call;
+        std::istringstream in(r.script);
+        std::string tok, sent, heard;
+        while (in >> tok) {
+            if (tok == "k") {
+                EXPECT_EQ(rig.e.start_tone(call, 5, r.local, true, r.min_ms, r.mode), SIPX_RESULT_SUCCESS);
+            }
+            if (tok == "s") {
+                EXPECT_EQ(rig.e.stop_tone(call), SIPX_RESULT_SUCCESS);
+            }
+            if (tok == "h" || tok == "u") rig.e.set_hold(call, tok == "h");
+            rig.tick(silence.data());
+            sent += token_of(rig.take(0), r.te ? 101 : -1) + " ";
+            heard += loud(rig.e.speaker_frame()) ? "# " : ". ";
+        }
+        sent.pop_back();
+        heard.pop_back();
+        EXPECT_EQ(sent, r.sent) << r.what;
+        EXPECT_EQ(heard, r.heard) << r.what;
+    }
+    TickRig rig(1);
+    EXPECT_EQ(rig.e.start_tone(rig.far[0]->call, 12, true, true, 0, 1), SIPX_RESULT_INVALID_ARGS);
+    EXPECT_EQ(rig.e.start_tone(99, 5, true, true, 0, 1), SIPX_RESULT_INVALID_STATE);
+}
+
+// Levels after ten ticks of a 1 kHz microphone and a 600 Hz far end (both
+// amplitude 8000, about -15 dBFS: 74.6 on the scale).
+TEST(EngineScripts, LevelsFollowVolumeAndMutes) {
+    struct Row {
+        const char *what;
+        int volume;
+        bool mute_in, mute_out, far_talks;
+        double in, out;
+    } rows[] = {
+        {"full volume", 100, false, false, true, 74.6, 74.6},
+        {"half volume: -6 dB, 10 points", 50, false, false, true, 64.5, 74.6},
+        {"volume 0", 0, false, false, true, 0, 74.6},
+        {"below the slider's range: 0", -1, false, false, true, 0, 74.6},
+        {"above it: full", 250, false, false, true, 74.6, 74.6},
+        {"microphone muted", 100, true, false, true, 0, 74.6},
+        {"speaker muted", 100, false, true, true, 74.6, 0},
+        {"the far end silent", 100, false, false, false, 74.6, 0},
+    };
+    for (const auto &r : rows) {
+        TickRig rig(1);
+        rig.e.set_input_volume(r.volume);
+        rig.e.mute_input(r.mute_in);
+        rig.e.mute_output(r.mute_out);
+        for (size_t k = 0; k < 10; ++k) {
+            if (r.far_talks) rig.send(0, sine_frame(600, 8000, k).data());
+            rig.tick(sine_frame(1000, 8000, k).data());
+        }
+        EXPECT_NEAR(rig.e.input_energy(), r.in, 0.3) << r.what;
+        EXPECT_NEAR(rig.e.output_energy(), r.out, 0.5) << r.what;
+    }
+}
+
+// Two calls in conference 9 through the tick: each far end sends a constant
+// and gets what the mix made of the microphone and the other (PCMU on both
+// legs, so compared after the same coding); the speaker frame directly.
+TEST(EngineScripts, ConferenceMixesThroughTheTick) {
+    struct Row {
+        const char *what;
+        bool conf_held, bridging, hold1, hold2;
+        int to1, to2;  // what each far end gets: mic + other = 3, other = 2, mic = 1, nothing = 0
+        bool spk1, spk2;
+    } rows[] = {
+        {"each hears us and the other", false, false, false, false, 3, 3, true, true},
+        {"held with bridging: each other only; the speaker leaves them", true, true, false, false, 2, 2, false, false},
+        {"held without bridging: the calls are held, nothing flows", true, false, true, true, 0, 0, false, false},
+        {"one party held: nobody hears it, it gets nothing", false, false, false, true, 1, 0, true, false},
+    };
+    auto coded = [](int v) { return int(codec::ulaw_to_linear(codec::linear_to_ulaw(int16_t(v)))); };
+    const int mic = 400, v1 = 1000, v2 = 3000;
+    const int d1 = coded(v1), d2 = coded(v2);
+    for (const auto &r : rows) {
+        TickRig rig(2);
+        for (auto &f : rig.far) rig.e.set_conference(f->call, 9);
+        rig.e.set_conference_mode(9, r.conf_held, r.bridging);
+        rig.e.set_hold(rig.far[0]->call, r.hold1);
+        rig.e.set_hold(rig.far[1]->call, r.hold2);
+        const auto f1 = frame_of(v1), f2 = frame_of(v2), m = frame_of(mic);
+        std::vector<Sent> got1, got2;
+        for (int k = 0; k < 8; ++k) {
+            rig.send(0, f1.data());
+            rig.send(1, f2.data());
+            rig.tick(m.data());
+            got1 = rig.take(0);
+            got2 = rig.take(1);
+        }
+        auto expect_at = [&](const std::vector<Sent> &got, int what, int other, const char *who) {
+            if (what == 0) {
+                EXPECT_TRUE(got.empty()) << r.what << ": " << who;
+                return;
+            }
+            ASSERT_EQ(got.size(), 1u) << r.what << ": " << who;
+            int want = coded((what & 1 ? mic : 0) + (what & 2 ? other : 0));
+            EXPECT_EQ(codec::ulaw_to_linear(got[0].payload[80]), want) << r.what << ": " << who;
+        };
+        expect_at(got1, r.to1, d2, "far end 1");
+        expect_at(got2, r.to2, d1, "far end 2");
+        EXPECT_EQ(rig.e.speaker_frame()[80], (r.spk1 ? d1 : 0) + (r.spk2 ? d2 : 0)) << r.what;
+    }
+}
 
 // ---- the audio summary of a call's end --------------------------------------------
 

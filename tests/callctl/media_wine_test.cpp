@@ -49,15 +49,31 @@ double level(Phone &ph, bool input) {
     return e;
 }
 
+// Polls cond every 20 ms for up to ms; its last answer.
+template <typename Cond>
+bool wait_for(Cond cond, int ms) {
+    auto end = steady_clock::now() + milliseconds(ms);
+    while (!cond() && steady_clock::now() < end) sleep_ms(20);
+    return cond();
+}
+
 // Polls a level until it passes the bound; returns whether it did in time.
 bool wait_level(Phone &ph, bool input, bool above, double bound, int ms) {
-    auto end = steady_clock::now() + milliseconds(ms);
-    while (steady_clock::now() < end) {
+    return wait_for([&] {
         double e = level(ph, input);
-        if (above ? e > bound : e < bound) return true;
-        sleep_ms(20);
+        return above ? e > bound : e < bound;
+    }, ms);
+}
+
+// 100 ms windows of a recording with an RMS under 100.
+int quiet_windows(const std::vector<int16_t> &r) {
+    int quiet = 0;
+    for (size_t at = 0; at + 800 <= r.size(); at += 800) {
+        double e = 0;
+        for (size_t k = 0; k < 800; ++k) e += double(r[at + k]) * r[at + k];
+        if (e / 800 < 100.0 * 100.0) ++quiet;
     }
-    return false;
+    return quiet;
 }
 
 std::string product_name_of_output(const char *part) {
@@ -102,6 +118,7 @@ TEST(WinMM, ToneThroughAnEchoingPeerComesBackOutOfTheSpeaker) {
     ASSERT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_CONNECTED, 5000, call).category, 0)
         << ph.rec.dump() << echo.log();
     ASSERT_EQ(sipxCallAudioRecordFileStart(call, rec.c_str()), SIPX_RESULT_SUCCESS);
+    // Time, not a condition: a stretch of the devices' silence before the tone.
     sleep_ms(300);
     // Silence before the tone: low levels.
     EXPECT_LT(level(ph, true), 20);
@@ -116,18 +133,24 @@ TEST(WinMM, ToneThroughAnEchoingPeerComesBackOutOfTheSpeaker) {
     // The second tone, muted: nothing goes out, nothing comes back.
     EXPECT_TRUE(wait_level(ph, true, true, 60, 3000)) << "input " << level(ph, true);
     ASSERT_EQ(sipxAudioMuteInput(ph.inst, 1), SIPX_RESULT_SUCCESS);
-    sleep_ms(500);
+    wait_for([&] { return level(ph, true) == 0.0 && level(ph, false) < 10; }, 3000);
     EXPECT_EQ(level(ph, true), 0.0);
     EXPECT_LT(level(ph, false), 10);
     ASSERT_EQ(sipxAudioMuteInput(ph.inst, 0), SIPX_RESULT_SUCCESS);
-    sleep_ms(300);
-    EXPECT_GT(level(ph, false), 60) << "unmuted: the tone is back";
-    sleep_ms(1500);
+    EXPECT_TRUE(wait_level(ph, false, true, 60, 3000)) << "unmuted: the tone is back: " << level(ph, false);
+    // The call goes on until the recording and the speaker's capture hold
+    // the tone and the recording the silence between (both are written as
+    // they go; the capture is read again once parec has ended).
+    wait_for([&] {
+        std::vector<int16_t> r = samples_of(slurp(rec), 44);
+        return windows_with(r, 1000, 0.8) >= 20 && quiet_windows(r) >= 8 &&
+               windows_with(samples_of(slurp("wine-speaker.raw")), 1000, 0.8) >= 20;
+    }, 5000);
     SIPX_CALL h = call;
     ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
     EXPECT_EQ(echo.wait(5000), 0) << echo.log();
-    run_sh("kill $(cat '" + dir + "/wine-parec.pid')", 3000);
-    sleep_ms(200);
+    // parec ended (its file complete) before the file is read.
+    run_sh("p=$(cat '" + dir + "/wine-parec.pid'); kill $p; while kill -0 $p 2>/dev/null; do sleep 0.05; done", 3000);
 
     std::vector<int16_t> spk = samples_of(slurp("wine-speaker.raw"));
     EXPECT_GE(windows_with(spk, 1000, 0.8), 20) << spk.size() << " samples recorded from the speaker";
@@ -135,13 +158,7 @@ TEST(WinMM, ToneThroughAnEchoingPeerComesBackOutOfTheSpeaker) {
     ASSERT_GT(w.size(), 44u);
     std::vector<int16_t> r = samples_of(w, 44);
     EXPECT_GE(windows_with(r, 1000, 0.8), 20) << "the recording holds the tone";
-    int quiet = 0;
-    for (size_t at = 0; at + 800 <= r.size(); at += 800) {
-        double e = 0;
-        for (size_t k = 0; k < 800; ++k) e += double(r[at + k]) * r[at + k];
-        if (e / 800 < 100.0 * 100.0) ++quiet;
-    }
-    EXPECT_GE(quiet, 8) << "and the silence between";
+    EXPECT_GE(quiet_windows(r), 8) << "and the silence between";
     std::remove("wine-tone.raw");
     std::remove("wine-speaker.raw");
     std::remove(rec.c_str());
@@ -178,7 +195,7 @@ TEST(WinMM, MicrophoneVanishingMidCallLeavesTheCallUp) {
         level(ph, true);
         level(ph, false);
         slowest = std::max(slowest, long(duration_cast<milliseconds>(steady_clock::now() - t0).count()));
-        sleep_ms(50);
+        sleep_ms(50);  // time, not a condition: three seconds of queries without the device
     }
     EXPECT_LT(slowest, 100);
     int restored = run_sh("pactl load-module module-null-sink sink_name=microphone "
@@ -186,6 +203,7 @@ TEST(WinMM, MicrophoneVanishingMidCallLeavesTheCallUp) {
                           "pactl set-default-source microphone.monitor",
                           5000);
     EXPECT_EQ(restored, 0);
+    // Time, not a condition: the call stays up for a second with the device back.
     sleep_ms(1000);
     EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_DISCONNECTED, call), 0) << ph.rec.dump();
     SIPX_CALL h = call;

@@ -1,0 +1,265 @@
+// A stream's setup, what it receives and what it tells about itself; its
+// sending half is in stream_send.cpp.
+#include "stream.h"
+
+#include <cstring>
+
+#include "../base/log.h"
+
+namespace callctl::media {
+
+Stream::Stream(uint32_t call) : call_(call) {
+    jb_.set_comfort_noise([this](int16_t *pcm, size_t n) { return last_dec_ && last_dec_->comfort_noise(pcm, n); });
+}
+
+bool Stream::bind(uint32_t bind_ip, uint16_t first_port, int pairs, uint16_t *cursor) {
+    uint32_t first = first_port & ~1u;
+    if (pairs < 1) pairs = 1;
+    for (int i = 0; i < pairs; ++i) {
+        uint32_t port = first + 2u * ((*cursor + uint32_t(i)) % uint32_t(pairs));
+        if (port + 1 > 65535) continue;
+        if (!rtp_.open(bind_ip, uint16_t(port))) continue;
+        if (!rtcp_.open(bind_ip, uint16_t(port + 1))) {
+            rtp_.close();
+            continue;
+        }
+        *cursor = uint16_t((*cursor + uint32_t(i) + 1) % uint32_t(pairs));
+        break;
+    }
+    if (!rtp_.is_open()) {
+        CALLCTL_LOG(log::Warning, "call %u: no free RTP/RTCP port pair among %d from %u", unsigned(call_), pairs,
+                    unsigned(first));
+        return false;
+    }
+    ssrc_ = random_u32();
+    seq_ = uint16_t(random_u32());
+    ts_ = random_u32();
+    cname_ = "callctl-" + random_token(8);
+    return true;
+}
+
+void Stream::configure(const StreamParams &p, int64_t now) {
+    bool addr_changed = !configured_ || p.rtp != p_.rtp;
+    if (p.recv && (!configured_ || !p_.recv)) last_heard_ = now;
+    p_ = p;
+    if (addr_changed) {
+        send_to_ = p.rtp;
+        rtcp_to_ = p.rtcp;
+        latched_ = rtcp_latched_ = false;
+    }
+    // Decoders for every format the peer may send, and for no other: those
+    // of formats an earlier offer had are released.
+    for (auto it = dec_.begin(); it != dec_.end();) {
+        bool kept = false;
+        for (const auto &f : p.audio) kept = kept || (f.pt == it->first && dec_codec_[it->first] == f.codec);
+        if (kept) {
+            ++it;
+            continue;
+        }
+        if (last_dec_ == it->second.get()) last_dec_ = nullptr;
+        dec_codec_.erase(it->first);
+        it = dec_.erase(it);
+    }
+    for (const auto &f : p.audio)
+        if (!dec_.count(f.pt)) {
+            dec_[f.pt] = codec::make(f.codec);
+            dec_codec_[f.pt] = f.codec;
+        }
+    if (!p.audio.empty() &&
+        (p.audio.front().codec != enc_name_ || p.audio.front().pt != send_pt_ || p.send_fmtp != enc_fmtp_)) {
+        enc_ = codec::make(p.audio.front().codec, p.send_fmtp);
+        enc_name_ = p.audio.front().codec;
+        enc_fmtp_ = p.send_fmtp;
+        send_pt_ = p.audio.front().pt;
+        marker_ = true;
+    }
+    // RFC 3550 6.2: the first report after half the interval, randomised
+    // by a factor 0.5-1.5.
+    const int64_t iv = Engine::kRtcpIntervalMs;
+    if (!configured_) next_rtcp_ = now + iv / 4 + int64_t(random_u32() % (iv / 2));
+    configured_ = true;
+}
+
+void Stream::set_hold(bool held, int64_t now) {
+    if (held_ && !held) {
+        marker_ = true;
+        last_heard_ = now;
+    }
+    held_ = held;
+}
+
+int64_t Stream::quiet_ms(int64_t now, bool *may_pause) const {
+    if (!active() || held_ || !p_.recv) return -1;
+    if (may_pause) *may_pause = enc_name_ == "G729" && rtcp_received_ == 0;
+    return now - last_heard_;
+}
+
+void Stream::finish(int64_t now) {
+    dead_ = true;
+    if (configured_ && p_.rtcp.port) send_rtcp(true, now);
+    if (tone_.active && tone_.rfc && tone_.ends_left == 0 && send_to_.port) {
+        // A tone still on when the call ends: its end, so the peer stops it.
+        tone_.ends_left = 3;
+        for (int i = 0; i < 3; ++i) send_event(true);
+    }
+    rec_.reset();
+    tone_.active = false;
+}
+
+SIPX_RESULT Stream::record_start(const std::string &path) {
+    // The same file again: the running recording ends first.
+    if (rec_ && rec_path_ == path) rec_.reset();
+    auto w = std::make_unique<WaveWriter>();
+    if (!w->open(path)) return SIPX_RESULT_FAILURE;  // a running recording goes on
+    rec_ = std::move(w);  // the previous one, if any, is finished
+    rec_path_ = path;
+    return SIPX_RESULT_SUCCESS;
+}
+
+// ---- receiving -----------------------------------------------------------------------
+
+void Stream::receive_ready(bool rtp_ready, bool rtcp_ready, int64_t now) {
+    uint8_t buf[rtp::kMaxPacket];
+    Endpoint from;
+    for (int i = 0; rtp_ready && i < 64; ++i) {
+        int n = rtp_.recv_from(buf, sizeof buf, &from);
+        if (n == 0) break;
+        if (n < 0) continue;
+        on_rtp(buf, size_t(n), from, now);
+    }
+    for (int i = 0; rtcp_ready && i < 16; ++i) {
+        int n = rtcp_.recv_from(buf, sizeof buf, &from);
+        if (n == 0) break;
+        if (n < 0) continue;
+        on_rtcp(buf, size_t(n), from, now);
+    }
+}
+
+void Stream::on_rtp(const uint8_t *d, size_t n, const Endpoint &from, int64_t now) {
+    rtp::Header h;
+    const uint8_t *pl;
+    size_t pn;
+    if (!active() || !rtp::parse(d, n, &h, &pl, &pn)) {
+        ++ignored_;
+        return;
+    }
+    // Only the peer of the call: its address, any port (a NAT may have
+    // changed it). The first packet fixes where we send (symmetric RTP).
+    if (from.ip != p_.rtp.ip || (latched_ && from != send_to_)) {
+        ++ignored_;
+        return;
+    }
+    if (h.pt == p_.te_pt && p_.te_pt >= 0) {
+        ++received_;  // received DTMF events are not played
+        last_heard_ = now;
+        return;
+    }
+    auto it = dec_.find(h.pt);
+    if (it == dec_.end() || !it->second) {
+        ++ignored_;
+        return;
+    }
+    if (!latched_) {
+        send_to_ = from;
+        latched_ = true;
+    }
+    last_heard_ = now;
+    int16_t pcm[jb::JitterBuffer::kMaxPacketSamples];
+    int k = it->second->decode(pl, pn, pcm, sizeof pcm / sizeof pcm[0]);
+    if (k <= 0) {
+        ++ignored_;
+        return;
+    }
+    ++received_;
+    if (!have_rx_ || h.ssrc != rx_ssrc_) {
+        rx_.reset(h.seq);
+        rx_ssrc_ = h.ssrc;
+        have_rx_ = true;
+    }
+    rx_.update(h.seq, h.ts, uint32_t(now * 8));
+    last_dec_ = it->second.get();
+    bool silence = last_dec_->in_silence();
+    if (silence) ++received_silence_;
+    jb_.put(h.ssrc, h.seq, h.ts, pcm, size_t(k), now, silence, h.marker);
+}
+
+void Stream::on_rtcp(const uint8_t *d, size_t n, const Endpoint &from, int64_t now) {
+    if (!active() || from.ip != p_.rtp.ip) return;
+    rtp::Rtcp r;
+    if (!rtp::parse_rtcp(d, n, &r)) return;
+    ++rtcp_received_;
+    last_heard_ = now;
+    if (!rtcp_latched_) {
+        rtcp_to_ = from;
+        rtcp_latched_ = true;
+    }
+    if (r.has_sr) {
+        last_sr_mid_ = uint32_t(r.sr.ntp >> 16);
+        last_sr_at_ = now;
+    }
+    // RFC 3550 6.4.1: the round trip from the peer's report on our packets.
+    for (const auto &b : r.blocks) {
+        if (b.ssrc != ssrc_ || b.lsr == 0) continue;
+        uint32_t arrival = uint32_t(rtp::ntp_now() >> 16);
+        uint32_t rtt = arrival - b.lsr - b.dlsr;  // 1/65536 s
+        if (rtt < 65536u * 10) rtt_ms_ = int(uint64_t(rtt) * 1000 / 65536);
+    }
+}
+
+MixParty Stream::pull(int64_t now) {
+    jb_.get(remote_, now);
+    if (!p_.recv || held_) std::memset(remote_, 0, sizeof remote_);
+    MixParty m;
+    m.heard = remote_;
+    m.conf = conf_;
+    if (tone_.active && tone_.local && tone_.ends_left == 0) {
+        tone_.gen_local.next(local_tone_, kFrame);
+        m.tone = local_tone_;
+    }
+    return m;
+}
+
+// ---- inspection ------------------------------------------------------------------------
+
+void Stream::info(Engine::StreamInfo *o) const {
+    o->local_port = rtp_.local_port();
+    o->active = active();
+    o->send_to = send_to_;
+    o->latched = latched_;
+    o->send_pt = send_pt_;
+    o->sent_packets = sent_packets_;
+    o->sent_events = sent_events_;
+    o->received_packets = received_;
+    o->ignored_packets = ignored_;
+    o->rtcp_sent = rtcp_sent_;
+    o->rtcp_received = rtcp_received_;
+    o->sent_octets = audio_octets_;
+    o->sent_silence = sent_silence_;
+    o->received_silence = received_silence_;
+    o->comfort_noise = jb_.stats().comfort_noise;
+    o->concealed = jb_.stats().concealed;
+    o->played = jb_.stats().played;
+    o->jitter_delay_ms = jb_.target_delay_ms();
+    o->decoders = dec_.size();
+}
+
+std::string Stream::summary() const {
+    std::string t = "call " + std::to_string(call_) + " audio: ";
+    if (!configured_) return t + "none was set up";
+    t += enc_name_.empty() ? std::string("no codec") : enc_name_;
+    t += ", RTP sent " + std::to_string(sent_packets_) + ", received " + std::to_string(received_) + ", lost " +
+         std::to_string(have_rx_ ? rx_.lost() : 0) + ", jitter " + std::to_string(have_rx_ ? rx_.jitter() / 8 : 0) +
+         " ms, round trip ";
+    t += rtt_ms_ >= 0 ? std::to_string(rtt_ms_) + " ms" : std::string("unknown");
+    return t;
+}
+
+std::string Stream::trace(int64_t now) const {
+    const auto &st = jb_.stats();
+    return "call " + std::to_string(call_) + " jb target " + std::to_string(jb_.target_delay_ms()) + " delay " +
+           std::to_string(jb_.current_delay_ms(now)) + " played " + std::to_string(st.played) + " concealed " +
+           std::to_string(st.concealed) + " late " + std::to_string(st.late) + " skipped " +
+           std::to_string(st.skipped) + " inserted " + std::to_string(st.inserted);
+}
+
+}  // namespace callctl::media

@@ -1,0 +1,152 @@
+// One call's audio stream: its RTP/RTCP sockets, the encoder and the
+// decoders of what offer/answer settled, the jitter buffer, receiver
+// statistics, a DTMF tone (in-band or RFC 4733 events) and a recording.
+//
+// The engine owns the streams, holds its lock around every call here and
+// runs each tick in two halves around the mix (mix.h):
+//   pull()  the 20 ms received (the jitter buffer's frame, silence when not
+//           heard) and the local copy of a tone;
+//   send()  what the mix put into sent(): the in-band tone in place of it or
+//           RFC 4733 events instead of audio, RTP, the recording of both
+//           directions and, when due, an RTCP report.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "../codec/codec.h"
+#include "../jb/jitter.h"
+#include "../rtp/rtp.h"
+#include "media.h"
+#include "mix.h"
+#include "tone.h"
+#include "wave.h"
+
+namespace callctl::media {
+
+class Stream {
+public:
+    explicit Stream(uint32_t call);
+    Stream(const Stream &) = delete;
+    Stream &operator=(const Stream &) = delete;
+
+    // Binds RTP and RTCP on the first free even/odd pair at or after
+    // first_port, trying `pairs` pairs from *cursor on (which then moves
+    // past the pair taken). False when none could be bound.
+    bool bind(uint32_t bind_ip, uint16_t first_port, int pairs, uint16_t *cursor);
+    // Offer/answer result at now (the real clock).
+    void configure(const StreamParams &p, int64_t now);
+    void set_hold(bool held, int64_t now);
+    void set_conference(uint32_t conf) { conf_ = conf; }
+    uint32_t conference() const { return conf_; }
+    // The stream is ended (RTCP BYE, an event still on ended, recording
+    // finalised); the engine destroys it later.
+    void finish(int64_t now);
+    bool active() const { return configured_ && !dead_; }
+    bool dead() const { return dead_; }
+    bool configured() const { return configured_; }
+
+    SIPX_RESULT start_tone(int id, bool local, bool remote, int min_ms, int dtmf_mode);
+    void stop_tone() { tone_.stop = true; }
+    SIPX_RESULT record_start(const std::string &gbk_path);
+    void record_stop() { rec_.reset(); }
+
+    // Reads what waits on the sockets that wait_readable found ready.
+    void receive_ready(bool rtp_ready, bool rtcp_ready, int64_t now);
+    UdpSocket &rtp_socket() { return rtp_; }
+    UdpSocket &rtcp_socket() { return rtcp_; }
+    uint16_t local_port() const { return rtp_.local_port(); }
+
+    // The tick's halves (see above).
+    MixParty pull(int64_t now);
+    int16_t *sent() { return sent_; }
+    void send(int64_t now);
+
+    // As Engine::quiet_ms.
+    int64_t quiet_ms(int64_t now, bool *may_pause) const;
+    void info(Engine::StreamInfo *o) const;
+    // The first part of the log's line on the call's audio (codec, packets,
+    // loss, jitter, round trip); the engine adds the devices.
+    std::string summary() const;
+    // The jitter buffer's state for the media trace.
+    std::string trace(int64_t now) const;
+
+    // The engine's device failure counts when the stream was opened.
+    uint64_t cap_failures_before = 0, play_failures_before = 0;
+
+private:
+    struct Tone {
+        bool active = false;
+        int id = 0;
+        bool local = false, remote = false, rfc = false;
+        bool stop = false;
+        uint32_t min_samples = 0, elapsed = 0;
+        uint32_t ev_ts = 0, duration = 0;
+        int ends_left = 0;        // end packets still to send
+        ToneGenerator gen;        // sent in-band
+        ToneGenerator gen_local;  // played locally
+    };
+
+    void on_rtp(const uint8_t *d, size_t n, const Endpoint &from, int64_t now);
+    void on_rtcp(const uint8_t *d, size_t n, const Endpoint &from, int64_t now);
+    void send_tone(bool can_send, bool *event_tick);
+    void send_frame(const int16_t frame[kFrame]);
+    void send_event(bool end);
+    void send_rtcp(bool bye, int64_t now);
+
+    uint32_t call_;
+    UdpSocket rtp_, rtcp_;
+    bool configured_ = false;
+    bool dead_ = false;
+    bool held_ = false;
+    uint32_t conf_ = 0;
+    StreamParams p_;
+    Endpoint send_to_, rtcp_to_;
+    bool latched_ = false, rtcp_latched_ = false;
+
+    // sending
+    std::unique_ptr<codec::AudioCodec> enc_;
+    std::string enc_name_;
+    int send_pt_ = -1;
+    uint32_t ssrc_ = 0;
+    uint16_t seq_ = 0;
+    uint32_t ts_ = 0;
+    bool marker_ = true;  // the next audio packet starts a talkspurt
+    uint32_t sent_packets_ = 0, sent_octets_ = 0;
+    uint64_t sent_events_ = 0;
+    uint64_t audio_octets_ = 0, sent_silence_ = 0;
+    bool sent_since_report_ = false;
+    std::string enc_fmtp_;  // the peer's parameters the encoder was made for
+    bool send_failed_ = false;  // an RTP send failed (logged once)
+
+    // receiving
+    std::map<int, std::unique_ptr<codec::AudioCodec>> dec_;  // by payload type
+    std::map<int, std::string> dec_codec_;                   // the codec name of each
+    codec::AudioCodec *last_dec_ = nullptr;  // the decoder of the last payload (comfort noise)
+    uint64_t received_silence_ = 0;
+    jb::JitterBuffer jb_;
+    rtp::ReceiverStats rx_;
+    uint32_t rx_ssrc_ = 0;
+    bool have_rx_ = false;
+    uint64_t received_ = 0, ignored_ = 0;
+    uint32_t last_sr_mid_ = 0;
+    int64_t last_sr_at_ = 0;
+    int64_t next_rtcp_ = 0;
+    uint64_t rtcp_sent_ = 0, rtcp_received_ = 0;
+    int64_t last_heard_ = 0;  // RTP or RTCP from the peer, or when it was expected to start
+    std::string cname_;
+    int rtt_ms_ = -1;  // from the peer's last report on our packets, -1 unknown
+
+    // this tick
+    int16_t remote_[kFrame] = {};
+    int16_t sent_[kFrame] = {};
+    int16_t local_tone_[kFrame] = {};
+
+    Tone tone_;
+    std::unique_ptr<WaveWriter> rec_;
+    std::string rec_path_;
+};
+
+}  // namespace callctl::media
