@@ -1,7 +1,9 @@
 // Handle registry of the C interface: which instance owns a handle.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "../engine/instance.h"
 
@@ -14,5 +16,13 @@ void add_instance(const std::shared_ptr<Instance> &inst);
 std::shared_ptr<Instance> remove_instance(SIPX_INST h);
 void own(uint32_t h, SIPX_INST inst);
 void disown(uint32_t h);
+
+// Looks a host name up on the calling thread, before the instance lock is
+// taken; 0 when it does not resolve (on the library thread: the cache only).
+uint32_t lookup_unlocked(Instance &inst, const std::string &host);
+
+// For tests: called by every handle lookup above, so that what it throws
+// comes out of the API call that made the lookup. Empty: none.
+void set_lookup_fault(std::function<void()> fault);
 
 }  // namespace callctl::api

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "../base/boundary.h"
 #include "../ua/ua.h"
 #include "registry.h"
 
@@ -40,139 +41,175 @@ void apply_processing(Instance &i) {
 extern "C" {
 
 SIPX_RESULT sipxCallStartTone(SIPX_CALL hCall, int toneId, int bLocal, int bRemote, int minDurationMs) {
-    if (toneId < 0 || toneId > 11 || minDurationMs < 0) return SIPX_RESULT_INVALID_ARGS;
-    return with_call(hCall, [&](Instance &i, Call &c) {
-        return i.media->start_tone(c.handle, toneId, bLocal != 0, bRemote != 0, minDurationMs, i.config.dtmf_mode);
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        if (toneId < 0 || toneId > 11 || minDurationMs < 0) return SIPX_RESULT_INVALID_ARGS;
+        return with_call(hCall, [&](Instance &i, Call &c) {
+            return i.media->start_tone(c.handle, toneId, bLocal != 0, bRemote != 0, minDurationMs, i.config.dtmf_mode);
+        });
     });
 }
 
 SIPX_RESULT sipxCallStopTone(SIPX_CALL hCall) {
-    return with_call(hCall, [](Instance &i, Call &c) { return i.media->stop_tone(c.handle); });
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        return with_call(hCall, [](Instance &i, Call &c) { return i.media->stop_tone(c.handle); });
+    });
 }
 
 SIPX_RESULT sipxCallAudioRecordFileStart(SIPX_CALL hCall, const char *szFile) {
-    if (!szFile || !*szFile) return SIPX_RESULT_INVALID_ARGS;
-    return with_call(hCall, [&](Instance &i, Call &c) { return i.media->record_start(c.handle, szFile); });
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        if (!szFile || !*szFile) return SIPX_RESULT_INVALID_ARGS;
+        return with_call(hCall, [&](Instance &i, Call &c) { return i.media->record_start(c.handle, szFile); });
+    });
 }
 
 SIPX_RESULT sipxCallAudioRecordFileStop(SIPX_CALL hCall) {
-    return with_call(hCall, [](Instance &i, Call &c) { return i.media->record_stop(c.handle); });
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        return with_call(hCall, [](Instance &i, Call &c) { return i.media->record_stop(c.handle); });
+    });
 }
 
 SIPX_RESULT sipxAudioSetInputDevice(SIPX_INST hInst, const char *szDevice, int flags) {
-    (void)flags;
-    return with_instance(hInst, [&](Instance &i) {
-        i.audio.input_device = szDevice ? szDevice : "";
-        i.media->set_input_device(i.audio.input_device);
-        return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        (void)flags;
+        return with_instance(hInst, [&](Instance &i) {
+            i.audio.input_device = szDevice ? szDevice : "";
+            i.media->set_input_device(i.audio.input_device);
+            return SIPX_RESULT_SUCCESS;
+        });
     });
 }
 
 SIPX_RESULT sipxAudioSetOutputDevice(SIPX_INST hInst, const char *szDevice, int flags) {
-    (void)flags;
-    return with_instance(hInst, [&](Instance &i) {
-        i.audio.output_device = szDevice ? szDevice : "";
-        i.media->set_output_device(i.audio.output_device);
-        return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        (void)flags;
+        return with_instance(hInst, [&](Instance &i) {
+            i.audio.output_device = szDevice ? szDevice : "";
+            i.media->set_output_device(i.audio.output_device);
+            return SIPX_RESULT_SUCCESS;
+        });
     });
 }
 
 SIPX_RESULT sipxAudioSetInputVolume(SIPX_INST hInst, int level) {
-    return with_instance(hInst, [&](Instance &i) {
-        i.audio.input_volume = std::clamp(level, 0, 100);
-        i.media->set_input_volume(i.audio.input_volume);
-        return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        return with_instance(hInst, [&](Instance &i) {
+            i.audio.input_volume = std::clamp(level, 0, 100);
+            i.media->set_input_volume(i.audio.input_volume);
+            return SIPX_RESULT_SUCCESS;
+        });
     });
 }
 
 SIPX_RESULT sipxAudioGetInputVolume(SIPX_INST hInst, int *pLevel) {
-    if (!pLevel) return SIPX_RESULT_INVALID_ARGS;
-    return with_instance(hInst, [&](Instance &i) {
-        *pLevel = i.audio.input_volume;
-        return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        if (!pLevel) return SIPX_RESULT_INVALID_ARGS;
+        return with_instance(hInst, [&](Instance &i) {
+            *pLevel = i.audio.input_volume;
+            return SIPX_RESULT_SUCCESS;
+        });
     });
 }
 
 SIPX_RESULT sipxAudioMuteInput(SIPX_INST hInst, int bMute) {
-    return with_instance(hInst, [&](Instance &i) {
-        i.audio.mute_input = bMute != 0;
-        i.media->mute_input(i.audio.mute_input);
-        return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        return with_instance(hInst, [&](Instance &i) {
+            i.audio.mute_input = bMute != 0;
+            i.media->mute_input(i.audio.mute_input);
+            return SIPX_RESULT_SUCCESS;
+        });
     });
 }
 
 SIPX_RESULT sipxAudioMuteOutput(SIPX_INST hInst, int bMute) {
-    return with_instance(hInst, [&](Instance &i) {
-        i.audio.mute_output = bMute != 0;
-        i.media->mute_output(i.audio.mute_output);
-        return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        return with_instance(hInst, [&](Instance &i) {
+            i.audio.mute_output = bMute != 0;
+            i.media->mute_output(i.audio.mute_output);
+            return SIPX_RESULT_SUCCESS;
+        });
     });
 }
 
 // The levels are atomics of the engine: no instance lock, so a window
 // polling every 50 ms never waits behind signalling work.
 SIPX_RESULT sipxAudioGetInputEnergy(SIPX_INST hInst, int window, double *pEnergy) {
-    if (!pEnergy || window != 1) return SIPX_RESULT_INVALID_ARGS;
-    auto inst = api::instance(hInst);
-    if (!inst) return SIPX_RESULT_INVALID_ARGS;
-    *pEnergy = inst->media->input_energy();
-    return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        if (!pEnergy || window != 1) return SIPX_RESULT_INVALID_ARGS;
+        auto inst = api::instance(hInst);
+        if (!inst) return SIPX_RESULT_INVALID_ARGS;
+        *pEnergy = inst->media->input_energy();
+        return SIPX_RESULT_SUCCESS;
+    });
 }
 
 SIPX_RESULT sipxAudioGetOutputEnergy(SIPX_INST hInst, int window, double *pEnergy) {
-    if (!pEnergy || window != 1) return SIPX_RESULT_INVALID_ARGS;
-    auto inst = api::instance(hInst);
-    if (!inst) return SIPX_RESULT_INVALID_ARGS;
-    *pEnergy = inst->media->output_energy();
-    return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        if (!pEnergy || window != 1) return SIPX_RESULT_INVALID_ARGS;
+        auto inst = api::instance(hInst);
+        if (!inst) return SIPX_RESULT_INVALID_ARGS;
+        *pEnergy = inst->media->output_energy();
+        return SIPX_RESULT_SUCCESS;
+    });
 }
 
 SIPX_RESULT sipxAudioSetAECMode(SIPX_INST hInst, int mode) {
-    if (mode < 0 || mode > 3) return SIPX_RESULT_INVALID_ARGS;
-    return with_instance(hInst, [&](Instance &i) {
-        i.audio.aec_mode = mode;
-        apply_processing(i);
-        return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        if (mode < 0 || mode > 3) return SIPX_RESULT_INVALID_ARGS;
+        return with_instance(hInst, [&](Instance &i) {
+            i.audio.aec_mode = mode;
+            apply_processing(i);
+            return SIPX_RESULT_SUCCESS;
+        });
     });
 }
 
 SIPX_RESULT sipxAudioGetAECMode(SIPX_INST hInst, int *pMode) {
-    if (!pMode) return SIPX_RESULT_INVALID_ARGS;
-    return with_instance(hInst, [&](Instance &i) {
-        *pMode = i.audio.aec_mode;
-        return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        if (!pMode) return SIPX_RESULT_INVALID_ARGS;
+        return with_instance(hInst, [&](Instance &i) {
+            *pMode = i.audio.aec_mode;
+            return SIPX_RESULT_SUCCESS;
+        });
     });
 }
 
 SIPX_RESULT sipxAudioSetAGCMode(SIPX_INST hInst, int bEnable) {
-    return with_instance(hInst, [&](Instance &i) {
-        i.audio.agc = bEnable != 0;
-        apply_processing(i);
-        return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        return with_instance(hInst, [&](Instance &i) {
+            i.audio.agc = bEnable != 0;
+            apply_processing(i);
+            return SIPX_RESULT_SUCCESS;
+        });
     });
 }
 
 SIPX_RESULT sipxAudioGetAGCMode(SIPX_INST hInst, int *pEnable) {
-    if (!pEnable) return SIPX_RESULT_INVALID_ARGS;
-    return with_instance(hInst, [&](Instance &i) {
-        *pEnable = i.audio.agc;
-        return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        if (!pEnable) return SIPX_RESULT_INVALID_ARGS;
+        return with_instance(hInst, [&](Instance &i) {
+            *pEnable = i.audio.agc;
+            return SIPX_RESULT_SUCCESS;
+        });
     });
 }
 
 SIPX_RESULT sipxAudioSetNoiseReductionMode(SIPX_INST hInst, int bEnable) {
-    return with_instance(hInst, [&](Instance &i) {
-        i.audio.noise_reduction = bEnable != 0;
-        apply_processing(i);
-        return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        return with_instance(hInst, [&](Instance &i) {
+            i.audio.noise_reduction = bEnable != 0;
+            apply_processing(i);
+            return SIPX_RESULT_SUCCESS;
+        });
     });
 }
 
 SIPX_RESULT sipxAudioGetNoiseReductionMode(SIPX_INST hInst, int *pEnable) {
-    if (!pEnable) return SIPX_RESULT_INVALID_ARGS;
-    return with_instance(hInst, [&](Instance &i) {
-        *pEnable = i.audio.noise_reduction;
-        return SIPX_RESULT_SUCCESS;
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        if (!pEnable) return SIPX_RESULT_INVALID_ARGS;
+        return with_instance(hInst, [&](Instance &i) {
+            *pEnable = i.audio.noise_reduction;
+            return SIPX_RESULT_SUCCESS;
+        });
     });
 }
 

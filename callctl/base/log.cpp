@@ -6,6 +6,8 @@
 #include <mutex>
 #include <vector>
 
+#include "boundary.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -66,7 +68,9 @@ void emit(int level, const std::vector<std::string> &lines) {
     std::lock_guard<std::mutex> g(s.mu);
     if (!on(level)) return;  // turned off meanwhile
     if (s.cb) {
-        for (const auto &l : lines) s.cb(level, l.c_str(), s.user);
+        // A callback that throws loses the rest of the entry, nothing more.
+        for (const auto &l : lines)
+            if (!call_out([&] { s.cb(level, l.c_str(), s.user); })) break;
     } else if (s.file) {
         std::string stamp = timestamp();
 #ifdef _WIN32
@@ -285,3 +289,14 @@ std::string printable(std::string_view t) {
 }
 
 }  // namespace callctl::log
+
+namespace callctl {
+
+void log_escaped(const char *where, const char *what) noexcept {
+    try {
+        CALLCTL_LOG(log::Error, "%s: stopped an exception at the C interface: %s", where, what ? what : "");
+    } catch (...) {
+    }
+}
+
+}  // namespace callctl

@@ -19,12 +19,13 @@
 #include <vector>
 
 #include "../base/base.h"
+#include "../base/resolver.h"
+#include "../base/timer.h"
 #include "../include/callctl.h"
 #include "../media/media.h"
 #include "../sip/sip.h"
 #include "../txn/txn.h"
-#include "resolver.h"
-#include "timer.h"
+#include "../ua/host.h"
 
 namespace callctl {
 
@@ -32,19 +33,6 @@ class Line;
 class Call;
 class Conference;
 class KeepAlive;
-
-struct TimerSettings {
-    int64_t t1 = 500;
-    int64_t t2 = 4000;
-    int64_t t4 = 5000;
-    int64_t register_retry_min = 30000;
-    int64_t register_retry_max = 300000;
-    int64_t shutdown_wait = 2000;
-    // No REGISTER refresh goes out sooner than this after the previous one.
-    int64_t register_refresh_min = 5000;
-    // A connected, not held call with no RTP or RTCP for this long is over.
-    int64_t media_timeout = 30000;
-};
 
 // Audio settings as the program set them (read back by the getters); the
 // media engine holds its own copy.
@@ -59,20 +47,13 @@ struct AudioSettings {
     int noise_reduction = 0;
 };
 
-struct Config {
-    std::string user_agent = "callctl";
-    bool rport = false;
-    std::string codec = "PCMU";
-    int dtmf_mode = 2;
-    std::string identity = "sipx";
-    int max_calls = 100;
-    uint16_t rtp_port_start = 8000;
-};
-
 // Handles are unique across all kinds and instances, never 0, never reused.
 uint32_t new_handle();
 
-class Instance {
+// The instance runs the transactions and the user-agent usages, which reach
+// it through TxnHost and UaHost (with CallMedia, forwarded to its media
+// engine).
+class Instance final : public UaHost {
 public:
     Instance(uint32_t handle);
     ~Instance();
@@ -84,27 +65,21 @@ public:
     void stop();
     bool on_library_thread() const { return std::this_thread::get_id() == thread_id_; }
 
-    // ---- used by the layers, with `lock` held --------------------------
-    int64_t now() const { return now_ms(); }
-    TimerHost &timers() { return timers_; }
-    const TimerSettings &timer_settings() const { return timer_settings_; }
-    TxnLayer &txn() { return txn_; }
-    bool send(const Endpoint &to, const std::string &wire);
-    bool send_raw(const Endpoint &to, const void *data, size_t len);
+    // ---- used by the layers, with `lock` held (see TxnHost, UaHost) ------
+    int64_t now() const override { return now_ms(); }
+    TimerHost &timers() override { return timers_; }
+    const TimerSettings &timer_settings() const override { return timer_settings_; }
+    TxnLayer &txn() override { return txn_; }
+    bool send(const Endpoint &to, const std::string &wire) override;
+    bool send_raw(const Endpoint &to, const void *data, size_t len) override;
 
-    // Our sent-by for Via ("ip:port"), from the address that reaches `dest`.
-    std::string via_sent_by(const Endpoint &dest);
-    // Our Contact host:port: the public address learned through rport when
-    // there is one, else the local one.
-    std::string contact_host_port(const Endpoint &dest);
-    std::string local_ip_for(const Endpoint &dest);
-    std::string new_branch() const { return "z9hG4bK" + random_token(16); }
-    // Reads received/rport from a response's top Via; returns true when the
-    // learned public address changed.
-    bool learn_address(const sip::Message &resp);
+    std::string via_sent_by(const Endpoint &dest) override;
+    std::string contact_host_port(const Endpoint &dest) override;
+    std::string local_ip_for(const Endpoint &dest) override;
+    bool learn_address(const sip::Message &resp) override;
 
-    void emit_call(SIPX_CALL call, SIPX_LINE line, uint32_t state, uint32_t cause, int sip_status);
-    void emit_line(SIPX_LINE line, uint32_t state, uint32_t cause, int sip_status);
+    void emit_call(SIPX_CALL call, SIPX_LINE line, uint32_t state, uint32_t cause, int sip_status) override;
+    void emit_line(SIPX_LINE line, uint32_t state, uint32_t cause, int sip_status) override;
     void emit_message(SIPX_LINE line, const std::string &gbk_text);
     void wake();
 
@@ -115,19 +90,26 @@ public:
     Line *line_for_source(const Endpoint &from);
     KeepAlive *keepalive_for(const Endpoint &from);
 
-    // Host names: `cached` never blocks (dotted quads and the cache); on a
-    // miss `resolve` queues the lookup and calls fn on the library thread,
-    // under the lock, when the answer is in (at once when it is cached and
-    // `fresh` is false). Owners cancel their waiting lookups when they go.
-    Resolver &resolver() { return *resolver_; }
+    // Host names (see UaHost); the answers come in on the library thread.
+    Resolver &resolver() override { return *resolver_; }
     void resolve(const std::string &host, uint64_t owner, std::function<void(bool, uint32_t)> fn,
-                 bool fresh = false);
-    void cancel_resolves(uint64_t owner);
-    uint32_t bind_ip() const { return bind_ip_; }
+                 bool fresh = false) override;
+    void cancel_resolves(uint64_t owner) override;
+    uint32_t bind_ip() const override { return bind_ip_; }
+    void for_each_line(const std::function<void(Line &)> &fn) override;
     size_t live_calls() const;
 
+    // CallMedia: the calls' streams and offer/answer, from the media engine.
+    uint16_t open_stream(uint32_t call, uint32_t bind_ip, uint16_t first_port, int pairs) override;
+    void close_stream(uint32_t call) override;
+    void configure_stream(uint32_t call, const sdp::Remote &peer) override;
+    void set_stream_hold(uint32_t call, bool held) override;
+    int64_t stream_quiet_ms(uint32_t call, int64_t now, bool *may_pause) override;
+    std::vector<sdp::Payload> offer_payloads(const std::string &codec) override;
+    std::vector<sdp::Payload> answer_payloads(const sdp::Remote &offer) override;
+    sdp::Direction answer_direction(sdp::Direction offered, bool local_hold) override;
+
     std::mutex lock;
-    Config config;
     TimerSettings timer_settings_;
     AudioSettings audio;
     std::map<uint32_t, std::unique_ptr<Line>> lines;
@@ -166,8 +148,6 @@ private:
     void reap_finished_calls();
     void take_resolver_answers();
 
-    friend class Call;
-
     TimerHost timers_;
     TxnLayer txn_;
     UdpSocket sock_;
@@ -193,13 +173,10 @@ private:
     std::vector<Waiter> waiters_;
 
 public:
-    // Builds and sends a response with the headers copied from `req`.
-    // `stateless`: sent once and forgotten (no server transaction), for
-    // requests we refuse outright.
     void send_response(const sip::Message &req, const Endpoint &from, int code,
                        const std::vector<std::pair<std::string, std::string>> &extra,
                        std::string_view body, std::string_view content_type,
-                       std::string_view to_tag, bool stateless = false);
+                       std::string_view to_tag, bool stateless = false) override;
     std::string local_to_tag(const sip::Message &req) const;
 };
 

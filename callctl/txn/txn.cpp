@@ -1,7 +1,6 @@
 #include "txn.h"
 
 #include "../base/log.h"
-#include "../engine/instance.h"
 
 namespace callctl {
 
@@ -72,17 +71,17 @@ std::string build_ack(const sip::Message &req, const sip::Message &resp) {
 
 }  // namespace
 
-TxnLayer::TxnLayer(Instance &inst) : inst_(inst) {}
+TxnLayer::TxnLayer(TxnHost &host) : host_(host) {}
 TxnLayer::~TxnLayer() = default;
 
 uint64_t TxnLayer::send_request(const Endpoint &dest, const std::string &wire, ResponseFn fn, bool ring_unbounded) {
-    auto c = std::make_unique<Client>(inst_.timers());
+    auto c = std::make_unique<Client>(host_.timers());
     c->id = next_id_++;
     c->dest = dest;
     c->wire = wire;
     c->fn = std::move(fn);
-    const TimerSettings &ts = inst_.timer_settings();
-    int64_t now = inst_.now();
+    const TimerSettings &ts = host_.timer_settings();
+    int64_t now = host_.now();
     uint64_t id = c->id;
     Client *cp = c.get();
     bool usable = c->req.parse(wire) && dest.ip != 0 && dest.port != 0;
@@ -98,7 +97,7 @@ uint64_t TxnLayer::send_request(const Endpoint &dest, const std::string &wire, R
         arm_timeout(cp, 0);
         return id;
     }
-    inst_.send(dest, wire);  // a failed send is retried by timer A/E
+    host_.send(dest, wire);  // a failed send is retried by timer A/E
     cp->interval = ts.t1;
     cp->retransmit.start(now, cp->interval, [this, cp] { client_timer_a(cp); });
     arm_timeout(cp, 64 * int64_t(ts.t1));
@@ -107,7 +106,7 @@ uint64_t TxnLayer::send_request(const Endpoint &dest, const std::string &wire, R
 
 void TxnLayer::arm_timeout(Client *c, int64_t delay) {
     uint64_t id = c->id;
-    c->timeout.start(inst_.now(), delay, [this, id] {
+    c->timeout.start(host_.now(), delay, [this, id] {
         auto it = clients_.find(id);
         if (it == clients_.end()) return;
         ResponseFn f = it->second->fn;
@@ -129,18 +128,18 @@ void TxnLayer::cancelled(uint64_t id) {
     auto it = clients_.find(id);
     if (it == clients_.end()) return;
     Client *c = it->second.get();
-    if (c->invite && c->state == Client::State::Proceeding) arm_timeout(c, 64 * int64_t(inst_.timer_settings().t1));
+    if (c->invite && c->state == Client::State::Proceeding) arm_timeout(c, 64 * int64_t(host_.timer_settings().t1));
 }
 
 void TxnLayer::client_timer_a(Client *c) {
-    const TimerSettings &ts = inst_.timer_settings();
-    inst_.send(c->dest, c->wire);
+    const TimerSettings &ts = host_.timer_settings();
+    host_.send(c->dest, c->wire);
     if (c->invite) {
         c->interval *= 2;
     } else {
         c->interval = c->state == Client::State::Proceeding ? ts.t2 : std::min<int64_t>(c->interval * 2, ts.t2);
     }
-    c->retransmit.start(inst_.now(), c->interval, [this, c] { client_timer_a(c); });
+    c->retransmit.start(host_.now(), c->interval, [this, c] { client_timer_a(c); });
 }
 
 void TxnLayer::detach(uint64_t id) {
@@ -162,7 +161,7 @@ bool TxnLayer::on_response(const sip::Message &resp) {
     if (it == clients_.end()) return false;
     Client *c = it->second.get();
     if (resp.cseq() != c->req.cseq()) return false;
-    const TimerSettings &ts = inst_.timer_settings();
+    const TimerSettings &ts = host_.timer_settings();
     int code = resp.status();
     ResponseFn f = c->fn;  // the callback may detach or replace it
 
@@ -179,7 +178,7 @@ bool TxnLayer::on_response(const sip::Message &resp) {
     }
     if (c->state == Client::State::Completed) {
         // Retransmitted final response: repeat the ACK, tell nobody.
-        if (c->invite && !c->ack.empty()) inst_.send(c->dest, c->ack);
+        if (c->invite && !c->ack.empty()) host_.send(c->dest, c->ack);
         return true;
     }
     c->retransmit.stop();
@@ -194,10 +193,10 @@ bool TxnLayer::on_response(const sip::Message &resp) {
     c->state = Client::State::Completed;
     if (c->invite) {
         c->ack = build_ack(c->req, resp);
-        inst_.send(c->dest, c->ack);
+        host_.send(c->dest, c->ack);
     }
     uint64_t id = c->id;
-    c->linger.start(inst_.now(), c->invite ? 64 * int64_t(ts.t1) : ts.t4, [this, id] { finish_client(id); });
+    c->linger.start(host_.now(), c->invite ? 64 * int64_t(ts.t1) : ts.t4, [this, id] { finish_client(id); });
     if (f) f(&resp);
     return true;
 }
@@ -235,11 +234,11 @@ bool TxnLayer::absorb_request(const sip::Message &req, const Endpoint &from) {
                 s->confirmed = true;
                 s->retransmit.stop();
                 std::string key = s->key;
-                s->lifetime.start(inst_.now(), inst_.timer_settings().t4, [this, key] { finish_server(key); });
+                s->lifetime.start(host_.now(), host_.timer_settings().t4, [this, key] { finish_server(key); });
             }
             return true;
         }
-        if (!s->response.empty()) inst_.send(s->to, s->response);
+        if (!s->response.empty()) host_.send(s->to, s->response);
         return true;
     }
     if (ack) {
@@ -258,10 +257,10 @@ bool TxnLayer::absorb_request(const sip::Message &req, const Endpoint &from) {
 }
 
 void TxnLayer::respond(const sip::Message &req, const Endpoint &to, const std::string &wire, int code) {
-    inst_.send(to, wire);
+    host_.send(to, wire);
     if (req.method() == "ACK" || code < 200 || servers_.size() >= kMaxServers) return;
-    const TimerSettings &ts = inst_.timer_settings();
-    auto s = std::make_unique<Server>(inst_.timers());
+    const TimerSettings &ts = host_.timer_settings();
+    auto s = std::make_unique<Server>(host_.timers());
     s->key = server_key(req, false);
     s->invite = req.method() == "INVITE";
     s->code = code;
@@ -272,7 +271,7 @@ void TxnLayer::respond(const sip::Message &req, const Endpoint &to, const std::s
     Server *sp = s.get();
     std::string key = s->key;
     servers_[key] = std::move(s);
-    int64_t now = inst_.now();
+    int64_t now = host_.now();
     if (sp->invite) {
         sp->interval = ts.t1;
         sp->retransmit.start(now, sp->interval, [this, key] { server_timer_g(key); });
@@ -284,9 +283,9 @@ void TxnLayer::server_timer_g(const std::string &key) {
     auto it = servers_.find(key);
     if (it == servers_.end()) return;
     Server *s = it->second.get();
-    inst_.send(s->to, s->response);
-    s->interval = std::min<int64_t>(s->interval * 2, inst_.timer_settings().t2);
-    s->retransmit.start(inst_.now(), s->interval, [this, key] { server_timer_g(key); });
+    host_.send(s->to, s->response);
+    s->interval = std::min<int64_t>(s->interval * 2, host_.timer_settings().t2);
+    s->retransmit.start(host_.now(), s->interval, [this, key] { server_timer_g(key); });
 }
 
 void TxnLayer::finish_server(const std::string &key) { servers_.erase(key); }

@@ -10,12 +10,40 @@
 #include <string>
 
 #include "../base/base.h"
-#include "../engine/timer.h"
+#include "../base/timer.h"
 #include "../sip/sip.h"
 
 namespace callctl {
 
-class Instance;
+// Timer values of the SIP layers, in milliseconds: T1, T2 and T4 of the
+// transactions (RFC 3261 17), and those of the usages above: registration
+// retries and refreshes, the shutdown wait and the media timeout.
+struct TimerSettings {
+    int64_t t1 = 500;
+    int64_t t2 = 4000;
+    int64_t t4 = 5000;
+    int64_t register_retry_min = 30000;
+    int64_t register_retry_max = 300000;
+    int64_t shutdown_wait = 2000;
+    // No REGISTER refresh goes out sooner than this after the previous one.
+    int64_t register_refresh_min = 5000;
+    // A connected, not held call with no RTP or RTCP for this long is over.
+    int64_t media_timeout = 30000;
+};
+
+// What the transactions need from whoever runs them (the instance): the
+// clock, the library thread's timers, the timer values and the SIP socket.
+class TxnHost {
+public:
+    virtual int64_t now() const = 0;
+    virtual TimerHost &timers() = 0;
+    virtual const TimerSettings &timer_settings() const = 0;
+    // A datagram to the peer; false when it could not be sent.
+    virtual bool send(const Endpoint &to, const std::string &wire) = 0;
+
+protected:
+    ~TxnHost() = default;
+};
 
 // Response callback of a client transaction: a response, or nullptr when
 // the transaction timed out (timer B or F) or could not be sent. It is never
@@ -26,7 +54,7 @@ using ResponseFn = std::function<void(const sip::Message *resp)>;
 
 class TxnLayer {
 public:
-    explicit TxnLayer(Instance &inst);
+    explicit TxnLayer(TxnHost &host);
     ~TxnLayer();
 
     // Most server transactions kept at once; past that, final responses
@@ -68,7 +96,7 @@ private:
     void server_timer_g(const std::string &key);
     static std::string server_key(const sip::Message &m, bool ack_as_invite);
 
-    Instance &inst_;
+    TxnHost &host_;
     uint64_t next_id_ = 1;
     std::map<uint64_t, std::unique_ptr<Client>> clients_;
     std::map<std::string, uint64_t> client_by_branch_;

@@ -3,18 +3,17 @@
 // after an outage gets the lines it registers re-registered.
 #include <cstring>
 
-#include "../engine/instance.h"
 #include "ua.h"
 
 namespace callctl {
 
-KeepAlive::KeepAlive(Instance &inst, int t, std::string h, uint16_t p, int period_s)
-    : type(t), host(std::move(h)), port(p), inst_(inst), period_s_(period_s), timer_(inst.timers()) {
-    inst_.resolver().cached(host, &ip);  // sipxConfigKeepAliveAdd looked it up
-    timer_.start(inst_.now(), 0, [this] { fire(); });
+KeepAlive::KeepAlive(UaHost &ua, int t, std::string h, uint16_t p, int period_s)
+    : type(t), host(std::move(h)), port(p), host_(ua), period_s_(period_s), timer_(ua.timers()) {
+    host_.resolver().cached(host, &ip);  // sipxConfigKeepAliveAdd looked it up
+    timer_.start(host_.now(), 0, [this] { fire(); });
 }
 
-KeepAlive::~KeepAlive() { inst_.cancel_resolves(owner()); }
+KeepAlive::~KeepAlive() { host_.cancel_resolves(owner()); }
 
 // Resolver owners are handles for lines and calls; keep-alives have none,
 // so their address stands in, with the top bit set.
@@ -31,22 +30,21 @@ void KeepAlive::answered() {
     bool after_outage = missed_ >= 2;
     missed_ = 0;
     awaiting_ = false;
-    for (auto &kv : inst_.lines) {
-        Line &l = *kv.second;
+    host_.for_each_line([&](Line &l) {
         if (!l.removed && l.registrar_known && l.registrar.ip == ip) l.server_back(after_outage);
-    }
+    });
 }
 
 void KeepAlive::set_period(int period_s) {
     period_s_ = period_s;
-    timer_.start(inst_.now(), int64_t(period_s_) * 1000, [this] { fire(); });
+    timer_.start(host_.now(), int64_t(period_s_) * 1000, [this] { fire(); });
 }
 
 void KeepAlive::fire() {
-    timer_.start(inst_.now(), int64_t(period_s_) * 1000, [this] { fire(); });
+    timer_.start(host_.now(), int64_t(period_s_) * 1000, [this] { fire(); });
     if (ip == 0) {
         // Looked up off the lock; this period's keep-alive goes when it is known.
-        inst_.resolve(host, owner(), [this](bool ok, uint32_t addr) {
+        host_.resolve(host, owner(), [this](bool ok, uint32_t addr) {
             if (ok && ip == 0) {
                 ip = addr;
                 fire();
@@ -57,11 +55,11 @@ void KeepAlive::fire() {
     // The name may have moved (a registrar found elsewhere by a line's
     // retry): take the cache's answer, or look it up again for next time.
     uint32_t now_ip = 0;
-    if (inst_.resolver().cached(host, &now_ip)) {
+    if (host_.resolver().cached(host, &now_ip)) {
         ip = now_ip;
     } else {
-        inst_.cancel_resolves(owner());
-        inst_.resolve(host, owner(), [this](bool ok, uint32_t addr) {
+        host_.cancel_resolves(owner());
+        host_.resolve(host, owner(), [this](bool ok, uint32_t addr) {
             if (ok) ip = addr;
         });
     }
@@ -69,7 +67,7 @@ void KeepAlive::fire() {
     awaiting_ = true;
     Endpoint to{ip, port};
     if (type == 0) {
-        inst_.send_raw(to, "\r\n\r\n", 4);
+        host_.send_raw(to, "\r\n\r\n", 4);
     } else if (type == 1) {
         unsigned char req[20] = {0x00, 0x01, 0x00, 0x00, 0x21, 0x12, 0xA4, 0x42};
         for (int i = 8; i < 20; i += 4) {
@@ -77,23 +75,23 @@ void KeepAlive::fire() {
             std::memcpy(req + i, &r, 4);
         }
         std::memcpy(stun_id_, req + 8, sizeof stun_id_);
-        inst_.send_raw(to, req, sizeof req);
+        host_.send_raw(to, req, sizeof req);
     } else {
         // A bare OPTIONS: its answer (if any) matches no transaction and is
         // dropped; a lost one is simply sent again next period.
         std::string uri = "sip:" + host + ":" + std::to_string(port);
-        std::string from = "<sip:" + inst_.config.identity + "@" + inst_.contact_host_port(to) + ">";
+        std::string from = "<sip:" + host_.config.identity + "@" + host_.contact_host_port(to) + ">";
         sip::Writer w;
         w.request_line("OPTIONS", uri);
-        w.header(sip::Hdr::Via, "SIP/2.0/UDP " + inst_.via_sent_by(to) + ";rport;branch=" + inst_.new_branch());
+        w.header(sip::Hdr::Via, "SIP/2.0/UDP " + host_.via_sent_by(to) + ";rport;branch=" + host_.new_branch());
         w.header(sip::Hdr::MaxForwards, 70);
         w.header(sip::Hdr::From, from + ";tag=" + random_token(8));
         w.header(sip::Hdr::To, "<" + uri + ">");
         w.header(sip::Hdr::CallId, random_token(20) + "@callctl");
         w.header(sip::Hdr::CSeq, "1 OPTIONS");
-        w.header(sip::Hdr::UserAgent, inst_.config.user_agent);
+        w.header(sip::Hdr::UserAgent, host_.config.user_agent);
         std::string wire = w.finish();
-        inst_.send(to, wire);
+        host_.send(to, wire);
     }
 }
 

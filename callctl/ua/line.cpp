@@ -10,7 +10,6 @@
 // maximum, a stale challenge is answered at most twice in a row.
 #include <algorithm>
 
-#include "../engine/instance.h"
 #include "ua.h"
 
 namespace callctl {
@@ -92,19 +91,19 @@ std::vector<std::pair<std::string, std::string>> AuthSession::headers(std::strin
 
 // ---- line -------------------------------------------------------------------
 
-Line::Line(Instance &inst, uint32_t h, Identity ident)
-    : handle(h), id(std::move(ident)), inst_(inst), refresh_(inst.timers()), retry_(inst.timers()) {
+Line::Line(UaHost &host, uint32_t h, Identity ident)
+    : handle(h), id(std::move(ident)), host_(host), refresh_(host.timers()), retry_(host.timers()) {
     call_id_ = random_token(20) + "@callctl";
     from_tag_ = random_token(10);
     cseq_ = random_u32() % 1000 + 1;
     registrar.port = id.port;
     // sipxLineAdd looked the name up before it took the lock.
-    registrar_known = inst_.resolver().cached(id.host, &registrar.ip);
+    registrar_known = host_.resolver().cached(id.host, &registrar.ip);
 }
 
 Line::~Line() {
-    if (txn_) inst_.txn().detach(txn_);
-    inst_.cancel_resolves(handle);
+    if (txn_) host_.txn().detach(txn_);
+    host_.cancel_resolves(handle);
 }
 
 void Line::add_credential(const std::string &user, const std::string &password, const std::string &realm) {
@@ -121,7 +120,7 @@ SIPX_RESULT Line::set_register(bool on) {
     if (on) {
         if (state_ == State::Registering || state_ == State::Registered) return SIPX_RESULT_SUCCESS;
         if (!registrar_known) {
-            registrar_known = inst_.resolver().cached(id.host, &registrar.ip);
+            registrar_known = host_.resolver().cached(id.host, &registrar.ip);
             if (!registrar_known) return SIPX_RESULT_BAD_ADDRESS;
         }
         retry_.stop();
@@ -129,7 +128,7 @@ SIPX_RESULT Line::set_register(bool on) {
         interval_tries_ = 0;
         want_expires_ = 3600;
         state_ = State::Registering;
-        inst_.emit_line(handle, SIPX_LINESTATE_REGISTERING, SIPX_CAUSE_NORMAL, 0);
+        host_.emit_line(handle, SIPX_LINESTATE_REGISTERING, SIPX_CAUSE_NORMAL, 0);
         auth_.accepted();
         send_register(want_expires_);
         return SIPX_RESULT_SUCCESS;
@@ -139,7 +138,7 @@ SIPX_RESULT Line::set_register(bool on) {
     if (state_ == State::Registering || state_ == State::Registered) {
         state_ = State::Unregistering;
         registered_reported_ = false;
-        inst_.emit_line(handle, SIPX_LINESTATE_UNREGISTERING, SIPX_CAUSE_NORMAL, 0);
+        host_.emit_line(handle, SIPX_LINESTATE_UNREGISTERING, SIPX_CAUSE_NORMAL, 0);
         auth_.accepted();
         send_register(0);
     } else if (state_ == State::RetryWait) {
@@ -154,15 +153,15 @@ void Line::shutdown() {
 }
 
 void Line::send_register(uint32_t expires) {
-    if (txn_) inst_.txn().detach(txn_);
+    if (txn_) host_.txn().detach(txn_);
     txn_ = 0;
     std::string ruri = "sip:" + id.host + (id.port != 5060 ? ":" + std::to_string(id.port) : std::string());
-    contact_ = inst_.contact_host_port(registrar);
-    std::string branch = inst_.new_branch();
+    contact_ = host_.contact_host_port(registrar);
+    std::string branch = host_.new_branch();
     std::string aor = "<" + id.uri + ">";
     sip::Writer w;
     w.request_line("REGISTER", ruri);
-    w.header(sip::Hdr::Via, "SIP/2.0/UDP " + inst_.via_sent_by(registrar) + (inst_.config.rport ? ";rport" : "") +
+    w.header(sip::Hdr::Via, "SIP/2.0/UDP " + host_.via_sent_by(registrar) + (host_.config.rport ? ";rport" : "") +
                                 ";branch=" + branch);
     w.header(sip::Hdr::MaxForwards, 70);
     w.header(sip::Hdr::From, aor + ";tag=" + from_tag_);
@@ -173,10 +172,10 @@ void Line::send_register(uint32_t expires) {
     w.header(sip::Hdr::Expires, expires);
     for (const auto &h : auth_.headers("REGISTER", ruri)) w.header(h.first, h.second);
     w.header(sip::Hdr::Allow, "INVITE, ACK, CANCEL, BYE, OPTIONS, MESSAGE, NOTIFY");
-    w.header(sip::Hdr::UserAgent, inst_.config.user_agent);
+    w.header(sip::Hdr::UserAgent, host_.config.user_agent);
     std::string wire = w.finish();
-    if (expires) last_register_at_ = inst_.now();
-    txn_ = inst_.txn().send_request(registrar, wire, [this, expires](const sip::Message *r) { on_response(r, expires); });
+    if (expires) last_register_at_ = host_.now();
+    txn_ = host_.txn().send_request(registrar, wire, [this, expires](const sip::Message *r) { on_response(r, expires); });
 }
 
 uint32_t Line::granted_expiry(const sip::Message &resp) const {
@@ -214,7 +213,7 @@ void Line::on_response(const sip::Message *resp, uint32_t expires) {
             return;
         }
         state_ = State::Idle;
-        inst_.emit_line(handle, SIPX_LINESTATE_UNREGISTERED,
+        host_.emit_line(handle, SIPX_LINESTATE_UNREGISTERED,
                         resp ? SIPX_CAUSE_NORMAL : SIPX_CAUSE_NO_RESPONSE, code);
         return;
     }
@@ -224,7 +223,7 @@ void Line::on_response(const sip::Message *resp, uint32_t expires) {
     }
     if (code < 300) {
         auth_.accepted();
-        bool moved = inst_.learn_address(*resp);
+        bool moved = host_.learn_address(*resp);
         uint32_t granted = granted_expiry(*resp);
         if (granted == 0) {
             fail(SIPX_CAUSE_REJECTED, code);
@@ -235,9 +234,9 @@ void Line::on_response(const sip::Message *resp, uint32_t expires) {
         interval_tries_ = 0;
         if (!registered_reported_) {
             registered_reported_ = true;
-            inst_.emit_line(handle, SIPX_LINESTATE_REGISTERED, SIPX_CAUSE_NORMAL, code);
+            host_.emit_line(handle, SIPX_LINESTATE_REGISTERED, SIPX_CAUSE_NORMAL, code);
         }
-        if (moved && inst_.contact_host_port(registrar) != contact_ && !rebound_) {
+        if (moved && host_.contact_host_port(registrar) != contact_ && !rebound_) {
             // rport told us our public address: bind that one instead (once;
             // a registrar that keeps moving us waits for the refresh).
             rebound_ = true;
@@ -276,14 +275,14 @@ void Line::on_response(const sip::Message *resp, uint32_t expires) {
 }
 
 int64_t Line::floor_delay(int64_t delay) const {
-    int64_t earliest = last_register_at_ + inst_.timer_settings().register_refresh_min - inst_.now();
+    int64_t earliest = last_register_at_ + host_.timer_settings().register_refresh_min - host_.now();
     return std::max(delay, earliest);
 }
 
 void Line::schedule_refresh(uint32_t granted) {
     int64_t secs = granted > 120 ? int64_t(granted) - 60 : int64_t(granted) / 2;
     int64_t delay = secs > 0 ? secs * 1000 : 500;
-    refresh_.start(inst_.now(), floor_delay(delay), [this] {
+    refresh_.start(host_.now(), floor_delay(delay), [this] {
         auth_.accepted();
         send_register(want_expires_);
     });
@@ -300,10 +299,10 @@ void Line::server_back(bool after_outage) {
                         last_fail_cause_ == SIPX_CAUSE_NETWORK;
         if (!was_away || early_retry_done_) return;
         early_retry_done_ = true;
-        retry_.start(inst_.now(), floor_delay(0), [this] { retry(); });
+        retry_.start(host_.now(), floor_delay(0), [this] { retry(); });
     } else if (state_ == State::Registered && after_outage && !refresh_due_soon()) {
         // It may have restarted and forgotten us.
-        refresh_.start(inst_.now(), floor_delay(0), [this] {
+        refresh_.start(host_.now(), floor_delay(0), [this] {
             auth_.accepted();
             send_register(want_expires_);
         });
@@ -311,14 +310,14 @@ void Line::server_back(bool after_outage) {
 }
 
 bool Line::refresh_due_soon() const {
-    return refresh_.active() && refresh_.due() <= inst_.now() + inst_.timer_settings().register_refresh_min;
+    return refresh_.active() && refresh_.due() <= host_.now() + host_.timer_settings().register_refresh_min;
 }
 
 void Line::retry() {
     state_ = State::Registering;
     auth_.reset();
     // The host is looked up again: a server that moved is found.
-    inst_.resolve(
+    host_.resolve(
         id.host, handle,
         [this](bool ok, uint32_t ip) {
             if (state_ != State::Registering) return;  // unregistered meanwhile
@@ -343,14 +342,14 @@ void Line::fail(uint32_t cause, int status) {
     registered_reported_ = false;
     want_expires_ = 3600;
     interval_tries_ = 0;
-    inst_.emit_line(handle, SIPX_LINESTATE_REGISTER_FAILED, cause, status);
-    const TimerSettings &ts = inst_.timer_settings();
+    host_.emit_line(handle, SIPX_LINESTATE_REGISTER_FAILED, cause, status);
+    const TimerSettings &ts = host_.timer_settings();
     int64_t delay = ts.register_retry_min;
     for (int i = 0; i < retry_count_ && delay < ts.register_retry_max; ++i) delay *= 2;
     delay = std::min(delay, ts.register_retry_max);
     delay += int64_t(random_u32() % 1000) * delay / 5000;  // up to +20 %
     ++retry_count_;
-    retry_.start(inst_.now(), delay, [this] { retry(); });
+    retry_.start(host_.now(), delay, [this] { retry(); });
 }
 
 }  // namespace callctl

@@ -10,15 +10,14 @@
 
 #include "../auth/auth.h"
 #include "../base/base.h"
-#include "../engine/timer.h"
+#include "../base/timer.h"
 #include "../include/callctl.h"
 #include "../sdp/sdp.h"
 #include "../sip/sip.h"
 #include "../txn/txn.h"
+#include "host.h"
 
 namespace callctl {
-
-class Instance;
 
 // A remote target (a Contact's URI) as a Request-URI: URI headers and the
 // method parameter dropped (RFC 3261 12.2.1.1, 19.1.5). Empty when it is
@@ -82,7 +81,7 @@ class Line {
 public:
     enum class State { Idle, Registering, Registered, Unregistering, RetryWait };
 
-    Line(Instance &inst, uint32_t handle, Identity id);
+    Line(UaHost &host, uint32_t handle, Identity id);
     ~Line();
 
     void add_credential(const std::string &user, const std::string &password, const std::string &realm);
@@ -116,7 +115,7 @@ private:
     bool refresh_due_soon() const;
     uint32_t granted_expiry(const sip::Message &resp) const;
 
-    Instance &inst_;
+    UaHost &host_;
     State state_ = State::Idle;
     bool registered_reported_ = false;
     std::string call_id_;
@@ -141,8 +140,10 @@ public:
     enum class State { Idle, Calling, Early, Connected, Terminating, Terminated };
     // Record-Route entries kept from a 2xx; a longer list is cut.
     static constexpr size_t kMaxRoutes = 32;
+    // Our Allow header: the methods we take in a dialog or outside one.
+    static constexpr char kAllow[] = "INVITE, ACK, CANCEL, BYE, OPTIONS, MESSAGE, NOTIFY";
 
-    Call(Instance &inst, uint32_t handle, Line *line);
+    Call(UaHost &host, uint32_t handle, Line *line);
     ~Call();
 
     // looked_up: the target host's address as the API looked it up before
@@ -201,7 +202,7 @@ private:
                                std::string_view body, std::string_view ctype);
     Endpoint next_hop() const;
 
-    Instance &inst_;
+    UaHost &host_;
     Line *line_;
     State state_ = State::Idle;
     bool alerted_ = false;
@@ -254,7 +255,7 @@ public:
 
 class KeepAlive {
 public:
-    KeepAlive(Instance &inst, int type, std::string host, uint16_t port, int period_s);
+    KeepAlive(UaHost &ua, int type, std::string host, uint16_t port, int period_s);
     ~KeepAlive();
     void set_period(int period_s);
     // An answer from the keep-alive's peer (CRLF pong, STUN answer, any
@@ -271,7 +272,7 @@ public:
 private:
     void fire();
     uint64_t owner() const;
-    Instance &inst_;
+    UaHost &host_;
     int period_s_;
     bool awaiting_ = false;  // the last one sent has had no answer yet
     int missed_ = 0;         // sent in a row without an answer

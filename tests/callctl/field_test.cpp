@@ -16,7 +16,7 @@
 #ifndef _WIN32
 #include "api/registry.h"
 #include "engine/instance.h"
-#include "engine/resolver.h"
+#include "base/resolver.h"
 #endif
 
 using namespace testing_callctl;

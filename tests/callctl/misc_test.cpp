@@ -6,10 +6,16 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 #include "harness.h"
+
+#ifndef _WIN32
+#include "api/registry.h"
+#endif
 
 using namespace testing_callctl;
 using namespace std::chrono;
@@ -237,6 +243,72 @@ TEST(Listener, MayCallTheLibraryButNotShutItDown) {
     EXPECT_EQ(sipxEventListenerRemove(ph.inst, reentrant_cb, nullptr), SIPX_RESULT_SUCCESS);
     EXPECT_EQ(registrar.wait(5000), 0) << registrar.log();
 }
+
+#ifndef _WIN32
+// No exception crosses the C interface. Thrown by the program's listener
+// or log callback, it stays there and the library goes on; thrown inside an
+// API call (through the handle registry's fault seam), it comes out as a
+// result code. Native only: in the Windows tree the program and
+// callctl.dll each link their own static unwinder, so nothing can be
+// thrown from one into the other's frames, and the registry is the DLL's.
+TEST(Boundary, ExceptionsStopAtTheCInterface) {
+    RawPeer callee;
+    Phone ph;
+    static std::atomic<int> thrown_by_listener{0}, thrown_by_log{0};
+    thrown_by_listener = 0;
+    thrown_by_log = 0;
+    auto listener = [](int, void *, void *) -> int {
+        ++thrown_by_listener;
+        throw std::runtime_error("listener");
+    };
+    auto log_cb = [](int, const char *, void *) {
+        ++thrown_by_log;
+        throw std::bad_alloc();
+    };
+    // The thrower goes first, so the recorder sees each event after it.
+    ASSERT_EQ(sipxEventListenerRemove(ph.inst, Recorder::callback, &ph.rec), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxEventListenerAdd(ph.inst, +listener, nullptr), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxEventListenerAdd(ph.inst, Recorder::callback, &ph.rec), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxConfigSetLogSink(SIPX_LOG_INFO, nullptr, +log_cb, nullptr), SIPX_RESULT_SUCCESS);
+    SIPX_LINE line = ph.add_line("8001", callee.port());
+    SIPX_CALL call = 0;
+    ASSERT_EQ(sipxCallCreate(ph.inst, line, &call), SIPX_RESULT_SUCCESS);
+    std::string to = "sip:9001@127.0.0.1:" + std::to_string(callee.port());
+    EXPECT_EQ(sipxCallConnect(call, to.c_str(), 0, nullptr, 1, nullptr, nullptr), SIPX_RESULT_SUCCESS);
+    EXPECT_GT(thrown_by_log.load(), 0);  // the INVITE was logged
+    ASSERT_EQ(sipxConfigSetLogSink(SIPX_LOG_NONE, nullptr, nullptr, nullptr), SIPX_RESULT_SUCCESS);
+    SIPX_CALL gone = call;
+    ASSERT_EQ(sipxCallDestroy(&gone), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_DESTROYED, 5000, call).category,
+              SIPX_EVENT_CATEGORY_CALLSTATE)
+        << ph.rec.dump();
+    EXPECT_GE(thrown_by_listener.load(), 2);  // offering, then destroyed: the thread went on after a throw
+    EXPECT_EQ(sipxEventListenerRemove(ph.inst, +listener, nullptr), SIPX_RESULT_SUCCESS);
+
+    struct Row {
+        const char *what;
+        std::function<void()> fault;
+        SIPX_RESULT result;
+    } rows[] = {
+        {"nothing thrown", nullptr, SIPX_RESULT_INVALID_ARGS},  // handle 0 as usual
+        {"std::bad_alloc", [] { throw std::bad_alloc(); }, SIPX_RESULT_OUT_OF_MEMORY},
+        {"std::runtime_error", [] { throw std::runtime_error("fault"); }, SIPX_RESULT_FAILURE},
+        {"an int", [] { throw 7; }, SIPX_RESULT_FAILURE},
+    };
+    for (const auto &r : rows) {
+        callctl::api::set_lookup_fault(r.fault);
+        SIPX_CALL none = 0;
+        int volume = 0;
+        EXPECT_EQ(sipxConfigEnableRport(0, 1), r.result) << r.what;
+        EXPECT_EQ(sipxCallHold(0, 0), r.result) << r.what;
+        EXPECT_EQ(sipxCallDestroy(&none), r.result) << r.what;
+        EXPECT_EQ(sipxAudioGetInputVolume(0, &volume), r.result) << r.what;
+        callctl::api::set_lookup_fault(nullptr);
+    }
+    int volume = 0;
+    EXPECT_EQ(sipxAudioGetInputVolume(ph.inst, &volume), SIPX_RESULT_SUCCESS);  // the instance lives on
+}
+#endif
 
 // A file sink gets dated lines at its level and nothing after it is turned
 // off; arguments it refuses leave it in place.

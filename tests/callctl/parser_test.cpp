@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/timer.h"
+#include "base/timer.h"
 #include "sip/sip.h"
 #include "ua/ua.h"
 

@@ -7,8 +7,8 @@
 #include <set>
 #include <thread>
 
-#include "../base/base.h"
-#include "../base/log.h"
+#include "base.h"
+#include "log.h"
 
 #ifdef _WIN32
 #include <windows.h>

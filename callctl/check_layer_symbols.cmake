@@ -1,0 +1,57 @@
+# Build-time check of the layer libraries' references (see CMakeLists.txt):
+#   cmake -DNM=<nm> -DLIBS=<layer=lib|layer=lib|...> -DSTAMP=<file> -P check_layer_symbols.cmake
+# LIBS lists the layers lowest first. A symbol a layer leaves undefined must
+# not be one that only a higher layer defines. Weak definitions (inline
+# functions, templates, vtables without a key function) are emitted by every
+# user and prove nothing; only strong ones count.
+
+string(REPLACE "|" ";" _libs "${LIBS}")
+set(_rank 0)
+set(_undefined_lists "")
+foreach(_entry IN LISTS _libs)
+    string(REGEX MATCH "^[^=]+" _layer "${_entry}")
+    string(REGEX REPLACE "^[^=]+=" "" _lib "${_entry}")
+    execute_process(COMMAND ${NM} -g -P ${_lib} OUTPUT_VARIABLE _out RESULT_VARIABLE _rc ERROR_QUIET)
+    if(NOT _rc EQUAL 0)
+        message(FATAL_ERROR "${NM} failed on ${_lib}")
+    endif()
+    # Member headers ("lib.a[obj.o]:") carry brackets, which a CMake list
+    # does not split inside.
+    string(REPLACE "[" "(" _out "${_out}")
+    string(REPLACE "]" ")" _out "${_out}")
+    string(REPLACE "\n" ";" _out "${_out}")
+    set(_undef_${_rank} "")
+    foreach(_l IN LISTS _out)
+        if(NOT _l MATCHES "^([^ ]+) ([A-Za-z]) ")
+            continue()
+        endif()
+        set(_sym ${CMAKE_MATCH_1})
+        set(_type ${CMAKE_MATCH_2})
+        if(_type STREQUAL "U")
+            list(APPEND _undef_${_rank} ${_sym})
+        elseif(_type MATCHES "^[TDBRC]$" AND NOT DEFINED "_def_${_sym}")
+            set("_def_${_sym}" ${_rank})
+            set("_layer_${_sym}" ${_layer})
+        endif()
+    endforeach()
+    set(_name_${_rank} ${_layer})
+    math(EXPR _rank "${_rank} + 1")
+endforeach()
+
+set(_errors "")
+math(EXPR _last "${_rank} - 1")
+foreach(_r RANGE 0 ${_last})
+    foreach(_sym IN LISTS _undef_${_r})
+        if(NOT DEFINED "_def_${_sym}")
+            continue()
+        endif()
+        if(${_def_${_sym}} GREATER ${_r})
+            string(APPEND _errors "  ${_name_${_r}} refers to ${_sym}, defined by ${_layer_${_sym}}\n")
+        endif()
+    endforeach()
+endforeach()
+if(_errors)
+    file(REMOVE ${STAMP})
+    message(FATAL_ERROR "callctl layers refer to symbols of higher layers:\n${_errors}")
+endif()
+file(TOUCH ${STAMP})

@@ -1,0 +1,170 @@
+// The instance as the layers below see it (TxnHost, UaHost, CallMedia):
+// sending, our addresses, lookups of handles and host names, and the calls'
+// media, forwarded to the media engine.
+#include <algorithm>
+
+#include "../base/log.h"
+#include "../ua/ua.h"
+#include "instance.h"
+
+namespace callctl {
+
+bool Instance::send(const Endpoint &to, const std::string &wire) {
+    bool sent = send_raw(to, wire.data(), wire.size());
+    if (log::on(log::Debug)) log::sip_message(true, to, wire);
+    if (!sent)
+        CALLCTL_LOG(log::Warning, "SIP message of %u bytes could not be sent to %s", unsigned(wire.size()),
+                    to.text().c_str());
+    return sent;
+}
+
+bool Instance::send_raw(const Endpoint &to, const void *data, size_t len) {
+    if (to.ip == 0 || to.port == 0) return false;
+    return sock_.send_to(to, data, len);
+}
+
+std::string Instance::local_ip_for(const Endpoint &dest) {
+    uint32_t ip = bind_ip_;
+    if (ip == 0 && !local_address_for(dest.ip, &ip)) ip = 0x7f000001;
+    return Endpoint{ip, 0}.ip_text();
+}
+
+std::string Instance::via_sent_by(const Endpoint &dest) {
+    return local_ip_for(dest) + ":" + std::to_string(sock_.local_port());
+}
+
+std::string Instance::contact_host_port(const Endpoint &dest) {
+    if (public_port_ != 0) return public_ip_ + ":" + std::to_string(public_port_);
+    return via_sent_by(dest);
+}
+
+bool Instance::learn_address(const sip::Message &resp) {
+    if (!config.rport) return false;
+    const sip::Via &v = resp.top_via();
+    if (v.rport <= 0 && v.received.empty()) return false;
+    std::string ip = v.received.empty() ? std::string(v.host) : std::string(v.received);
+    uint32_t check = 0;
+    if (!parse_ipv4(ip, &check)) return false;
+    uint16_t port = v.rport > 0 ? uint16_t(v.rport) : (v.port ? v.port : sock_.local_port());
+    bool changed = ip != public_ip_ || port != public_port_;
+    public_ip_ = ip;
+    public_port_ = port;
+    return changed;
+}
+
+Line *Instance::find_line(uint32_t h) {
+    auto it = lines.find(h);
+    return it == lines.end() ? nullptr : it->second.get();
+}
+
+Call *Instance::find_call(uint32_t h) {
+    auto it = calls.find(h);
+    return it == calls.end() || it->second->released ? nullptr : it->second.get();
+}
+
+Conference *Instance::find_conf(uint32_t h) {
+    auto it = confs.find(h);
+    return it == confs.end() ? nullptr : it->second.get();
+}
+
+Line *Instance::line_for_source(const Endpoint &from) {
+    for (auto &kv : lines)
+        if (!kv.second->removed && kv.second->registrar_known && kv.second->registrar == from)
+            return kv.second.get();
+    return nullptr;
+}
+
+KeepAlive *Instance::keepalive_for(const Endpoint &from) {
+    for (auto &k : keepalives)
+        if (k->ip == from.ip && k->port == from.port) return k.get();
+    return nullptr;
+}
+
+void Instance::resolve(const std::string &host, uint64_t owner, std::function<void(bool, uint32_t)> fn,
+                       bool fresh) {
+    uint32_t ip = 0;
+    if (parse_ipv4(host, &ip) || (!fresh && resolver_->cached(host, &ip))) {
+        fn(true, ip);
+        return;
+    }
+    if (!fresh && resolver_->known_bad(host)) {  // failed a moment ago: no new lookup yet
+        fn(false, 0);
+        return;
+    }
+    if (waiters_.size() >= 256) {  // names from hostile peers: never an unbounded list
+        fn(false, 0);
+        return;
+    }
+    waiters_.push_back(Waiter{host, owner, std::move(fn)});
+    resolver_->request(host);
+}
+
+void Instance::cancel_resolves(uint64_t owner) {
+    waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [&](const Waiter &w) { return w.owner == owner; }),
+                   waiters_.end());
+}
+
+void Instance::take_resolver_answers() {
+    if (!resolver_) return;
+    for (const auto &a : resolver_->take_answers()) {
+        // Take the waiters first: a callback may ask again for the same name.
+        std::vector<Waiter> ready;
+        for (auto it = waiters_.begin(); it != waiters_.end();) {
+            if (it->host == a.host) {
+                ready.push_back(std::move(*it));
+                it = waiters_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto &w : ready) w.fn(a.ok, a.ip);
+    }
+}
+
+size_t Instance::live_calls() const {
+    size_t n = 0;
+    for (const auto &kv : calls)
+        if (!kv.second->released) ++n;
+    return n;
+}
+
+void Instance::reap_finished_calls() {
+    for (auto it = calls.begin(); it != calls.end();) {
+        if (it->second->finished()) it = calls.erase(it);
+        else ++it;
+    }
+}
+
+void Instance::for_each_line(const std::function<void(Line &)> &fn) {
+    for (auto &kv : lines) fn(*kv.second);
+}
+
+// ---- the calls' media ---------------------------------------------------------
+
+uint16_t Instance::open_stream(uint32_t call, uint32_t bind_ip, uint16_t first_port, int pairs) {
+    return media->open_stream(call, bind_ip, first_port, pairs);
+}
+
+void Instance::close_stream(uint32_t call) { media->close_stream(call); }
+
+void Instance::configure_stream(uint32_t call, const sdp::Remote &peer) {
+    media->configure(call, media::params_from(peer));
+}
+
+void Instance::set_stream_hold(uint32_t call, bool held) { media->set_hold(call, held); }
+
+int64_t Instance::stream_quiet_ms(uint32_t call, int64_t now, bool *may_pause) {
+    return media->quiet_ms(call, now, may_pause);
+}
+
+std::vector<sdp::Payload> Instance::offer_payloads(const std::string &codec) { return media::offer_payloads(codec); }
+
+std::vector<sdp::Payload> Instance::answer_payloads(const sdp::Remote &offer) {
+    return media::answer_payloads(offer);
+}
+
+sdp::Direction Instance::answer_direction(sdp::Direction offered, bool local_hold) {
+    return media::answer_direction(offered, local_hold);
+}
+
+}  // namespace callctl

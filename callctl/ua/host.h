@@ -1,0 +1,109 @@
+// What the user-agent usages (lines, calls, keep-alives) need from the
+// instance that runs them. The instance sits above this layer and
+// implements UaHost; the usages see only this interface, never the
+// instance, its thread or its media engine.
+//
+// Everything here is called with the instance lock held, as the usages are.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "../base/base.h"
+#include "../base/resolver.h"
+#include "../include/callctl.h"
+#include "../sdp/sdp.h"
+#include "../sip/sip.h"
+#include "../txn/txn.h"
+
+namespace callctl {
+
+class Line;
+
+// Settings of the instance as the program set them through the C interface.
+struct Config {
+    std::string user_agent = "callctl";
+    bool rport = false;
+    std::string codec = "PCMU";
+    int dtmf_mode = 2;
+    std::string identity = "sipx";
+    int max_calls = 100;
+    uint16_t rtp_port_start = 8000;
+};
+
+// A call's side of offer/answer and its audio stream, kept by the media
+// engine; `call` is the call's handle.
+class CallMedia {
+public:
+    // Opens the call's RTP/RTCP port pair: the first free pair from
+    // first_port on, at most `pairs` of them. 0 when none could be had.
+    virtual uint16_t open_stream(uint32_t call, uint32_t bind_ip, uint16_t first_port, int pairs) = 0;
+    virtual void close_stream(uint32_t call) = 0;
+    // The peer's description (a dotted-quad address) applied to the stream.
+    virtual void configure_stream(uint32_t call, const sdp::Remote &peer) = 0;
+    virtual void set_stream_hold(uint32_t call, bool held) = 0;
+    // How long the stream has been without RTP and RTCP from the peer;
+    // may_pause: the peer may pause its audio (silence suppression).
+    virtual int64_t stream_quiet_ms(uint32_t call, int64_t now, bool *may_pause) = 0;
+
+    // Payloads of our offer with the selected codec first.
+    virtual std::vector<sdp::Payload> offer_payloads(const std::string &codec) = 0;
+    // Our answer's payloads for the peer's offer (none usable: no audio).
+    virtual std::vector<sdp::Payload> answer_payloads(const sdp::Remote &offer) = 0;
+    virtual sdp::Direction answer_direction(sdp::Direction offered, bool local_hold) = 0;
+
+protected:
+    ~CallMedia() = default;
+};
+
+class UaHost : public TxnHost, public CallMedia {
+public:
+    Config config;
+
+    virtual TxnLayer &txn() = 0;
+    std::string new_branch() const { return "z9hG4bK" + random_token(16); }
+    virtual bool send_raw(const Endpoint &to, const void *data, size_t len) = 0;
+    // Builds and sends a response with the headers copied from `req`.
+    // `stateless`: sent once and forgotten (no server transaction), for
+    // requests we refuse outright.
+    virtual void send_response(const sip::Message &req, const Endpoint &from, int code,
+                               const std::vector<std::pair<std::string, std::string>> &extra,
+                               std::string_view body, std::string_view content_type, std::string_view to_tag,
+                               bool stateless = false) = 0;
+
+    // Our sent-by for Via ("ip:port"), from the address that reaches `dest`.
+    virtual std::string via_sent_by(const Endpoint &dest) = 0;
+    // Our Contact host:port: the public address learned through rport when
+    // there is one, else the local one.
+    virtual std::string contact_host_port(const Endpoint &dest) = 0;
+    virtual std::string local_ip_for(const Endpoint &dest) = 0;
+    // Reads received/rport from a response's top Via; returns true when the
+    // learned public address changed.
+    virtual bool learn_address(const sip::Message &resp) = 0;
+    virtual uint32_t bind_ip() const = 0;
+
+    // Events for the program's listeners.
+    virtual void emit_call(SIPX_CALL call, SIPX_LINE line, uint32_t state, uint32_t cause, int sip_status) = 0;
+    virtual void emit_line(SIPX_LINE line, uint32_t state, uint32_t cause, int sip_status) = 0;
+
+    // Host names: `resolver().cached` never blocks (dotted quads and the
+    // cache); on a miss `resolve` queues the lookup and calls fn under the
+    // lock when the answer is in (at once when it is cached and `fresh` is
+    // false). Owners cancel their waiting lookups when they go.
+    virtual Resolver &resolver() = 0;
+    virtual void resolve(const std::string &host, uint64_t owner, std::function<void(bool, uint32_t)> fn,
+                         bool fresh = false) = 0;
+    virtual void cancel_resolves(uint64_t owner) = 0;
+
+    // Every line of the instance, removed ones included.
+    virtual void for_each_line(const std::function<void(Line &)> &fn) = 0;
+
+protected:
+    ~UaHost() = default;
+};
+
+}  // namespace callctl
