@@ -118,6 +118,10 @@ JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, co
     if (!fresh_ && ext + int64_t(n) <= play_ts_) {
         if (playing_) {
             ++stats_.late;
+            // Its audio is gone but not its news: a silence description with
+            // nothing newer after it means the peer has gone quiet, and the
+            // gap it leaves is comfort noise, not loss.
+            if (silence && ext + int64_t(n) >= newest_end_) cng_ = true;
             return Put::Late;
         }
         // Nothing has played yet and the point was placed past the packets
@@ -215,6 +219,13 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
         if (diff < -int64_t(kSkipSamples)) {
             since_adjust_ = 0;
             ++stats_.skipped;
+            // What the skipped frame ended with holds as if it had played.
+            int64_t last = -1;
+            for (const auto &s : slots_)
+                if (s.used && s.ts < play_ts_ + int64_t(kFrame) && s.ts + s.n > play_ts_ && s.ts > last) {
+                    last = s.ts;
+                    cng_ = s.silence;
+                }
             play_ts_ += int64_t(kFrame);
             drop_played();
         }

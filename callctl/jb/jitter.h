@@ -27,7 +27,9 @@
 //    from the comfort-noise source (see set_comfort_noise), not concealed
 //    as loss, until audio of a packet without one plays. A marked packet
 //    (a new talkspurt) arriving when nothing is buffered during comfort
-//    noise places the playout point afresh, at the target delay;
+//    noise places the playout point afresh, at the target delay. A packet
+//    with a silence description counts even when it comes too late to play
+//    (when nothing newer came before it) or its frame is skipped;
 //  - late packets (their audio already played or concealed) are dropped;
 //    before anything has played, a late packet places the playout point
 //    afresh instead (else a point placed too far ahead would stay there);

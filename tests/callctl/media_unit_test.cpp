@@ -618,6 +618,56 @@ TEST(JitterBuffer, SilenceAfterADescriptionIsComfortNoise) {
     EXPECT_GT(calls, 50);
 }
 
+// The packet with the description that ends a talkspurt (N, then nothing
+// more) cannot play: it comes after its turn ("late", dropped), or the
+// buffer skips its frame to shorten the delay (packet 30 came 80 ms late;
+// once the window forgets it, the playout point steps back a frame per
+// 100 ms, and one of N = 125..165 is a skipped frame). The peer has gone
+// quiet either way: comfort noise from 160 ms after its turn on, no
+// fading repeat, no silence.
+TEST(JitterBuffer, ADescriptionThatCannotPlayStillStartsComfortNoise) {
+    using G = jb::JitterBuffer::Get;
+    struct Case {
+        int last;     // N, the packet with the description
+        int late_ms;  // how much later than its tick it arrives
+    };
+    std::vector<Case> cases = {{10, 100}, {10, 60}};
+    for (int n = 125; n <= 165; ++n) cases.push_back({n, 0});
+    int skipped_descriptions = 0;
+    for (const auto &c : cases) {
+        jb::JitterBuffer b;
+        b.set_comfort_noise([](int16_t *pcm, size_t n) {
+            for (size_t i = 0; i < n; ++i) pcm[i] = int16_t(i % 2 ? 30 : -30);
+            return true;
+        });
+        int16_t speech[160], sid[160], out[160];
+        for (int i = 0; i < 160; ++i) speech[i] = int16_t(i % 2 ? 10000 : -10000), sid[i] = int16_t(i % 2 ? 25 : -25);
+        std::string after;  // what each get() gave from 160 ms after the description's turn
+        int arrived = 0;    // the tick it arrived in
+        bool sid_played = false;
+        uint64_t skips_after_arrival = 0;
+        for (int k = 1; k <= c.last + 40; ++k) {
+            if (k < c.last && k != 30) b.put(1, uint16_t(k), uint32_t(k) * 160, speech, 160, int64_t(k) * 20 + 5);
+            if (k == 34 && c.last > 30) b.put(1, 30, 30 * 160, speech, 160, 30 * 20 + 85);
+            int64_t sid_at = int64_t(c.last) * 20 + 5 + c.late_ms;
+            if (!arrived && sid_at < int64_t(k) * 20 + 20) {
+                b.put(1, uint16_t(c.last), uint32_t(c.last) * 160, sid, 160, sid_at, true);
+                arrived = k;
+            }
+            uint64_t skipped = b.stats().skipped;
+            G g = b.get(out, int64_t(k) * 20 + 20);
+            if (arrived) skips_after_arrival += b.stats().skipped - skipped;
+            if (g == G::Audio && out[1] == 25) sid_played = true;
+            if (arrived && k > arrived && k > c.last + 8)
+                after += g == G::ComfortNoise ? "n" : g == G::Audio ? "a" : g == G::Silence ? "." : "~";
+        }
+        if (!c.late_ms && skips_after_arrival && !sid_played) ++skipped_descriptions;
+        EXPECT_EQ(after, std::string(after.size(), 'n')) << "N " << c.last << ", late " << c.late_ms;
+        EXPECT_GE(after.size(), 30u);
+    }
+    EXPECT_GE(skipped_descriptions, 1) << "a case whose description's frame is skipped";
+}
+
 // Delay adaptation: packets every 20 ms with a random extra network delay.
 struct Adaptation {
     int target_ms;
@@ -1152,6 +1202,71 @@ TEST(EngineScripts, ConferenceMixesThroughTheTick) {
         expect_at(got1, r.to1, d2, "far end 1");
         expect_at(got2, r.to2, d1, "far end 2");
         EXPECT_EQ(rig.e.speaker_frame()[80], (r.spk1 ? d1 : 0) + (r.spk2 ? d2 : 0)) << r.what;
+    }
+}
+
+// G.729 with silence suppression: a talkspurt, then faint noise that the
+// peer's encoder describes (SID) and then sends nothing for. The packet
+// with the description arrives on time, or so late that its audio has
+// already been concealed (a busy sender or network): either way the
+// speaker then plays comfort noise, not silence.
+TEST(EngineScripts, ComfortNoiseEvenWhenTheSilenceDescriptionComesLate) {
+    if (!codec::find("G729")) GTEST_SKIP() << "built without callctl/dsp";
+    struct Packet {
+        uint32_t ts;
+        std::vector<uint8_t> data;
+        bool marker, silence;
+    };
+    // The peer's packets by the tick they belong to.
+    std::vector<std::vector<Packet>> peer(60);
+    auto enc = codec::make("G729", "");
+    uint32_t rng = 1;
+    size_t sid_tick = 0;
+    for (size_t k = 0; k < peer.size(); ++k) {
+        std::vector<int16_t> f = sine_frame(1000, 8000, k);
+        if (k >= 15)
+            for (auto &x : f) {
+                rng = rng * 1103515245u + 12345u;
+                x = int16_t(int((rng >> 16) % 301) - 150);
+            }
+        codec::Packet pk[2];
+        int n = enc->encode_packets(f.data(), pk);
+        for (int i = 0; i < n; ++i) {
+            peer[k].push_back({uint32_t(k * 160 + pk[i].offset), {pk[i].data, pk[i].data + pk[i].size},
+                               pk[i].talkspurt, pk[i].silence});
+            if (pk[i].silence && !sid_tick) sid_tick = k;
+        }
+    }
+    ASSERT_GT(sid_tick, 15u) << "the encoder described the noise";
+    for (int delay : {0, 6}) {
+        TickRig rig(1, 101, {18, "G729"});
+        std::vector<Packet> held;
+        int silent = 0, quiet_ticks = 0;
+        const auto mic = frame_of(0);
+        for (size_t k = 0; k < peer.size(); ++k) {
+            for (const auto &p : peer[k]) {
+                if (delay && k == sid_tick) {
+                    held.push_back(p);
+                } else {
+                    rig.send_rtp(0, 18, p.ts, p.data.data(), p.data.size(), p.marker);
+                }
+            }
+            if (delay && k == sid_tick + size_t(delay))
+                for (const auto &p : held) rig.send_rtp(0, 18, p.ts, p.data.data(), p.data.size(), p.marker);
+            rig.tick(mic.data());
+            // From 200 ms after the description: what the speaker plays.
+            if (k >= sid_tick + 10) {
+                ++quiet_ticks;
+                const int16_t *s = rig.e.speaker_frame();
+                if (std::all_of(s, s + media::kFrame, [](int16_t x) { return x == 0; })) ++silent;
+            }
+        }
+        media::Engine::StreamInfo info;
+        ASSERT_TRUE(rig.e.stream_info(rig.far[0]->call, &info));
+        EXPECT_GT(quiet_ticks, 20) << "delay " << delay;
+        EXPECT_EQ(silent, 0) << "delay " << delay << ": comfort noise, not silence";
+        EXPECT_GT(info.comfort_noise, 10u) << "delay " << delay;
+        EXPECT_GE(info.received_silence, 1u) << "delay " << delay;
     }
 }
 
