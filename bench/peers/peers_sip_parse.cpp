@@ -5,7 +5,8 @@
 // 200). Prints one line per parser: "NAME MSGS_PER_S FAILED", best of three
 // interleaved runs after a warm-up.
 //
-//   peers_sip_parse [rounds]
+//   peers_sip_parse [rounds] [callctl]
+// With "callctl" only our parser runs, once, for a profile under callgrind.
 #include <osipparser2/osip_message.h>
 #include <osipparser2/osip_parser.h>
 #include <cstdint>
@@ -216,6 +217,11 @@ int main(int argc, char **argv) {
         return ok;
     };
     size_t n = msgs.size();
+    if (argc > 2 && std::string(argv[2]) == "callctl") {
+        Result r = run(n, rounds, ours);
+        std::printf("callctl %.0f %zu\n", r.msgs_per_s, r.failures);
+        return r.failures == 0 ? 0 : 1;
+    }
     run(n, rounds / 10 + 1, ours);
     run(n, rounds / 10 + 1, osip);
     run(n, rounds / 10 + 1, re);
