@@ -144,7 +144,7 @@ void CDial::DispatchCallControlEvent(int category, SIPX_CALL hCall, uint32_t nCo
         default: break;
         }
     }
-    for (int line = 0; line < 3; ++line)
+    for (int line = 0; line < PhoneSession::PARTY_LINES; ++line)
         if (m_session.m_hPartyCall[line] != 0 && hCall == m_session.m_hPartyCall[line] && m_pMultiParty)
             OnPartyLineEvent(line + 1, nCode);
 }

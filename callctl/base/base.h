@@ -14,6 +14,10 @@ namespace callctl {
 // Milliseconds from an arbitrary fixed point; never goes back.
 int64_t now_ms();
 
+// Names the calling thread for debuggers and the system's thread lists (at most 15
+// characters are kept on Linux). Does nothing where the system cannot name threads.
+void name_this_thread(const char *name);
+
 // Random numbers for tags, branches, nonces and jitter (not for keys).
 uint32_t random_u32();
 std::string random_token(size_t len);  // [a-z0-9]

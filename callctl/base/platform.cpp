@@ -18,6 +18,7 @@
 #include <iconv.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -29,6 +30,25 @@ namespace callctl {
 int64_t now_ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void name_this_thread(const char *name) {
+#ifdef _WIN32
+    // SetThreadDescription exists from Windows 10 1607 on; older systems go without.
+    using SetDescription = HRESULT(WINAPI *)(HANDLE, PCWSTR);
+    static const auto set = reinterpret_cast<SetDescription>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+    if (!set) return;
+    wchar_t wide[32];
+    size_t i = 0;
+    for (; name[i] && i + 1 < sizeof wide / sizeof wide[0]; ++i) wide[i] = static_cast<unsigned char>(name[i]);
+    wide[i] = 0;
+    set(GetCurrentThread(), wide);
+#else
+    char shortName[16];
+    std::snprintf(shortName, sizeof shortName, "%s", name);
+    pthread_setname_np(pthread_self(), shortName);
+#endif
 }
 
 namespace {

@@ -112,6 +112,7 @@ void Resolver::request(const std::string &host) {
 #endif
         std::shared_ptr<Shared> s = s_;
         std::thread([s] {
+            name_this_thread("callctl-dns");
             std::unique_lock<std::mutex> g(s->mu);
             while (!s->quit) {
                 if (s->queue.empty()) {

@@ -139,6 +139,7 @@ void Instance::stop() {
 
 void Instance::run() {
     { std::lock_guard<std::mutex> g(lock); }  // start() has set thread_id_
+    name_this_thread("callctl-sip");
     UdpSocket *socks[2] = {&sock_, &wake_sock_};
     while (!quit_) {
         int64_t delay;

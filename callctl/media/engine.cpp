@@ -348,6 +348,7 @@ void Engine::trace(int64_t now) {
 }
 
 void Engine::run() {
+    name_this_thread("callctl-media");
     const char *tr = std::getenv("CALLCTL_MEDIA_TRACE");
     bool tracing = tr && *tr && *tr != '0';
     std::vector<Stream *> live;
@@ -392,8 +393,15 @@ void Engine::run() {
             ready_cap = socks.size();
             ready.reset(new bool[ready_cap]);
         }
-        bool ok = wait_readable(socks.data(), socks.size(), kPollMs, ready.get());
-        if (!ok) std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+        // The microphone paces the calls: with a frame read lately, sleep until the
+        // next one is due (a millisecond early), then look every kPollMs until it comes.
+        int timeout = kPollMs;
+        if (last_capture_ != 0) {
+            const int64_t left = last_capture_ + device::kFrameMs - 1 - now_ms();
+            if (left > timeout) timeout = int(left < device::kFrameMs ? left : device::kFrameMs);
+        }
+        bool ok = wait_readable(socks.data(), socks.size(), timeout, ready.get());
+        if (!ok) std::this_thread::sleep_for(std::chrono::milliseconds(timeout));
         std::lock_guard<std::mutex> g(mu_);
         int64_t now = now_ms();
         if (ok)
@@ -409,6 +417,8 @@ void Engine::run() {
         // A capture device that delivers nothing (starting up, stalled)
         // does not stop the clock: silence frames keep the calls going.
         now = now_ms();
+        if (read) last_capture_ = now;
+        else if (now - last_capture_ > int64_t(device::kFrameMs) * 2) last_capture_ = 0;
         if (read || last_tick_ == 0) {
             last_tick_ = now;
         } else if (now - last_tick_ >= kCaptureGraceMs) {

@@ -99,6 +99,9 @@ class Engine {
 public:
     static constexpr int kReopenMs = 2000;
     static constexpr int kRtcpIntervalMs = 5000;
+    // How often the media thread looks for a capture frame that is due or late. While
+    // the microphone delivers, the thread sleeps until its next frame is due instead
+    // (arriving packets wake it at once either way).
     static constexpr int kPollMs = 4;
     // Longest wait for a capture frame before the clock ticks on silence.
     static constexpr int kCaptureGraceMs = 60;
@@ -230,6 +233,7 @@ private:
     std::unique_ptr<Levels> levels_;
     bool timer_period_ = false;
     int64_t last_tick_ = 0;
+    int64_t last_capture_ = 0;  // when the microphone last handed out a frame; 0: not lately
     uint64_t clock_ticks_ = 0;
     int64_t next_trace_ = 0;
 
