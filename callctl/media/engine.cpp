@@ -365,8 +365,10 @@ void Engine::run() {
                 else ++it;
             }
             want = any_active_locked();
+            // Nothing to carry: sleep until a stream is configured, closed or the
+            // engine stops (each of which notifies), looking in once a second.
             if (!want && !mic_->get()) {
-                cv_.wait_for(g, std::chrono::milliseconds(100));
+                cv_.wait_for(g, std::chrono::milliseconds(1000));
                 continue;
             }
         }
