@@ -14,13 +14,15 @@ uint8_t linear_to_ulaw(int16_t pcm) {
     int v = pcm < 0 ? (~pcm) >> 2 : pcm >> 2;  // 14-bit magnitude
     v += 33;
     if (v > 0x1FFF) v = 0x1FFF;
-    int exp = 7;
-    for (int mask = 0x1000; (v & mask) == 0 && exp > 0; mask >>= 1) --exp;
+    // The segment is where the leading one stands: bit 5 (exponent 0) to bit 12 (7).
+    const int exp = (31 - __builtin_clz(unsigned(v))) - 5;
     int mant = (v >> (exp + 1)) & 0x0F;
     return uint8_t((~((exp << 4) | mant) & 0x7F) | (pcm >= 0 ? 0x80 : 0));
 }
 
-int16_t ulaw_to_linear(uint8_t code) {
+namespace {
+
+constexpr int16_t ulaw_code_to_linear(uint8_t code) {
     code = uint8_t(~code);
     int exp = (code >> 4) & 7;
     int mant = code & 0x0F;
@@ -28,6 +30,19 @@ int16_t ulaw_to_linear(uint8_t code) {
     mag <<= 2;
     return int16_t((code & 0x80) ? -mag : mag);
 }
+
+// All 256 codes decoded at compile time.
+struct UlawTable {
+    int16_t pcm[256] = {};
+    constexpr UlawTable() {
+        for (int c = 0; c < 256; ++c) pcm[c] = ulaw_code_to_linear(uint8_t(c));
+    }
+};
+constexpr UlawTable kUlaw;
+
+}  // namespace
+
+int16_t ulaw_to_linear(uint8_t code) { return kUlaw.pcm[code]; }
 
 uint8_t linear_to_alaw(int16_t pcm) {
     // bit 7 set for positive values; negative ones use the one's complement
