@@ -50,20 +50,26 @@ public:
     bool failed() const override { return false; }
 };
 
+// Reads the file as it plays, 20 ms at a time, so a long recording costs no memory;
+// after its end it gives silence.
 class FileCapture : public Capture {
 public:
-    explicit FileCapture(std::vector<int16_t> s) : samples_(std::move(s)) {}
+    FileCapture(FILE *f, bool ended) : f_(f), ended_(ended) {}
+    ~FileCapture() override { std::fclose(f_); }
     bool read(int16_t frame[kFrame]) override {
         if (!pace_.due()) return false;
-        for (size_t i = 0; i < kFrame; ++i) frame[i] = pos_ < samples_.size() ? samples_[pos_++] : 0;
+        uint8_t b[kFrame * 2];
+        const size_t got = ended_ ? 0 : std::fread(b, 1, sizeof b, f_) / 2;
+        if (got < kFrame) ended_ = true;
+        for (size_t i = 0; i < kFrame; ++i) frame[i] = i < got ? int16_t(b[2 * i] | (b[2 * i + 1] << 8)) : 0;
         return true;
     }
     bool failed() const override { return false; }
 
 private:
     Pacer pace_;
-    std::vector<int16_t> samples_;
-    size_t pos_ = 0;
+    FILE *f_;
+    bool ended_;
 };
 
 class FilePlayback : public Playback {
@@ -110,30 +116,32 @@ private:
 
 bool starts_with(const std::string &s, const char *p) { return s.compare(0, std::strlen(p), p) == 0; }
 
+// A RIFF/WAVE file plays from its "data" chunk to the end of the file; any other file
+// plays whole as 16-bit little-endian samples.
 std::unique_ptr<Capture> open_file_capture(const std::string &path) {
     FILE *f = open_file_gbk(path, "rb");
     if (!f) return nullptr;
-    std::vector<uint8_t> bytes;
-    uint8_t buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-    std::fclose(f);
-    size_t off = 0;
-    if (bytes.size() >= 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0 && std::memcmp(bytes.data() + 8, "WAVE", 4) == 0) {
-        // Walk the chunks to "data".
-        off = 12;
-        while (off + 8 <= bytes.size()) {
-            uint32_t len = bytes[off + 4] | (bytes[off + 5] << 8) | (bytes[off + 6] << 16) | (uint32_t(bytes[off + 7]) << 24);
-            if (std::memcmp(bytes.data() + off, "data", 4) == 0) {
-                off += 8;
+    uint8_t head[12];
+    bool ended = false;
+    if (std::fread(head, 1, sizeof head, f) == sizeof head && std::memcmp(head, "RIFF", 4) == 0 &&
+        std::memcmp(head + 8, "WAVE", 4) == 0) {
+        // Walk the chunks to "data"; without one there is nothing to play.
+        ended = true;
+        uint8_t chunk[8];
+        while (std::fread(chunk, 1, sizeof chunk, f) == sizeof chunk) {
+            if (std::memcmp(chunk, "data", 4) == 0) {
+                ended = false;
                 break;
             }
-            off += 8 + len + (len & 1);
+            const uint32_t len = chunk[4] | (chunk[5] << 8) | (chunk[6] << 16) | (uint32_t(chunk[7]) << 24);
+            // A length no file of ours reaches (and that a 32-bit seek could take
+            // backwards) ends the walk.
+            if (len > 0x7FFFFFF0u || std::fseek(f, long(len + (len & 1)), SEEK_CUR) != 0) break;
         }
+    } else {
+        std::rewind(f);
     }
-    std::vector<int16_t> s;
-    for (size_t i = off; i + 1 < bytes.size(); i += 2) s.push_back(int16_t(bytes[i] | (bytes[i + 1] << 8)));
-    return std::make_unique<FileCapture>(std::move(s));
+    return std::make_unique<FileCapture>(f, ended);
 }
 
 class PlatformFactory : public Factory {

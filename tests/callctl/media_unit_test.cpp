@@ -21,6 +21,7 @@
 
 #include "base/log.h"
 #include "codec/codec.h"
+#include "device/device.h"
 #include "jb/jitter.h"
 #include "media/media.h"
 #include "media/mix.h"
@@ -869,6 +870,44 @@ TEST(Wave, InterruptedProcessLeavesAPlayableFile) {
     std::remove(path.c_str());
 }
 #endif
+
+// A file microphone plays a WAVE file's "data" chunk on (past chunks before it, odd
+// lengths padded), any other file whole, and silence after the end; a chunk length
+// that would seek past any real file ends the walk with silence, never a loop.
+TEST(Wave, FileMicrophonePlaysTheDataChunkThenSilence) {
+    auto le = [](uint32_t v, int n) {
+        std::string b;
+        for (int i = 0; i < n; ++i) b += char((v >> (8 * i)) & 0xFF);
+        return b;
+    };
+    const std::string samples = le(1000, 2) + le(uint16_t(-2000), 2) + le(3, 2);
+    const std::string fmt = "fmt " + le(16, 4) + le(1, 2) + le(1, 2) + le(8000, 4) + le(16000, 4) + le(2, 2) + le(16, 2);
+    struct Row {
+        const char *name;
+        std::string bytes;
+        std::vector<int16_t> first;  // the first frame's first samples; the rest is silence
+    } rows[] = {
+        {"wave", "RIFF" + le(0, 4) + "WAVE" + fmt + "data" + le(6, 4) + samples, {1000, -2000, 3}},
+        {"odd chunk before data", "RIFF" + le(0, 4) + "WAVE" + "LIST" + le(3, 4) + "abc" + std::string(1, '\0') + "data" +
+             le(6, 4) + samples, {1000, -2000, 3}},
+        {"raw samples", samples, {1000, -2000, 3}},
+        {"no data chunk", "RIFF" + le(0, 4) + "WAVE" + fmt, {}},
+        {"absurd chunk length", "RIFF" + le(0, 4) + "WAVE" + "junk" + le(0xFFFFFFF8u, 4) + "data" + le(6, 4) + samples, {}},
+    };
+    auto factory = device::platform_factory();
+    for (const Row &r : rows) {
+        const std::string path = temp_path("mic.wav");
+        std::ofstream(path, std::ios::binary) << r.bytes;
+        auto mic = factory->open_capture("file:" + path);
+        ASSERT_TRUE(mic) << r.name;
+        int16_t frame[device::kFrame];
+        ASSERT_TRUE(mic->read(frame)) << r.name;  // the first frame is due at once
+        for (size_t i = 0; i < device::kFrame; ++i)
+            ASSERT_EQ(frame[i], i < r.first.size() ? r.first[i] : 0) << r.name << " sample " << i;
+        mic.reset();
+        std::remove(path.c_str());
+    }
+}
 
 // ---- who hears whom ---------------------------------------------------------------------
 
