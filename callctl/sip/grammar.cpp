@@ -27,7 +27,7 @@ inline bool is_token_char(char c) {
 }
 
 struct HeaderName {
-    const char *name;
+    std::string_view name;
     char compact;
     Hdr id;
 };
@@ -98,15 +98,18 @@ bool is_token(std::string_view s) {
 }
 
 Hdr header_id(std::string_view name) {
+    if (name.empty()) return Hdr::Other;
     if (name.size() == 1) {
         char c = lower(name[0]);
         for (const auto &h : kHeaders)
             if (h.compact == c) return h.id;
         return Hdr::Other;
     }
-    // Few enough names that a length filter then compare is plenty fast.
+    // Few enough names that a filter on length and first letter, then a compare, is
+    // plenty fast.
+    const char first = lower(name[0]);
     for (const auto &h : kHeaders) {
-        if (std::strlen(h.name) == name.size() && iequals(h.name, name)) return h.id;
+        if (h.name.size() == name.size() && lower(h.name[0]) == first && iequals(h.name, name)) return h.id;
     }
     return Hdr::Other;
 }
