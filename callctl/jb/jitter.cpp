@@ -233,19 +233,18 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
     // Which samples of [play_ts_, play_ts_ + kFrame) do we have?
     bool have[kFrame] = {};
     bool sil[kFrame] = {};  // the sample came from a packet that ends with a silence description
-    size_t got = 0;
     for (const auto &s : slots_) {
         if (!s.used) continue;
         int64_t a = std::max(s.ts, play_ts_);
         int64_t b = std::min(s.ts + int64_t(s.n), play_ts_ + int64_t(kFrame));
-        for (int64_t t = a; t < b; ++t) {
-            size_t i = size_t(t - play_ts_);
-            if (!have[i]) ++got;
-            have[i] = true;
-            sil[i] = s.silence;
-            out[i] = s.pcm[t - s.ts];
-        }
+        if (a >= b) continue;
+        // A later slot's samples replace an earlier one's where they overlap.
+        const size_t i = size_t(a - play_ts_), n = size_t(b - a);
+        std::memcpy(out + i, s.pcm + (a - s.ts), n * sizeof(int16_t));
+        std::fill(have + i, have + i + n, true);
+        std::fill(sil + i, sil + i + n, s.silence);
     }
+    const size_t got = size_t(std::count(have, have + kFrame, true));
     // Missing samples after a silence description are comfort noise.
     bool any_cn = false, any_loss = false;
     {
