@@ -18,16 +18,16 @@ bool iequal(std::string_view a, std::string_view b) {
     return true;
 }
 
-template <uint8_t (*Enc)(int16_t), int16_t (*Dec)(uint8_t)>
+template <void (*Enc)(const int16_t *, uint8_t *, size_t), void (*Dec)(const uint8_t *, int16_t *, size_t)>
 class G711 final : public AudioCodec {
 public:
     size_t encode(const int16_t pcm[kFrameSamples], uint8_t *out) override {
-        for (size_t i = 0; i < kFrameSamples; ++i) out[i] = Enc(pcm[i]);
+        Enc(pcm, out, kFrameSamples);
         return kFrameSamples;
     }
     int decode(const uint8_t *payload, size_t size, int16_t *pcm, size_t capacity) override {
         if (size == 0 || size > capacity) return -1;
-        for (size_t i = 0; i < size; ++i) pcm[i] = Dec(payload[i]);
+        Dec(payload, pcm, size);
         return int(size);
     }
 };
@@ -116,8 +116,8 @@ std::unique_ptr<AudioCodec> make(std::string_view name, std::string_view peer_fm
     const CodecInfo *c = find(name);
     if (!c) return nullptr;
     std::string_view n = c->name;
-    if (n == "PCMU") return std::make_unique<G711<linear_to_ulaw, ulaw_to_linear>>();
-    if (n == "PCMA") return std::make_unique<G711<linear_to_alaw, alaw_to_linear>>();
+    if (n == "PCMU") return std::make_unique<G711<ulaw_encode, ulaw_decode>>();
+    if (n == "PCMA") return std::make_unique<G711<alaw_encode, alaw_decode>>();
 #ifdef CALLCTL_HAVE_G729
     if (n == "G729") return std::make_unique<G729>(dsp::g729_choose_annexb(true, peer_fmtp));
 #endif

@@ -29,6 +29,11 @@ uint8_t linear_to_ulaw(int16_t pcm);
 int16_t ulaw_to_linear(uint8_t code);
 uint8_t linear_to_alaw(int16_t pcm);
 int16_t alaw_to_linear(uint8_t code);
+// The same over n samples, as the codecs use them.
+void ulaw_encode(const int16_t *pcm, uint8_t *out, size_t n);
+void ulaw_decode(const uint8_t *code, int16_t *out, size_t n);
+void alaw_encode(const int16_t *pcm, uint8_t *out, size_t n);
+void alaw_decode(const uint8_t *code, int16_t *out, size_t n);
 
 // ---- codec objects ----------------------------------------------------------
 // One RTP payload of an encoded 20 ms frame.

@@ -69,4 +69,20 @@ int16_t alaw_to_linear(uint8_t code) {
     return int16_t((code & 0x80) ? mag : -mag);
 }
 
+void ulaw_encode(const int16_t *pcm, uint8_t *out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = linear_to_ulaw(pcm[i]);
+}
+
+void ulaw_decode(const uint8_t *code, int16_t *out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = kUlaw.pcm[code[i]];
+}
+
+void alaw_encode(const int16_t *pcm, uint8_t *out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = linear_to_alaw(pcm[i]);
+}
+
+void alaw_decode(const uint8_t *code, int16_t *out, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = alaw_to_linear(code[i]);
+}
+
 }  // namespace callctl::codec
