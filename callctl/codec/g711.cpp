@@ -5,11 +5,18 @@
 // after the leading one, all inverted. A-law: the 13-bit magnitude; segment
 // 0 is linear, segments 1-7 keep four bits after the leading one; even bits
 // are inverted (XOR 0x55).
+//
+// A code depends only on the bits the law keeps (the 14 or 13 most
+// significant), so the frame coders look every sample up in tables of all
+// those inputs, made at compile time from the sample coders' formulas: 16 KB
+// for µ-law and 8 KB for A-law, plus 256 samples per law for decoding.
 #include "codec.h"
 
 namespace callctl::codec {
 
-uint8_t linear_to_ulaw(int16_t pcm) {
+namespace {
+
+constexpr uint8_t ulaw_code(int16_t pcm) {
     // Negative samples use the one's complement, so -1 codes like 0.
     int v = pcm < 0 ? (~pcm) >> 2 : pcm >> 2;  // 14-bit magnitude
     v += 33;
@@ -20,8 +27,6 @@ uint8_t linear_to_ulaw(int16_t pcm) {
     return uint8_t((~((exp << 4) | mant) & 0x7F) | (pcm >= 0 ? 0x80 : 0));
 }
 
-namespace {
-
 constexpr int16_t ulaw_code_to_linear(uint8_t code) {
     code = uint8_t(~code);
     int exp = (code >> 4) & 7;
@@ -31,25 +36,12 @@ constexpr int16_t ulaw_code_to_linear(uint8_t code) {
     return int16_t((code & 0x80) ? -mag : mag);
 }
 
-// All 256 codes decoded at compile time.
-struct UlawTable {
-    int16_t pcm[256] = {};
-    constexpr UlawTable() {
-        for (int c = 0; c < 256; ++c) pcm[c] = ulaw_code_to_linear(uint8_t(c));
-    }
-};
-constexpr UlawTable kUlaw;
-
-}  // namespace
-
-int16_t ulaw_to_linear(uint8_t code) { return kUlaw.pcm[code]; }
-
-uint8_t linear_to_alaw(int16_t pcm) {
+constexpr uint8_t alaw_code(int16_t pcm) {
     // bit 7 set for positive values; negative ones use the one's complement
     uint8_t sign = pcm >= 0 ? 0x80 : 0;
     int v = pcm < 0 ? (~pcm) >> 3 : pcm >> 3;  // 13-bit magnitude
     if (v > 4095) v = 4095;
-    uint8_t code;
+    uint8_t code = 0;
     if (v < 32) {
         code = uint8_t(v >> 1);
     } else {
@@ -60,7 +52,7 @@ uint8_t linear_to_alaw(int16_t pcm) {
     return uint8_t((sign | code) ^ 0x55);
 }
 
-int16_t alaw_to_linear(uint8_t code) {
+constexpr int16_t alaw_code_to_linear(uint8_t code) {
     code ^= 0x55;
     int exp = (code >> 4) & 7;
     int mant = code & 0x0F;
@@ -69,20 +61,45 @@ int16_t alaw_to_linear(uint8_t code) {
     return int16_t((code & 0x80) ? mag : -mag);
 }
 
+// Codes by the kept bits of the sample as an unsigned 16-bit value (the top
+// half of each table holds the negative samples), and samples by code.
+struct Tables {
+    uint8_t ulaw[1 << 14] = {};
+    uint8_t alaw[1 << 13] = {};
+    int16_t ulaw_pcm[256] = {};
+    int16_t alaw_pcm[256] = {};
+    constexpr Tables() {
+        for (int i = 0; i < (1 << 14); ++i) ulaw[i] = ulaw_code(int16_t(uint16_t(i << 2)));
+        for (int i = 0; i < (1 << 13); ++i) alaw[i] = alaw_code(int16_t(uint16_t(i << 3)));
+        for (int c = 0; c < 256; ++c) {
+            ulaw_pcm[c] = ulaw_code_to_linear(uint8_t(c));
+            alaw_pcm[c] = alaw_code_to_linear(uint8_t(c));
+        }
+    }
+};
+constexpr Tables kTables;
+
+}  // namespace
+
+uint8_t linear_to_ulaw(int16_t pcm) { return ulaw_code(pcm); }
+int16_t ulaw_to_linear(uint8_t code) { return kTables.ulaw_pcm[code]; }
+uint8_t linear_to_alaw(int16_t pcm) { return alaw_code(pcm); }
+int16_t alaw_to_linear(uint8_t code) { return kTables.alaw_pcm[code]; }
+
 void ulaw_encode(const int16_t *pcm, uint8_t *out, size_t n) {
-    for (size_t i = 0; i < n; ++i) out[i] = linear_to_ulaw(pcm[i]);
+    for (size_t i = 0; i < n; ++i) out[i] = kTables.ulaw[uint16_t(pcm[i]) >> 2];
 }
 
 void ulaw_decode(const uint8_t *code, int16_t *out, size_t n) {
-    for (size_t i = 0; i < n; ++i) out[i] = kUlaw.pcm[code[i]];
+    for (size_t i = 0; i < n; ++i) out[i] = kTables.ulaw_pcm[code[i]];
 }
 
 void alaw_encode(const int16_t *pcm, uint8_t *out, size_t n) {
-    for (size_t i = 0; i < n; ++i) out[i] = linear_to_alaw(pcm[i]);
+    for (size_t i = 0; i < n; ++i) out[i] = kTables.alaw[uint16_t(pcm[i]) >> 3];
 }
 
 void alaw_decode(const uint8_t *code, int16_t *out, size_t n) {
-    for (size_t i = 0; i < n; ++i) out[i] = alaw_to_linear(code[i]);
+    for (size_t i = 0; i < n; ++i) out[i] = kTables.alaw_pcm[code[i]];
 }
 
 }  // namespace callctl::codec

@@ -7,7 +7,14 @@ namespace callctl::jb {
 
 namespace {
 constexpr int kFadeFrames = 5;
+static_assert(JitterBuffer::kSlots == 32, "the slots in use are the bits of one 32-bit word");
+
+// Calls fn(i) for every bit i set in mask, lowest first (the slots' order).
+template <class Fn>
+inline void each_bit(uint32_t mask, Fn fn) {
+    for (; mask; mask &= mask - 1) fn(size_t(__builtin_ctz(mask)));
 }
+}  // namespace
 
 void JitterBuffer::clear() {
     ComfortNoise fn = std::move(comfort_);
@@ -17,7 +24,7 @@ void JitterBuffer::clear() {
 
 void JitterBuffer::restart(uint32_t ssrc, uint32_t ts, int64_t now_ms) {
     (void)now_ms;
-    for (auto &s : slots_) s.used = false;
+    used_ = 0;
     started_ = true;
     fresh_ = true;
     playing_ = false;
@@ -25,8 +32,10 @@ void JitterBuffer::restart(uint32_t ssrc, uint32_t ts, int64_t now_ms) {
     last_ts_ = ts;
     last_ext_ = int64_t(1) << 40;  // far from zero: unwrapped values stay positive
     newest_end_ = 0;
+    noted_ = 0;
     n_offsets_ = 0;
-    next_offset_ = 0;
+    lows_.head = lows_.size = 0;
+    highs_.head = highs_.size = 0;
     target_ms_ = kStartDelayMs;
     since_adjust_ = 0;
     seen_ = 0;
@@ -64,15 +73,24 @@ bool JitterBuffer::seen_before(uint16_t seq) {
     return false;
 }
 
-void JitterBuffer::note_offset(int64_t off) {
-    offsets_[next_offset_] = off;
-    next_offset_ = (next_offset_ + 1) % kWindow;
-    if (n_offsets_ < kWindow) ++n_offsets_;
-    low_ = high_ = off;
-    for (int i = 0; i < n_offsets_; ++i) {
-        low_ = std::min(low_, offsets_[i]);
-        high_ = std::max(high_, offsets_[i]);
+template <class Better>
+int64_t JitterBuffer::ExtremeQueue::push(int64_t at, int64_t value, Better better) {
+    if (size > 0 && q[head].at <= at - kWindow) {  // one offset leaves the window per offset added
+        head = (head + 1) % kWindow;
+        --size;
     }
+    // Newer offsets that are at least as extreme make older ones useless.
+    while (size > 0 && better(value, q[(head + size - 1) % kWindow].value)) --size;
+    q[(head + size) % kWindow] = {at, value};
+    ++size;
+    return q[head].value;
+}
+
+void JitterBuffer::note_offset(int64_t off) {
+    const int64_t at = noted_++;
+    if (n_offsets_ < kWindow) ++n_offsets_;
+    low_ = lows_.push(at, off, [](int64_t a, int64_t b) { return a <= b; });
+    high_ = highs_.push(at, off, [](int64_t a, int64_t b) { return a >= b; });
     int spread_ms = int((high_ - low_) / 8);
     int t = spread_ms + int(kFrame / 8);
     if (n_offsets_ < kWindow) t = std::max(t, kStartDelayMs);
@@ -110,10 +128,7 @@ JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, co
     if (marker && cng_ && !fresh_) {
         // A talkspurt after comfort noise: with nothing buffered, its
         // playout point is placed afresh at the target delay.
-        bool empty = true;
-        for (const auto &s : slots_)
-            if (s.used) empty = false;
-        if (empty) fresh_ = true;
+        if (used_ == 0) fresh_ = true;
     }
     if (!fresh_ && ext + int64_t(n) <= play_ts_) {
         if (playing_) {
@@ -130,17 +145,23 @@ JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, co
         // corrects this while audio plays, needs audio to have played.
         fresh_ = true;
     }
-    Slot *slot = nullptr;
+    bool duplicate = false;
     Slot *oldest = nullptr;
-    for (auto &s : slots_) {
-        if (s.used && s.ts == ext) {  // same audio under another sequence number
-            ++stats_.duplicates;
-            return Put::Duplicate;
-        }
-        if (!s.used && !slot) slot = &s;
-        if (s.used && (!oldest || s.ts < oldest->ts)) oldest = &s;
+    each_bit(used_, [&](size_t i) {
+        Slot &s = slots_[i];
+        duplicate = duplicate || s.ts == ext;  // same audio under another sequence number
+        if (!oldest || s.ts < oldest->ts) oldest = &s;
+    });
+    if (duplicate) {
+        ++stats_.duplicates;
+        return Put::Duplicate;
     }
-    if (!slot) {
+    Slot *slot;
+    if (~used_ != 0) {
+        const size_t i = size_t(__builtin_ctz(~used_));
+        used_ |= uint32_t(1) << i;
+        slot = &slots_[i];
+    } else {
         if (oldest->ts > ext) {
             ++stats_.dropped;
             return Put::Dropped;
@@ -148,7 +169,6 @@ JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, co
         slot = oldest;
         ++stats_.dropped;
     }
-    slot->used = true;
     slot->ts = ext;
     slot->n = uint16_t(n);
     slot->silence = silence;
@@ -180,8 +200,9 @@ void JitterBuffer::comfort(int16_t *out, size_t from, size_t to) {
 }
 
 void JitterBuffer::drop_played() {
-    for (auto &s : slots_)
-        if (s.used && s.ts + s.n <= play_ts_) s.used = false;
+    each_bit(used_, [this](size_t i) {
+        if (slots_[i].ts + slots_[i].n <= play_ts_) used_ &= ~(uint32_t(1) << i);
+    });
 }
 
 JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
@@ -194,8 +215,7 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
         // Place the playout point on the packets' grid, nearest to where
         // the target delay puts it.
         int64_t first = last_ext_;
-        for (const auto &s : slots_)
-            if (s.used) first = std::min(first, s.ts);
+        each_bit(used_, [&](size_t i) { first = std::min(first, slots_[i].ts); });
         int64_t k = (desired - first) >= 0 ? (desired - first + int64_t(kFrame) / 2) / int64_t(kFrame)
                                            : -((first - desired + int64_t(kFrame) / 2) / int64_t(kFrame));
         play_ts_ = first + k * int64_t(kFrame);
@@ -221,29 +241,52 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
             ++stats_.skipped;
             // What the skipped frame ended with holds as if it had played.
             int64_t last = -1;
-            for (const auto &s : slots_)
-                if (s.used && s.ts < play_ts_ + int64_t(kFrame) && s.ts + s.n > play_ts_ && s.ts > last) {
+            each_bit(used_, [&](size_t i) {
+                const Slot &s = slots_[i];
+                if (s.ts < play_ts_ + int64_t(kFrame) && s.ts + s.n > play_ts_ && s.ts > last) {
                     last = s.ts;
                     cng_ = s.silence;
                 }
+            });
             play_ts_ += int64_t(kFrame);
             drop_played();
         }
     }
-    // Which samples of [play_ts_, play_ts_ + kFrame) do we have?
+    // The packets with samples of [play_ts_, play_ts_ + kFrame); mostly one
+    // holds them all, which plays as it is.
+    const int64_t end = play_ts_ + int64_t(kFrame);
+    uint32_t overlapping = 0;
+    const Slot *whole = nullptr;
+    each_bit(used_, [&](size_t i) {
+        const Slot &s = slots_[i];
+        if (s.ts >= end || s.ts + int64_t(s.n) <= play_ts_) return;
+        overlapping |= uint32_t(1) << i;
+        if (s.ts <= play_ts_ && s.ts + int64_t(s.n) >= end) whole = &s;
+    });
+    if (whole && (overlapping & (overlapping - 1)) == 0) {
+        std::memcpy(out, whole->pcm + (play_ts_ - whole->ts), sizeof(int16_t) * kFrame);
+        cng_ = whole->silence;
+        playing_ = true;
+        ++stats_.played;
+        fade_step_ = 0;
+        std::memcpy(last_, out, sizeof last_);
+        play_ts_ = end;
+        drop_played();
+        return Get::Audio;
+    }
+    // Which samples do we have?
     bool have[kFrame] = {};
     bool sil[kFrame] = {};  // the sample came from a packet that ends with a silence description
-    for (const auto &s : slots_) {
-        if (!s.used) continue;
+    each_bit(overlapping, [&](size_t k) {
+        const Slot &s = slots_[k];
         int64_t a = std::max(s.ts, play_ts_);
-        int64_t b = std::min(s.ts + int64_t(s.n), play_ts_ + int64_t(kFrame));
-        if (a >= b) continue;
+        int64_t b = std::min(s.ts + int64_t(s.n), end);
         // A later slot's samples replace an earlier one's where they overlap.
         const size_t i = size_t(a - play_ts_), n = size_t(b - a);
         std::memcpy(out + i, s.pcm + (a - s.ts), n * sizeof(int16_t));
         std::fill(have + i, have + i + n, true);
         std::fill(sil + i, sil + i + n, s.silence);
-    }
+    });
     const size_t got = size_t(std::count(have, have + kFrame, true));
     // Missing samples after a silence description are comfort noise.
     bool any_cn = false, any_loss = false;

@@ -96,7 +96,6 @@ public:
 
 private:
     struct Slot {
-        bool used = false;
         int64_t ts = 0;  // unwrapped
         uint16_t n = 0;
         bool silence = false;
@@ -117,10 +116,24 @@ private:
     int64_t last_ext_ = 0;
     int64_t play_ts_ = 0;          // next sample to play (unwrapped)
     int64_t newest_end_ = 0;       // end of the newest audio stored
-    // Offsets in 1/8 ms (= samples at 8 kHz): arrival*8 - ts.
-    int64_t offsets_[kWindow] = {};
-    int n_offsets_ = 0;
-    int next_offset_ = 0;
+    // Offsets in 1/8 ms (= samples at 8 kHz): arrival*8 - ts. The lowest and
+    // highest of the window come from two monotonic queues (oldest first), so
+    // each packet costs O(1) however long the window.
+    struct Extreme {
+        int64_t at;     // which offset (count since the restart)
+        int64_t value;
+    };
+    struct ExtremeQueue {
+        Extreme q[kWindow];
+        int head = 0, size = 0;
+        // Adds offset `at` of the window, dropping what it outranks (better(a, b):
+        // a is at least as extreme as b) and what has left the window.
+        template <class Better>
+        int64_t push(int64_t at, int64_t value, Better better);
+    };
+    int64_t noted_ = 0;  // offsets noted since the restart
+    int n_offsets_ = 0;  // of them in the window
+    ExtremeQueue lows_, highs_;
     int64_t low_ = 0;
     int64_t high_ = 0;
     int target_ms_ = kStartDelayMs;
@@ -134,6 +147,7 @@ private:
     bool cng_ = false;         // the audio played last ended with a silence description
     int16_t cn_[kFrame] = {};  // the last comfort noise frame
     ComfortNoise comfort_;
+    uint32_t used_ = 0;  // bit i: slots_[i] holds a packet
     Slot slots_[kSlots];
     Stats stats_;
 };

@@ -113,6 +113,25 @@ TEST(G711, EncodersQuantiseToTheNearestLevel) {
             ASSERT_EQ(std::abs(a), 32256) << x;
         }
     }
+    // The frame coders (tables) code and decode everything as the sample coders do.
+    std::vector<int16_t> all(65536);
+    for (size_t i = 0; i < all.size(); ++i) all[i] = int16_t(int(i) - 32768);
+    std::vector<uint8_t> mu(all.size()), a(all.size());
+    codec::ulaw_encode(all.data(), mu.data(), all.size());
+    codec::alaw_encode(all.data(), a.data(), all.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+        ASSERT_EQ(mu[i], codec::linear_to_ulaw(all[i])) << all[i];
+        ASSERT_EQ(a[i], codec::linear_to_alaw(all[i])) << all[i];
+    }
+    uint8_t codes[256];
+    int16_t mu_pcm[256], a_pcm[256];
+    for (int c = 0; c < 256; ++c) codes[c] = uint8_t(c);
+    codec::ulaw_decode(codes, mu_pcm, 256);
+    codec::alaw_decode(codes, a_pcm, 256);
+    for (int c = 0; c < 256; ++c) {
+        ASSERT_EQ(mu_pcm[c], mu_table(c)) << c;
+        ASSERT_EQ(a_pcm[c], a_table(c)) << c;
+    }
 }
 
 TEST(Codecs, TableOfferOrderAndCodecObjects) {
@@ -743,6 +762,28 @@ TEST(JitterBuffer, DelayFollowsTheMeasuredJitterWithinItsBounds) {
     // frame per 100 ms.
     EXPECT_LE(calm_again.end_delay_ms, 45);
     EXPECT_EQ(b.stats().resets, 0u);
+}
+
+// After every packet the target is the spread of the last kWindow offsets (in
+// whole ms) plus a frame, as counted here from all of them; runs of equal
+// offsets, rising and falling ones and random ones.
+TEST(JitterBuffer, TargetIsTheSpreadOfTheWindowAfterEveryPacket) {
+    jb::JitterBuffer b;
+    std::vector<int64_t> offsets;
+    uint32_t rng = 7;
+    int16_t pcm[160] = {};
+    for (int k = 0; k < 1000; ++k) {
+        rng = rng * 1103515245u + 12345u;
+        const int64_t extra = k < 200 ? 3 : k < 400 ? (k % 50) * 2 : k < 600 ? 100 - (k % 40) : (rng >> 8) % 150;
+        b.put(1, uint16_t(k), uint32_t(k) * 160, pcm, 160, int64_t(k) * 20 + extra);
+        offsets.push_back(extra * 8);
+        const size_t from = offsets.size() > size_t(jb::JitterBuffer::kWindow) ? offsets.size() - jb::JitterBuffer::kWindow : 0;
+        const auto [lo, hi] = std::minmax_element(offsets.begin() + long(from), offsets.end());
+        int want = int((*hi - *lo) / 8) + 20;
+        if (offsets.size() < size_t(jb::JitterBuffer::kWindow)) want = std::max(want, jb::JitterBuffer::kStartDelayMs);
+        ASSERT_EQ(b.target_delay_ms(), std::clamp(want, jb::JitterBuffer::kMinDelayMs, jb::JitterBuffer::kMaxDelayMs))
+            << "packet " << k;
+    }
 }
 
 // ---- tones --------------------------------------------------------------------------------
