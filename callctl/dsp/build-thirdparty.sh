@@ -223,10 +223,13 @@ case ${HOST:-$(uname -m)} in
     i686-*|x86_64|i?86) SIMD="--enable-sse" SIMD_CFLAGS="-msse -mfpmath=sse" ;;
     *) SIMD="" SIMD_CFLAGS="" ;;
 esac
+# Position-independent code only for this machine's build (it links into shared objects).
+PIC=--with-pic
+[ -z "$HOST" ] || PIC=""
 (
     cd "$src"
     [ -x configure ] || autoreconf -fi
-    ./configure ${HOST:+--host=$HOST} --prefix="$STAGE" --disable-shared --enable-static ${HOST:---with-pic} \
+    ./configure ${HOST:+--host=$HOST} --prefix="$STAGE" --disable-shared --enable-static $PIC \
         --disable-examples $SIMD CC="$CC" ${HOST:+AR=$HOST-ar RANLIB=$HOST-ranlib} \
         CFLAGS="-O2 $SIMD_CFLAGS"
     make -j2
