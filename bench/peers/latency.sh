@@ -4,7 +4,7 @@
 # and baresip's, in one Windows test-bed run with the same tones and the same
 # analysis (bench/callctl-media/latency.sh; about two minutes).
 #
-#   bench/peers/latency.sh [build-win]
+#   bench/peers/latency.sh [BUILD]     (BUILD: $WIN_BUILD, else build-win)
 #
 # Prints one tab-separated row per comparison (measure, ours, baresip,
 # linphonec, ratio, goal, met): baresip with its default audio driver, alsa
@@ -12,7 +12,7 @@
 # onsets and the round trip of every tone go to standard error.
 set -u
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
-BUILD="${1:-$ROOT/build-win}"
+BUILD="${1:-${WIN_BUILD:-$ROOT/build-win}}"
 OUT="$(mktemp)"
 trap 'rm -f "$OUT"' EXIT
 "$ROOT/bench/callctl-media/latency.sh" "$BUILD" ours baresip baresip-pulse >"$OUT"
