@@ -28,10 +28,15 @@ if [ $# -eq 2 ]; then
     TOOLCHAIN=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
     HOST=i686-w64-mingw32
     CC=$HOST-gcc-posix
+    PIC=OFF
 else
     TOOLCHAIN=""
     HOST=""
     CC=cc
+    # Position-independent natively, so that the libraries may end up in a
+    # shared object (the Windows objects stay as they were: libtool's "PIC"
+    # there means DLL exports).
+    PIC=ON
 fi
 SRCDIR=$(dirname "$PREFIX")/src
 STAMP=quillon-thirdparty.stamp
@@ -198,13 +203,11 @@ get_source bcg729 libbcg729-dev
 get_source speexdsp libspeexdsp-dev
 
 # --- bcg729: its own CMake, static only --------------------------------------
-# Position-independent natively, so that it may end up in a shared object
-# (the Windows objects stay as they were: libtool's "PIC" there means DLL exports).
 src=$WORK/src/bcg729
 say "building bcg729 ($(basename "$(ls "$WORK/src/"bcg729_*.dsc)" .dsc)) for ${HOST:-this machine}"
 cmake -S "$src" -B "$WORK/build-bcg729" \
     ${TOOLCHAIN:+-DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN"} -DCMAKE_BUILD_TYPE=Release \
-    ${TOOLCHAIN:--DCMAKE_POSITION_INDEPENDENT_CODE=ON} \
+    -DCMAKE_POSITION_INDEPENDENT_CODE=$PIC \
     -DCMAKE_INSTALL_PREFIX="$STAGE" -DCMAKE_INSTALL_LIBDIR=lib \
     -DENABLE_SHARED=NO -DENABLE_STATIC=YES -DENABLE_TESTS=NO \
     >"$WORK/bcg729.log" 2>&1 &&
@@ -223,13 +226,10 @@ case ${HOST:-$(uname -m)} in
     i686-*|x86_64|i?86) SIMD="--enable-sse" SIMD_CFLAGS="-msse -mfpmath=sse" ;;
     *) SIMD="" SIMD_CFLAGS="" ;;
 esac
-# Position-independent code only for this machine's build (it links into shared objects).
-PIC=--with-pic
-[ -z "$HOST" ] || PIC=""
 (
     cd "$src"
     [ -x configure ] || autoreconf -fi
-    ./configure ${HOST:+--host=$HOST} --prefix="$STAGE" --disable-shared --enable-static $PIC \
+    ./configure ${HOST:+--host=$HOST} --prefix="$STAGE" --disable-shared --enable-static $([ $PIC = OFF ] || echo --with-pic) \
         --disable-examples $SIMD CC="$CC" ${HOST:+AR=$HOST-ar RANLIB=$HOST-ranlib} \
         CFLAGS="-O2 $SIMD_CFLAGS"
     make -j2
