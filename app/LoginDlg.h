@@ -65,6 +65,7 @@ private:
     void EndVerifying();
     void ShowRefusal(const char* pszText);
     LRESULT OnSignInSucceeded(WPARAM wParam, LPARAM lParam);
+    void RunPhoneWindow();
 
     HBITMAP m_hBusy[3];        // pictures 157, 155, 158, loaded once
 };

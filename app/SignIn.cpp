@@ -57,8 +57,9 @@ unsigned __stdcall CQuillonDlg::SignInWorker(void* pRequest)
     const answer::SignInAnswer a = answer::ParseSignIn(line);
     if (a.strWord == "ok") {
         // Sent, not posted: the answer lives on this thread's stack while the window's
-        // thread takes it, and this thread waits here for as long as the phone window
-        // runs. A window gone meanwhile makes the send fail and nothing happens.
+        // thread takes it. The handler only takes the values and queues the phone
+        // window, so this thread ends at once instead of waiting out the phone window's
+        // run. A window gone meanwhile makes the send fail and nothing happens.
         ::SendMessageW(request->hWnd, WM_SIGNIN_SUCCEEDED, 0, reinterpret_cast<LPARAM>(&a));
     } else if (a.strWord == "error") {
         CWnd::PostTask(request->hWnd, [dlg] { dlg->ShowRefusal("帐号密码验证错误"); });
@@ -103,7 +104,14 @@ LRESULT CQuillonDlg::OnSignInSucceeded(WPARAM, LPARAM lParam)
     EndVerifying();
     RememberAccount();
     ShowWindow(SW_HIDE);
+    // The phone window runs from this window's modal loop once the worker's send has
+    // returned: the worker has nothing left to do and need not stay parked for hours.
+    PostTask(m_hWnd, [this] { RunPhoneWindow(); });
+    return 1;
+}
 
+void CQuillonDlg::RunPhoneWindow()
+{
     CDial dial;
     CDial::SignedIn values;
     values.strAccount = m_strAccount;
@@ -117,5 +125,4 @@ LRESULT CQuillonDlg::OnSignInSucceeded(WPARAM, LPARAM lParam)
     values.strOutputDevice = m_strOutputDevice;
     dial.TakeSignIn(values);
     dial.DoModal();
-    return 1;
 }
