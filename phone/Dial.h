@@ -46,7 +46,7 @@ public:
     };
     enum {
         TIMER_CALL_CLOCK = 1,       // 984 ms while a call is up
-        TIMER_LEVELS = 2,           // 50 ms from the first registration on
+        TIMER_LEVELS = 2,           // 50 ms from the first registration on (slower while quiet)
         TIMER_TONE_OFF = 3,         // 100 ms after a keypad tone started
         TIMER_BALANCE = 4,          // 4000 ms after a call ended, one tick
     };
@@ -90,6 +90,7 @@ public:
     int m_bRegistered = 0;
     int m_bInCall = 0;
     std::string m_strIdentity;
+    int m_nQuietLevelTicks = 0;         // level-bar ticks in a row with no call and both bars at 0
 
     // Calls.
     std::string m_strNumber;

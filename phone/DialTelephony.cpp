@@ -161,6 +161,7 @@ void CDial::OnLineRegistered()
     m_bRegistered = 1;
     m_stStatus.SetWindowText("成功登陆.请输入呼叫号码");
     TheCallControl().AudioSetInputVolume(m_session.m_hInst, 98);
+    m_nQuietLevelTicks = 0;
     SetTimer(TIMER_LEVELS, ThePeriods().nLevels);
     TheDesktop().PlayResourceSound(IDW_REGISTERED);
 }

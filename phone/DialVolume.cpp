@@ -3,6 +3,7 @@
 #include "Dial.h"
 #include <commctrl.h>
 #include "CallControl.h"
+#include "TimerPeriods.h"
 
 namespace {
 const int kSpeakerMax = 65535;
@@ -72,6 +73,22 @@ void CDial::UpdateLevelBars()
     double input = 0.0, output = 0.0;
     TheCallControl().AudioGetInputEnergy(m_session.m_hInst, 1, &input);
     TheCallControl().AudioGetOutputEnergy(m_session.m_hInst, 1, &output);
-    m_barSpeaker.SendMessage(PBM_SETPOS, static_cast<WPARAM>(static_cast<int>(output)));
-    m_barMicrophone.SendMessage(PBM_SETPOS, static_cast<WPARAM>(static_cast<int>(input)));
+    const int nOutput = static_cast<int>(output), nInput = static_cast<int>(input);
+    m_barSpeaker.SendMessage(PBM_SETPOS, static_cast<WPARAM>(nOutput));
+    m_barMicrophone.SendMessage(PBM_SETPOS, static_cast<WPARAM>(nInput));
+
+    // Each tick costs the message loop a few trips to the window system, which is most
+    // of what a registered phone does while it waits. With no call up and both bars at 0
+    // for a second the bars tick more slowly; sound or a call brings the fast ticks back.
+    const PhoneSession& s = m_session;
+    const bool bCalls = s.m_hCall || s.m_hConf || s.m_hPartyCall[0] || s.m_hPartyCall[1] || s.m_hPartyCall[2];
+    const TimerPeriods& periods = ThePeriods();
+    const int nQuietAfter = static_cast<int>(1000 / (periods.nLevels ? periods.nLevels : 1));
+    if (bCalls || nOutput != 0 || nInput != 0) {
+        if (m_nQuietLevelTicks > nQuietAfter)
+            SetTimer(TIMER_LEVELS, periods.nLevels);
+        m_nQuietLevelTicks = 0;
+    } else if (m_nQuietLevelTicks <= nQuietAfter && ++m_nQuietLevelTicks > nQuietAfter) {
+        SetTimer(TIMER_LEVELS, periods.nQuietLevels);
+    }
 }

@@ -307,6 +307,13 @@ TEST_F(Volume, LevelBarsShowTheEnergiesOnlyOnceTheLineIsRegistered)
     LineEvent(SIPX_LINESTATE_REGISTER_FAILED);
     sipx.inputEnergy = 12.0;
     EXPECT_TRUE(run.WaitUntil([&] { return bars() == std::make_pair(LRESULT(99), LRESULT(12)); }, 1000));
+    // Silence with no call slows the bars down; sound that comes later still shows.
+    sipx.inputEnergy = 0.0;
+    sipx.outputEnergy = 0.0;
+    EXPECT_TRUE(run.WaitUntil([&] { return bars() == std::make_pair(LRESULT(0), LRESULT(0)); }, 1000));
+    Settle(1500);   // past the second of zeros
+    sipx.outputEnergy = 40.0;
+    EXPECT_TRUE(run.WaitUntil([&] { return bars() == std::make_pair(LRESULT(40), LRESULT(0)); }, 1000));
 }
 
 }  // namespace
