@@ -299,6 +299,9 @@ void CXmlDoc::Parse()
     };
 
     for (int nOffset = 0;;) {
+        // Whitespace between tags is no token the parse keeps (and no lead byte).
+        while (nOffset < m_nTextLength && (m_pCharClass[static_cast<unsigned char>(s[nOffset])] & CC_SPACE))
+            ++nOffset;
         Token t = NextToken(nOffset);
         if (t.nType == TOKEN_END)
             break;
@@ -316,7 +319,7 @@ void CXmlDoc::Parse()
             const int iNew = NewRecord();
             Record& r = Rec(iNew);
             r.nStart = t.nStart;
-            r.nFlags = std::min<uint32_t>(static_cast<uint32_t>(aOpen.size()), DEPTH_MASK);
+            r.nFlags = std::min<uint32_t>(static_cast<uint32_t>(aOpen.size()), DEPTH_MASK) | NameBits(t.nNameLength);
             if (t.bEmpty) {
                 r.nLength = t.nLength;
                 r.SetTagLengths(t.nLength, 0);

@@ -74,7 +74,7 @@ private:
         int32_t nStart;         // offset of the '<' of the start tag
         int32_t nLength;        // through the end of the end tag (the tag itself when empty)
         uint32_t nTagLengths;   // low 22 bits start tag, high 10 bits end tag
-        uint32_t nFlags;        // low 16 bits depth, then the REC_ bits
+        uint32_t nFlags;        // low 16 bits depth, then the REC_ bits, high 11 bits the name's length (0: not kept)
         int32_t iParent;
         int32_t iFirstChild;
         int32_t iNext;
@@ -102,7 +102,14 @@ private:
         REC_INNER_ERROR = 0x40000,
         REC_DOC_ERROR = 0x80000,
         REC_RELEASED = 0x100000,
+        NAME_SHIFT = 21,       // a name's length is kept when it is below 2048 bytes
+        NAME_MAX = 0x7FF,
     };
+    static uint32_t NameBits(int nNameLength)
+    {
+        return nNameLength > 0 && nNameLength <= static_cast<int>(NAME_MAX) ? static_cast<uint32_t>(nNameLength) << NAME_SHIFT
+                                                                           : 0;
+    }
 
     enum TokenType
     {
@@ -163,7 +170,9 @@ private:
     int CharLength(int nOffset) const;
     Token NextToken(int nOffset) const;
     static Token ScanToken(const char* s, int n, const unsigned char* pClasses, int nOffset);
+    static bool ScanStartTag(const char* s, int n, const unsigned char* pClasses, int nOffset, Token& t);
     int NameLength(int nStart) const;
+    int ElementNameLength(int iRec) const;  // kept in the record, else scanned
     static int ScanNameLength(const char* s, int n, const unsigned char* pClasses, int nStart);
     bool NameMatches(int iRec, const char* pszName) const;
     template <typename Visit>
@@ -171,6 +180,8 @@ private:
     AttributeScan ScanAttributes(int nTagStart, int nTagLength, bool bProcInst, const char* pszName) const;
     std::string NodeAttribute(int nTagStart, int nTagLength, bool bProcInst, const char* pszName) const;
     std::string AttributeValue(const Attribute& a) const;
+    std::string TextValue(int nStart, int nLength) const;  // unescaped
+    bool KeepPlainAttributes(int nTagStart, int nTagLength) const;
 
     // Parse (XmlDoc.cpp).
     void Parse();
@@ -216,5 +227,10 @@ private:
     uint32_t m_nTextVersion = 0;
     mutable int m_iAttributesOf = -1;
     mutable uint32_t m_nAttributesVersion = 0;
-    mutable std::vector<Attribute> m_aAttributes;
+    struct KeptAttribute
+    {
+        int32_t nNameStart, nNameLength;
+        int32_t nValueStart, nValueLength;  // the name again for an attribute without value
+    };
+    mutable std::vector<KeptAttribute> m_aAttributes;
 };

@@ -210,7 +210,7 @@ bool CXmlDoc::AddElement(const char* pszName, bool bInsertBefore)
     const int iRef = m_iPos;
     const std::string strElement = std::string("<") + pszName + "/>";
     const Record& p = Rec(iParent);
-    const int nParentName = iParent ? NameLength(p.nStart) : 0;
+    const int nParentName = iParent ? ElementNameLength(iParent) : 0;
 
     enum { PLAIN, FROM_SELF_CLOSING, FROM_NOT_ENDED, INTO_EMPTY_CONTENT } nShape = PLAIN;
     if (iParent && p.IsEmpty())
@@ -263,7 +263,7 @@ bool CXmlDoc::AddElement(const char* pszName, bool bInsertBefore)
     n.nStart = nElementAt;
     n.nLength = nName + 3;
     n.SetTagLengths(nName + 3, 0);
-    n.nFlags = iParent ? std::min<uint32_t>((Rec(iParent).nFlags & DEPTH_MASK) + 1, DEPTH_MASK) : 0;
+    n.nFlags = (iParent ? std::min<uint32_t>((Rec(iParent).nFlags & DEPTH_MASK) + 1, DEPTH_MASK) : 0) | NameBits(nName);
 
     int iAfter;
     if (bInsertBefore)

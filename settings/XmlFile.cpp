@@ -76,14 +76,6 @@ std::string SystemErrorText(DWORD nError)
 }
 #endif
 
-bool HasHighBytes(const char* p, size_t n)
-{
-    unsigned char acc = 0;
-    for (size_t i = 0; i < n; ++i)
-        acc |= static_cast<unsigned char>(p[i]);
-    return (acc & 0x80) != 0;
-}
-
 // UTF-8 to ANSI through UTF-16, run by run: ASCII runs are the same in both.
 bool Utf8ToAnsi(const char* p, size_t n, std::string& out)
 {
@@ -317,7 +309,7 @@ bool CXmlDoc::LoadFile(const char* pszPath)
     AssignText(std::move(pBuffer), static_cast<int>(nRead), nCapacity);
 
     bool bComplete = true;
-    if (IsUtf8Name(DeclaredEncoding()) && HasHighBytes(m_pText.get(), nRead)) {
+    if (IsUtf8Name(DeclaredEncoding()) && AnyHighByte(m_pText.get(), nRead)) {
         std::string strText;
         strText.reserve(nRead);
         bComplete = Utf8ToAnsi(m_pText.get(), nRead, strText);
@@ -345,7 +337,7 @@ bool CXmlDoc::SaveFile(const char* pszPath)
     const char* pData = m_pText.get();
     size_t nData = static_cast<size_t>(m_nTextLength);
     std::string strConverted;
-    if (nData && IsUtf8Name(DeclaredEncoding()) && HasHighBytes(pData, nData)) {
+    if (nData && IsUtf8Name(DeclaredEncoding()) && AnyHighByte(pData, nData)) {
         strConverted.reserve(nData + nData / 2);
         AnsiToUtf8(m_pCharClass, pData, nData, strConverted);
         pData = strConverted.data();

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace xmlint {
 
 // Byte classes. Lead bytes come from the ANSI code page of the running system.
@@ -17,6 +21,8 @@ enum : unsigned char
     CC_TAG_START = 8,  // may follow '<' in a start tag: letter, '_', ':', any byte above 0x60
     CC_RUN_END = 16,   // ends a name in the attribute scan: whitespace, '=', '>', '/', '?'
     CC_VALUE_END = 32, // ends an unquoted value: whitespace, '>'
+    CC_QUOTE = 64,     // '"' or '\''
+    CC_TAG_PLAIN = 128, // nothing to the start-tag scan: not a lead byte, whitespace, quote, '=' or '>'
 };
 const unsigned char* CharClasses();
 
@@ -24,11 +30,16 @@ const unsigned char* CharClasses();
 // A lead byte takes the byte after it, if there is one before nEnd.
 inline int SkipUntil(const unsigned char* pClasses, const char* s, int i, int nEnd, unsigned char nStop)
 {
+    const unsigned char nLook = static_cast<unsigned char>(nStop | CC_LEAD);
     while (i < nEnd) {
         const unsigned char k = pClasses[static_cast<unsigned char>(s[i])];
+        if (!(k & nLook)) {
+            ++i;
+            continue;
+        }
         if (k & nStop)
             break;
-        i += (k & CC_LEAD) && i + 1 < nEnd ? 2 : 1;
+        i += i + 1 < nEnd ? 2 : 1;
     }
     return i;
 }
@@ -48,19 +59,56 @@ inline bool AnyHighByte(const char* p, size_t n)
     return (acc & 0x8080808080808080ULL) != 0;
 }
 
-// From i, over characters until the byte c starts one (or nEnd).
-inline int SkipTo(const unsigned char* pClasses, const char* s, int i, int nEnd, char c)
+// The first byte in [i, nEnd) that is a, b or c, or 0x80 and above (every lead byte
+// is); nEnd when there is none. Sixteen bytes at a time where SSE2 is there, then
+// eight, then one.
+inline int FindByteOrHigh(const char* s, int i, int nEnd, char a, char b, char c)
 {
-    if (i >= nEnd)
-        return nEnd;
-    // Where no byte before the first c could start a two-byte character, that c is it.
-    const char* pFound = static_cast<const char*>(std::memchr(s + i, c, static_cast<size_t>(nEnd - i)));
-    const int nFound = pFound ? static_cast<int>(pFound - s) : nEnd;
-    if (!AnyHighByte(s + i, static_cast<size_t>(nFound - i)))
-        return nFound;
-    while (i < nEnd && s[i] != c)
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c);
+    while (nEnd - i >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        const __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)),
+                                       _mm_or_si128(_mm_cmpeq_epi8(v, vc), v));
+        const int nMask = _mm_movemask_epi8(m);
+        if (nMask)
+            return i + __builtin_ctz(static_cast<unsigned>(nMask));
+        i += 16;
+    }
+#endif
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // A zero byte of v ^ (byte * ones) is a match; the lowest flag is exact (a flag
+    // above a zero byte can be false, never one below it).
+    const uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+    const uint64_t na = kOnes * static_cast<unsigned char>(a), nb = kOnes * static_cast<unsigned char>(b),
+                   nc = kOnes * static_cast<unsigned char>(c);
+    while (nEnd - i >= 8) {
+        uint64_t v;
+        std::memcpy(&v, s + i, 8);
+        const uint64_t xa = v ^ na, xb = v ^ nb, xc = v ^ nc;
+        const uint64_t nFound = (((xa - kOnes) & ~xa) | ((xb - kOnes) & ~xb) | ((xc - kOnes) & ~xc) | v) & kHigh;
+        if (nFound)
+            return i + (__builtin_ctzll(nFound) >> 3);
+        i += 8;
+    }
+#endif
+    for (; i < nEnd; ++i) {
+        const char d = s[i];
+        if (d == a || d == b || d == c || static_cast<unsigned char>(d) >= 0x80)
+            return i;
+    }
+    return nEnd;
+}
+
+// From i, over characters until the quote c ('"' or '\'') starts one (or nEnd).
+inline int SkipToQuote(const unsigned char* pClasses, const char* s, int i, int nEnd, char c)
+{
+    while (true) {
+        i = FindByteOrHigh(s, i, nEnd, c, c, c);
+        if (i >= nEnd || s[i] == c)
+            return i;
         i += (pClasses[static_cast<unsigned char>(s[i])] & CC_LEAD) && i + 1 < nEnd ? 2 : 1;
-    return i;
+    }
 }
 
 // The character entity table: 130 buckets keyed by the byte sum of the lower-case

@@ -5,6 +5,7 @@
 
 #include "CodePage.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace xmlint;
@@ -32,6 +33,10 @@ const unsigned char* CharClasses()
                     k |= CC_RUN_END;
                 if ((c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c > 0x60)
                     k |= CC_TAG_START;
+                if (c == '"' || c == '\'')
+                    k |= CC_QUOTE;
+                if (!(k & (CC_LEAD | CC_SPACE | CC_QUOTE)) && c != '=' && c != '>')
+                    k |= CC_TAG_PLAIN;
                 a[c] = k;
             }
         }
@@ -61,12 +66,104 @@ CXmlDoc::Token CXmlDoc::NextToken(int nOffset) const
     return ScanToken(m_pText.get(), m_nTextLength, m_pCharClass, nOffset);
 }
 
+// A start tag at nOffset ('<' and a name's first character): true with t filled in
+// when it ends; false when the text ends inside it.
+bool CXmlDoc::ScanStartTag(const char* s, int n, const unsigned char* cls, int nOffset, Token& t)
+{
+    // '>' outside quoted values ends it; a quote opens a value only after '='.
+    const int nNameEnd = nOffset + 1 + ScanNameLength(s, n, cls, nOffset);
+
+    // Outside quoted values, while no byte is 0x80 or above, every byte is a character:
+    // hop from quote to quote up to the '>'. A quote opens a value when the last
+    // non-space character before it is '='; a value's closing quote is not '='.
+    int i = nOffset + 1;
+    while (true) {
+        i = FindByteOrHigh(s, i, n, '>', '"', '\'');
+        if (i >= n)
+            return false;
+        const char c = s[i];
+        if (static_cast<unsigned char>(c) >= 0x80)
+            break;  // the exact character walk below from the start
+        if (c == '>') {
+            // "/>" closes the element when the '/' follows whitespace, a quote or the name.
+            t.bEmpty = s[i - 1] == '/' &&
+                       (nNameEnd == i - 1 || (cls[static_cast<unsigned char>(s[i - 2])] & (CC_SPACE | CC_QUOTE)));
+            t.nNameLength = nNameEnd - (nOffset + 1);
+            t.nType = TOKEN_START_TAG;
+            t.nLength = i + 1 - nOffset;
+            return true;
+        }
+        int r = i - 1;
+        while (cls[static_cast<unsigned char>(s[r])] & CC_SPACE)
+            --r;
+        if (s[r] != '=') {
+            ++i;  // a quote like any other character
+            continue;
+        }
+        const int j = SkipToQuote(cls, s, i + 1, n, c);
+        if (j >= n)
+            return false;
+        i = j + 1;
+    }
+
+    i = nOffset + 1;
+    int nLastChar = -1, nPrevChar = -1;
+    bool bAfterEquals = false;
+    while (i < n) {
+        const char c = s[i];
+        const unsigned char k = cls[static_cast<unsigned char>(c)];
+        if (k & CC_TAG_PLAIN) {
+            // A run of characters that only move the last two along (names, unquoted values).
+            int j = i + 1;
+            while (j < n && (cls[static_cast<unsigned char>(s[j])] & CC_TAG_PLAIN))
+                ++j;
+            nPrevChar = j - i >= 2 ? j - 2 : nLastChar;
+            nLastChar = j - 1;
+            bAfterEquals = false;
+            i = j;
+            continue;
+        }
+        if (c == '>') {
+            // "/>" closes the element when the '/' follows whitespace, a quote or the name.
+            t.bEmpty = nLastChar == i - 1 && s[i - 1] == '/' &&
+                       (nNameEnd == i - 1 ||
+                        (nPrevChar == i - 2 && (cls[static_cast<unsigned char>(s[i - 2])] & (CC_SPACE | CC_QUOTE))));
+            t.nNameLength = nNameEnd - (nOffset + 1);
+            t.nType = TOKEN_START_TAG;
+            t.nLength = i + 1 - nOffset;
+            return true;
+        }
+        if (bAfterEquals && (k & CC_QUOTE)) {
+            const int j = SkipToQuote(cls, s, i + 1, n, c);
+            if (j >= n)
+                return false;
+            nPrevChar = -1;  // the character before the closing quote is never looked at
+            nLastChar = j;
+            bAfterEquals = false;
+            i = j + 1;
+            continue;
+        }
+        if (c == '=')
+            bAfterEquals = true;
+        else if (!(k & CC_SPACE))
+            bAfterEquals = false;
+        nPrevChar = nLastChar;
+        nLastChar = i;
+        i += (k & CC_LEAD) && i + 1 < n ? 2 : 1;
+    }
+    return false;
+}
+
 CXmlDoc::Token CXmlDoc::ScanToken(const char* s, int n, const unsigned char* cls, int nOffset)
 {
     auto step = [&](int i) { return i + ((cls[static_cast<unsigned char>(s[i])] & CC_LEAD) && i + 1 < n ? 2 : 1); };
 
     Token t{TOKEN_END, nOffset, 0, 0, false, nullptr, false};
     if (nOffset >= n)
+        return t;
+    // Start tags first: most tokens are, and they scan best with nothing else in scope.
+    if (s[nOffset] == '<' && nOffset + 1 < n && (cls[static_cast<unsigned char>(s[nOffset + 1])] & CC_TAG_START) &&
+        ScanStartTag(s, n, cls, nOffset, t))
         return t;
 
     if (s[nOffset] != '<') {
@@ -191,43 +288,7 @@ CXmlDoc::Token CXmlDoc::ScanToken(const char* s, int n, const unsigned char* cls
 
     if (!(cls[static_cast<unsigned char>(c1)] & CC_TAG_START))
         return incorrect("tag name character");
-
-    // Start tag: '>' outside quoted values ends it; a quote opens a value only after '='.
-    const int nNameEnd = nOffset + 1 + ScanNameLength(s, n, cls, nOffset);
-    int i = nOffset + 1;
-    int nLastChar = -1, nPrevChar = -1;
-    bool bAfterEquals = false;
-    while (i < n) {
-        const char c = s[i];
-        if (c == '>') {
-            // "/>" closes the element when the '/' follows whitespace, a quote or the name.
-            t.bEmpty = nLastChar == i - 1 && s[i - 1] == '/' &&
-                       (nNameEnd == i - 1 ||
-                        (nPrevChar == i - 2 && ((cls[static_cast<unsigned char>(s[i - 2])] & CC_SPACE) || IsQuote(s[i - 2]))));
-            t.nNameLength = nNameEnd - (nOffset + 1);
-            return finish(TOKEN_START_TAG, i + 1);
-        }
-        if (bAfterEquals && IsQuote(c)) {
-            int j = i + 1;
-            while (j < n && s[j] != c)
-                j = step(j);
-            if (j >= n)
-                break;
-            nPrevChar = -1;  // the character before the closing quote is never looked at
-            nLastChar = j;
-            bAfterEquals = false;
-            i = j + 1;
-            continue;
-        }
-        if (c == '=')
-            bAfterEquals = true;
-        else if (!(cls[static_cast<unsigned char>(c)] & CC_SPACE))
-            bAfterEquals = false;
-        nPrevChar = nLastChar;
-        nLastChar = i;
-        i = step(i);
-    }
-    return unterminated("Element tag");
+    return unterminated("Element tag");  // ScanStartTag found no end
 }
 
 int CXmlDoc::NameLength(int nStart) const
@@ -261,12 +322,18 @@ bool TokenMatches(const char* pToken, int nToken, const char* pszName)
 
 }  // namespace
 
+int CXmlDoc::ElementNameLength(int iRec) const
+{
+    const Record& r = Rec(iRec);
+    const int nKept = static_cast<int>(r.nFlags >> NAME_SHIFT);
+    return nKept ? nKept : NameLength(r.nStart);
+}
+
 bool CXmlDoc::NameMatches(int iRec, const char* pszName) const
 {
     if (!pszName || !*pszName)
         return true;
-    const int nStart = Rec(iRec).nStart;
-    return TokenMatches(m_pText.get() + nStart + 1, NameLength(nStart), pszName);
+    return TokenMatches(m_pText.get() + Rec(iRec).nStart + 1, ElementNameLength(iRec), pszName);
 }
 
 // Reads the attributes of a start tag in order and hands each to visit, until visit
@@ -297,7 +364,7 @@ int CXmlDoc::ForEachAttribute(int nTagStart, int nTagLength, bool bProcInst, Vis
         const char c = s[i];
         int nTokenEnd, nValueStart, nValueEnd;
         if (IsQuote(c)) {
-            const int j = SkipTo(cls, s, i + 1, nEnd, c);
+            const int j = SkipToQuote(cls, s, i + 1, nEnd, c);
             nValueStart = i + 1;
             nValueEnd = j;
             nTokenEnd = j < nEnd ? j + 1 : nEnd;
@@ -366,11 +433,29 @@ CXmlDoc::AttributeScan CXmlDoc::ScanAttributes(int nTagStart, int nTagLength, bo
 // The value as written, unescaped; an attribute without value has its own name.
 std::string CXmlDoc::AttributeValue(const Attribute& a) const
 {
+    return a.bHasValue ? TextValue(a.nValueStart, a.nValueLength) : TextValue(a.nNameStart, a.nNameLength);
+}
+
+std::string CXmlDoc::TextValue(int nStart, int nLength) const
+{
+    const char* p = m_pText.get() + nStart;
+    const size_t n = static_cast<size_t>(std::max(nLength, 0));
+    // Most values hold no reference: look for '&' eight bytes at a time.
+    const uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+    size_t i = 0;
+    bool bAmpersand = false;
+    for (; i + 8 <= n && !bAmpersand; i += 8) {
+        uint64_t v;
+        std::memcpy(&v, p + i, 8);
+        const uint64_t x = v ^ (kOnes * '&');
+        bAmpersand = ((x - kOnes) & ~x & kHigh) != 0;
+    }
+    for (; i < n && !bAmpersand; ++i)
+        bAmpersand = p[i] == '&';
+    if (!bAmpersand)
+        return std::string(p, n);
     std::string strValue;
-    if (a.bHasValue)
-        UnescapeAppend(m_pCharClass, m_pText.get() + a.nValueStart, a.nValueLength, strValue);
-    else
-        UnescapeAppend(m_pCharClass, m_pText.get() + a.nNameStart, a.nNameLength, strValue);
+    UnescapeAppend(m_pCharClass, p, nLength, strValue);
     return strValue;
 }
 
@@ -380,6 +465,37 @@ std::string CXmlDoc::NodeAttribute(int nTagStart, int nTagLength, bool bProcInst
     return r.bFound ? AttributeValue(r.attr) : std::string();
 }
 
+// The attributes of a start tag written the usual way -- name="value" or name='value'
+// with names of single-byte characters, spaces between, and nothing after the last but spaces and
+// '/' -- into m_aAttributes, as ForEachAttribute reads them. False, with
+// m_aAttributes cleared, for any other tag.
+bool CXmlDoc::KeepPlainAttributes(int nTagStart, int nTagLength) const
+{
+    const char* s = m_pText.get();
+    const unsigned char* cls = m_pCharClass;
+    const int nEnd = nTagStart + nTagLength - 1;  // without the closing '>'
+    int i = SkipUntil(cls, s, nTagStart + 1, nEnd, CC_RUN_END);  // the tag name
+    while (true) {
+        while (i < nEnd && (cls[static_cast<unsigned char>(s[i])] & CC_SPACE))
+            ++i;
+        if (i >= nEnd || s[i] == '/')
+            return true;
+        const int nName = i;
+        // Name characters: no lead byte, space, quote, '=', '>', '/' or '?'.
+        while (i < nEnd && (cls[static_cast<unsigned char>(s[i])] & (CC_TAG_PLAIN | CC_RUN_END)) == CC_TAG_PLAIN)
+            ++i;
+        if (i == nName || i + 1 >= nEnd || s[i] != '=' || !(cls[static_cast<unsigned char>(s[i + 1])] & CC_QUOTE))
+            break;
+        const int j = SkipToQuote(cls, s, i + 2, nEnd, s[i + 1]);
+        if (j >= nEnd)
+            break;
+        m_aAttributes.push_back({nName, i - nName, i + 2, j - (i + 2)});
+        i = j + 1;
+    }
+    m_aAttributes.clear();
+    return false;
+}
+
 std::string CXmlDoc::ChildAttribute(const char* pszName) const
 {
     if (!m_iPosChild)
@@ -387,17 +503,21 @@ std::string CXmlDoc::ChildAttribute(const char* pszName) const
     if (m_iAttributesOf != m_iPosChild || m_nAttributesVersion != m_nTextVersion) {
         const Record& r = Rec(m_iPosChild);
         m_aAttributes.clear();
-        ForEachAttribute(r.nStart, r.StartTagLength(), false, [&](const Attribute& a) {
-            m_aAttributes.push_back(a);
-            return false;
-        });
+        if (!KeepPlainAttributes(r.nStart, r.StartTagLength()))
+            ForEachAttribute(r.nStart, r.StartTagLength(), false, [&](const Attribute& a) {
+                if (a.bHasValue)
+                    m_aAttributes.push_back({a.nNameStart, a.nNameLength, a.nValueStart, a.nValueLength});
+                else
+                    m_aAttributes.push_back({a.nNameStart, a.nNameLength, a.nNameStart, a.nNameLength});
+                return false;
+            });
         m_iAttributesOf = m_iPosChild;
         m_nAttributesVersion = m_nTextVersion;
     }
     const char* s = m_pText.get();
-    for (const Attribute& a : m_aAttributes) {
+    for (const KeptAttribute& a : m_aAttributes) {
         if (TokenMatches(s + a.nNameStart, a.nNameLength, pszName))
-            return AttributeValue(a);
+            return TextValue(a.nValueStart, a.nValueLength);
     }
     return std::string();
 }

@@ -231,6 +231,38 @@ TEST(XmlEditPosition, AppendMakesTheNewElementCurrent)
     EXPECT_EQ(doc.GetDocument(), "<r>\r\n<a/>\r\n<c k=\"v\"/>\r\n<b/>\r\n</r>");
 }
 
+TEST(XmlEditPosition, EditedAndVeryLongNamesAreFoundByName)
+{
+    // Names up to 2047 bytes are kept with their element, longer ones are read from
+    // the text; edits next to a name must leave both ways finding it.
+    const std::string strLong(3000, 'n'), strKept(2047, 'k');
+    CXmlDoc doc;
+    doc.SetDocument("<r><" + strLong + " n=\"1\"/><" + strKept + "/><a></a></r>");
+    doc.FindElement(nullptr);
+    doc.EnterElement();
+    ASSERT_TRUE(doc.FindElement(strKept.c_str()));
+    ASSERT_TRUE(doc.SetAttribute("n", "2"));  // goes right after the name
+    ASSERT_TRUE(doc.FindElement("a"));
+    ASSERT_TRUE(doc.SetAttribute("n", "3"));
+    ASSERT_TRUE(doc.AppendElement((strLong + "m").c_str()));
+    ASSERT_TRUE(doc.SetAttribute("n", "4"));
+    ASSERT_TRUE(doc.InsertElementBefore("Call"));
+    ASSERT_TRUE(doc.SetAttribute("n", "5"));
+    EXPECT_EQ(CXmlDocInspector::CheckAgainstReparse(doc), "");
+    const struct
+    {
+        std::string strName;
+        const char* pszFound;
+    } rows[] = {{strLong, "1"}, {strKept, "2"}, {"a", "3"}, {strLong + "m", "4"}, {"Call", "5"}, {strKept + "k", ""}};
+    for (const auto& row : rows) {
+        doc.LeaveElement();
+        doc.RewindElements();
+        doc.FindElement(nullptr);
+        const std::string strFound = doc.FindChildElement(row.strName.c_str()) ? doc.ChildAttribute("n") : "";
+        EXPECT_EQ(strFound, row.pszFound) << row.strName.size();
+    }
+}
+
 TEST(XmlEditPosition, RemoveLeavesThePreviousSiblingAsChild)
 {
     CXmlDoc doc;

@@ -54,6 +54,15 @@ const ParseCase kParseCases[] = {
     {"<r></r><!DOCTYPE r [", false, "Doctype at offset 7 unterminated"},
     {"<r><a x='1></r>", false, "Element tag at offset 3 unterminated"},
     {"<r></r", false, "Element end tag at offset 3 unterminated"},
+    // Start tags: '>' in a value, a quote not after '=' is a character, "/>" after a value.
+    {"<r><a x=\"/>\"/></r>", true, ""},
+    {"<r><a x = 'v>'/></r>", true, ""},
+    {"<r><a \"x>\"/></r>", false, "End tag 'r' at offset 13 does not match start tag 'a' at offset 3"},
+    {"<r><a x=1/></r>", false, "End tag 'r' at offset 12 does not match start tag 'a' at offset 3"},
+    {"<r><a x='1'/ ></r>", false, "End tag 'r' at offset 15 does not match start tag 'a' at offset 3"},
+    {"<r><a x='1'y=\"2\" z='345678901234567890'/></r>", true, ""},
+    {"<r><a\xD6\xD0 x=\"1\"/></r>", true, ""},
+    {"<r><a x=\"\xD6\">\"/></r>", true, ""},  // the quote after a lead byte is its second byte
     // Only the first error counts.
     {"<r></x><1></r>", false, "No start tag for end tag 'x' at offset 3"},
     // Names are cut to 50 characters.
@@ -352,6 +361,16 @@ const AttributeCase kAttributeCases[] = {
     {"<a x=\"&#65601;\"/>", "x", "&#65601;"},            // beyond one UTF-16 unit
     {"<a x=\"&#000000065;&#00000065;\"/>", "x", "&#000000065;A"},  // ten bytes are too many
     {"<a x=\"\xD6\xD0&amp;\"/>", "x", "\xD6\xD0&"},
+    {"<a x=\"1\"y='2'/>", "y", "2"},
+    {"<a x='it\"s' y=\"1\"/>", "x", "it\"s"},
+    {"<a x=\"01234567\"/>", "x", "01234567"},
+    {"<a x=\"0123456789&amp;abcdef\"/>", "x", "0123456789&abcdef"},
+    {"<a x=\"1\" / y=\"2\"></a>", "y", ""},  // nothing after the '/' is read
+    {"<a x=\"1\" y=2/></a>", "y", "2/"},
+    {"<a x=\"1\" y = \"2\"/>", "y", "2"},
+    {"<a x=\"1\" =\"2\" y=\"3\"/>", "y", "3"},
+    {"<a \x80x=\"1\"/>", "\x80x", "1"},
+    {"<a x\xD6\xD0=\"2\"/>", "x\xD6\xD0", "2"},
 };
 
 class XmlAttributeValue : public ::testing::TestWithParam<AttributeCase>
