@@ -216,17 +216,20 @@ for i, e in enumerate(env):
         if e > peak / 3:
             onsets.append(rise * blk / 8.0)
             armed, rise = False, None
+# Bursts are a second apart. The direct onsets are those on that grid
+# (within 30 ms), its start the onset with the most others on it; a tone's
+# echo is the first onset from 30 ms to 900 ms after its direct onset, so
+# a burst that a dropout splits in two counts once, and a lost echo is lost.
+def near(t):
+    c = [o for o in onsets if abs(o - t) <= 30]
+    return min(c, key=lambda o: abs(o - t)) if c else None
+start = max(onsets, key=lambda c: (sum(near(c + 1000 * k) is not None for k in range(10)), -c), default=0)
 lat = []
-# Bursts are a second apart: pair each direct onset with the next one
-# within 600 ms.
-i = 0
-while i + 1 < len(onsets):
-    d = onsets[i + 1] - onsets[i]
-    if d < 600:
-        lat.append(d)
-        i += 2
-    else:
-        i += 1
+for k in range(10):
+    d = near(start + 1000 * k)
+    e = [o for o in onsets if d is not None and d + 30 <= o < d + 900]
+    if e:
+        lat.append(e[0] - d)
 err = sys.stderr
 print(f"{phone}: onsets (ms):", " ".join("%.0f" % o for o in onsets), file=err)
 if len(lat) < 10:
