@@ -12,18 +12,47 @@ namespace {
 inline char lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
 inline bool is_ws(char c) { return c == ' ' || c == '\t'; }
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-inline bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
-// token characters of RFC 3261 section 25.1
-inline bool is_token_char(char c) {
-    if (is_alpha(c) || is_digit(c)) return true;
-    switch (c) {
-    case '-': case '.': case '!': case '%': case '*': case '_':
-    case '+': case '`': case '\'': case '~':
-        return true;
-    default:
-        return false;
+// Character classes, one table lookup each.
+enum : uint8_t {
+    CH_TOKEN = 1,    // token characters of RFC 3261 section 25.1
+    CH_URI = 2,      // allowed unescaped in the user part and params of a SIP URI
+    CH_HOST = 4,     // letters, digits, '-' and '.'
+    CH_SCHEME = 8,   // letters, digits, '+', '-' and '.'
+    CH_OPAQUE = 16,  // allowed in any URI after the scheme: printable, not '<', '>' or '"'
+};
+
+struct CharTable {
+    uint8_t a[256];
+    constexpr CharTable() : a() {
+        for (int c = 0; c < 256; ++c) {
+            const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+            uint8_t k = 0;
+            if (alnum || c == '-' || c == '.' || c == '!' || c == '%' || c == '*' || c == '_' || c == '+' ||
+                c == '`' || c == '\'' || c == '~')
+                k |= CH_TOKEN;
+            if (alnum || c == '-' || c == '_' || c == '.' || c == '!' || c == '~' || c == '*' || c == '\'' ||
+                c == '(' || c == ')' || c == '%' || c == '&' || c == '=' || c == '+' || c == '$' || c == ',' ||
+                c == ';' || c == '?' || c == '/' || c == ':' || c == '[' || c == ']' || c == '@')
+                k |= CH_URI;
+            if (alnum || c == '-' || c == '.') k |= CH_HOST;
+            if (alnum || c == '+' || c == '-' || c == '.') k |= CH_SCHEME;
+            if (c > 32 && c < 127 && c != '<' && c != '>' && c != '"') k |= CH_OPAQUE;
+            a[c] = k;
+        }
     }
+};
+constexpr CharTable kChars;
+
+inline bool has_class(char c, uint8_t k) { return (kChars.a[static_cast<unsigned char>(c)] & k) != 0; }
+inline bool is_token_char(char c) { return has_class(c, CH_TOKEN); }
+
+// Whether every character of s is in class k.
+inline bool all_of_class(std::string_view s, uint8_t k) {
+    for (char c : s)
+        if (!has_class(c, k)) return false;
+    return true;
 }
 
 struct HeaderName {
@@ -32,7 +61,7 @@ struct HeaderName {
     Hdr id;
 };
 
-const HeaderName kHeaders[] = {
+constexpr HeaderName kHeaders[] = {
     {"Accept", 0, Hdr::Accept},
     {"Allow", 0, Hdr::Allow},
     {"Authorization", 0, Hdr::Authorization},
@@ -60,6 +89,47 @@ const HeaderName kHeaders[] = {
     {"Via", 'v', Hdr::Via},
     {"WWW-Authenticate", 0, Hdr::WwwAuthenticate},
 };
+
+// The names of kHeaders by length (up to four of each length, as indexes + 1), and
+// each name in lower case with the bits that fold case: a name read from a message,
+// zero-padded and OR-ed with its candidate's case bits, equals the lower-case name
+// exactly when the two are equal but for the case of letters.
+constexpr size_t kLongestName = 19;
+constexpr size_t kNameWords = 3;
+struct NamesByLength {
+    uint8_t at[kLongestName + 1][4];
+    uint64_t lower[sizeof kHeaders / sizeof kHeaders[0]][kNameWords];
+    uint64_t fold[sizeof kHeaders / sizeof kHeaders[0]][kNameWords];
+    constexpr NamesByLength() : at(), lower(), fold() {
+        for (size_t i = 0; i < sizeof kHeaders / sizeof kHeaders[0]; ++i) {
+            const std::string_view name = kHeaders[i].name;
+            uint8_t *row = at[name.size()];
+            size_t k = 0;
+            while (row[k]) ++k;
+            row[k] = static_cast<uint8_t>(i + 1);
+            for (size_t j = 0; j < name.size(); ++j) {
+                const bool letter = is_alpha(name[j]);
+                // Byte j of the word as memcpy reads it on a little-endian machine;
+                // on another the compare below falls back to iequals.
+                lower[i][j / 8] |= uint64_t(uint8_t(letter ? name[j] | 0x20 : name[j])) << (8 * (j % 8));
+                fold[i][j / 8] |= uint64_t(letter ? 0x20 : 0) << (8 * (j % 8));
+            }
+        }
+    }
+};
+constexpr NamesByLength kByLength;
+
+bool name_is(const uint64_t (&words)[kNameWords], size_t k, std::string_view name) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    (void)name;
+    uint64_t diff = 0;
+    for (size_t w = 0; w < kNameWords; ++w) diff |= (words[w] | kByLength.fold[k][w]) ^ kByLength.lower[k][w];
+    return diff == 0;
+#else
+    (void)words;
+    return iequals(kHeaders[k].name, name);
+#endif
+}
 
 }  // namespace
 
@@ -90,12 +160,7 @@ bool parse_uint(std::string_view s, uint64_t max, uint64_t *out) {
     return true;
 }
 
-bool is_token(std::string_view s) {
-    if (s.empty()) return false;
-    for (char c : s)
-        if (!is_token_char(c)) return false;
-    return true;
-}
+bool is_token(std::string_view s) { return !s.empty() && all_of_class(s, CH_TOKEN); }
 
 Hdr header_id(std::string_view name) {
     if (name.empty()) return Hdr::Other;
@@ -105,11 +170,13 @@ Hdr header_id(std::string_view name) {
             if (h.compact == c) return h.id;
         return Hdr::Other;
     }
-    // Few enough names that a filter on length and first letter, then a compare, is
-    // plenty fast.
-    const char first = lower(name[0]);
-    for (const auto &h : kHeaders) {
-        if (h.name.size() == name.size() && lower(h.name[0]) == first && iequals(h.name, name)) return h.id;
+    // The few names of that length, filtered on the first letter, then compared.
+    if (name.size() > kLongestName) return Hdr::Other;
+    uint64_t words[kNameWords] = {};
+    std::memcpy(words, name.data(), name.size());
+    for (uint8_t k : kByLength.at[name.size()]) {
+        if (!k) break;
+        if (name_is(words, k - 1u, name)) return kHeaders[k - 1].id;
     }
     return Hdr::Other;
 }
@@ -120,7 +187,12 @@ std::string_view header_name(Hdr id) {
     return {};
 }
 
-bool find_param(std::string_view params, std::string_view name, std::string_view *value) {
+namespace {
+
+// Calls fn(name, value) for each parameter of a ";a=b;c;d=\"q\"" list, in order, until
+// fn returns true; a flag's value is empty and quotes around a value are dropped.
+template <typename Fn>
+void for_each_param(std::string_view params, Fn fn) {
     size_t i = 0;
     while (i < params.size()) {
         if (params[i] != ';') {
@@ -145,14 +217,23 @@ bool find_param(std::string_view params, std::string_view name, std::string_view
         std::string_view p = trim(params.substr(start, std::min(i, params.size()) - start));
         size_t eq = p.find('=');
         std::string_view pn = trim(p.substr(0, eq));
-        if (iequals(pn, name)) {
-            std::string_view pv = eq == std::string_view::npos ? std::string_view() : trim(p.substr(eq + 1));
-            if (pv.size() >= 2 && pv.front() == '"' && pv.back() == '"') pv = pv.substr(1, pv.size() - 2);
-            if (value) *value = pv;
-            return true;
-        }
+        std::string_view pv = eq == std::string_view::npos ? std::string_view() : trim(p.substr(eq + 1));
+        if (pv.size() >= 2 && pv.front() == '"' && pv.back() == '"') pv = pv.substr(1, pv.size() - 2);
+        if (fn(pn, pv)) return;
     }
-    return false;
+}
+
+}  // namespace
+
+bool find_param(std::string_view params, std::string_view name, std::string_view *value) {
+    bool found = false;
+    for_each_param(params, [&](std::string_view pn, std::string_view pv) {
+        if (!iequals(pn, name)) return false;
+        if (value) *value = pv;
+        found = true;
+        return true;
+    });
+    return found;
 }
 
 bool Uri::is_sip() const { return iequals(scheme, "sip") || iequals(scheme, "sips"); }
@@ -167,22 +248,7 @@ bool valid_host(std::string_view h) {
             if (!(std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.')) return false;
         return true;
     }
-    for (char c : h)
-        if (!(is_alpha(c) || is_digit(c) || c == '-' || c == '.')) return false;
-    return true;
-}
-
-// Characters allowed unescaped in the user part and params of a SIP URI.
-bool uri_char(char c) {
-    if (is_alpha(c) || is_digit(c)) return true;
-    switch (c) {
-    case '-': case '_': case '.': case '!': case '~': case '*': case '\'': case '(': case ')':
-    case '%': case '&': case '=': case '+': case '$': case ',': case ';': case '?': case '/':
-    case ':': case '[': case ']': case '@':
-        return true;
-    default:
-        return false;
-    }
+    return all_of_class(h, CH_HOST);
 }
 
 }  // namespace
@@ -192,24 +258,23 @@ bool parse_uri(std::string_view t, Uri *out) {
     size_t colon = t.find(':');
     if (colon == std::string_view::npos || colon == 0) return false;
     u.scheme = t.substr(0, colon);
-    if (!is_alpha(u.scheme[0])) return false;
-    for (char c : u.scheme)
-        if (!(is_alpha(c) || is_digit(c) || c == '+' || c == '-' || c == '.')) return false;
+    if (!is_alpha(u.scheme[0]) || !all_of_class(u.scheme, CH_SCHEME)) return false;
     std::string_view rest = t.substr(colon + 1);
     if (rest.empty()) return false;
-    for (char c : rest)
-        if (static_cast<unsigned char>(c) <= 32 || c == '<' || c == '>' || c == '"' ||
-            static_cast<unsigned char>(c) >= 127)
-            return false;
     if (!u.is_sip()) {
+        if (!all_of_class(rest, CH_OPAQUE)) return false;
         u.opaque = rest;
         *out = u;
         return true;
     }
-    for (char c : rest)
-        if (!uri_char(c)) return false;
-    // The user part may hold ';' and '?' unescaped, so split at '@' first.
-    size_t at = rest.rfind('@');
+    // A SIP URI's characters are all among those any URI may hold. The user part
+    // may hold ';' and '?' unescaped, so split at the last '@' first.
+    size_t at = std::string_view::npos;
+    for (size_t i = 0; i < rest.size(); ++i) {
+        const char c = rest[i];
+        if (!has_class(c, CH_URI)) return false;
+        if (c == '@') at = i;
+    }
     std::string_view hostport = rest;
     if (at != std::string_view::npos) {
         std::string_view userinfo = rest.substr(0, at);
@@ -336,7 +401,7 @@ bool parse_via(std::string_view t, Via *out) {
         if (i >= t.size()) return false;
         ++i;
     } else {
-        while (i < t.size() && (is_alpha(t[i]) || is_digit(t[i]) || t[i] == '-' || t[i] == '.')) ++i;
+        while (i < t.size() && has_class(t[i], CH_HOST)) ++i;
     }
     v.host = t.substr(s, i - s);
     if (!valid_host(v.host)) return false;
@@ -354,17 +419,26 @@ bool parse_via(std::string_view t, Via *out) {
     std::string_view params = t.substr(i);
     if (!params.empty() && params[0] != ';') return false;
     v.params = params;
-    find_param(params, "branch", &v.branch);
-    find_param(params, "received", &v.received);
-    std::string_view rp;
-    if (find_param(params, "rport", &rp)) {
-        v.has_rport = true;
-        uint64_t n = 0;
-        if (!rp.empty()) {
-            if (!parse_uint(rp, 65535, &n)) return false;
-            v.rport = static_cast<int>(n);
+    // One pass for the three parameters read here; the first of each name counts.
+    bool branch = false, received = false, bad_rport = false;
+    for_each_param(params, [&](std::string_view pn, std::string_view pv) {
+        if (!branch && iequals(pn, "branch")) {
+            v.branch = pv;
+            branch = true;
+        } else if (!received && iequals(pn, "received")) {
+            v.received = pv;
+            received = true;
+        } else if (!v.has_rport && iequals(pn, "rport")) {
+            v.has_rport = true;
+            uint64_t n = 0;
+            if (!pv.empty()) {
+                if (!parse_uint(pv, 65535, &n)) bad_rport = true;
+                v.rport = static_cast<int>(n);
+            }
         }
-    }
+        return bad_rport || (branch && received && v.has_rport);
+    });
+    if (bad_rport) return false;
     *out = v;
     return true;
 }

@@ -131,24 +131,37 @@ ParseResult Message::parse(const char *data, size_t len) {
 
     // Find the end of the header section and unfold continuation lines in
     // place (CR LF WS -> three spaces) so that offsets keep their meaning.
+    // The line ends met on the way are kept for the header loop below (as many
+    // as fit; it looks for the others itself).
     size_t head_end = n, body_start = n;
+    uint16_t line_ends[64];
+    size_t n_line_ends = 0;
+    auto keep_line_end = [&](size_t i) {
+        if (n_line_ends < sizeof line_ends / sizeof line_ends[0]) line_ends[n_line_ends++] = uint16_t(i);
+    };
     for (size_t i = pos; i < n; ++i) {
-        if (p[i] != '\n') continue;
+        const void *lf = std::memchr(p + i, '\n', n - i);
+        if (!lf) break;
+        i = size_t(static_cast<const char *>(lf) - p);
         size_t next = i + 1;
         // Blank line: LF (CR) LF ends the headers.
         if (next < n && p[next] == '\n') {
             head_end = i;
             body_start = next + 1;
+            keep_line_end(i);
             break;
         }
         if (next + 1 < n && p[next] == '\r' && p[next + 1] == '\n') {
             head_end = i;
             body_start = next + 2;
+            keep_line_end(i);
             break;
         }
         if (next < n && is_ws(p[next])) {
             p[i] = ' ';
             if (i > pos && p[i - 1] == '\r') p[i - 1] = ' ';
+        } else {
+            keep_line_end(i);
         }
     }
     if (head_end == n) {
@@ -159,11 +172,15 @@ ParseResult Message::parse(const char *data, size_t len) {
     }
 
     std::string_view all(p, n);
+    // NUL and CR are refused inside header lines; the first NUL of the header
+    // section is found once, a CR is looked for line by line.
+    const void *nul = std::memchr(p + pos, '\0', head_end - pos);
+    const size_t first_nul = nul ? size_t(static_cast<const char *>(nul) - p) : head_end;
     headers_.reserve(24);
     bool first = true;
     size_t line_start = pos;
-    while (line_start <= head_end) {
-        size_t lf = all.find('\n', line_start);
+    for (size_t k = 0; line_start <= head_end; ++k) {
+        size_t lf = k < n_line_ends ? line_ends[k] : all.find('\n', line_start);
         if (lf == std::string_view::npos || lf > head_end) lf = head_end;
         size_t line_end = lf;
         if (line_end > line_start && p[line_end - 1] == '\r') --line_end;
@@ -188,8 +205,8 @@ ParseResult Message::parse(const char *data, size_t len) {
         std::string_view name = line.substr(0, colon);
         while (!name.empty() && is_ws(name.back())) name.remove_suffix(1);
         if (!is_token(name)) return {ParseError::BadHeaderLine, off};
-        for (char c : line)
-            if (c == '\0' || c == '\r') return {ParseError::BadHeaderLine, off};
+        if ((first_nul >= off && first_nul < line_end) || std::memchr(line.data(), '\r', line.size()))
+            return {ParseError::BadHeaderLine, off};
         if (headers_.size() >= 256) return {ParseError::TooManyHeaders, off};
         headers_.push_back({name, trim(line.substr(colon + 1)), header_id(name)});
         if (lf >= head_end) break;

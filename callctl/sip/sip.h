@@ -204,6 +204,10 @@ const char *reason_phrase(int code);
 
 template <typename Fn>
 bool for_each_element(std::string_view value, Fn fn) {
+    if (value.find(',') == std::string_view::npos) {  // one element: the usual case
+        std::string_view el = trim(value);
+        return el.empty() || fn(el);
+    }
     size_t start = 0;
     bool quoted = false, angle = false;
     for (size_t i = 0; i <= value.size(); ++i) {

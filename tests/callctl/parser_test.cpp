@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -369,6 +370,50 @@ TEST(SipParser, ErrorOffsetPointsAtTheFaultyLine) {
     EXPECT_EQ(r.offset, at);
 }
 
+TEST(SipParser, ByteErrorsPointAtTheirLine) {
+    // Each row changes one header line of the INVITE; the offset is that line's.
+    struct Row {
+        const char *line;     // the line to change
+        std::string changed;  // its new text
+        ParseError error;
+    } rows[] = {
+        {"Max-Forwards: 70", std::string("Max-Forwards: 7\0", 16), ParseError::BadHeaderLine},
+        {"Call-ID: a84b4c76e66710", std::string("Call-ID: a84b\0c76e66710", 23), ParseError::BadHeaderLine},
+        {"Max-Forwards: 70", "Max-Forwards: 7\r0", ParseError::BadHeaderLine},
+        {"Max-Forwards: 70", "Max-Forwards: 70\r", ParseError::BadHeaderLine},
+        {"Contact: <sip:alice", "Contact <sip:alice", ParseError::BadHeaderLine},
+        {"Contact: <sip:alice", "Cont@ct: <sip:alice", ParseError::BadHeaderLine},
+    };
+    for (const auto &r : rows) {
+        std::string text = crlf(kInvite);
+        size_t at = text.find(r.line);
+        ASSERT_NE(at, std::string::npos) << r.line;
+        text.replace(at, std::strlen(r.line), r.changed);
+        Message m;
+        ParseResult res = m.parse(text);
+        EXPECT_EQ(res.error, r.error) << r.line;
+        EXPECT_EQ(res.offset, at) << r.line;
+    }
+}
+
+TEST(SipParser, ManyHeaderLinesKeepTheirOrder) {
+    // More header lines than the parser notes on its first pass over the text.
+    std::string text = crlf(kInvite);
+    std::string extra;
+    for (int i = 0; i < 100; ++i) extra += "X-Line-" + std::to_string(i) + ":" + (i % 3 ? " v\r\n" : "\r\n  folded\r\n");
+    text.insert(text.find("Content-Type"), extra);
+    Message m;
+    ASSERT_TRUE(m.parse(text));
+    std::vector<std::string> names;
+    for (const auto &h : m.headers())
+        if (h.name.substr(0, 7) == "X-Line-") names.emplace_back(h.name);
+    ASSERT_EQ(names.size(), 100u);
+    EXPECT_EQ(names[99], "X-Line-99");
+    EXPECT_EQ(m.find("X-Line-30")->value, "folded");
+    EXPECT_EQ(m.value(Hdr::ContentType), "application/sdp");
+    EXPECT_EQ(m.body(), "v=0\r");
+}
+
 TEST(SipParser, OversizedDatagramIsRefused) {
     std::string text = crlf(kInvite);
     text.insert(text.find("Content-Type"), "X-Pad: " + std::string(kMaxMessage, 'a') + "\r\n");
@@ -508,6 +553,12 @@ TEST(SipGrammar, ViaReceivedAndRport) {
     EXPECT_TRUE(v.has_rport);
     EXPECT_EQ(v.rport, -1);
     EXPECT_FALSE(parse_via("SIP/2.0/UDP h;rport=99999", &v));
+    // The first of each parameter counts, also when a later one would not parse.
+    ASSERT_TRUE(parse_via("SIP/2.0/UDP h;BRANCH=z9hG4bK1;received=a;branch=z9hG4bK2;rport=7;rport=99999;received=b", &v));
+    EXPECT_EQ(v.branch, "z9hG4bK1");
+    EXPECT_EQ(v.received, "a");
+    EXPECT_EQ(v.rport, 7);
+    EXPECT_FALSE(parse_via("SIP/2.0/UDP h;rport=x;branch=z9hG4bK1", &v));
     EXPECT_FALSE(parse_via("SIP/2.0/UDPh", &v));
     EXPECT_FALSE(parse_via("SIP/2.0 h", &v));
 }
@@ -519,7 +570,11 @@ TEST(SipGrammar, CompactAndLongHeaderNamesMapToOneId) {
     } rows[] = {{"v", Hdr::Via},        {"VIA", Hdr::Via},           {"i", Hdr::CallId}, {"call-id", Hdr::CallId},
                 {"m", Hdr::Contact},    {"l", Hdr::ContentLength},   {"c", Hdr::ContentType},
                 {"f", Hdr::From},       {"t", Hdr::To},              {"k", Hdr::Supported},
-                {"x", Hdr::Other},      {"X-Custom", Hdr::Other},    {"www-authenticate", Hdr::WwwAuthenticate}};
+                {"x", Hdr::Other},      {"X-Custom", Hdr::Other},    {"www-authenticate", Hdr::WwwAuthenticate},
+                // Case folds for letters only: '-' is not '\r' or '_', and no name is longer.
+                {"cONTENT-lENGTH", Hdr::ContentLength}, {"Call\rID", Hdr::Other}, {"Call_ID", Hdr::Other},
+                {"Call-IDx", Hdr::Other}, {"Proxy-Authorization", Hdr::ProxyAuthorization},
+                {"Proxy-Authorizations", Hdr::Other}, {"Vi\xC1", Hdr::Other}};
     for (const auto &r : rows) EXPECT_EQ(header_id(r.name), r.id) << r.name;
 }
 
