@@ -216,20 +216,19 @@ for i, e in enumerate(env):
         if e > peak / 3:
             onsets.append(rise * blk / 8.0)
             armed, rise = False, None
-# Bursts are a second apart. The direct onsets are those on that grid
-# (within 30 ms), its start the onset with the most others on it; a tone's
-# echo is the first onset from 30 ms to 900 ms after its direct onset, so
-# a burst that a dropout splits in two counts once, and a lost echo is lost.
-def near(t):
-    c = [o for o in onsets if abs(o - t) <= 30]
-    return min(c, key=lambda o: abs(o - t)) if c else None
-start = max(onsets, key=lambda c: (sum(near(c + 1000 * k) is not None for k in range(10)), -c), default=0)
-lat = []
-for k in range(10):
-    d = near(start + 1000 * k)
-    e = [o for o in onsets if d is not None and d + 30 <= o < d + 900]
+# Bursts are a second apart, or later when the bed stalls under load (the
+# player never runs ahead). The first onset is the first burst's; each next
+# burst's is the first onset 970 ms or more after the last; a tone's echo is
+# the first onset from 30 ms after its burst's onset to the next burst's
+# (at most 900 ms), so a burst that a dropout splits in two counts once,
+# and a lost echo is lost.
+lat, k, d = [], 0, (onsets[0] if onsets else None)
+while d is not None and k < 10:
+    nxt = next((o for o in onsets if o >= d + 970), None)
+    e = [o for o in onsets if d + 30 <= o < min(d + 900, nxt if nxt is not None else d + 900)]
     if e:
         lat.append(e[0] - d)
+    d, k = nxt, k + 1
 err = sys.stderr
 print(f"{phone}: onsets (ms):", " ".join("%.0f" % o for o in onsets), file=err)
 if len(lat) < 10:
