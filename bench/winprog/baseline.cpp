@@ -1,6 +1,9 @@
 // An empty dialog program that starts what the phone program's platform parts start:
 // OLE, the common controls and the WinMM device lists. Its memory and CPU are the
 // floor the phone program is measured against. It runs until its window is closed.
+// With QUILLON_BASELINE_WAVEIN=1 in its environment it also opens and closes the default
+// wave-in device once, as the phone window does to find the microphone's mixer: on Wine
+// that starts WinMM's device thread and the PulseAudio session, which then stay.
 #include <windows.h>
 #include <commctrl.h>
 #include <mmsystem.h>
@@ -35,6 +38,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     for (UINT i = 0, n = ::waveInGetNumDevs(); i < n; ++i) {
         WAVEINCAPSW caps;
         ::waveInGetDevCapsW(i, &caps, sizeof caps);
+    }
+
+    char wavein[8] = {0};
+    if (::GetEnvironmentVariableA("QUILLON_BASELINE_WAVEIN", wavein, sizeof wavein) && wavein[0] == '1') {
+        WAVEFORMATEX format = {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+        HWAVEIN in = nullptr;
+        if (::waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) == MMSYSERR_NOERROR)
+            ::waveInClose(in);
     }
 
     // A dialog template in memory: one caption, no controls.

@@ -7,6 +7,8 @@
 #   - CPU: user + system time of the process over CPU_S seconds registered and idle,
 #     in a G.711 call, and in a G.729 call with echo cancellation, noise reduction and
 #     gain on.
+# For reading the memory rows it also prints the registered and in-call figures above the
+# same empty program after it opened and closed a wave-in device once (no goal).
 # Prints one tab-separated row per measure (measure, ours, peer, ratio, goal, met); the
 # probe's raw lines go to standard error.
 #
@@ -37,6 +39,8 @@ cp "$BUILD/bench/winprog/quillon_probe.exe" "$BUILD/bench/winprog/quillon_baseli
 probe() { wine "$(winpath "$W/quillon_probe.exe")" "$@" 2>/dev/null | tr -d '\r'; }
 NUMBER=075512345678
 probe baseline "$(winpath "$W/quillon_baseline.exe")" "$SETTLE_S" "$CPU_S" | sed 's/^/baseline:/' | tee "$W/raw" >&2
+QUILLON_BASELINE_WAVEIN=1 probe baseline "$(winpath "$W/quillon_baseline.exe")" "$SETTLE_S" 1 | sed 's/^/wavein:/' \
+    | tee -a "$W/raw" >&2
 "$ROOT/tools/demo/with-service" bash -c "$(declare -f probe winpath); W='$W'; probe phone \"\$(winpath '$W/g711')\" \"\$QUILLON_SERVER_URL\" $NUMBER $SETTLE_S $CPU_S" \
     | sed 's/^/g711:/' | tee -a "$W/raw" >&2
 QUILLON_DEMO_PEER_SCENARIO="$ROOT/bench/winprog/answer-echo-g729.xml" \
@@ -70,10 +74,19 @@ def cpu(label, run, stage, goal):
         g = f"<= {goal} %" if goal is not None else "-"
         met = ("yes" if share <= goal else "no") if goal is not None else "-"
         out.append((label, f"{share:.2f} %", f"{base['cpu']/base['over']*100:.2f} %" if base else "-", "-", g, met))
+# For reading the rows above: the same empty program that also opened and closed a
+# wave-in device once (WinMM's device thread and the PulseAudio session stay).
+wavein = get("wavein", "baseline")
+def mem_info(label, run, stage):
+    r = get(run, stage)
+    if r and wavein:
+        out.append((label, f"{(r['anon'] - wavein['anon']) / 1024:.1f} MB", f"{wavein['anon']/1024:.1f} MB", "-", "-", "-"))
 mem("Quillon.exe memory at login, above baseline (RssAnon)", "g711", "login", 5)
 mem("Quillon.exe memory registered idle, above baseline", "g711", "registered", 5)
 mem("Quillon.exe memory in a G.711 call, above baseline", "g711", "call", 6)
 mem("Quillon.exe memory in a G.729 call with processing, above baseline", "g729", "call", 6)
+mem_info("(info) registered idle, above the baseline that also opened a wave-in device", "g711", "registered")
+mem_info("(info) in a G.711 call, above the baseline that also opened a wave-in device", "g711", "call")
 cpu("Quillon.exe CPU registered idle (baseline idle as peer)", "g711", "registered", 0.3)
 cpu("Quillon.exe CPU in a G.711 call", "g711", "call", None)
 cpu("Quillon.exe CPU in a G.729 call with AEC, NS, AGC", "g729", "call", 3)
