@@ -71,25 +71,33 @@ int CXmlDoc::NewRecord()
 
 // --- text buffer --------------------------------------------------------------------
 
-void CXmlDoc::AssignText(std::unique_ptr<char[]> pText, int nLength, int nCapacity)
+void CXmlDoc::AssignText(std::unique_ptr<char[]> pBuffer, int nFront, int nLength, int nCapacity)
 {
     ++m_nTextVersion;
-    m_pText = std::move(pText);
+    m_pBuffer = std::move(pBuffer);
+    m_pText.p = m_pBuffer.get() + nFront;
+    m_nTextFront = nFront;
     m_nTextLength = nLength;
     m_nTextCapacity = nCapacity;
 }
 
 void CXmlDoc::ReserveText(int nNeeded)
 {
-    if (nNeeded <= m_nTextCapacity)
+    if (m_nTextFront + nNeeded <= m_nTextCapacity)
         return;
+    if (nNeeded <= m_nTextCapacity) {  // the slack in front makes room
+        std::memmove(m_pBuffer.get(), m_pText.get(), static_cast<size_t>(m_nTextLength));
+        m_pText.p = m_pBuffer.get();
+        m_nTextFront = 0;
+        return;
+    }
     long long nNew = static_cast<long long>(nNeeded) + nNeeded / 2 + 128;
     nNew += nNew / 100;
     nNew = std::min<long long>(nNew, INT_MAX);
     std::unique_ptr<char[]> pText(new char[static_cast<size_t>(nNew)]);
     if (m_nTextLength)
         std::memcpy(pText.get(), m_pText.get(), static_cast<size_t>(m_nTextLength));
-    AssignText(std::move(pText), m_nTextLength, static_cast<int>(nNew));
+    AssignText(std::move(pText), 0, m_nTextLength, static_cast<int>(nNew));
 }
 
 bool CXmlDoc::ReplaceText(int nOffset, int nOldLength, const char* pNew, int nNewLength)
@@ -98,12 +106,21 @@ bool CXmlDoc::ReplaceText(int nOffset, int nOldLength, const char* pNew, int nNe
     if (nLength > INT_MAX / 2)
         return false;  // offsets must stay far from overflow
     ++m_nTextVersion;
-    ReserveText(static_cast<int>(nLength));
-    char* s = m_pText.get();
-    std::memmove(s + nOffset + nNewLength, s + nOffset + nOldLength,
-                 static_cast<size_t>(m_nTextLength - nOffset - nOldLength));
+    const int nDelta = nNewLength - nOldLength;
+    const int nTail = m_nTextLength - nOffset - nOldLength;
+    if (nOffset < nTail && nDelta <= m_nTextFront) {
+        // The part before moves: into the slack in front, or back into it when shrinking.
+        char* pStart = m_pText.get() - nDelta;
+        std::memmove(pStart, m_pText.get(), static_cast<size_t>(nOffset));
+        m_pText.p = pStart;
+        m_nTextFront -= nDelta;
+    } else {
+        ReserveText(static_cast<int>(nLength));
+        char* s = m_pText.get();
+        std::memmove(s + nOffset + nNewLength, s + nOffset + nOldLength, static_cast<size_t>(nTail));
+    }
     if (nNewLength)
-        std::memcpy(s + nOffset, pNew, static_cast<size_t>(nNewLength));
+        std::memcpy(m_pText.get() + nOffset, pNew, static_cast<size_t>(nNewLength));
     m_nTextLength = static_cast<int>(nLength);
     return true;
 }
@@ -112,10 +129,11 @@ bool CXmlDoc::SetDocument(const char* pText, int nLength)
 {
     nLength = pText ? std::max(nLength, 0) : 0;
     int nCapacity = nLength + nLength / 100 + 1;
+    const int nFront = FrontSlack(nLength, nCapacity);
     std::unique_ptr<char[]> pBuffer(new char[static_cast<size_t>(nCapacity)]);
     if (nLength)
-        std::memcpy(pBuffer.get(), pText, static_cast<size_t>(nLength));
-    AssignText(std::move(pBuffer), nLength, nCapacity);
+        std::memcpy(pBuffer.get() + nFront, pText, static_cast<size_t>(nLength));
+    AssignText(std::move(pBuffer), nFront, nLength, nCapacity);
     m_strResult.clear();
     Parse();
     return IsWellFormed();

@@ -164,7 +164,9 @@ private:
     // Text buffer.
     void ReserveText(int nNeeded);
     bool ReplaceText(int nOffset, int nOldLength, const char* pNew, int nNewLength);
-    void AssignText(std::unique_ptr<char[]> pText, int nLength, int nCapacity);
+    // The buffer holds the text at nFront: slack before and after it.
+    void AssignText(std::unique_ptr<char[]> pBuffer, int nFront, int nLength, int nCapacity);
+    static int FrontSlack(int nLength, int nCapacity) { return (nCapacity - nLength) / 2; }
 
     // Scanning (XmlScan.cpp).
     int CharLength(int nOffset) const;
@@ -207,7 +209,18 @@ private:
 
     const unsigned char* m_pCharClass;  // per byte: lead byte, whitespace (XmlScan.cpp)
 
-    std::unique_ptr<char[]> m_pText;
+    // The text lies in m_pBuffer (m_nTextCapacity bytes) at m_nTextFront. An edit moves
+    // the shorter side of the text: the part before it into the slack in front when
+    // that holds the growth, else the part after it.
+    struct TextPointer
+    {
+        char* p = nullptr;
+        char* get() const { return p; }
+        char& operator[](int i) const { return p[i]; }
+    };
+    std::unique_ptr<char[]> m_pBuffer;
+    TextPointer m_pText;
+    int m_nTextFront = 0;
     int m_nTextLength = 0;
     int m_nTextCapacity = 0;
 

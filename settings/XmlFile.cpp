@@ -298,15 +298,16 @@ bool CXmlDoc::LoadFile(const char* pszPath)
     }
     const int nLength = static_cast<int>(nSize);
     const int nCapacity = nLength + nLength / 100 + 1;
+    const int nFront = FrontSlack(nLength, nCapacity);
     std::unique_ptr<char[]> pBuffer(new char[static_cast<size_t>(nCapacity)]);
-    const size_t nRead = nLength ? std::fread(pBuffer.get(), 1, static_cast<size_t>(nLength), f) : 0;
+    const size_t nRead = nLength ? std::fread(pBuffer.get() + nFront, 1, static_cast<size_t>(nLength), f) : 0;
     if (std::ferror(f)) {
         m_strResult = ErrorText(errno);
         std::fclose(f);
         return false;
     }
     std::fclose(f);
-    AssignText(std::move(pBuffer), static_cast<int>(nRead), nCapacity);
+    AssignText(std::move(pBuffer), nFront, static_cast<int>(nRead), nCapacity);
 
     bool bComplete = true;
     if (IsUtf8Name(DeclaredEncoding()) && AnyHighByte(m_pText.get(), nRead)) {
@@ -315,9 +316,10 @@ bool CXmlDoc::LoadFile(const char* pszPath)
         bComplete = Utf8ToAnsi(m_pText.get(), nRead, strText);
         const int nConverted = static_cast<int>(strText.size());
         const int nNewCapacity = nConverted + nConverted / 100 + 1;
+        const int nNewFront = FrontSlack(nConverted, nNewCapacity);
         std::unique_ptr<char[]> pText(new char[static_cast<size_t>(nNewCapacity)]);
-        std::memcpy(pText.get(), strText.data(), strText.size());
-        AssignText(std::move(pText), nConverted, nNewCapacity);
+        std::memcpy(pText.get() + nNewFront, strText.data(), strText.size());
+        AssignText(std::move(pText), nNewFront, nConverted, nNewCapacity);
     }
 
     char szResult[64];

@@ -339,6 +339,42 @@ TEST(XmlRecords, TableSizedFromTextAndGrownByHalvesThenBlocks)
     EXPECT_EQ(CXmlDocInspector::CheckAgainstReparse(doc), "");
 }
 
+TEST(XmlRecords, EditsNearTheStartMoveWhatIsBeforeThem)
+{
+    // 6,009 bytes with 61 of slack, 30 of them in front: edits before the middle take
+    // the front slack while it lasts, then the slack behind, without a new buffer.
+    std::string strText = "<r>\r\n", strExpected = "<r>\r\n<b k=\"v\"/>\r\n<b/>\r\n<b/>\r\n<c/>\r\n<c/>\r\n";
+    for (int i = 0; i < 1000; ++i)
+        strText += "<a/>\r\n";
+    strExpected += strText.substr(5) + "</r>";
+    strText += "</r>";
+    CXmlDoc doc;
+    doc.SetDocument(strText);
+    EXPECT_EQ(CXmlDocInspector::TextFront(doc), 30);
+    doc.FindElement(nullptr);
+    doc.EnterElement();
+    const struct
+    {
+        std::function<bool()> edit;
+        int nFront;
+    } steps[] = {
+        {[&] { return doc.FindElement("a") && doc.InsertElementBefore("b"); }, 24},
+        {[&] { return doc.InsertElementBefore("b"); }, 18},
+        {[&] { return doc.InsertElementBefore("b"); }, 12},
+        {[&] { return doc.SetAttribute("k", "v"); }, 6},
+        {[&] { return doc.FindElement("a") && doc.InsertElementBefore("c"); }, 0},
+        {[&] { return doc.InsertElementBefore("c"); }, 0},  // behind now
+    };
+    for (const auto& step : steps) {
+        ASSERT_TRUE(step.edit());
+        EXPECT_EQ(CXmlDocInspector::TextFront(doc), step.nFront);
+        EXPECT_EQ(CXmlDocInspector::CheckAgainstReparse(doc), "");
+    }
+    EXPECT_EQ(CXmlDocInspector::TextCapacity(doc), 6009 + 60 + 1);
+    EXPECT_EQ(doc.GetDocument().substr(0, 64), strExpected.substr(0, 64));
+    EXPECT_TRUE(doc.GetDocument() == strExpected);
+}
+
 TEST(XmlRecords, TextGrowsByHalfAndMore)
 {
     CXmlDoc doc;

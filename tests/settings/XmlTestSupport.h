@@ -42,6 +42,7 @@ public:
     static int RecordCapacity(const CXmlDoc& doc) { return doc.m_nRecCapacity; }
     static int Blocks(const CXmlDoc& doc) { return static_cast<int>(doc.m_aBlocks.size()); }
     static int TextCapacity(const CXmlDoc& doc) { return doc.m_nTextCapacity; }
+    static int TextFront(const CXmlDoc& doc) { return doc.m_nTextFront; }  // slack before the text
     static int ReleasedRecords(const CXmlDoc& doc);
     // Record index of the current element, child and parent of the position.
     static int PosParent(const CXmlDoc& doc) { return doc.m_iPosParent; }
