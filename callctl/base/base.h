@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -72,6 +73,33 @@ private:
 // Waits up to timeout_ms for any of the sockets to become readable.
 // ready[i] is set for the readable ones. Returns false on a wait error.
 bool wait_readable(UdpSocket *const *socks, size_t n, int timeout_ms, bool *ready);
+
+// Waits again and again on a set of sockets that seldom changes: the set is
+// given once, and a wait reports only the readable ones, so an idle socket
+// costs nothing per wait (epoll on Linux; select elsewhere). Used by one
+// thread; the sockets, and the array naming them, must stay as they are while
+// they are the set.
+class SocketWaiter {
+public:
+    SocketWaiter() = default;
+    ~SocketWaiter();
+    SocketWaiter(const SocketWaiter &) = delete;
+    SocketWaiter &operator=(const SocketWaiter &) = delete;
+
+    // The sockets to wait on from now on (replaces the last set).
+    void set(UdpSocket *const *socks, size_t n);
+    // Waits up to timeout_ms for any of them to be readable and writes the
+    // indices (in the set) of up to cap readable ones to ready. Returns how
+    // many, 0 when the time ran out, -1 on a wait error (after the timeout
+    // has passed, so a caller that loops does not spin).
+    int wait(int timeout_ms, uint32_t *ready, size_t cap);
+
+private:
+    UdpSocket *const *socks_ = nullptr;
+    size_t n_ = 0;
+    std::unique_ptr<bool[]> flags_;  // select's answer
+    intptr_t poll_fd_ = -1;  // the epoll instance (Linux)
+};
 
 // UTF-8 text to GBK (code page 936). Characters GBK lacks become '?'.
 // Invalid UTF-8 sequences become '?' too.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -21,6 +22,9 @@
 #include <pthread.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#ifdef __linux__
+#include <sys/epoll.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -296,6 +300,56 @@ bool wait_readable(UdpSocket *const *socks, size_t n, int timeout_ms, bool *read
     for (size_t i = 0; i < n; ++i)
         if (socks[i]->is_open() && FD_ISSET(as_sock(socks[i]->fd()), &rd)) ready[i] = true;
     return true;
+}
+
+SocketWaiter::~SocketWaiter() {
+#ifdef __linux__
+    if (poll_fd_ >= 0) ::close(int(poll_fd_));
+#endif
+}
+
+void SocketWaiter::set(UdpSocket *const *socks, size_t n) {
+    socks_ = socks;
+    n_ = n;
+    flags_.reset(new bool[n ? n : 1]);
+#ifdef __linux__
+    // A fresh epoll set: the old one may hold sockets closed since.
+    if (poll_fd_ >= 0) ::close(int(poll_fd_));
+    poll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+    for (size_t i = 0; poll_fd_ >= 0 && i < n; ++i) {
+        if (!socks[i]->is_open()) continue;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u32 = uint32_t(i);
+        epoll_ctl(int(poll_fd_), EPOLL_CTL_ADD, int(socks[i]->fd()), &ev);
+    }
+#endif
+}
+
+int SocketWaiter::wait(int timeout_ms, uint32_t *ready, size_t cap) {
+    if (timeout_ms < 0) timeout_ms = 0;
+#ifdef __linux__
+    if (poll_fd_ >= 0) {
+        epoll_event evs[64];
+        const int max = int(cap < 64 ? cap : 64);
+        int r = epoll_wait(int(poll_fd_), evs, max, timeout_ms);
+        if (r < 0) {
+            if (errno == EINTR) return 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+            return -1;
+        }
+        for (int i = 0; i < r; ++i) ready[i] = evs[i].data.u32;
+        return r;
+    }
+#endif
+    if (n_ == 0 || !wait_readable(socks_, n_, timeout_ms, flags_.get())) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+        return n_ == 0 ? 0 : -1;
+    }
+    size_t k = 0;
+    for (size_t i = 0; i < n_ && k < cap; ++i)
+        if (flags_[i]) ready[k++] = uint32_t(i);
+    return int(k);
 }
 
 #ifdef _WIN32

@@ -61,16 +61,17 @@ constexpr int16_t alaw_code_to_linear(uint8_t code) {
     return int16_t((code & 0x80) ? mag : -mag);
 }
 
-// Codes by the kept bits of the sample as an unsigned 16-bit value (the top
-// half of each table holds the negative samples), and samples by code.
+// Codes by the kept bits of the sample (sample >> 2 or >> 3, from the most
+// negative up), and samples by code.
 struct Tables {
+    static constexpr int kUlawZero = 1 << 13, kAlawZero = 1 << 12;  // where sample 0 is
     uint8_t ulaw[1 << 14] = {};
     uint8_t alaw[1 << 13] = {};
     int16_t ulaw_pcm[256] = {};
     int16_t alaw_pcm[256] = {};
     constexpr Tables() {
-        for (int i = 0; i < (1 << 14); ++i) ulaw[i] = ulaw_code(int16_t(uint16_t(i << 2)));
-        for (int i = 0; i < (1 << 13); ++i) alaw[i] = alaw_code(int16_t(uint16_t(i << 3)));
+        for (int i = 0; i < (1 << 14); ++i) ulaw[i] = ulaw_code(int16_t((i - kUlawZero) * 4));
+        for (int i = 0; i < (1 << 13); ++i) alaw[i] = alaw_code(int16_t((i - kAlawZero) * 8));
         for (int c = 0; c < 256; ++c) {
             ulaw_pcm[c] = ulaw_code_to_linear(uint8_t(c));
             alaw_pcm[c] = alaw_code_to_linear(uint8_t(c));
@@ -86,19 +87,27 @@ int16_t ulaw_to_linear(uint8_t code) { return kTables.ulaw_pcm[code]; }
 uint8_t linear_to_alaw(int16_t pcm) { return alaw_code(pcm); }
 int16_t alaw_to_linear(uint8_t code) { return kTables.alaw_pcm[code]; }
 
+// Unrolled: a sample is a load, a shift, a look-up and a store, so the loop's own
+// count and branch would cost as much again.
 void ulaw_encode(const int16_t *pcm, uint8_t *out, size_t n) {
-    for (size_t i = 0; i < n; ++i) out[i] = kTables.ulaw[uint16_t(pcm[i]) >> 2];
+    const uint8_t *code = kTables.ulaw + Tables::kUlawZero;
+#pragma GCC unroll 8
+    for (size_t i = 0; i < n; ++i) out[i] = code[pcm[i] >> 2];
 }
 
 void ulaw_decode(const uint8_t *code, int16_t *out, size_t n) {
+#pragma GCC unroll 8
     for (size_t i = 0; i < n; ++i) out[i] = kTables.ulaw_pcm[code[i]];
 }
 
 void alaw_encode(const int16_t *pcm, uint8_t *out, size_t n) {
-    for (size_t i = 0; i < n; ++i) out[i] = kTables.alaw[uint16_t(pcm[i]) >> 3];
+    const uint8_t *code = kTables.alaw + Tables::kAlawZero;
+#pragma GCC unroll 8
+    for (size_t i = 0; i < n; ++i) out[i] = code[pcm[i] >> 3];
 }
 
 void alaw_decode(const uint8_t *code, int16_t *out, size_t n) {
+#pragma GCC unroll 8
     for (size_t i = 0; i < n; ++i) out[i] = kTables.alaw_pcm[code[i]];
 }
 

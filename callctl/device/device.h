@@ -34,6 +34,9 @@ public:
     virtual ~Capture() = default;
     // Copies the oldest complete frame not read yet; false when none is ready.
     virtual bool read(int16_t frame[kFrame]) = 0;
+    // When (now_ms() clock) the next frame will be ready, for a device that
+    // keeps its own pace; -1 when only read() can tell.
+    virtual int64_t next_frame_at() const { return -1; }
     // The device failed or disappeared; it delivers nothing more.
     virtual bool failed() const = 0;
     // Counters for tracing ("" when none).
@@ -45,6 +48,9 @@ public:
     virtual ~Playback() = default;
     // Queues one frame. A device whose queue is full drops it.
     virtual void write(const int16_t frame[kFrame]) = 0;
+    // Whatever is written goes nowhere (the null device): nobody needs the
+    // frames made for it.
+    virtual bool discards() const { return false; }
     virtual bool failed() const = 0;
     virtual std::string counters() const { return {}; }
 };

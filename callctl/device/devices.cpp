@@ -1,4 +1,5 @@
 // Null, file and test devices, and the factory that picks a kind by name.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,7 @@ public:
         return true;
     }
     int64_t elapsed() const { return now_ms() - start_; }
+    int64_t next_at() const { return start_ + int64_t(done_) * kFrameMs; }
 
 private:
     int64_t start_;
@@ -39,6 +41,7 @@ public:
         return true;
     }
     bool failed() const override { return false; }
+    int64_t next_frame_at() const override { return pace_.next_at(); }
 
 private:
     Pacer pace_;
@@ -48,28 +51,54 @@ class NullPlayback : public Playback {
 public:
     void write(const int16_t *) override {}
     bool failed() const override { return false; }
+    bool discards() const override { return true; }
 };
 
-// Reads the file as it plays, 20 ms at a time, so a long recording costs no memory;
-// after its end it gives silence.
+// Reads the file as it plays, half a second at a time, so a long recording costs
+// little memory and few reads; after its end it gives silence.
 class FileCapture : public Capture {
 public:
+    static constexpr size_t kChunk = 25 * kFrame;  // samples read at once
+
     FileCapture(FILE *f, bool ended) : f_(f), ended_(ended) {}
     ~FileCapture() override { std::fclose(f_); }
     bool read(int16_t frame[kFrame]) override {
         if (!pace_.due()) return false;
-        uint8_t b[kFrame * 2];
-        const size_t got = ended_ ? 0 : std::fread(b, 1, sizeof b, f_) / 2;
-        if (got < kFrame) ended_ = true;
-        for (size_t i = 0; i < kFrame; ++i) frame[i] = i < got ? int16_t(b[2 * i] | (b[2 * i + 1] << 8)) : 0;
+        for (size_t i = 0; i < kFrame;) {
+            if (pos_ == len_ && !fill()) {
+                std::memset(frame + i, 0, (kFrame - i) * sizeof(int16_t));
+                break;
+            }
+            const size_t n = std::min(kFrame - i, len_ - pos_);
+            std::memcpy(frame + i, buf_.get() + pos_, n * sizeof(int16_t));
+            pos_ += n;
+            i += n;
+        }
         return true;
     }
     bool failed() const override { return false; }
+    int64_t next_frame_at() const override { return pace_.next_at(); }
 
 private:
+    // The next chunk of whole samples (little-endian in the file); false at the end.
+    bool fill() {
+        if (ended_) return false;
+        if (!buf_) buf_.reset(new int16_t[kChunk]);
+        const size_t got = std::fread(buf_.get(), sizeof(int16_t), kChunk, f_);
+        if (got < kChunk) ended_ = true;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        for (size_t i = 0; i < got; ++i) buf_[i] = int16_t(__builtin_bswap16(uint16_t(buf_[i])));
+#endif
+        pos_ = 0;
+        len_ = got;
+        return got > 0;
+    }
+
     Pacer pace_;
     FILE *f_;
     bool ended_;
+    std::unique_ptr<int16_t[]> buf_;
+    size_t pos_ = 0, len_ = 0;  // the chunk's samples handed out, and held
 };
 
 class FilePlayback : public Playback {

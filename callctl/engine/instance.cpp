@@ -51,6 +51,12 @@ std::string outcome_text(uint32_t cause, int sip_status) {
 
 uint32_t new_handle() { return g_next_handle.fetch_add(1); }
 
+namespace {
+// The longest wait of the library thread with no timer armed (a bound for the
+// wait's argument, not a wake-up that anything needs).
+constexpr int64_t kIdleWaitMs = 3600 * 1000;
+}  // namespace
+
 Instance::Instance(uint32_t h)
     : media(std::make_unique<media::Engine>()), handle(h), txn_(*this), rxbuf_(sip::kMaxMessage + 1),
       resolver_(std::make_unique<Resolver>([this] { wake(); })) {
@@ -142,10 +148,13 @@ void Instance::run() {
     name_this_thread("callctl-sip");
     UdpSocket *socks[2] = {&sock_, &wake_sock_};
     while (!quit_) {
+        // Asleep until a datagram or the next timer: whatever else needs the thread
+        // (an API call's events, a timer that became the earliest, a lookup's answer,
+        // stop) wakes it through wake_sock_, so an idle instance does not wake.
         int64_t delay;
         {
             std::lock_guard<std::mutex> g(lock);
-            delay = timers_.next_delay(now(), 1000);
+            delay = timers_.next_delay(now(), kIdleWaitMs);
         }
         bool ready[2] = {false, false};
         if (!wait_readable(socks, 2, int(delay), ready))

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "../base/base.h"
 #include "media.h"
 
 #ifdef CALLCTL_HAVE_DSP
@@ -46,6 +47,14 @@ void CapturePath::far_end(const int16_t speaker[kFrame]) {
 #endif
 }
 
+bool CapturePath::hears_speaker() const {
+#ifdef CALLCTL_HAVE_DSP
+    return proc_->on && proc_->ap;
+#else
+    return false;
+#endif
+}
+
 void CapturePath::process(int16_t mic[kFrame], int volume, bool mute) {
 #ifdef CALLCTL_HAVE_DSP
     if (proc_->on && proc_->ap) proc_->ap->process_capture(mic);
@@ -76,19 +85,42 @@ double mean_square(const int16_t *x) {
 }
 }  // namespace
 
-void Levels::add(const int16_t mic[kFrame], const int16_t speaker[kFrame]) {
-    in_ms_[pos_] = mean_square(mic);
-    out_ms_[pos_] = mean_square(speaker);
+void Levels::add(const int16_t mic[kFrame], const int16_t *speaker) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (stale_.exchange(false, std::memory_order_relaxed))
+        for (int k = 0; k < 3; ++k) in_kept_[k] = out_kept_[k] = false;
+    std::memcpy(in_[pos_], mic, sizeof in_[pos_]);
+    in_kept_[pos_] = true;
+    out_kept_[pos_] = speaker != nullptr;
+    if (speaker) std::memcpy(out_[pos_], speaker, sizeof out_[pos_]);
     pos_ = (pos_ + 1) % 3;
-    in_energy_ = energy_of((in_ms_[0] + in_ms_[1] + in_ms_[2]) / 3);
-    out_energy_ = energy_of((out_ms_[0] + out_ms_[1] + out_ms_[2]) / 3);
 }
 
 void Levels::clear() {
-    in_energy_ = 0.0;
-    out_energy_ = 0.0;
-    for (auto &x : in_ms_) x = 0;
-    for (auto &x : out_ms_) x = 0;
+    std::lock_guard<std::mutex> g(mu_);
+    for (int k = 0; k < 3; ++k) in_kept_[k] = out_kept_[k] = false;
+}
+
+namespace {
+// The level of the frames kept (those not kept count as silence).
+double level_of(const int16_t (*frames)[kFrame], const bool *kept, bool stale) {
+    double sum = 0;
+    for (int k = 0; k < 3 && !stale; ++k)
+        if (kept[k]) sum += mean_square(frames[k]);
+    return energy_of(sum / 3);
+}
+}  // namespace
+
+double Levels::input() const {
+    asked_.store(now_ms(), std::memory_order_relaxed);
+    std::lock_guard<std::mutex> g(mu_);
+    return level_of(in_, in_kept_, stale_.load(std::memory_order_relaxed));
+}
+
+double Levels::output() const {
+    asked_.store(now_ms(), std::memory_order_relaxed);
+    std::lock_guard<std::mutex> g(mu_);
+    return level_of(out_, out_kept_, stale_.load(std::memory_order_relaxed));
 }
 
 }  // namespace callctl::media

@@ -9,13 +9,18 @@
 //
 // Levels: 0..100 over the last three frames (energy_of in media.h), one for
 // what the calls are sent from the microphone and one for the speaker;
-// readable from any thread.
+// readable from any thread. The tick only keeps the frames, and only while
+// the program asks for the levels (it did within kWantedMs); a level is
+// worked out when asked for, a few times a second at most, instead of at
+// every tick. Asked for after a longer pause, the levels read 0 until the
+// frames of the next ticks are in.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 namespace callctl::media {
 
@@ -30,6 +35,8 @@ public:
     // The frame in place: processing, then volume (0..100, linear gain
     // volume/100) and mute.
     void process(int16_t mic[kFrame], int volume, bool mute);
+    // The processor runs and hears the speaker.
+    bool hears_speaker() const;
 
 private:
     struct Processor;
@@ -39,17 +46,29 @@ private:
 class Levels {
 public:
     static constexpr size_t kFrame = 160;
+    // How long after the program last asked for a level the tick keeps the
+    // frames (and makes a speaker frame that nothing else needs).
+    static constexpr int64_t kWantedMs = 3000;
 
-    void add(const int16_t mic[kFrame], const int16_t speaker[kFrame]);
+    // Whether the program asked for a level within kWantedMs of now.
+    bool wanted(int64_t now) const { return now - asked_.load(std::memory_order_relaxed) < kWantedMs; }
+    // One tick's frames, while wanted; speaker nullptr: no speaker frame was
+    // made (it counts as silence).
+    void add(const int16_t mic[kFrame], const int16_t *speaker);
+    // A tick whose frames are not kept: those kept before are out of date.
+    void skip() { stale_.store(true, std::memory_order_relaxed); }
     // Both 0 (the devices closed); the frames before no longer count.
     void clear();
-    double input() const { return in_energy_.load(); }
-    double output() const { return out_energy_.load(); }
+    double input() const;
+    double output() const;
 
 private:
-    double in_ms_[3] = {}, out_ms_[3] = {};  // mean squares of the last three frames
+    mutable std::mutex mu_;
+    int16_t in_[3][kFrame] = {}, out_[3][kFrame] = {};  // the last three frames
+    bool in_kept_[3] = {}, out_kept_[3] = {};           // which of them count
     int pos_ = 0;
-    std::atomic<double> in_energy_{0.0}, out_energy_{0.0};
+    std::atomic<bool> stale_{false};
+    mutable std::atomic<int64_t> asked_{INT64_MIN / 2};
 };
 
 }  // namespace callctl::media

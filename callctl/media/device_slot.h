@@ -28,6 +28,9 @@ class DeviceSlot {
 public:
     explicit DeviceSlot(int retry_ms) : retry_ms_(retry_ms) {}
 
+    // Whether update() has anything to do at now: no device, a failed one,
+    // or the next try of the chosen one after a fallback.
+    bool due(int64_t now) const { return !dev_ || dev_->failed() || (fallback_ && now >= retry_); }
     // Opens, replaces or retries the device as due at now; chosen is the
     // name from the settings ("" the default device).
     void update(device::Factory &f, const std::string &chosen, int64_t now, std::mutex &mu);

@@ -33,7 +33,21 @@ Engine::~Engine() { stop(); }
 
 void Engine::start() {
     std::lock_guard<std::mutex> g(mu_);
-    if (thread_.joinable() || stopped_) return;
+    if (stopped_) return;
+    started_ = true;
+    run_thread_locked();
+}
+
+void Engine::run_thread_locked() {
+    if (!started_ || stopped_ || thread_on_) return;
+    bool needed = false;
+    for (const auto &kv : streams_) needed = needed || kv.second->active();
+    if (!needed) return;
+    // A thread that ended when the last call did is done with the engine; only
+    // its return is left to wait for.
+    if (thread_.joinable()) thread_.join();
+    last_capture_ = 0;
+    thread_on_ = true;
     thread_ = std::thread(&Engine::run, this);
 }
 
@@ -44,7 +58,7 @@ void Engine::stop() {
         stopped_ = true;
         quit_ = true;
     }
-    cv_.notify_all();
+    // No thread starts any more; this one, if any, sees quit_ within a frame.
     if (thread_.joinable()) thread_.join();
     std::vector<std::string> summaries;  // while the devices are still named
     {
@@ -59,6 +73,7 @@ void Engine::stop() {
         for (auto &kv : streams_)
             if (!kv.second->dead()) kv.second->finish(now);
         streams_.clear();
+        ++gen_;
     }
     for (const auto &s : summaries) log::linef(log::Info, "%s", s.c_str());
 }
@@ -93,7 +108,8 @@ void Engine::configure(uint32_t call, const StreamParams &p) {
     Stream *s = find(call);
     if (!s) return;
     s->configure(p, now_ms());
-    cv_.notify_all();
+    ++gen_;
+    run_thread_locked();
 }
 
 void Engine::set_hold(uint32_t call, bool held) {
@@ -110,11 +126,13 @@ int64_t Engine::quiet_ms(uint32_t call, int64_t now, bool *may_pause) const {
 void Engine::set_conference(uint32_t call, uint32_t conf) {
     std::lock_guard<std::mutex> g(mu_);
     if (Stream *s = find(call)) s->set_conference(conf);
+    ++gen_;
 }
 
 void Engine::set_conference_mode(uint32_t conf, bool held, bool bridging) {
     std::lock_guard<std::mutex> g(mu_);
     conf_mode_[conf] = {held, bridging};
+    ++gen_;
 }
 
 std::string Engine::summary(const Stream &s) const {
@@ -135,8 +153,8 @@ void Engine::close_stream(uint32_t call) {
         s->finish(now_ms());
         if (log::on(log::Info)) text = summary(*s);
         // Sockets close when the media thread reaps the stream.
-        if (!thread_.joinable()) streams_.erase(call);
-        cv_.notify_all();
+        if (!thread_on_) streams_.erase(call);
+        ++gen_;
     }
     if (!text.empty()) log::linef(log::Info, "%s", text.c_str());
 }
@@ -229,6 +247,7 @@ Engine::DeviceInfo Engine::device_info() const {
     d.capture_fallback = mic_->fallback();
     d.playback_fallback = speaker_dev_->fallback();
     d.clock_ticks = clock_ticks_;
+    d.thread = thread_on_;
     return d;
 }
 
@@ -239,29 +258,53 @@ void Engine::tick(const int16_t mic[kFrame], int64_t now) {
     tick_locked(mic, now < 0 ? now_ms() : now);
 }
 
-void Engine::receive(int timeout_ms, int64_t at) {
-    std::vector<Stream *> live;
-    std::vector<UdpSocket *> socks;
-    {
-        std::lock_guard<std::mutex> g(mu_);
-        for (auto &kv : streams_)
-            if (!kv.second->dead()) {
-                live.push_back(kv.second.get());
-                socks.push_back(&kv.second->rtp_socket());
-                socks.push_back(&kv.second->rtcp_socket());
-            }
+void Engine::refresh_locked(Waiting &w) {
+    if (w.gen == gen_) return;
+    // Ended streams go (their sockets close here): only the media thread, or
+    // receive() while there is none, comes here, never during a wait on them.
+    for (auto it = streams_.begin(); it != streams_.end();) {
+        if (it->second->dead()) it = streams_.erase(it);
+        else ++it;
     }
-    if (socks.empty()) return;
-    std::unique_ptr<bool[]> ready(new bool[socks.size()]);
-    if (!wait_readable(socks.data(), socks.size(), timeout_ms, ready.get())) return;
-    std::lock_guard<std::mutex> g(mu_);
-    int64_t now = at < 0 ? now_ms() : at;
-    for (size_t i = 0; i < live.size(); ++i)
-        if (ready[2 * i] || ready[2 * i + 1]) live[i]->receive_ready(ready[2 * i], ready[2 * i + 1], now);
+    w.live.clear();
+    w.socks.clear();
+    for (auto &kv : streams_)
+        if (kv.second->active()) {
+            w.live.push_back(kv.second.get());
+            w.socks.push_back(&kv.second->rtp_socket());
+            w.socks.push_back(&kv.second->rtcp_socket());
+        }
+    w.waiter.set(w.socks.data(), w.socks.size());
+    w.ready.resize(w.socks.size() + 1);
+    w.got = 0;
+    w.gen = ++gen_;  // the streams the tick knew may be gone
 }
 
-void Engine::tick_locked(const int16_t mic_in[kFrame], int64_t now) {
-    // 1. what each stream received
+void Engine::take_ready_locked(Waiting &w, int64_t now, int most) {
+    // Streams changed during the wait: what it found waits on for the next one.
+    if (w.gen != gen_) w.got = 0;
+    for (int i = 0; i < w.got; ++i) {
+        Stream *s = w.live[w.ready[size_t(i)] / 2];
+        const bool rtcp = w.ready[size_t(i)] % 2 != 0;
+        if (!s->dead()) s->receive_ready(!rtcp, rtcp, now, most);
+    }
+    w.got = 0;
+}
+
+void Engine::receive(int timeout_ms, int64_t at) {
+    std::unique_lock<std::mutex> g(mu_);
+    refresh_locked(wait_);
+    if (wait_.live.empty()) return;
+    g.unlock();
+    const int got = wait_.waiter.wait(timeout_ms, wait_.ready.data(), wait_.ready.size());
+    g.lock();
+    wait_.got = got < 0 ? 0 : got;
+    take_ready_locked(wait_, at < 0 ? now_ms() : at, 64);
+}
+
+void Engine::parties_locked() {
+    if (tick_gen_ == gen_) return;
+    tick_gen_ = gen_;
     live_.clear();
     parties_.clear();
     sent_.clear();
@@ -269,29 +312,42 @@ void Engine::tick_locked(const int16_t mic_in[kFrame], int64_t now) {
         Stream &s = *kv.second;
         if (!s.active()) continue;
         live_.push_back(&s);
-        parties_.push_back(s.pull(now));
+        MixParty m;
+        m.conf = s.conference();
+        m.out = bridged_out(conf_mode_, m.conf);
+        parties_.push_back(m);
         sent_.push_back(s.sent());
     }
+}
+
+void Engine::tick_locked(const int16_t mic_in[kFrame], int64_t now) {
+    // 1. what each stream received
+    parties_locked();
+    for (size_t i = 0; i < live_.size(); ++i) live_[i]->pull(now, &parties_[i]);
     // 2. the speaker, which the capture processor hears as the far end
-    mix_speaker(parties_.data(), parties_.size(), conf_mode_, mute_out_, speaker_);
-    if (auto *play = speaker_dev_->get()) play->write(speaker_);
-    capture_->far_end(speaker_);
+    device::Playback *play = speaker_dev_->get();
+    const bool levels = levels_->wanted(now);
+    const bool speaker = !play || !play->discards() || capture_->hears_speaker() || levels;
+    if (speaker) {
+        mix_speaker(parties_.data(), parties_.size(), mute_out_, speaker_);
+        if (play) play->write(speaker_);
+        capture_->far_end(speaker_);
+    }
     // 3. the microphone
     int16_t mic[kFrame];
     std::memcpy(mic, mic_in, sizeof mic);
     capture_->process(mic, volume_, mute_in_);
-    levels_->add(mic, speaker_);
+    if (levels) levels_->add(mic, speaker ? speaker_ : nullptr);
+    else levels_->skip();
     // 4. what each call is sent, and 5. its recording
-    mix_sent(parties_.data(), parties_.size(), conf_mode_, mic, sent_.data());
+    mix_sent(parties_.data(), parties_.size(), mic, sent_.data());
     for (Stream *s : live_) s->send(now);
 }
 
 // ---- media thread ----------------------------------------------------------------------
 
-bool Engine::any_active_locked() const {
-    for (const auto &kv : streams_)
-        if (kv.second->active()) return true;
-    return false;
+bool Engine::devices_due_locked(int64_t now) const {
+    return devices_changed_ || mic_->due(now) || speaker_dev_->due(now);
 }
 
 void Engine::close_devices() {
@@ -350,75 +406,47 @@ void Engine::trace(int64_t now) {
 void Engine::run() {
     name_this_thread("callctl-media");
     const char *tr = std::getenv("CALLCTL_MEDIA_TRACE");
-    bool tracing = tr && *tr && *tr != '0';
-    std::vector<Stream *> live;
-    std::vector<UdpSocket *> socks;
-    std::unique_ptr<bool[]> ready;
-    size_t ready_cap = 0;
+    const bool tracing = tr && *tr && *tr != '0';
+    Waiting &w = wait_;
+    std::unique_lock<std::mutex> g(mu_);
     while (!quit_) {
-        bool want;
-        {
-            std::unique_lock<std::mutex> g(mu_);
-            // Reap ended streams (their sockets close here).
-            for (auto it = streams_.begin(); it != streams_.end();) {
-                if (it->second->dead()) it = streams_.erase(it);
-                else ++it;
-            }
-            want = any_active_locked();
-            // Nothing to carry: sleep until a stream is configured, closed or the
-            // engine stops (each of which notifies), looking in once a second.
-            if (!want && !mic_->get()) {
-                cv_.wait_for(g, std::chrono::milliseconds(1000));
-                continue;
-            }
-        }
-        if (!want) {
+        int64_t now = now_ms();
+        // One datagram from each socket the last wait found readable.
+        take_ready_locked(w, now, 1);
+        refresh_locked(w);
+        if (w.live.empty()) {
+            // Nothing to carry: the devices close, then the thread ends until a
+            // stream becomes active again (configure starts another).
+            if (!mic_->get() && !speaker_dev_->get()) break;
+            g.unlock();
             close_devices();
-            std::lock_guard<std::mutex> g(mu_);
+            g.lock();
             mic_->forget_fallback();
             speaker_dev_->forget_fallback();
             continue;
         }
-        manage_devices();
-        live.clear();
-        socks.clear();
-        {
-            std::lock_guard<std::mutex> g(mu_);
-            for (auto &kv : streams_)
-                if (kv.second->active()) {
-                    live.push_back(kv.second.get());
-                    socks.push_back(&kv.second->rtp_socket());
-                    socks.push_back(&kv.second->rtcp_socket());
-                }
+        // A wake for a packet before the microphone's next frame is due ends here;
+        // the devices are looked after once a frame.
+        device::Capture *cap = mic_->get();
+        int64_t at = cap ? cap->next_frame_at() : -1;
+        if (at <= now && devices_due_locked(now)) {
+            g.unlock();
+            manage_devices();
+            g.lock();
+            now = now_ms();
+            cap = mic_->get();
+            at = cap ? cap->next_frame_at() : -1;
         }
-        if (socks.size() > ready_cap) {
-            ready_cap = socks.size();
-            ready.reset(new bool[ready_cap]);
-        }
-        // The microphone paces the calls: with a frame read lately, sleep until the
-        // next one is due (a millisecond early), then look every kPollMs until it comes.
-        int timeout = kPollMs;
-        if (last_capture_ != 0) {
-            const int64_t left = last_capture_ + device::kFrameMs - 1 - now_ms();
-            if (left > timeout) timeout = int(left < device::kFrameMs ? left : device::kFrameMs);
-        }
-        bool ok = wait_readable(socks.data(), socks.size(), timeout, ready.get());
-        if (!ok) std::this_thread::sleep_for(std::chrono::milliseconds(timeout));
-        std::lock_guard<std::mutex> g(mu_);
-        int64_t now = now_ms();
-        if (ok)
-            for (size_t i = 0; i < live.size(); ++i)
-                if (!live[i]->dead() && (ready[2 * i] || ready[2 * i + 1]))
-                    live[i]->receive_ready(ready[2 * i], ready[2 * i + 1], now);
-        int16_t mic[kFrame];
+        // The microphone's frames, a tick each.
+        int16_t frame[kFrame];
         bool read = false;
-        for (int i = 0; i < 5 && mic_->get() && mic_->get()->read(mic); ++i) {
-            tick_locked(mic, now_ms());
+        for (int i = 0; i < 5 && cap && at <= now && cap->read(frame); ++i) {
+            tick_locked(frame, now);
             read = true;
+            at = cap->next_frame_at();
         }
         // A capture device that delivers nothing (starting up, stalled)
         // does not stop the clock: silence frames keep the calls going.
-        now = now_ms();
         if (read) last_capture_ = now;
         else if (now - last_capture_ > int64_t(device::kFrameMs) * 2) last_capture_ = 0;
         if (read || last_tick_ == 0) {
@@ -430,7 +458,22 @@ void Engine::run() {
             ++clock_ticks_;
         }
         if (tracing) trace(now);
+        // Sleep until the next frame is due: exactly, when the microphone keeps its
+        // own pace; else, with a frame read lately, until a millisecond before it is
+        // expected, then every kPollMs until it comes. Packets wake the thread sooner.
+        int timeout = kPollMs;
+        if (at >= 0) {
+            timeout = int(std::clamp<int64_t>(at - now, 0, device::kFrameMs));
+        } else if (last_capture_ != 0) {
+            const int64_t left = last_capture_ + device::kFrameMs - 1 - now;
+            if (left > timeout) timeout = int(left < device::kFrameMs ? left : device::kFrameMs);
+        }
+        g.unlock();
+        const int got = w.waiter.wait(timeout, w.ready.data(), w.ready.size());
+        g.lock();
+        w.got = got < 0 ? 0 : got;
     }
+    thread_on_ = false;
 }
 
 }  // namespace callctl::media

@@ -1,13 +1,18 @@
 // The media engine of an instance: RTP streams of its calls, the audio
 // devices, mixing, levels, tones and recordings.
 //
-// Threads. One media thread per instance runs the audio clock: it waits for
-// RTP/RTCP datagrams (polling every few milliseconds) and, for each 20 ms
-// frame the capture device hands out, runs one tick:
+// Threads. One media thread per instance runs the audio clock while a
+// stream is active: it starts when the first one becomes active and ends
+// once none is and the devices are closed, so an idle instance holds no
+// thread for it. It waits for RTP/RTCP datagrams (reading one per readable
+// socket per wake) and, for each 20 ms frame the capture device hands out,
+// runs one tick:
 //   1. every stream's jitter buffer gives its 20 ms of received audio;
 //   2. the speaker gets the sum of the streams being listened to plus local
 //      tones, after the output mute; the capture processor hears that frame
-//      as the far end; the output level is taken;
+//      as the far end; the output level is taken. A speaker frame that
+//      nobody needs (the null device plays it, no processor hears it, the
+//      program has not asked for the output level lately) is not made;
 //   3. the microphone frame goes through the capture processor (echo
 //      cancellation, noise suppression, gain control when switched on), the
 //      input volume and mute; the input level is taken;
@@ -17,6 +22,9 @@
 // A capture device that hands out nothing for kCaptureGraceMs (a slow
 // start, a stall) does not stop the clock: the tick runs on silence, every
 // 20 ms, until frames come again.
+// The tick's list of parties, like the media thread's set of sockets, is
+// made again only when streams come, go or change conference (gen_), not at
+// every tick or wake.
 // Devices are opened by the media thread when the first stream becomes
 // active and closed when none is. A device that cannot be opened or that
 // fails is replaced by the default device, and while that cannot be had
@@ -34,7 +42,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -99,9 +106,11 @@ class Engine {
 public:
     static constexpr int kReopenMs = 2000;
     static constexpr int kRtcpIntervalMs = 5000;
-    // How often the media thread looks for a capture frame that is due or late. While
-    // the microphone delivers, the thread sleeps until its next frame is due instead
-    // (arriving packets wake it at once either way).
+    // How often the media thread looks for a capture frame that is due or late, for a
+    // device that cannot tell when its next frame comes. While such a microphone
+    // delivers, the thread sleeps until its next frame is due instead; one that keeps
+    // its own pace (device::Capture::next_frame_at) is waited for exactly (arriving
+    // packets wake the thread at once either way).
     static constexpr int kPollMs = 4;
     // Longest wait for a capture frame before the clock ticks on silence.
     static constexpr int kCaptureGraceMs = 60;
@@ -111,7 +120,8 @@ public:
     Engine(const Engine &) = delete;
     Engine &operator=(const Engine &) = delete;
 
-    void start();  // starts the media thread
+    // Lets the media thread run: it starts whenever a stream becomes active.
+    void start();
     // Stops the thread, ends every stream (RTCP BYE) and finalises every
     // recording. Idempotent.
     void stop();
@@ -187,6 +197,7 @@ public:
         uint64_t capture_failures = 0, playback_failures = 0;  // devices given up
         bool capture_fallback = false, playback_fallback = false;  // on the null device now
         uint64_t clock_ticks = 0;  // ticks made on silence while capture delivered nothing
+        bool thread = false;       // the media thread runs
     };
     DeviceInfo device_info() const;
 
@@ -199,20 +210,41 @@ public:
     const int16_t *speaker_frame() const { return speaker_; }
 
 private:
+    // The active streams and their sockets as the waits see them (two sockets per
+    // stream, RTP then RTCP), made again when gen_ has moved on.
+    struct Waiting {
+        std::vector<Stream *> live;
+        std::vector<UdpSocket *> socks;
+        SocketWaiter waiter;
+        std::vector<uint32_t> ready;  // what the last wait found
+        int got = 0;
+        uint64_t gen = ~uint64_t(0);
+    };
+
     void run();
+    // Starts the media thread unless it runs, may not or need not (mu_ held).
+    void run_thread_locked();
+    bool devices_due_locked(int64_t now) const;
     void manage_devices();
     void close_devices();
+    // Drops ended streams, then lists the active ones for w (mu_ held).
+    void refresh_locked(Waiting &w);
+    // Reads what w's last wait found: at most `most` datagrams per socket (mu_ held).
+    void take_ready_locked(Waiting &w, int64_t now, int most);
+    // The parties of the tick, in the order of streams_ (mu_ held).
+    void parties_locked();
     void tick_locked(const int16_t mic_in[kFrame], int64_t now);
     // The log's line on a call's audio when it ends (mu_ held).
     std::string summary(const Stream &s) const;
-    bool any_active_locked() const;
     void trace(int64_t now);
     Stream *find(uint32_t call) const;
 
     std::shared_ptr<device::Factory> factory_;
     mutable std::mutex mu_;
-    std::condition_variable cv_;
     std::map<uint32_t, std::unique_ptr<Stream>> streams_;
+    // Moves on whenever a stream becomes active or ends, is reaped, or changes
+    // conference, and when a conference's mode changes.
+    uint64_t gen_ = 0;
     std::map<uint32_t, ConferenceMode> conf_mode_;
     uint16_t port_cursor_ = 0;
 
@@ -226,7 +258,10 @@ private:
     // media thread
     std::thread thread_;
     std::atomic<bool> quit_{false};
+    bool started_ = false;    // start() was called: the thread may run
+    bool thread_on_ = false;  // the thread runs its loop (it clears this as it ends)
     bool stopped_ = false;
+    Waiting wait_;            // the media thread's, or receive()'s without it
     std::unique_ptr<DeviceSlot<device::Capture>> mic_;
     std::unique_ptr<DeviceSlot<device::Playback>> speaker_dev_;
     std::unique_ptr<CapturePath> capture_;
@@ -237,10 +272,11 @@ private:
     uint64_t clock_ticks_ = 0;
     int64_t next_trace_ = 0;
 
-    // the tick's parties, in the order of streams_ (reused)
+    // the tick's parties, in the order of streams_, for gen tick_gen_
     std::vector<Stream *> live_;
     std::vector<MixParty> parties_;
     std::vector<int16_t *> sent_;
+    uint64_t tick_gen_ = ~uint64_t(0);
     int16_t speaker_[kFrame] = {};
 };
 

@@ -13,6 +13,10 @@
 //  - sums saturate at the 16-bit range.
 // A party on hold, or one that sends us nothing, comes with silence as its
 // audio: it is heard by nobody.
+//
+// The work follows what there is to mix: the speaker of a single party
+// (no tone) is a copy of its frame, a party outside any conference is sent
+// a copy of the microphone, and only a conference sums frames.
 #pragma once
 
 #include <cstddef>
@@ -27,19 +31,19 @@ struct MixParty {
     const int16_t *heard = nullptr;  // kFrame samples received from the party this tick
     uint32_t conf = 0;               // its conference, 0 none
     const int16_t *tone = nullptr;   // a tone played locally for it (kFrame samples), or nullptr
+    bool out = false;                // bridged_out() of its conference
 };
 
 using ConferenceModes = std::map<uint32_t, ConferenceMode>;
 
 // Whether a party of conference conf is out of the local user's hearing
-// and out of reach of the microphone.
+// and out of reach of the microphone (looked up when the parties change,
+// not every tick).
 bool bridged_out(const ConferenceModes &modes, uint32_t conf);
 
-void mix_speaker(const MixParty *parties, size_t n, const ConferenceModes &modes, bool mute,
-                 int16_t speaker[kFrame]);
+void mix_speaker(const MixParty *parties, size_t n, bool mute, int16_t speaker[kFrame]);
 // sent[i] (kFrame samples each) gets what party i is sent.
-void mix_sent(const MixParty *parties, size_t n, const ConferenceModes &modes, const int16_t mic[kFrame],
-              int16_t *const *sent);
+void mix_sent(const MixParty *parties, size_t n, const int16_t mic[kFrame], int16_t *const *sent);
 
 inline int16_t sat16(int32_t v) { return int16_t(v > 32767 ? 32767 : v < -32768 ? -32768 : v); }
 

@@ -60,6 +60,8 @@ void Stream::configure(const StreamParams &p, int64_t now) {
         dec_codec_.erase(it->first);
         it = dec_.erase(it);
     }
+    cached_pt_ = -1;  // the decoders may change
+    cached_dec_ = nullptr;
     for (const auto &f : p.audio)
         if (!dec_.count(f.pt)) {
             dec_[f.pt] = codec::make(f.codec);
@@ -118,16 +120,16 @@ SIPX_RESULT Stream::record_start(const std::string &path) {
 
 // ---- receiving -----------------------------------------------------------------------
 
-void Stream::receive_ready(bool rtp_ready, bool rtcp_ready, int64_t now) {
+void Stream::receive_ready(bool rtp_ready, bool rtcp_ready, int64_t now, int most) {
     uint8_t buf[rtp::kMaxPacket];
     Endpoint from;
-    for (int i = 0; rtp_ready && i < 64; ++i) {
+    for (int i = 0; rtp_ready && i < most; ++i) {
         int n = rtp_.recv_from(buf, sizeof buf, &from);
         if (n == 0) break;
         if (n < 0) continue;
         on_rtp(buf, size_t(n), from, now);
     }
-    for (int i = 0; rtcp_ready && i < 16; ++i) {
+    for (int i = 0; rtcp_ready && i < most && i < 16; ++i) {
         int n = rtcp_.recv_from(buf, sizeof buf, &from);
         if (n == 0) break;
         if (n < 0) continue;
@@ -154,8 +156,13 @@ void Stream::on_rtp(const uint8_t *d, size_t n, const Endpoint &from, int64_t no
         last_heard_ = now;
         return;
     }
-    auto it = dec_.find(h.pt);
-    if (it == dec_.end() || !it->second) {
+    if (h.pt != cached_pt_) {
+        auto it = dec_.find(h.pt);
+        cached_pt_ = h.pt;
+        cached_dec_ = it == dec_.end() ? nullptr : it->second.get();
+    }
+    codec::AudioCodec *dec = cached_dec_;
+    if (!dec) {
         ++ignored_;
         return;
     }
@@ -165,7 +172,7 @@ void Stream::on_rtp(const uint8_t *d, size_t n, const Endpoint &from, int64_t no
     }
     last_heard_ = now;
     int16_t pcm[jb::JitterBuffer::kMaxPacketSamples];
-    int k = it->second->decode(pl, pn, pcm, sizeof pcm / sizeof pcm[0]);
+    int k = dec->decode(pl, pn, pcm, sizeof pcm / sizeof pcm[0]);
     if (k <= 0) {
         ++ignored_;
         return;
@@ -177,7 +184,7 @@ void Stream::on_rtp(const uint8_t *d, size_t n, const Endpoint &from, int64_t no
         have_rx_ = true;
     }
     rx_.update(h.seq, h.ts, uint32_t(now * 8));
-    last_dec_ = it->second.get();
+    last_dec_ = dec;
     bool silence = last_dec_->in_silence();
     if (silence) ++received_silence_;
     jb_.put(h.ssrc, h.seq, h.ts, pcm, size_t(k), now, silence, h.marker);
@@ -206,17 +213,15 @@ void Stream::on_rtcp(const uint8_t *d, size_t n, const Endpoint &from, int64_t n
     }
 }
 
-MixParty Stream::pull(int64_t now) {
+void Stream::pull(int64_t now, MixParty *m) {
     jb_.get(remote_, now);
     if (!p_.recv || held_) std::memset(remote_, 0, sizeof remote_);
-    MixParty m;
-    m.heard = remote_;
-    m.conf = conf_;
+    m->heard = remote_;
+    m->tone = nullptr;
     if (tone_.active && tone_.local && tone_.ends_left == 0) {
         tone_.gen_local.next(local_tone_, kFrame);
-        m.tone = local_tone_;
+        m->tone = local_tone_;
     }
-    return m;
 }
 
 // ---- inspection ------------------------------------------------------------------------

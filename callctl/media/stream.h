@@ -53,14 +53,16 @@ public:
     SIPX_RESULT record_start(const std::string &gbk_path);
     void record_stop() { rec_.reset(); }
 
-    // Reads what waits on the sockets that wait_readable found ready.
-    void receive_ready(bool rtp_ready, bool rtcp_ready, int64_t now);
+    // Reads what waits on the sockets found ready, at most `most` datagrams
+    // from each (the media thread takes one per wake: a socket that holds
+    // more is still ready at its next wait, and no read ends empty).
+    void receive_ready(bool rtp_ready, bool rtcp_ready, int64_t now, int most = 64);
     UdpSocket &rtp_socket() { return rtp_; }
     UdpSocket &rtcp_socket() { return rtcp_; }
     uint16_t local_port() const { return rtp_.local_port(); }
 
-    // The tick's halves (see above).
-    MixParty pull(int64_t now);
+    // The tick's halves (see above); pull sets the party's audio and tone.
+    void pull(int64_t now, MixParty *m);
     int16_t *sent() { return sent_; }
     void send(int64_t now);
 
@@ -124,6 +126,8 @@ private:
     // receiving
     std::map<int, std::unique_ptr<codec::AudioCodec>> dec_;  // by payload type
     std::map<int, std::string> dec_codec_;                   // the codec name of each
+    int cached_pt_ = -1;                     // the payload type of the last packet decoded
+    codec::AudioCodec *cached_dec_ = nullptr;  // and its decoder
     codec::AudioCodec *last_dec_ = nullptr;  // the decoder of the last payload (comfort noise)
     uint64_t received_silence_ = 0;
     jb::JitterBuffer jb_;

@@ -795,6 +795,9 @@ TEST(MediaCalls, FailingDevicesLeaveTheCallUp) {
     SipPeer peer;
     peer.answer_with([&](const std::string &) { return to_probe(probe); });
     Phone ph;
+#ifndef _WIN32
+    EXPECT_FALSE(device_info(ph).thread) << "no media thread before a call";
+#endif
     ASSERT_EQ(sipxAudioSetInputDevice(ph.inst, "fail:300", 0), SIPX_RESULT_SUCCESS);
     std::string nowhere = "file:" + unique("no-such-folder") + "/out.raw";
     ASSERT_EQ(sipxAudioSetOutputDevice(ph.inst, nowhere.c_str(), 0), SIPX_RESULT_SUCCESS);
@@ -811,6 +814,7 @@ TEST(MediaCalls, FailingDevicesLeaveTheCallUp) {
 #ifndef _WIN32
     auto d = device_info(ph);
     EXPECT_TRUE(d.open);
+    EXPECT_TRUE(d.thread);
     EXPECT_GE(d.capture_failures, 1u);
     EXPECT_FALSE(d.capture_fallback) << "the default device took over";
 #endif
@@ -824,8 +828,9 @@ TEST(MediaCalls, FailingDevicesLeaveTheCallUp) {
           "; microphone the default device, speaker the default device; device failures: microphone 1, speaker 0\n"})
         EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
 #ifndef _WIN32
-    wait_for([&] { return !device_info(ph).open; }, 3000);
+    wait_for([&] { return !device_info(ph).open && !device_info(ph).thread; }, 3000);
     EXPECT_FALSE(device_info(ph).open) << "closed when no call needs them";
+    EXPECT_FALSE(device_info(ph).thread) << "the media thread ends with the last call";
 #endif
 }
 

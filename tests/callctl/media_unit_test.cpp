@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
@@ -954,6 +955,23 @@ TEST(Wave, FileMicrophonePlaysTheDataChunkThenSilence) {
         mic.reset();
         std::remove(path.c_str());
     }
+    // A file longer than what the microphone reads at once plays on without a seam.
+    const std::string path = temp_path("long.raw");
+    std::string bytes;
+    for (int i = 0; i < 4100; ++i) bytes += le(uint32_t(i * 7), 2);
+    std::ofstream(path, std::ios::binary) << bytes;
+    auto mic = factory->open_capture("file:" + path);
+    ASSERT_TRUE(mic);
+    for (int f = 0; f < 27; ++f) {
+        int16_t frame[device::kFrame];
+        while (!mic->read(frame)) std::this_thread::yield();  // each frame 20 ms after the last
+        for (size_t i = 0; i < device::kFrame; ++i) {
+            const size_t at = size_t(f) * device::kFrame + i;
+            ASSERT_EQ(frame[i], at < 4100 ? int16_t(uint16_t(at * 7)) : 0) << "sample " << at;
+        }
+    }
+    mic.reset();
+    std::remove(path.c_str());
 }
 
 // ---- who hears whom ---------------------------------------------------------------------
@@ -1000,6 +1018,10 @@ TEST(Mix, SpeakerAndEachPartyAsTheConferencesSay) {
         {"a local tone plays while its conference is bridged out", {{100, 5, 1000}, {20, 5, 0}},
          {{5, M{true, true}}}, 7, false, 500, {20, 100}},
         {"nobody", {}, {}, 1000, false, 0, {}},
+        {"one call", {{-300, 0, 0}}, {}, 1000, false, -300, {1000}},
+        {"one call, muted speaker", {{-300, 0, 0}}, {}, 1000, true, 0, {1000}},
+        {"one call bridged out, alone in its conference", {{100, 5, 0}}, {{5, M{true, true}}}, 1000, false, 0, {0}},
+        {"alone in its conference: the microphone", {{100, 5, 0}}, {}, 1000, false, 100, {1000}},
     };
     for (const auto &r : rows) {
         size_t n = r.parties.size();
@@ -1015,9 +1037,10 @@ TEST(Mix, SpeakerAndEachPartyAsTheConferencesSay) {
             out[i] = sent[i].data();
         }
         media::ConferenceModes modes(r.modes.begin(), r.modes.end());
+        for (auto &p : parties) p.out = media::bridged_out(modes, p.conf);
         std::vector<int16_t> mic(media::kFrame, int16_t(r.mic)), speaker(media::kFrame, 1);
-        media::mix_speaker(parties.data(), n, modes, r.mute, speaker.data());
-        media::mix_sent(parties.data(), n, modes, mic.data(), out.data());
+        media::mix_speaker(parties.data(), n, r.mute, speaker.data());
+        media::mix_sent(parties.data(), n, mic.data(), out.data());
         EXPECT_EQ(speaker, std::vector<int16_t>(media::kFrame, int16_t(r.speaker))) << r.what;
         ASSERT_EQ(r.sent.size(), n) << r.what;
         for (size_t i = 0; i < n; ++i)
@@ -1234,6 +1257,7 @@ TEST(EngineScripts, LevelsFollowVolumeAndMutes) {
         rig.e.set_input_volume(r.volume);
         rig.e.mute_input(r.mute_in);
         rig.e.mute_output(r.mute_out);
+        rig.e.input_energy();  // the program's meter asks from before the call on
         for (size_t k = 0; k < 10; ++k) {
             if (r.far_talks) rig.send(0, sine_frame(600, 8000, k).data());
             rig.tick(sine_frame(1000, 8000, k).data());
@@ -1241,6 +1265,19 @@ TEST(EngineScripts, LevelsFollowVolumeAndMutes) {
         EXPECT_NEAR(rig.e.input_energy(), r.in, 0.3) << r.what;
         EXPECT_NEAR(rig.e.output_energy(), r.out, 0.5) << r.what;
     }
+    // Nobody asked during the call's first ticks: the levels were not kept, and
+    // read 0 at the first question, then follow three ticks later.
+    TickRig rig(1);
+    for (size_t k = 0; k < 13; ++k) {
+        if (k == 10) {
+            EXPECT_EQ(rig.e.input_energy(), 0.0);
+            EXPECT_EQ(rig.e.output_energy(), 0.0);
+        }
+        rig.send(0, sine_frame(600, 8000, k).data());
+        rig.tick(sine_frame(1000, 8000, k).data());
+    }
+    EXPECT_NEAR(rig.e.input_energy(), 74.6, 0.3);
+    EXPECT_NEAR(rig.e.output_energy(), 74.6, 0.5);
 }
 
 // Two calls in conference 9 through the tick: each far end sends a constant

@@ -16,6 +16,13 @@
 #ifndef _WIN32
 #include "api/registry.h"
 #endif
+#ifdef __linux__
+#include <dirent.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#endif
 
 using namespace testing_callctl;
 using namespace std::chrono;
@@ -203,6 +210,44 @@ TEST(Shutdown, EndsCallsAndRegistrationThenGoesQuiet) {
     ph->inst = 0;
     delete ph;
 }
+
+#ifdef __linux__
+namespace {
+// The process's threads by name, each with how often it has gone to sleep.
+std::multimap<std::string, long> threads_and_sleeps() {
+    std::multimap<std::string, long> out;
+    DIR *d = opendir("/proc/self/task");
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        if (e->d_name[0] == '.') continue;
+        const std::string dir = std::string("/proc/self/task/") + e->d_name;
+        std::ifstream comm(dir + "/comm"), status(dir + "/status");
+        std::string name, line;
+        std::getline(comm, name);
+        long sleeps = -1;
+        while (std::getline(status, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) sleeps = std::atol(line.c_str() + 24);
+        out.emplace(name, sleeps);
+    }
+    if (d) closedir(d);
+    return out;
+}
+}  // namespace
+
+// An instance with nothing to do sleeps: its library thread does not wake (no
+// timer is armed), and no media thread is kept for calls that may come.
+TEST(Idle, AnInstanceWithNothingToDoDoesNotWake) {
+    Phone ph;
+    auto before = threads_and_sleeps();
+    ASSERT_EQ(before.count("callctl-sip"), 1u);
+    EXPECT_EQ(before.count("callctl-media"), 0u);
+    // Time, not a condition: that nothing happens shows only over a stretch.
+    std::this_thread::sleep_for(milliseconds(3000));
+    auto after = threads_and_sleeps();
+    ASSERT_EQ(after.count("callctl-sip"), 1u);
+    EXPECT_LE(after.find("callctl-sip")->second - before.find("callctl-sip")->second, 1);
+    EXPECT_EQ(after.count("callctl-media"), 0u);
+}
+#endif
 
 // A listener that calls back into the library from the library thread
 // (as the phone's does) works, and sipxUnInitialize from there is refused.
