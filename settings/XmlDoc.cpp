@@ -320,7 +320,12 @@ void CXmlDoc::Parse()
         // Whitespace between tags is no token the parse keeps (and no lead byte).
         while (nOffset < m_nTextLength && (m_pCharClass[static_cast<unsigned char>(s[nOffset])] & CC_SPACE))
             ++nOffset;
-        Token t = NextToken(nOffset);
+        // Start tags straight to their scan, the rest through the token scan.
+        Token t{TOKEN_END, nOffset, 0, 0, false, nullptr, false};
+        if (nOffset + 1 >= m_nTextLength || s[nOffset] != '<' ||
+            !(m_pCharClass[static_cast<unsigned char>(s[nOffset + 1])] & CC_TAG_START) ||
+            !ScanStartTag(s, m_nTextLength, m_pCharClass, nOffset, t))
+            t = NextToken(nOffset);
         if (t.nType == TOKEN_END)
             break;
         nOffset = t.nStart + t.nLength;
