@@ -45,20 +45,30 @@ void mix_speaker(const MixParty *parties, size_t n, bool mute, int16_t speaker[k
 void mix_sent(const MixParty *parties, size_t n, const int16_t mic[kFrame], int16_t *const *sent) {
     for (size_t p = 0; p < n; ++p) {
         const MixParty &x = parties[p];
-        size_t others = 0;
+        size_t members = 1;
+        bool first = true;  // the conference's first party: it mixes for all of them
         if (x.conf)
-            for (size_t q = 0; q < n; ++q) others += q != p && parties[q].conf == x.conf;
-        if (others == 0) {
+            for (size_t q = 0; q < n; ++q)
+                if (q != p && parties[q].conf == x.conf) {
+                    ++members;
+                    first = first && q > p;
+                }
+        if (members == 1) {
             if (x.out) std::memset(sent[p], 0, kFrame * sizeof(int16_t));
             else std::memcpy(sent[p], mic, kFrame * sizeof(int16_t));
             continue;
         }
-        int32_t acc[kFrame];
-        for (size_t i = 0; i < kFrame; ++i) acc[i] = x.out ? 0 : mic[i];
-        for (size_t q = 0; q < n; ++q)
-            if (q != p && parties[q].conf == x.conf)
-                for (size_t i = 0; i < kFrame; ++i) acc[i] += parties[q].heard[i];
-        for (size_t i = 0; i < kFrame; ++i) sent[p][i] = sat16(acc[i]);
+        if (!first) continue;
+        // The whole conference once (its parties share the bridging), then each
+        // party gets it less its own audio.
+        int32_t total[kFrame];
+        for (size_t i = 0; i < kFrame; ++i) total[i] = x.out ? 0 : mic[i];
+        for (size_t q = p; q < n; ++q)
+            if (parties[q].conf == x.conf)
+                for (size_t i = 0; i < kFrame; ++i) total[i] += parties[q].heard[i];
+        for (size_t q = p; q < n; ++q)
+            if (parties[q].conf == x.conf)
+                for (size_t i = 0; i < kFrame; ++i) sent[q][i] = sat16(total[i] - parties[q].heard[i]);
     }
 }
 

@@ -16,7 +16,8 @@
 //
 // The work follows what there is to mix: the speaker of a single party
 // (no tone) is a copy of its frame, a party outside any conference is sent
-// a copy of the microphone, and only a conference sums frames.
+// a copy of the microphone, and only a conference sums frames: once for all
+// its parties, each then getting the sum less its own audio.
 #pragma once
 
 #include <cstddef>

@@ -1002,6 +1002,8 @@ TEST(Mix, SpeakerAndEachPartyAsTheConferencesSay) {
         {"a call outside the conference hears only the microphone", {{100, 5, 0}, {20, 5, 0}, {3, 0, 0}}, {}, 1000,
          false, 123, {1020, 1100, 1000}},
         {"two conferences do not mix", {{100, 5, 0}, {20, 6, 0}}, {}, 1000, false, 120, {1000, 1000}},
+        {"two conferences of two, interleaved, one held with bridging", {{100, 5, 0}, {20, 6, 0}, {3, 5, 0}, {7, 6, 0}},
+         {{6, M{true, true}}}, 1000, false, 103, {1003, 7, 1100, 20}},
         {"held with bridging: the parties among themselves, not us", {{100, 5, 0}, {20, 5, 0}, {3, 0, 0}},
          {{5, M{true, true}}}, 1000, false, 3, {20, 100, 1000}},
         {"held without bridging mixes as before (the calls are held one by one)", {{100, 5, 0}, {20, 5, 0}},
