@@ -244,6 +244,7 @@ private:
     {
         int32_t nNameStart, nNameLength;
         int32_t nValueStart, nValueLength;  // the name again for an attribute without value
+        bool bPlain;                        // the value holds no '&': nothing to unescape
     };
     mutable std::vector<KeptAttribute> m_aAttributes;
 };

@@ -486,10 +486,15 @@ bool CXmlDoc::KeepPlainAttributes(int nTagStart, int nTagLength) const
             ++i;
         if (i == nName || i + 1 >= nEnd || s[i] != '=' || !(cls[static_cast<unsigned char>(s[i + 1])] & CC_QUOTE))
             break;
-        const int j = SkipToQuote(cls, s, i + 2, nEnd, s[i + 1]);
+        // Up to the closing quote; plain when no '&' or high byte comes first.
+        const char q = s[i + 1];
+        int j = FindByteOrHigh(s, i + 2, nEnd, q, '&', q);
+        const bool bPlain = j < nEnd && s[j] == q;
+        if (j < nEnd && s[j] != q)
+            j = SkipToQuote(cls, s, j, nEnd, q);
         if (j >= nEnd)
             break;
-        m_aAttributes.push_back({nName, i - nName, i + 2, j - (i + 2)});
+        m_aAttributes.push_back({nName, i - nName, i + 2, j - (i + 2), bPlain});
         i = j + 1;
     }
     m_aAttributes.clear();
@@ -506,9 +511,9 @@ std::string CXmlDoc::ChildAttribute(const char* pszName) const
         if (!KeepPlainAttributes(r.nStart, r.StartTagLength()))
             ForEachAttribute(r.nStart, r.StartTagLength(), false, [&](const Attribute& a) {
                 if (a.bHasValue)
-                    m_aAttributes.push_back({a.nNameStart, a.nNameLength, a.nValueStart, a.nValueLength});
+                    m_aAttributes.push_back({a.nNameStart, a.nNameLength, a.nValueStart, a.nValueLength, false});
                 else
-                    m_aAttributes.push_back({a.nNameStart, a.nNameLength, a.nNameStart, a.nNameLength});
+                    m_aAttributes.push_back({a.nNameStart, a.nNameLength, a.nNameStart, a.nNameLength, false});
                 return false;
             });
         m_iAttributesOf = m_iPosChild;
@@ -516,8 +521,11 @@ std::string CXmlDoc::ChildAttribute(const char* pszName) const
     }
     const char* s = m_pText.get();
     for (const KeptAttribute& a : m_aAttributes) {
-        if (TokenMatches(s + a.nNameStart, a.nNameLength, pszName))
-            return TextValue(a.nValueStart, a.nValueLength);
+        if (!TokenMatches(s + a.nNameStart, a.nNameLength, pszName))
+            continue;
+        if (a.bPlain)
+            return std::string(s + a.nValueStart, static_cast<size_t>(a.nValueLength));
+        return TextValue(a.nValueStart, a.nValueLength);
     }
     return std::string();
 }
