@@ -27,6 +27,24 @@ bool single_valued(Hdr id) {
     }
 }
 
+// A NUL octet may stand in a header value only as a quoted pair inside a
+// quoted string ("BEL:\<NUL>"); whether every NUL of the value does.
+bool nuls_are_quoted_pairs(std::string_view value) {
+    bool quoted = false;
+    for (size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (c == '\0') return false;
+        if (!quoted) {
+            quoted = c == '"';
+        } else if (c == '\\') {
+            ++i;  // the escaped octet, whatever it is
+        } else if (c == '"') {
+            quoted = false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 const char *parse_error_text(ParseError e) {
@@ -172,10 +190,11 @@ ParseResult Message::parse(const char *data, size_t len) {
     }
 
     std::string_view all(p, n);
-    // NUL and CR are refused inside header lines; the first NUL of the header
-    // section is found once, a CR is looked for line by line.
+    // CR is refused inside header lines, and NUL but as a quoted pair. The
+    // next NUL of the header section is kept (rarely is there one), a CR is
+    // looked for line by line.
     const void *nul = std::memchr(p + pos, '\0', head_end - pos);
-    const size_t first_nul = nul ? size_t(static_cast<const char *>(nul) - p) : head_end;
+    size_t next_nul = nul ? size_t(static_cast<const char *>(nul) - p) : head_end;
     headers_.reserve(24);
     bool first = true;
     size_t line_start = pos;
@@ -205,8 +224,12 @@ ParseResult Message::parse(const char *data, size_t len) {
         std::string_view name = line.substr(0, colon);
         while (!name.empty() && is_ws(name.back())) name.remove_suffix(1);
         if (!is_token(name)) return {ParseError::BadHeaderLine, off};
-        if ((first_nul >= off && first_nul < line_end) || std::memchr(line.data(), '\r', line.size()))
-            return {ParseError::BadHeaderLine, off};
+        if (next_nul >= off && next_nul < line_end) {
+            if (!nuls_are_quoted_pairs(line.substr(colon + 1))) return {ParseError::BadHeaderLine, off};
+            nul = std::memchr(p + line_end, '\0', head_end - line_end);
+            next_nul = nul ? size_t(static_cast<const char *>(nul) - p) : head_end;
+        }
+        if (std::memchr(line.data(), '\r', line.size())) return {ParseError::BadHeaderLine, off};
         if (headers_.size() >= 256) return {ParseError::TooManyHeaders, off};
         headers_.push_back({name, trim(line.substr(colon + 1)), header_id(name)});
         if (lf >= head_end) break;

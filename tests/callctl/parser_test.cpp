@@ -383,6 +383,10 @@ TEST(SipParser, ByteErrorsPointAtTheirLine) {
         {"Max-Forwards: 70", "Max-Forwards: 70\r", ParseError::BadHeaderLine},
         {"Contact: <sip:alice", "Contact <sip:alice", ParseError::BadHeaderLine},
         {"Contact: <sip:alice", "Cont@ct: <sip:alice", ParseError::BadHeaderLine},
+        // NUL only as a quoted pair: not bare, not unescaped in quotes, not escaped outside them.
+        {"To: Bob", std::string("To: B\0b", 7), ParseError::BadHeaderLine},
+        {"To: Bob", std::string("To: \"B\0b\"", 9), ParseError::BadHeaderLine},
+        {"To: Bob", std::string("To: B\\\0b", 8), ParseError::BadHeaderLine},
     };
     for (const auto &r : rows) {
         std::string text = crlf(kInvite);
@@ -394,6 +398,21 @@ TEST(SipParser, ByteErrorsPointAtTheirLine) {
         EXPECT_EQ(res.error, r.error) << r.line;
         EXPECT_EQ(res.offset, at) << r.line;
     }
+}
+
+TEST(SipParser, NulPassesOnlyAsAQuotedPair) {
+    std::string text = crlf(kInvite);
+    const char quoted[] = "To: \"B\\\0b\\\0\" <sip:bob";
+    text.replace(text.find("To: Bob <sip:bob"), 16, std::string(quoted, sizeof quoted - 1));
+    Message m;
+    ASSERT_TRUE(m.parse(text));
+    EXPECT_EQ(m.to().display, std::string("B\\\0b\\\0", 6));
+    // A bare NUL on a later line is still refused, at that line.
+    size_t at = text.find("Call-ID: a84b");
+    text[at + 12] = '\0';
+    ParseResult r = m.parse(text);
+    EXPECT_EQ(r.error, ParseError::BadHeaderLine);
+    EXPECT_EQ(r.offset, at);
 }
 
 TEST(SipParser, ManyHeaderLinesKeepTheirOrder) {
