@@ -1,6 +1,6 @@
-// SIP message parser: torture messages after RFC 4475 (valid ones parse with
-// the right fields, invalid ones are refused), field grammar, the writer,
-// and a seeded mutation fuzz over a corpus.
+// SIP message parser: variations on the torture messages of RFC 4475 (the
+// messages themselves, byte for byte, are in torture_test.cpp), field
+// grammar, the writer, and a seeded mutation fuzz over a corpus.
 #include <gtest/gtest.h>
 
 #include <algorithm>
