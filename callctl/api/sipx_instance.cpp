@@ -166,7 +166,7 @@ SIPX_RESULT sipxConfigSetTimers(SIPX_INST hInst, const SIPX_TIMER_SETTINGS *p) {
         auto inst = api::instance(hInst);
         const size_t older = offsetof(SIPX_TIMER_SETTINGS, registerRefreshMin);
         if (!inst || !p || p->cbSize < older) return SIPX_RESULT_INVALID_ARGS;
-        bool full = p->cbSize >= sizeof(SIPX_TIMER_SETTINGS);
+#define CALLCTL_HAS(field) (p->cbSize >= offsetof(SIPX_TIMER_SETTINGS, field) + sizeof(p->field))
         Lock g(inst->lock);
         TimerSettings &t = inst->timer_settings_;
         if (p->t1) t.t1 = p->t1;
@@ -175,8 +175,15 @@ SIPX_RESULT sipxConfigSetTimers(SIPX_INST hInst, const SIPX_TIMER_SETTINGS *p) {
         if (p->registerRetryMin) t.register_retry_min = p->registerRetryMin;
         if (p->registerRetryMax) t.register_retry_max = p->registerRetryMax;
         if (p->shutdownWait) t.shutdown_wait = p->shutdownWait;
-        if (full && p->registerRefreshMin) t.register_refresh_min = p->registerRefreshMin;
-        if (full && p->mediaTimeout) t.media_timeout = p->mediaTimeout;
+        if (CALLCTL_HAS(registerRefreshMin) && CALLCTL_HAS(mediaTimeout)) {
+            if (p->registerRefreshMin) t.register_refresh_min = p->registerRefreshMin;
+            if (p->mediaTimeout) t.media_timeout = p->mediaTimeout;
+        }
+        if (CALLCTL_HAS(minSessionExpires)) {
+            if (p->sessionExpires) t.session_expires = p->sessionExpires;
+            if (p->minSessionExpires) t.min_se = p->minSessionExpires;
+        }
+#undef CALLCTL_HAS
         return SIPX_RESULT_SUCCESS;
     });
 }

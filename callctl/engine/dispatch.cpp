@@ -10,7 +10,22 @@ namespace callctl {
 
 namespace {
 
-const char kAllow[] = "INVITE, ACK, CANCEL, BYE, OPTIONS, MESSAGE, NOTIFY";
+const char *const kAllow = Call::kAllow;
+
+// The Require options we do not support, comma-separated ("" when all are).
+std::string unsupported_options(const sip::Message &m) {
+    std::string out;
+    for (const auto &h : m.headers()) {
+        if (!sip::iequals(h.name, "Require")) continue;
+        sip::for_each_element(h.value, [&](std::string_view el) {
+            if (sip::iequals(el, "timer")) return true;  // session timers (RFC 4028)
+            if (!out.empty()) out += ", ";
+            out.append(el.data(), el.size());
+            return true;
+        });
+    }
+    return out;
+}
 
 bool is_gbk_charset(std::string_view cs) {
     return sip::iequals(cs, "gbk") || sip::iequals(cs, "gb2312") || sip::iequals(cs, "gb18030") ||
@@ -51,12 +66,23 @@ void Instance::on_response(const sip::Message &m, const Endpoint &from) {
 }
 
 void Instance::on_request(const sip::Message &m, const Endpoint &from) {
-    if (txn_.absorb_request(m, from)) return;
     std::string_view method = m.method();
-    if (method == "ACK") return;
-    std::string_view require = m.find("Require") ? m.find("Require")->value : std::string_view();
-    if (!require.empty() && method != "CANCEL") {
-        send_response(m, from, 420, {{"Unsupported", std::string(require)}}, {}, {}, local_to_tag(m), true);
+    if (method == "ACK") {
+        // An ACK of our 2xx goes to its call too: it may carry the answer
+        // to the offer in that 2xx.
+        txn_.absorb_request(m, from);
+        if (m.to_tag().empty()) return;
+        for (auto &kv : calls)
+            if (kv.second->matches(m)) {
+                kv.second->on_request(m, from);
+                break;
+            }
+        return;
+    }
+    if (txn_.absorb_request(m, from)) return;
+    std::string unsupported = method == "CANCEL" ? std::string() : unsupported_options(m);
+    if (!unsupported.empty()) {
+        send_response(m, from, 420, {{"Unsupported", unsupported}}, {}, {}, local_to_tag(m), true);
         return;
     }
     if (!m.to_tag().empty()) {
@@ -107,10 +133,10 @@ void Instance::handle_out_of_dialog(const sip::Message &m, const Endpoint &from)
         emit_message(line->handle, text);
     } else if (method == "NOTIFY") {
         send_response(m, from, 200, {}, {}, {}, tag, true);
-    } else if (method == "BYE" || method == "CANCEL") {
+    } else if (method == "BYE" || method == "CANCEL" || method == "UPDATE") {
         send_response(m, from, 481, {}, {}, {}, tag, true);
     } else if (method == "SUBSCRIBE" || method == "REFER" || method == "PUBLISH" || method == "PRACK" ||
-               method == "UPDATE" || method == "INFO" || method == "REGISTER") {
+               method == "INFO" || method == "REGISTER") {
         send_response(m, from, 405, {{"Allow", kAllow}}, {}, {}, tag, true);
     } else {
         send_response(m, from, 501, {{"Allow", kAllow}}, {}, {}, tag, true);

@@ -22,6 +22,7 @@ const char *state_text(uint32_t state) {
     case SIPX_CALLSTATE_REMOTE_ALERTING: return "ringing";
     case SIPX_CALLSTATE_CONNECTED: return "connected";
     case SIPX_CALLSTATE_HELD: return "held";
+    case SIPX_CALLSTATE_HOLD_FAILED: return "hold or unhold failed";
     case SIPX_CALLSTATE_DISCONNECTED: return "disconnected";
     case SIPX_CALLSTATE_DESTROYED: return "destroyed";
     case SIPX_LINESTATE_REGISTERING: return "registering";
@@ -37,7 +38,7 @@ const char *cause_text(uint32_t cause) {
     static const char *const names[] = {"normal",    "local hang-up", "remote hang-up", "busy",
                                         "rejected",  "redirected",    "no response",    "authentication failed",
                                         "forbidden", "not found",     "network",        "cancelled",
-                                        "media timeout"};
+                                        "media timeout", "session expired"};
     return cause < sizeof names / sizeof names[0] ? names[cause] : "?";
 }
 

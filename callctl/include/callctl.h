@@ -222,6 +222,8 @@ enum {
     SIPX_CALLSTATE_REMOTE_ALERTING = 3000, /* first 180/183 (sent once per call) */
     SIPX_CALLSTATE_CONNECTED = 4000,       /* 2xx to the INVITE, ACK sent */
     SIPX_CALLSTATE_HELD = 5000,            /* our hold re-INVITE was accepted */
+    SIPX_CALLSTATE_HOLD_FAILED = 5500,     /* our hold or unhold re-INVITE was refused (after
+                                              its retries): the call goes on as it was */
     SIPX_CALLSTATE_DISCONNECTED = 8000,    /* call over; cause says why */
     SIPX_CALLSTATE_DESTROYED = 9000        /* handle released by sipxCallDestroy */
 };
@@ -242,15 +244,17 @@ enum {
     SIPX_CAUSE_REMOTE_HANGUP = 2,   /* BYE (or CANCEL) from the peer */
     SIPX_CAUSE_BUSY = 3,            /* 486 or 600 */
     SIPX_CAUSE_REJECTED = 4,        /* any other 4xx-6xx final response */
-    SIPX_CAUSE_REDIRECTED = 5,      /* 3xx: redirects are not followed */
+    SIPX_CAUSE_REDIRECTED = 5,      /* 3xx with no SIP Contact left to try */
     SIPX_CAUSE_NO_RESPONSE = 6,     /* transaction timeout (timer B/F) */
     SIPX_CAUSE_AUTH_FAILED = 7,     /* challenge repeated after our credentials, or none fit */
     SIPX_CAUSE_FORBIDDEN = 8,       /* 403 */
     SIPX_CAUSE_NOT_FOUND = 9,       /* 404 */
     SIPX_CAUSE_NETWORK = 10,        /* could not send (resolution, socket error) */
     SIPX_CAUSE_CANCELLED = 11,      /* 487 after our CANCEL */
-    SIPX_CAUSE_MEDIA_TIMEOUT = 12   /* connected, not held, and no RTP or RTCP for the
+    SIPX_CAUSE_MEDIA_TIMEOUT = 12,  /* connected, not held, and no RTP or RTCP for the
                                        media timeout (30 s): the library sent BYE */
+    SIPX_CAUSE_SESSION_EXPIRED = 13 /* the session interval passed without a refresh
+                                       (RFC 4028): the library sent BYE */
 };
 
 typedef struct SIPX_EVENT_INFO {
@@ -319,11 +323,12 @@ SIPXTAPI_API SIPX_RESULT sipxConfigKeepAliveRemove(SIPX_INST hInst, int contactI
 SIPXTAPI_API SIPX_RESULT sipxConfigSelectAudioCodecByName(SIPX_INST hInst, const char *szName);
 SIPXTAPI_API SIPX_RESULT sipxConfigSetOutboundDTMFMode(SIPX_INST hInst, int mode);
 
-/* Timer settings for tests; every field in milliseconds, 0 keeps the value.
- * Defaults: t1 500, t2 4000, t4 5000, registerRetryMin 30000,
- * registerRetryMax 300000, shutdownWait 2000, registerRefreshMin 5000,
- * mediaTimeout 30000. A record of the older size (without the last two
- * fields) is accepted. */
+/* Timer settings for tests; every field in milliseconds but the session
+ * timer's two (seconds), 0 keeps the value. Defaults: t1 500, t2 4000,
+ * t4 5000, registerRetryMin 30000, registerRetryMax 300000, shutdownWait
+ * 2000, registerRefreshMin 5000, mediaTimeout 30000, sessionExpires 1800,
+ * minSessionExpires 90. Records of the older sizes (ending after
+ * shutdownWait or after mediaTimeout) are accepted. */
 typedef struct SIPX_TIMER_SETTINGS {
     uint32_t cbSize;
     uint32_t t1;
@@ -334,6 +339,8 @@ typedef struct SIPX_TIMER_SETTINGS {
     uint32_t shutdownWait;
     uint32_t registerRefreshMin; /* least time between a REGISTER and its refresh */
     uint32_t mediaTimeout;       /* silence that ends a connected call */
+    uint32_t sessionExpires;     /* Session-Expires of our INVITEs (s) */
+    uint32_t minSessionExpires;  /* Min-SE of our INVITEs (s) */
 } SIPX_TIMER_SETTINGS;
 SIPXTAPI_API SIPX_RESULT sipxConfigSetTimers(SIPX_INST hInst, const SIPX_TIMER_SETTINGS *pTimers);
 

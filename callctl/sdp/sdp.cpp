@@ -1,5 +1,6 @@
 #include "sdp.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace callctl::sdp {
@@ -44,6 +45,8 @@ std::string write(const Offer &o) {
     s += "s=callctl\r\n";
     s += "c=IN IP4 " + o.address + "\r\n";
     s += "t=0 0\r\n";
+    size_t before = std::min(o.audio_at, o.refused.size());
+    for (size_t i = 0; i < before; ++i) s += o.refused[i] + "\r\n";
     s += "m=audio " + std::to_string(o.port) + " RTP/AVP";
     for (const auto &p : o.payloads) s += " " + std::to_string(p.pt);
     s += "\r\n";
@@ -53,15 +56,14 @@ std::string write(const Offer &o) {
     }
     s += "a=ptime:20\r\n";
     s += std::string("a=") + direction_text(o.direction) + "\r\n";
+    for (size_t i = before; i < o.refused.size(); ++i) s += o.refused[i] + "\r\n";
     return s;
 }
 
-bool parse(std::string_view text, Remote *out) {
-    Remote r;
-    bool in_audio = false, have_audio = false;
-    std::string session_addr;
-    Direction session_dir = Direction::SendRecv;
-    bool audio_dir_set = false;
+namespace {
+// Calls fn(line) for each line of a description, without its CR.
+template <typename Fn>
+void for_each_line(std::string_view text, Fn fn) {
     size_t pos = 0;
     while (pos < text.size()) {
         size_t e = text.find('\n', pos);
@@ -69,42 +71,101 @@ bool parse(std::string_view text, Remote *out) {
         std::string_view line = text.substr(pos, e - pos);
         pos = e + 1;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (line.size() < 2 || line[1] != '=') continue;
+        if (line.size() >= 2 && line[1] == '=') fn(line);
+    }
+}
+
+std::string_view next_word(std::string_view *v) {
+    size_t sp = v->find(' ');
+    std::string_view w = v->substr(0, sp);
+    *v = sp == std::string_view::npos ? std::string_view() : v->substr(sp + 1);
+    return w;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if ((a[i] | 0x20) != (b[i] | 0x20)) return false;
+    return true;
+}
+
+// "media port[/count] proto formats" of an m= value; false when malformed.
+bool media_line(std::string_view v, MediaLine *out) {
+    MediaLine m;
+    m.media = std::string(next_word(&v));
+    std::string_view port = next_word(&v);
+    port = port.substr(0, port.find('/'));
+    if (m.media.empty() || port.empty() || port.size() > 5) return false;
+    uint32_t n = 0;
+    for (char c : port) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + uint32_t(c - '0');
+    }
+    if (n > 65535) return false;
+    m.port = uint16_t(n);
+    m.proto = std::string(next_word(&v));
+    if (m.proto.empty()) return false;
+    m.formats = std::string(v.substr(0, 256));
+    *out = std::move(m);
+    return true;
+}
+}  // namespace
+
+bool parse(std::string_view text, Remote *out) {
+    Remote r;
+    // First the m= lines, to know which one is the audio stream.
+    bool malformed = false;
+    for_each_line(text, [&](std::string_view line) {
+        if (line[0] != 'm') return;
+        MediaLine m;
+        if (!media_line(line.substr(2), &m)) malformed = true;
+        r.lines.push_back(std::move(m));
+    });
+    if (malformed || r.lines.empty() || r.lines.size() > kMaxMediaLines) return false;
+    size_t audio = r.lines.size();
+    for (size_t i = 0; i < r.lines.size(); ++i) {
+        const MediaLine &m = r.lines[i];
+        if (m.media != "audio" || !iequals(m.proto, "RTP/AVP")) continue;
+        if (audio == r.lines.size()) audio = i;
+        if (m.port != 0) {
+            audio = i;
+            break;
+        }
+    }
+    if (audio == r.lines.size()) return false;
+    r.audio_line = audio;
+    r.port = r.lines[audio].port;
+    std::string_view formats = r.lines[audio].formats;
+    while (!formats.empty() && r.payloads.size() < kMaxFormats) {
+        Payload p;
+        // Numbers outside 0..127 cannot be RTP payload types: ignored.
+        if (payload_type(next_word(&formats), &p.pt)) {
+            if (p.pt == 0) p.name = "PCMU";
+            else if (p.pt == 8) p.name = "PCMA";
+            else if (p.pt == 18) p.name = "G729";
+            r.payloads.push_back(p);
+        }
+    }
+
+    bool in_audio = false, in_media = false;
+    std::string session_addr;
+    Direction session_dir = Direction::SendRecv;
+    bool audio_dir_set = false;
+    size_t index = 0;
+    for_each_line(text, [&](std::string_view line) {
         char type = line[0];
         std::string_view v = line.substr(2);
         if (type == 'm') {
-            in_audio = false;
-            if (have_audio || v.compare(0, 6, "audio ") != 0) continue;
-            in_audio = have_audio = true;
-            std::string rest(v.substr(6));
-            char *endp = nullptr;
-            long port = std::strtol(rest.c_str(), &endp, 10);
-            if (port < 0 || port > 65535) return false;
-            r.port = static_cast<uint16_t>(port);
-            // skip the protocol, then payload numbers
-            std::string_view tail(endp);
-            size_t sp = tail.find(' ', 1);
-            while (sp != std::string_view::npos && r.payloads.size() < kMaxFormats) {
-                size_t n = tail.find(' ', sp + 1);
-                std::string_view num = tail.substr(sp + 1, n == std::string_view::npos ? std::string_view::npos : n - sp - 1);
-                Payload p;
-                // Numbers outside 0..127 cannot be RTP payload types: ignored.
-                if (payload_type(num, &p.pt)) {
-                    if (p.pt == 0) p.name = "PCMU";
-                    else if (p.pt == 8) p.name = "PCMA";
-                    else if (p.pt == 18) p.name = "G729";
-                    r.payloads.push_back(p);
-                }
-                sp = n;
-            }
+            in_media = true;
+            in_audio = index++ == audio;
         } else if (type == 'c') {
             size_t ip = v.find("IP4 ");
-            if (ip == std::string_view::npos) continue;
+            if (ip == std::string_view::npos) return;
             std::string addr(v.substr(ip + 4));
             size_t slash = addr.find('/');
             if (slash != std::string::npos) addr.resize(slash);
             if (in_audio) r.address = addr;
-            else if (!have_audio) session_addr = addr;
+            else if (!in_media) session_addr = addr;
         } else if (type == 'a') {
             Direction d;
             bool is_dir = true;
@@ -115,8 +176,8 @@ bool parse(std::string_view text, Remote *out) {
             else is_dir = false;
             if (is_dir) {
                 if (in_audio) r.direction = d, audio_dir_set = true;
-                else if (!have_audio) session_dir = d;
-                continue;
+                else if (!in_media) session_dir = d;
+                return;
             }
             int pt = -1;
             std::string_view rest;
@@ -135,12 +196,21 @@ bool parse(std::string_view text, Remote *out) {
                     if (p.pt == pt) p.fmtp = std::string(rest.substr(0, 256));
             }
         }
-    }
-    if (!have_audio) return false;
+    });
     if (r.address.empty()) r.address = session_addr;
     if (!audio_dir_set) r.direction = session_dir;
-    *out = r;
+    *out = std::move(r);
     return true;
+}
+
+void refuse_other_lines(const Remote &offer, Offer *answer) {
+    answer->refused.clear();
+    answer->audio_at = offer.audio_line;
+    for (size_t i = 0; i < offer.lines.size(); ++i) {
+        if (i == offer.audio_line) continue;
+        const MediaLine &m = offer.lines[i];
+        answer->refused.push_back("m=" + m.media + " 0 " + m.proto + (m.formats.empty() ? "" : " " + m.formats));
+    }
 }
 
 }  // namespace callctl::sdp

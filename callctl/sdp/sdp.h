@@ -26,23 +26,49 @@ struct Offer {
     uint64_t version = 0;
     std::vector<Payload> payloads;
     Direction direction = Direction::SendRecv;
+    // An answer has one m= line per offered one, in order: the offer's other
+    // lines are written refused (port 0) around our audio line, which is
+    // line number audio_at.
+    std::vector<std::string> refused;
+    size_t audio_at = 0;
 };
 std::string write(const Offer &o);
 
 // Formats of an m= line that are looked at; the rest are ignored.
 constexpr size_t kMaxFormats = 16;
+// A description with more m= lines than this is not read (it could not be
+// answered line for line).
+constexpr size_t kMaxMediaLines = 16;
+
+// One m= line as offered: media type, port, transport and format list.
+struct MediaLine {
+    std::string media;
+    uint16_t port = 0;
+    std::string proto;
+    std::string formats;
+};
 
 // The audio stream of a received description. Payload types outside 0..127
 // are ignored; telephone_event_pt is one of the listed payloads.
+//
+// The audio stream is the first RTP/AVP audio line with a port, else the
+// first RTP/AVP audio line; every m= line is listed in `lines`.
 struct Remote {
     std::string address;
     uint16_t port = 0;
     std::vector<Payload> payloads;
     Direction direction = Direction::SendRecv;
     int telephone_event_pt = -1;
+    std::vector<MediaLine> lines;
+    size_t audio_line = 0;  // index in lines
 };
-// False when the text is not a description with an audio stream.
+// False when the text is not a description with an RTP/AVP audio stream, or
+// has more than kMaxMediaLines m= lines.
 bool parse(std::string_view text, Remote *out);
+
+// The refused lines of an answer to `offer` (every m= line but its audio
+// one, port 0, formats as offered) into `answer`.
+void refuse_other_lines(const Remote &offer, Offer *answer);
 
 
 }  // namespace callctl::sdp

@@ -131,6 +131,12 @@ void TxnLayer::cancelled(uint64_t id) {
     if (c->invite && c->state == Client::State::Proceeding) arm_timeout(c, 64 * int64_t(host_.timer_settings().t1));
 }
 
+void TxnLayer::give_up_after(uint64_t id, int64_t ms) {
+    auto it = clients_.find(id);
+    if (it == clients_.end() || it->second->state == Client::State::Completed || it->second->key.empty()) return;
+    arm_timeout(it->second.get(), ms);
+}
+
 void TxnLayer::client_timer_a(Client *c) {
     const TimerSettings &ts = host_.timer_settings();
     host_.send(c->dest, c->wire);

@@ -29,6 +29,9 @@ struct TimerSettings {
     int64_t register_refresh_min = 5000;
     // A connected, not held call with no RTP or RTCP for this long is over.
     int64_t media_timeout = 30000;
+    // Session timers (RFC 4028) asked for in our INVITEs, in seconds.
+    uint32_t session_expires = 1800;
+    uint32_t min_se = 90;
 };
 
 // What the transactions need from whoever runs them (the instance): the
@@ -71,6 +74,10 @@ public:
     // A CANCEL was sent for this INVITE transaction: without a final
     // response within 64*T1 it ends as timed out.
     void cancelled(uint64_t id);
+    // Gives a client transaction up (as timed out) `ms` from now unless its
+    // final response comes first: a request whose answer is wanted sooner
+    // than 64*T1.
+    void give_up_after(uint64_t id, int64_t ms);
     // The owner of a transaction goes away: its callback becomes a no-op.
     void detach(uint64_t id);
     // Routes a response to its client transaction; false when none matches.

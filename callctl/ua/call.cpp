@@ -5,6 +5,10 @@
 // ways a call ends.
 //
 //   Idle --connect--> Calling --1xx--> Early --2xx/ACK--> Connected
+//   Calling/Early --3xx--> Calling (the next Contact, in q order; at most
+//       kMaxTargets targets in all, none twice)
+//   Calling/Early --401/407/422--> Calling (credentials, a longer session
+//       interval; a bounded number of times)
 //   Calling --3xx-6xx or timeout (64*T1)--> Terminated
 //   Early --3xx-6xx--> Terminated        (no time limit: it rings until answered)
 //   Calling --release--> (CANCEL once a provisional arrives) --> Terminated
@@ -18,6 +22,7 @@
 // In-dialog requests go to the remote target (or the first route); a host
 // name there is looked up off the lock, and requests wait for the answer.
 #include <algorithm>
+#include <cstdlib>
 
 #include "../base/log.h"
 #include "ua.h"
@@ -61,7 +66,8 @@ std::string request_uri_of(std::string_view text) {
 
 Call::Call(UaHost &host, uint32_t h, Line *line)
     : handle(h), line_handle(line ? line->handle : 0), host_(host), line_(line), linger_(host.timers()),
-      media_watch_(host.timers()) {}
+      media_watch_(host.timers()), glare_wait_(host.timers()), session_refresh_(host.timers()),
+      session_expiry_(host.timers()) {}
 
 Call::~Call() {
     for (uint64_t t : txns_) host_.txn().detach(t);
@@ -102,6 +108,9 @@ SIPX_RESULT Call::connect(const std::string &target, uint32_t looked_up) {
     cseq_ = random_u32() % 10000 + 1;
     sdp_session_ = random_u32();
     sdp_version_ = 1;
+    session_asked_ = host_.timer_settings().session_expires;
+    session_min_se_ = host_.timer_settings().min_se;
+    targets_tried_.push_back(target_);
     state_ = State::Calling;
     CALLCTL_LOG(log::Info, "call %u: INVITE to %s at %s", unsigned(handle), target_.c_str(), dest_.text().c_str());
     host_.emit_call(handle, line_handle, SIPX_CALLSTATE_REMOTE_OFFERING, SIPX_CAUSE_NORMAL, 0);
@@ -109,7 +118,12 @@ SIPX_RESULT Call::connect(const std::string &target, uint32_t looked_up) {
     return SIPX_RESULT_SUCCESS;
 }
 
-std::string Call::build_sdp(sdp::Direction dir) {
+std::string Call::contact_header(const Endpoint &toward) const {
+    std::string user = line_ ? line_->id.user : host_.config.identity;
+    return "<sip:" + user + "@" + host_.contact_host_port(toward) + ">";
+}
+
+std::string Call::build_sdp(sdp::Direction dir, const sdp::Remote *answering) {
     sdp::Offer o;
     std::string hp = host_.contact_host_port(dest_);
     o.address = hp.substr(0, hp.find(':'));
@@ -118,7 +132,9 @@ std::string Call::build_sdp(sdp::Direction dir) {
     o.version = sdp_version_;
     o.payloads = payloads_;
     o.direction = dir;
-    return sdp::write(o);
+    if (answering) sdp::refuse_other_lines(*answering, &o);
+    last_sdp_ = sdp::write(o);
+    return last_sdp_;
 }
 
 void Call::send_invite() {
@@ -135,10 +151,11 @@ void Call::send_invite() {
     w.header(sip::Hdr::To, to_header_);
     w.header(sip::Hdr::CallId, call_id_);
     w.header(sip::Hdr::CSeq, std::to_string(invite_cseq_) + " INVITE");
-    std::string user = line_ ? line_->id.user : host_.config.identity;
-    w.header(sip::Hdr::Contact, "<sip:" + user + "@" + host_.contact_host_port(dest_) + ">");
-    for (const auto &h : auth_.headers("INVITE", target_)) w.header(h.first, h.second);
+    w.header(sip::Hdr::Contact, contact_header(dest_));
+    invite_auth_ = auth_.headers("INVITE", target_);
+    for (const auto &h : invite_auth_) w.header(h.first, h.second);
     w.header(sip::Hdr::Allow, kAllow);
+    for (const auto &h : session_timer_request_headers()) w.header(h.first, h.second);
     w.header(sip::Hdr::UserAgent, host_.config.user_agent);
     invite_wire_ = w.finish(build_sdp(sdp::Direction::SendRecv), "application/sdp");
     invite_final_ = false;
@@ -182,7 +199,92 @@ void Call::on_invite_response(const sip::Message *resp) {
         send_invite();
         return;
     }
+    if (code == 422 && !released && !cancel_pending_ && invite_retries_ < kMaxRetries) {
+        // Session interval too small: ask again with the server's Min-SE.
+        uint64_t min = 0;
+        const sip::HeaderField *h = resp->find("Min-SE");
+        std::string_view v = h ? h->value.substr(0, h->value.find(';')) : std::string_view();
+        if (sip::parse_uint(sip::trim(v), 86400, &min) && min > session_asked_) {
+            ++invite_retries_;
+            session_asked_ = uint32_t(min);
+            session_min_se_ = std::max(session_min_se_, uint32_t(min));
+            send_invite();
+            return;
+        }
+    }
+    if (code < 600 && follow_redirect(*resp)) return;
     disconnected(cause_for(code), code);
+}
+
+bool Call::follow_redirect(const sip::Message &resp) {
+    if (released || cancel_pending_ || disconnect_reported_) return false;
+    // The Contacts of a 3xx go to the front of the list, best q first; a
+    // failed redirected target moves on to the next one.
+    if (resp.status() >= 300 && resp.status() < 400) {
+        struct Candidate {
+            std::string uri;
+            int q;  // thousandths
+        };
+        std::vector<Candidate> found;
+        for (const auto &h : resp.headers()) {
+            if (h.id != sip::Hdr::Contact) continue;
+            sip::for_each_element(h.value, [&](std::string_view el) {
+                sip::NameAddr na;
+                if (found.size() >= 8 || !sip::parse_name_addr(el, &na) || !na.uri.is_sip()) return true;
+                std::string uri = request_uri_of(na.uri_text);
+                if (uri.empty()) return true;
+                for (const auto &t : targets_tried_)
+                    if (t == uri) return true;  // never a loop
+                for (const auto &t : redirects_)
+                    if (t == uri) return true;
+                int q = 1000;
+                std::string_view qv;
+                if (sip::find_param(na.params, "q", &qv)) q = int(std::atof(std::string(qv).c_str()) * 1000);
+                found.push_back({uri, q});
+                return true;
+            });
+        }
+        std::stable_sort(found.begin(), found.end(), [](const Candidate &a, const Candidate &b) { return a.q > b.q; });
+        std::vector<std::string> next;
+        for (auto &c : found) next.push_back(std::move(c.uri));
+        redirects_.insert(redirects_.begin(), next.begin(), next.end());
+    }
+    if (redirects_.empty() || int(targets_tried_.size()) >= kMaxTargets) return false;
+    std::string uri = redirects_.front();
+    redirects_.erase(redirects_.begin());
+    sip::Uri u;
+    if (!sip::parse_uri(uri, &u)) return false;
+    CALLCTL_LOG(log::Info, "call %u: redirected (SIP %d) to %s", unsigned(handle), resp.status(), uri.c_str());
+    targets_tried_.push_back(uri);
+    target_ = remote_target_ = uri;
+    state_ = State::Calling;
+    invite_retries_ = 0;
+    auth_.accepted();
+    uint16_t port = u.port ? u.port : 5060;
+    uint64_t gen = ++redirect_gen_;
+    auto go = [this, port, gen](bool ok, uint32_t ip) {
+        if (gen != redirect_gen_) return;
+        if (released || cancel_pending_) {
+            cancel_pending_ = false;
+            state_ = State::Terminated;
+            if (released) linger();
+            return;
+        }
+        if (!ok) {
+            disconnected(SIPX_CAUSE_NETWORK, 0);
+            return;
+        }
+        dest_ = hop_ = Endpoint{ip, port};
+        send_invite();
+    };
+    uint32_t ip = 0;
+    if (host_.resolver().cached(std::string(u.host), &ip)) {
+        go(true, ip);
+    } else {
+        invite_final_ = true;
+        host_.resolve(std::string(u.host), handle, go);
+    }
+    return true;
 }
 
 void Call::confirm_2xx(const sip::Message &resp) {
@@ -217,6 +319,7 @@ void Call::confirm_2xx(const sip::Message &resp) {
     if (have_sdp) apply_remote(rs);
     connected_at_ = host_.now();  // early media's silence before the answer does not count
     watch_media();
+    session_timer_from_response(resp);
     host_.emit_call(handle, line_handle, SIPX_CALLSTATE_CONNECTED, SIPX_CAUSE_NORMAL, resp.status());
 }
 

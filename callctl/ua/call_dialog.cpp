@@ -52,7 +52,7 @@ void Call::when_hop(std::function<void()> fn) {
 Endpoint Call::next_hop() const { return hop_; }
 
 std::string Call::dialog_request(const std::string &method, uint32_t cseq, const std::string &branch,
-                                 std::string_view body, std::string_view ctype) {
+                                 std::string_view body, std::string_view ctype, const Headers &extra) {
     Endpoint hop = next_hop();
     sip::Writer w;
     w.request_line(method, remote_target_);
@@ -64,13 +64,25 @@ std::string Call::dialog_request(const std::string &method, uint32_t cseq, const
     w.header(sip::Hdr::CallId, call_id_);
     w.header(sip::Hdr::CSeq, std::to_string(cseq) + " " + method);
     for (const auto &r : route_set_) w.header(sip::Hdr::Route, r);
-    if (method == "INVITE") {
-        std::string user = line_ ? line_->id.user : host_.config.identity;
-        w.header(sip::Hdr::Contact, "<sip:" + user + "@" + host_.contact_host_port(hop) + ">");
+    if (method == "INVITE" || method == "UPDATE") {
+        w.header(sip::Hdr::Contact, contact_header(hop));
         w.header(sip::Hdr::Allow, kAllow);
     }
-    if (method != "ACK")
-        for (const auto &h : auth_.headers(method, remote_target_)) w.header(h.first, h.second);
+    if (method == "ACK") {
+        // The ACK of a 2xx carries the credentials of its INVITE (RFC 3261 13.2.2.4).
+        const Headers *same = cseq == invite_cseq_ ? &invite_auth_
+                              : cseq == reinvite_auth_cseq_ ? &reinvite_auth_ : nullptr;
+        if (same)
+            for (const auto &h : *same) w.header(h.first, h.second);
+    } else {
+        Headers creds = auth_.headers(method, remote_target_);
+        for (const auto &h : creds) w.header(h.first, h.second);
+        if (method == "INVITE") {
+            reinvite_auth_ = std::move(creds);
+            reinvite_auth_cseq_ = cseq;
+        }
+    }
+    for (const auto &h : extra) w.header(h.first, h.second);
     w.header(sip::Hdr::UserAgent, host_.config.user_agent);
     return w.finish(body, ctype);
 }
@@ -79,7 +91,7 @@ void Call::send_ack(uint32_t cseq) {
     last_ack_cseq_ = cseq;
     last_ack_.clear();
     when_hop([this, cseq] {
-        last_ack_ = dialog_request("ACK", cseq, host_.new_branch(), {}, {});
+        last_ack_ = dialog_request("ACK", cseq, host_.new_branch(), {}, {}, {});
         if (cseq == invite_cseq_) invite_ack_ = last_ack_;
         host_.send(next_hop(), last_ack_);
     });
@@ -148,12 +160,15 @@ void Call::end_other_dialog(const sip::Message &resp) {
     track(host_.txn().send_request(dest_, request("BYE", invite_cseq_ + 1), [](const sip::Message *) {}));
 }
 
-void Call::send_in_dialog(const std::string &method, std::string_view body, std::string_view ctype, ResponseFn fn) {
+uint32_t Call::send_in_dialog(const std::string &method, std::string_view body, std::string_view ctype, ResponseFn fn,
+                              Headers extra) {
     uint32_t cseq = ++cseq_;
-    when_hop([this, method, cseq, b = std::string(body), c = std::string(ctype), fn = std::move(fn)]() mutable {
-        std::string wire = dialog_request(method, cseq, host_.new_branch(), b, c);
+    when_hop([this, method, cseq, b = std::string(body), c = std::string(ctype), fn = std::move(fn),
+              extra = std::move(extra)]() mutable {
+        std::string wire = dialog_request(method, cseq, host_.new_branch(), b, c, extra);
         track(host_.txn().send_request(next_hop(), wire, std::move(fn)));
     });
+    return cseq;
 }
 
 bool Call::matches(const sip::Message &m) const {

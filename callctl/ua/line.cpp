@@ -171,7 +171,7 @@ void Line::send_register(uint32_t expires) {
     w.header(sip::Hdr::Contact, "<sip:" + id.user + "@" + contact_ + ">");
     w.header(sip::Hdr::Expires, expires);
     for (const auto &h : auth_.headers("REGISTER", ruri)) w.header(h.first, h.second);
-    w.header(sip::Hdr::Allow, "INVITE, ACK, CANCEL, BYE, OPTIONS, MESSAGE, NOTIFY");
+    w.header(sip::Hdr::Allow, Call::kAllow);
     w.header(sip::Hdr::UserAgent, host_.config.user_agent);
     std::string wire = w.finish();
     if (expires) last_register_at_ = host_.now();

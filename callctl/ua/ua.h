@@ -141,7 +141,13 @@ public:
     // Record-Route entries kept from a 2xx; a longer list is cut.
     static constexpr size_t kMaxRoutes = 32;
     // Our Allow header: the methods we take in a dialog or outside one.
-    static constexpr char kAllow[] = "INVITE, ACK, CANCEL, BYE, OPTIONS, MESSAGE, NOTIFY";
+    static constexpr char kAllow[] = "INVITE, ACK, CANCEL, BYE, OPTIONS, MESSAGE, NOTIFY, UPDATE";
+    // Redirect targets tried for one call (the first one included).
+    static constexpr int kMaxTargets = 4;
+    // A re-INVITE refused with 491 is sent again at most this often.
+    static constexpr int kMaxGlareRetries = 2;
+    // Challenges answered for one re-INVITE or one INVITE (a 422 counts too).
+    static constexpr int kMaxRetries = 2;
 
     Call(UaHost &host, uint32_t handle, Line *line);
     ~Call();
@@ -159,6 +165,9 @@ public:
     // A 2xx retransmission that no transaction claimed.
     bool on_stray_2xx(const sip::Message &resp);
     bool finished() const;
+    // Our address changed (another network): a connected call offers its
+    // audio from the new address with a re-INVITE.
+    void address_changed();
 
     const uint32_t handle;
     uint32_t line_handle;
@@ -171,8 +180,14 @@ public:
     void give_up_lookups();
 
 private:
+    // What a re-INVITE of ours is for.
+    enum class Purpose { Hold, Resume, Refresh, NewAddress };
+    using Headers = std::vector<std::pair<std::string, std::string>>;
+
     void send_invite();
     void on_invite_response(const sip::Message *resp);
+    // A 3xx to the INVITE: the next Contact to try, if any.
+    bool follow_redirect(const sip::Message &resp);
     void track(uint64_t txn);
     void linger();
     void confirm_2xx(const sip::Message &resp);
@@ -180,12 +195,13 @@ private:
     // and BYE for that dialog.
     void end_other_dialog(const sip::Message &resp);
     void send_ack(uint32_t cseq);
-    void send_in_dialog(const std::string &method, std::string_view body, std::string_view ctype,
-                        ResponseFn fn);
+    // Returns the request's CSeq.
+    uint32_t send_in_dialog(const std::string &method, std::string_view body, std::string_view ctype, ResponseFn fn,
+                            Headers extra = {});
     void send_cancel();
     void send_bye();
     void disconnected(uint32_t cause, int status);
-    std::string build_sdp(sdp::Direction dir);
+    std::string build_sdp(sdp::Direction dir, const sdp::Remote *answering = nullptr);
     // The peer's description (answer, early-media answer or offer) to the
     // media stream.
     void apply_remote(const sdp::Remote &rs);
@@ -199,8 +215,28 @@ private:
     // timeout (not while either side holds).
     void watch_media();
     std::string dialog_request(const std::string &method, uint32_t cseq, const std::string &branch,
-                               std::string_view body, std::string_view ctype);
+                               std::string_view body, std::string_view ctype, const Headers &extra);
     Endpoint next_hop() const;
+    std::string contact_header(const Endpoint &toward) const;
+
+    // Our re-INVITEs (call_reinvite.cpp): one at a time, retried after a
+    // 491 or a challenge, ending the call when the dialog is gone.
+    void start_reinvite(Purpose why, sdp::Direction dir);
+    void send_reinvite();
+    void on_reinvite_response(const sip::Message *r);
+    void reinvite_failed(int status);
+    // The peer's offers in INVITE or UPDATE; false when refused.
+    bool answer_offer(const sip::Message &m, const Endpoint &from, bool update);
+
+    // Session timers (call_timers.cpp, RFC 4028).
+    Headers session_timer_request_headers() const;
+    // From a 2xx to our INVITE or re-INVITE.
+    void session_timer_from_response(const sip::Message &resp);
+    // From the peer's INVITE or UPDATE; the headers for our 2xx.
+    Headers session_timer_from_request(const sip::Message &req);
+    void arm_session_timer();
+    void refresh_session();
+    void stop_session_timer();
 
     UaHost &host_;
     Line *line_;
@@ -209,7 +245,6 @@ private:
     bool disconnect_reported_ = false;
     bool cancel_pending_ = false;  // destroyed before any provisional
     bool held_ = false;
-    bool reinvite_pending_ = false;
     std::string target_;       // Request-URI of the INVITE
     Endpoint dest_;            // where the INVITE went
     std::string call_id_, local_tag_, remote_tag_;
@@ -223,6 +258,10 @@ private:
     std::vector<uint64_t> txns_;  // our client transactions, detached at destruction
     uint64_t invite_txn_ = 0;
     bool invite_final_ = true;    // the last INVITE had its final response (or none was sent)
+    int invite_retries_ = 0;      // challenges and 422s answered for the first INVITE
+    std::vector<std::string> targets_tried_;  // Request-URIs of our INVITEs (redirects)
+    std::vector<std::string> redirects_;      // Contacts of 3xx answers still to try
+    uint64_t redirect_gen_ = 0;
     Endpoint hop_;
     bool hop_ready_ = true;
     uint64_t hop_gen_ = 0;
@@ -234,14 +273,44 @@ private:
     std::string invite_ack_;  // the ACK of the first INVITE's 2xx
     bool confirmed_ = false;  // a 2xx to the first INVITE was acknowledged
     std::vector<std::string> other_dialogs_;  // To tags of forked answers we ended
+    // The credentials of our INVITEs, repeated in their ACKs.
+    Headers invite_auth_;
+    Headers reinvite_auth_;
+    uint32_t reinvite_auth_cseq_ = 0;
     uint16_t rtp_port_ = 0;
     uint64_t sdp_session_ = 0;
     uint64_t sdp_version_ = 0;
+    std::string last_sdp_;  // the last description we sent
     sdp::Remote remote_sdp_;
     std::vector<sdp::Payload> payloads_;  // of our last offer or answer
     AuthSession auth_;
     Timer linger_;
     Timer media_watch_;
+
+    // The peer's requests: the highest CSeq taken, and our offer in a 2xx
+    // to its INVITE without one, answered in its ACK.
+    bool remote_cseq_known_ = false;
+    uint32_t remote_cseq_ = 0;
+    bool offer_in_2xx_ = false;
+    uint32_t offer_in_2xx_cseq_ = 0;
+
+    // Our re-INVITE under way.
+    bool reinvite_pending_ = false;   // from start to its outcome
+    bool reinvite_in_flight_ = false; // a transaction is out
+    Purpose reinvite_why_ = Purpose::Hold;
+    sdp::Direction reinvite_dir_ = sdp::Direction::SendRecv;
+    sdp::Direction local_dir_ = sdp::Direction::SendRecv;
+    int reinvite_glare_ = 0;
+    int reinvite_retries_ = 0;
+    Timer glare_wait_;
+
+    // Session timer: interval in seconds (0: none), who refreshes.
+    uint32_t session_interval_ = 0;
+    uint32_t session_min_se_ = 0;  // our Min-SE (raised by a 422)
+    uint32_t session_asked_ = 0;   // Session-Expires of our INVITEs
+    bool we_refresh_ = false;
+    Timer session_refresh_;
+    Timer session_expiry_;
 };
 
 class Conference {
