@@ -109,8 +109,14 @@ void Instance::handle_out_of_dialog(const sip::Message &m, const Endpoint &from)
         send_response(m, from, 200, {{"Allow", kAllow}, {"Accept", "application/sdp, text/plain"}}, {}, {}, tag,
                       true);
     } else if (method == "MESSAGE") {
-        // Notices come from the call server: the registrar's address and port.
+        // Notices come from the call server: the registrar's address and
+        // port, addressed to the Contact we registered there (its token).
         Line *line = line_for_source(from);
+        sip::Uri ruri;
+        std::string_view token;
+        if (line && !(sip::parse_uri(m.request_uri(), &ruri) &&
+                      sip::find_param(ruri.params, Line::kContactTokenParam, &token) && token == line->contact_token))
+            line = nullptr;
         if (!line) {
             send_response(m, from, 403, {}, {}, {}, tag, true);
             return;

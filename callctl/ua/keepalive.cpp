@@ -1,6 +1,11 @@
 // Keep-alives from the SIP socket: CRLF, STUN binding request or OPTIONS.
-// Their answers tell whether the server is there: one that answers again
-// after an outage gets the lines it registers re-registered.
+// Their answers tell whether the server is there. A keep-alive unanswered
+// for its answer wait is followed by a second one at once; when that goes
+// unanswered too (and the server answered before), the lines it registers
+// check their registration at once, so an outage is reported within
+// seconds rather than at the next refresh. A server that answers again
+// after an outage gets those lines re-registered.
+#include <algorithm>
 #include <cstring>
 
 #include "ua.h"
@@ -8,7 +13,8 @@
 namespace callctl {
 
 KeepAlive::KeepAlive(UaHost &ua, int t, std::string h, uint16_t p, int period_s)
-    : type(t), host(std::move(h)), port(p), host_(ua), period_s_(period_s), timer_(ua.timers()) {
+    : type(t), host(std::move(h)), port(p), host_(ua), period_s_(period_s), timer_(ua.timers()),
+      answer_wait_(ua.timers()) {
     host_.resolver().cached(host, &ip);  // sipxConfigKeepAliveAdd looked it up
     timer_.start(host_.now(), 0, [this] { fire(); });
 }
@@ -30,9 +36,31 @@ void KeepAlive::answered() {
     bool after_outage = missed_ >= 2;
     missed_ = 0;
     awaiting_ = false;
+    ever_answered_ = true;
+    answer_wait_.stop();
     host_.for_each_line([&](Line &l) {
         if (!l.removed && l.registrar_known && l.registrar.ip == ip) l.server_back(after_outage);
     });
+}
+
+void KeepAlive::unanswered() {
+    if (!awaiting_) return;
+    awaiting_ = false;
+    ++missed_;
+    // A server that never answers our kind of keep-alive tells us nothing.
+    if (!ever_answered_) return;
+    if (missed_ == 1) {
+        fire();  // perhaps only that one was lost: ask again now
+        return;
+    }
+    if (missed_ == 2)
+        host_.for_each_line([&](Line &l) {
+            if (!l.removed && l.registrar_known && l.registrar.ip == ip) l.server_silent();
+        });
+}
+
+int64_t KeepAlive::answer_wait_ms() const {
+    return std::min<int64_t>(kAnswerWaitMs, int64_t(period_s_) * 500);
 }
 
 void KeepAlive::set_period(int period_s) {
@@ -63,8 +91,8 @@ void KeepAlive::fire() {
             if (ok) ip = addr;
         });
     }
-    if (awaiting_) ++missed_;
     awaiting_ = true;
+    answer_wait_.start(host_.now(), answer_wait_ms(), [this] { unanswered(); });
     Endpoint to{ip, port};
     if (type == 0) {
         host_.send_raw(to, "\r\n\r\n", 4);

@@ -10,6 +10,8 @@
 // maximum, a stale challenge is answered at most twice in a row.
 #include <algorithm>
 
+#include "../base/log.h"
+
 #include "ua.h"
 
 namespace callctl {
@@ -95,6 +97,7 @@ Line::Line(UaHost &host, uint32_t h, Identity ident)
     : handle(h), id(std::move(ident)), host_(host), refresh_(host.timers()), retry_(host.timers()) {
     call_id_ = random_token(20) + "@callctl";
     from_tag_ = random_token(10);
+    contact_token = random_token(16);
     cseq_ = random_u32() % 1000 + 1;
     registrar.port = id.port;
     // sipxLineAdd looked the name up before it took the lock.
@@ -168,7 +171,7 @@ void Line::send_register(uint32_t expires) {
     w.header(sip::Hdr::To, aor);
     w.header(sip::Hdr::CallId, call_id_);
     w.header(sip::Hdr::CSeq, std::to_string(++cseq_) + " REGISTER");
-    w.header(sip::Hdr::Contact, "<sip:" + id.user + "@" + contact_ + ">");
+    w.header(sip::Hdr::Contact, "<sip:" + id.user + "@" + contact_ + ";" + kContactTokenParam + "=" + contact_token + ">");
     w.header(sip::Hdr::Expires, expires);
     for (const auto &h : auth_.headers("REGISTER", ruri)) w.header(h.first, h.second);
     w.header(sip::Hdr::Allow, Call::kAllow);
@@ -271,7 +274,17 @@ void Line::on_response(const sip::Message *resp, uint32_t expires) {
                      : code == 404 ? SIPX_CAUSE_NOT_FOUND
                      : code < 400  ? SIPX_CAUSE_REDIRECTED
                                    : SIPX_CAUSE_REJECTED;
-    fail(cause, code);
+    // A busy or restarting registrar says when to come back (RFC 3261 20.33).
+    int64_t not_before = 0;
+    if (code == 480 || code == 500 || code == 503) {
+        std::string_view v = resp->find("Retry-After") ? resp->find("Retry-After")->value : std::string_view();
+        size_t digits = 0;
+        while (digits < v.size() && digits < 10 && v[digits] >= '0' && v[digits] <= '9') ++digits;
+        uint64_t secs = 0;
+        if (digits && sip::parse_uint(v.substr(0, digits), 0xffffffffffull, &secs))
+            not_before = int64_t(std::min<uint64_t>(secs, kMaxRetryAfterS)) * 1000;
+    }
+    fail(cause, code, not_before);
 }
 
 int64_t Line::floor_delay(int64_t delay) const {
@@ -299,7 +312,8 @@ void Line::server_back(bool after_outage) {
                         last_fail_cause_ == SIPX_CAUSE_NETWORK;
         if (!was_away || early_retry_done_) return;
         early_retry_done_ = true;
-        retry_.start(host_.now(), floor_delay(0), [this] { retry(); });
+        int64_t delay = std::max(floor_delay(0), retry_not_before_ - host_.now());
+        retry_.start(host_.now(), delay, [this] { retry(); });
     } else if (state_ == State::Registered && after_outage && !refresh_due_soon()) {
         // It may have restarted and forgotten us.
         refresh_.start(host_.now(), floor_delay(0), [this] {
@@ -307,6 +321,15 @@ void Line::server_back(bool after_outage) {
             send_register(want_expires_);
         });
     }
+}
+
+void Line::server_silent() {
+    if (removed || state_ != State::Registered) return;
+    CALLCTL_LOG(log::Info, "line %u: keep-alives to the registrar unanswered; registering again", unsigned(handle));
+    refresh_.stop();
+    auth_.accepted();
+    send_register(want_expires_);
+    host_.txn().give_up_after(txn_, 16 * host_.timer_settings().t1);
 }
 
 bool Line::refresh_due_soon() const {
@@ -334,7 +357,7 @@ void Line::retry() {
         true);
 }
 
-void Line::fail(uint32_t cause, int status) {
+void Line::fail(uint32_t cause, int status, int64_t not_before) {
     refresh_.stop();
     last_fail_cause_ = cause;
     early_retry_done_ = false;
@@ -348,6 +371,8 @@ void Line::fail(uint32_t cause, int status) {
     for (int i = 0; i < retry_count_ && delay < ts.register_retry_max; ++i) delay *= 2;
     delay = std::min(delay, ts.register_retry_max);
     delay += int64_t(random_u32() % 1000) * delay / 5000;  // up to +20 %
+    delay = std::max(delay, not_before);
+    retry_not_before_ = not_before ? host_.now() + not_before : 0;
     ++retry_count_;
     retry_.start(host_.now(), delay, [this] { retry(); });
 }

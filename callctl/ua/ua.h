@@ -80,6 +80,8 @@ struct Identity {
 class Line {
 public:
     enum class State { Idle, Registering, Registered, Unregistering, RetryWait };
+    // A Retry-After longer than this is cut to it.
+    static constexpr uint64_t kMaxRetryAfterS = 3600;
 
     Line(UaHost &host, uint32_t handle, Identity id);
     ~Line();
@@ -91,10 +93,18 @@ public:
     // A keep-alive to our registrar was answered; after_outage: after at
     // least two that were not. Retries at once (within the refresh floor).
     void server_back(bool after_outage);
+    // Keep-alives to our registrar stopped being answered: a registered
+    // line re-registers at once, and hears within 16*T1 whether the server
+    // is still there.
+    void server_silent();
 
     const uint32_t handle;
     const Identity id;
     std::vector<AuthSession::Credential> creds;
+    // A random value in the Contact we register: requests the registrar
+    // forwards to us carry it in their Request-URI, a forged one does not.
+    static constexpr char kContactTokenParam[] = "rinstance";
+    std::string contact_token;
     State state() const { return state_; }
     // Registrar address; resolved when the line is added.
     Endpoint registrar;
@@ -106,7 +116,9 @@ public:
 private:
     void send_register(uint32_t expires);
     void on_response(const sip::Message *resp, uint32_t expires);
-    void fail(uint32_t cause, int status);
+    // not_before: the registrar's Retry-After, in ms (the back-off is
+    // stretched to it).
+    void fail(uint32_t cause, int status, int64_t not_before = 0);
     void schedule_refresh(uint32_t granted);
     void retry();
     // delay, pushed back so no REGISTER follows the previous one sooner
@@ -129,6 +141,7 @@ private:
     bool rebound_ = false;
     uint32_t last_fail_cause_ = 0;
     bool early_retry_done_ = false;
+    int64_t retry_not_before_ = 0;  // a Retry-After's end (clock ms)
     std::string contact_;  // Contact host:port of the last REGISTER
     AuthSession auth_;
     Timer refresh_;
@@ -339,14 +352,21 @@ public:
     uint32_t ip = 0;
 
 private:
+    // How long an answer may take before the keep-alive counts as missed
+    // (half the period when that is shorter).
+    static constexpr int64_t kAnswerWaitMs = 4000;
     void fire();
+    void unanswered();
+    int64_t answer_wait_ms() const;
     uint64_t owner() const;
     UaHost &host_;
     int period_s_;
-    bool awaiting_ = false;  // the last one sent has had no answer yet
-    int missed_ = 0;         // sent in a row without an answer
+    bool awaiting_ = false;       // the last one sent has had no answer yet
+    bool ever_answered_ = false;  // this server answers our kind of keep-alive
+    int missed_ = 0;              // sent in a row without an answer
     uint8_t stun_id_[12] = {};
     Timer timer_;
+    Timer answer_wait_;
 };
 
 }  // namespace callctl

@@ -39,10 +39,11 @@ TEST(Incoming, OptionsUnknownMethodInviteAndStrayBye) {
 TEST(Incoming, TextMessageFromTheServerReachesTheProgramInGbk) {
     Phone ph;
     Sipp server;
-    // The line's registrar is the server that sends the messages (it waits
-    // a moment before the first, so the line is there).
-    ASSERT_TRUE(server.start("message.xml", {}, "127.0.0.1:" + std::to_string(ph.port)));
+    // The line's registrar is the server that sends the messages, to the
+    // Contact the line registered.
+    ASSERT_TRUE(server.start("message.xml"));
     SIPX_LINE line = ph.add_line("8001", server.port());
+    ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
     EXPECT_EQ(server.wait(8000), 0) << server.log();
     Event e = ph.rec.wait_for(SIPX_EVENT_CATEGORY_MESSAGE, 0, 2000);
     ASSERT_EQ(e.category, SIPX_EVENT_CATEGORY_MESSAGE) << ph.rec.dump();
