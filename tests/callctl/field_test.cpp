@@ -350,6 +350,126 @@ TEST(Registration, KeepAliveAnsweredAgainReRegistersAtOnce) {
     }
 }
 
+// A busy or restarting registrar says when to come back: the next REGISTER
+// waits for its Retry-After (the back-off is 300 ms here); other refusals
+// and a plain 503 keep the back-off.
+TEST(Registration, RetryAfterIsHonoured) {
+    struct Row {
+        const char *what;
+        int code;
+        std::string extra;
+        long min_ms, max_ms;  // until the next REGISTER
+    } rows[] = {
+        {"503 without Retry-After", 503, "", 250, 1000},
+        {"503 Retry-After 2", 503, "Retry-After: 2\r\n", 1950, 3000},
+        {"500 Retry-After 2 with a comment", 500, "Retry-After: 2 (restarting);duration=60\r\n", 1950, 3000},
+        {"480 Retry-After 2", 480, "Retry-After: 2\r\n", 1950, 3000},
+    };
+    for (const auto &row : rows) {
+        RawPeer reg;
+        Phone ph;
+        SIPX_LINE line = ph.add_line("8001", reg.port());
+        ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+        std::string msg;
+        callctl::Endpoint from;
+        ASSERT_TRUE(reg.next("REGISTER", 2000, &msg, &from));
+        reg.reply(msg, from, row.code, row.extra);
+        auto t0 = steady_clock::now();
+        ASSERT_TRUE(reg.next("REGISTER", 4000, &msg, &from)) << row.what;
+        long ms = long(duration_cast<milliseconds>(steady_clock::now() - t0).count());
+        EXPECT_GE(ms, row.min_ms) << row.what;
+        EXPECT_LE(ms, row.max_ms) << row.what;
+        reg.reply(msg, from, 200, "Expires: 3600\r\n");
+        EXPECT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED, 2000, line).category,
+                  SIPX_EVENT_CATEGORY_LINESTATE);
+    }
+}
+
+// A registered line whose registrar stops answering its keep-alives (period
+// 1 s here) reports the failure within a few seconds, not at its next
+// refresh an hour away, and is registered again as soon as the server
+// answers again. A call in progress is not ended by it.
+TEST(Registration, OutageIsReportedAndEndsByItself) {
+    RawPeer reg;
+    Phone ph;
+    set_timers(ph, 0, 0, 60000);
+    SIPX_LINE line = ph.add_line("8001", reg.port());
+    ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+    std::string msg;
+    callctl::Endpoint from;
+    ASSERT_TRUE(reg.next("REGISTER", 2000, &msg, &from));
+    reg.reply(msg, from, 200, "Expires: 3600\r\n");
+    ASSERT_EQ(sipxConfigKeepAliveAdd(ph.inst, 0, 2, "127.0.0.1", reg.port(), 1), SIPX_RESULT_SUCCESS);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(reg.next("OPTIONS", 2000, &msg, &from));
+        reg.reply(msg, from, 200);
+    }
+    SIPX_CALL call = place(ph, line, reg.port());
+    std::string invite;
+    ASSERT_TRUE(reg.next("INVITE", 2000, &invite, &from));
+    reg.reply(invite, from, 200, "Contact: <sip:callee@127.0.0.1:" + std::to_string(reg.port()) + ">\r\n",
+              audio_sdp(reg.port() + 2));
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call, 2000));
+    // Down: nothing is answered any more.
+    auto t0 = steady_clock::now();
+    Event f = ph.rec.wait_for(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTER_FAILED, 5000, line);
+    ASSERT_EQ(f.category, SIPX_EVENT_CATEGORY_LINESTATE) << ph.rec.dump();
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 3500);
+    EXPECT_EQ(f.cause, SIPX_CAUSE_NO_RESPONSE);
+    EXPECT_GE(reg.count("REGISTER"), 1) << "the line asked again before giving up";
+    EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_DISCONNECTED, call), 0);
+    // Back: the next keep-alive is answered and the REGISTER follows.
+    while (reg.next("REGISTER", 0)) {}
+    ASSERT_TRUE(reg.next("OPTIONS", 3000, &msg, &from));
+    reg.reply(msg, from, 200);
+    ASSERT_TRUE(reg.next("REGISTER", 1500, &msg, &from));
+    reg.reply(msg, from, 200, "Expires: 3600\r\n");
+    EXPECT_TRUE(ph.rec.wait_count(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED, 2, 2000, line))
+        << ph.rec.dump();
+    SIPX_CALL h = call;
+    ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+}
+
+// Notices come only from the registrar and only to the Contact the line
+// registered, whose random token a forger on the way cannot know.
+TEST(Registration, NoticesNeedTheRegisteredContact) {
+    struct Row {
+        const char *what;
+        bool use_contact;     // the Request-URI is the registered Contact
+        std::string tamper;   // replaces the token
+        int status;
+    } rows[] = {
+        {"to the registered Contact", true, "", 200},
+        {"to the user at our address", false, "", 403},
+        {"with a guessed token", true, "0123456789abcdef", 403},
+    };
+    for (const auto &row : rows) {
+        RawPeer reg;
+        Phone ph;
+        SIPX_LINE line = ph.add_line("8001", reg.port());
+        ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+        std::string msg;
+        callctl::Endpoint from;
+        ASSERT_TRUE(reg.next("REGISTER", 2000, &msg, &from));
+        reg.reply(msg, from, 200, "Expires: 3600\r\n");
+        std::string contact = header_of(msg, "Contact");
+        std::string uri = contact.substr(1, contact.find('>') - 1);
+        if (!row.use_contact) uri = "sip:8001@127.0.0.1:" + std::to_string(ph.port);
+        if (!row.tamper.empty()) uri = uri.substr(0, uri.find("rinstance=") + 10) + row.tamper;
+        std::string text = "hello";
+        reg.send("MESSAGE " + uri + " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(reg.port()) +
+                     ";branch=z9hG4bKnote\r\nFrom: <sip:server@127.0.0.1>;tag=s1\r\nTo: <" + uri +
+                     ">\r\nCall-ID: note1\r\nCSeq: 1 MESSAGE\r\nMax-Forwards: 70\r\n"
+                     "Content-Type: text/plain\r\nContent-Length: 5\r\n\r\n" + text,
+                 from);
+        std::string answer;
+        ASSERT_TRUE(reg.next("SIP/2.0", 2000, &answer)) << row.what;
+        EXPECT_EQ(first_line(answer).substr(8, 3), std::to_string(row.status)) << row.what;
+        Event e = ph.rec.wait_for(SIPX_EVENT_CATEGORY_MESSAGE, 0, row.status == 200 ? 2000 : 100);
+        EXPECT_EQ(e.category == SIPX_EVENT_CATEGORY_MESSAGE, row.status == 200) << row.what;
+    }
+}
+
 #ifndef _WIN32
 // The registrar's name moves to another address while the line waits for its
 // retry: the retry looks the name up again and finds it (native build: the
@@ -667,6 +787,332 @@ TEST(Log, RegistrationAndCallAtEachLevel) {
         EXPECT_FALSE(has("s3cret")) << row.what;
         if (!row.info) {
             EXPECT_EQ(text, "") << "nothing while the log is off";
+        }
+    }
+}
+
+// ---- the peer's requests in a dialog ---------------------------------------------------
+
+namespace {
+
+// A request of the callee's in the dialog of `a`, with its own branch.
+std::string peer_request(RawPeer &peer, const Answered &a, const std::string &method, int cseq,
+                         const std::string &body = {}, const std::string &extra = {}) {
+    std::string contact = header_of(a.invite, "Contact");
+    std::string p = std::to_string(peer.port());
+    return method + " " + contact.substr(1, contact.find('>') - 1) + " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + p +
+           ";branch=z9hG4bKpeer" + method + std::to_string(cseq) + "\r\nFrom: " + header_of(a.invite, "To") +
+           ";tag=" + peer.tag + "\r\nTo: " + header_of(a.ack, "From") + "\r\nCall-ID: " +
+           header_of(a.invite, "Call-ID") + "\r\nCSeq: " + std::to_string(cseq) + " " + method +
+           "\r\nContact: <sip:callee@127.0.0.1:" + p + ">\r\nMax-Forwards: 70\r\n" + extra +
+           (body.empty() ? "" : "Content-Type: application/sdp\r\n") +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// The m= lines of a description, in order.
+std::vector<std::string> m_lines(const std::string &msg) {
+    std::vector<std::string> out;
+    for (size_t at = msg.find("\r\nm="); at != std::string::npos; at = msg.find("\r\nm=", at + 2))
+        out.push_back(msg.substr(at + 2, msg.find("\r\n", at + 2) - at - 2));
+    return out;
+}
+
+// The payload type of the next RTP packet on `s` (-1: none within timeout_ms).
+int next_rtp_pt(callctl::UdpSocket &s, int timeout_ms) {
+    auto end = steady_clock::now() + milliseconds(timeout_ms);
+    while (steady_clock::now() < end) {
+        callctl::UdpSocket *socks[] = {&s};
+        bool ready[1];
+        callctl::wait_readable(socks, 1, 50, ready);
+        unsigned char buf[1500];
+        callctl::Endpoint src;
+        int n = s.recv_from(reinterpret_cast<char *>(buf), sizeof buf, &src);
+        if (n >= 12 && (buf[1] & 0x7f) < 72) return buf[1] & 0x7f;
+    }
+    return -1;
+}
+
+}  // namespace
+
+// What the callee sends in the dialog and what comes back: offers with
+// more than audio are answered line for line, an offer without usable audio
+// gets 488, a re-INVITE without an offer gets ours and its ACK's answer
+// moves our audio, requests out of CSeq order are refused, UPDATE carries
+// offers too.
+TEST(PeerRequests, OffersAnswersAndOrder) {
+    struct Row {
+        const char *what;
+        std::string method;
+        int cseq_step;      // CSeq of this request relative to the last one (<= 0: old)
+        std::string m_part; // m= lines and their attributes ("" for no offer); PORT: the new audio port
+        int status;
+        std::vector<std::string> answer_lines;  // expected m= line starts in the answer
+        int rtp_pt;         // payload type then heard on the new port (-1: nothing there)
+    };
+    const std::string audio = "m=audio PORT RTP/AVP 8 0\r\na=rtpmap:8 PCMA/8000\r\n";
+    const Row rows[] = {
+        {"video, audio and image", "INVITE", 1,
+         "m=video 5000 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n" + audio + "m=image 5002 udptl t38\r\n", 200,
+         {"m=video 0 RTP/AVP 96", "m=audio ", "m=image 0 udptl t38"}, 8},
+        {"video only", "INVITE", 1, "m=video 5000 RTP/AVP 96\r\n", 488, {}, -1},
+        {"audio of formats we lack", "INVITE", 1, "m=audio PORT RTP/AVP 3\r\n", 488, {}, -1},
+        {"no offer: ours in the 200, the answer in the ACK", "INVITE", 1, "", 200, {"m=audio "}, 8},
+        {"a request older than the last", "INVITE", 0, audio, 500, {}, -1},
+        {"UPDATE with an offer", "UPDATE", 1, audio, 200, {"m=audio "}, 8},
+    };
+    for (const auto &row : rows) {
+        RawPeer peer;
+        callctl::UdpSocket moved;
+        ASSERT_TRUE(moved.open(0x7f000001, 0));
+        Phone ph;
+        Answered a;
+        ASSERT_TRUE(answered_call(ph, peer, "sip:callee@127.0.0.1:" + std::to_string(peer.port()), peer.port() + 2, &a));
+        std::string m = row.m_part;
+        for (size_t at; (at = m.find("PORT")) != std::string::npos;) m.replace(at, 4, std::to_string(moved.local_port()));
+        std::string body = m.empty() ? "" : "v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n" + m;
+        // The callee's first request sets its CSeq; the row's comes after it.
+        peer.send(peer_request(peer, a, "OPTIONS", 10), a.from);
+        ASSERT_TRUE(peer.next("SIP/2.0 200", 2000)) << row.what;
+        int cseq = 10 + row.cseq_step;
+        peer.send(peer_request(peer, a, row.method, cseq, body), a.from);
+        std::string answer;
+        ASSERT_TRUE(peer.next("SIP/2.0", 2000, &answer)) << row.what;
+        EXPECT_EQ(first_line(answer).substr(8, 3), std::to_string(row.status)) << row.what << "\n" << answer;
+        std::vector<std::string> lines = m_lines(answer);
+        ASSERT_EQ(lines.size(), row.answer_lines.size()) << row.what << "\n" << answer;
+        for (size_t i = 0; i < lines.size(); ++i)
+            EXPECT_EQ(lines[i].substr(0, row.answer_lines[i].size()), row.answer_lines[i]) << row.what;
+        if (row.method == "INVITE") {
+            // The ACK; it carries the answer when the 200 carried our offer.
+            bool offer_in_200 = row.m_part.empty() && row.status == 200;
+            std::string ack_body = offer_in_200 ? "v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\n"
+                                                  "t=0 0\r\nm=audio " + std::to_string(moved.local_port()) +
+                                                  " RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\n"
+                                                : "";
+            std::string ack = peer_request(peer, a, "ACK", cseq, ack_body);
+            ack.replace(ack.find("To: "), ack.find("\r\n", ack.find("To: ")) - ack.find("To: "),
+                        "To: " + header_of(answer, "To"));
+            peer.send(ack, a.from);
+        }
+        EXPECT_EQ(next_rtp_pt(moved, row.rtp_pt < 0 ? 400 : 2000), row.rtp_pt) << row.what;
+        EXPECT_FALSE(got(ph, SIPX_CALLSTATE_DISCONNECTED, a.call, 10)) << row.what << ": the call goes on";
+        SIPX_CALL h = a.call;
+        ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+        std::string bye;
+        ASSERT_TRUE(peer.next("BYE", 2000, &bye)) << row.what;
+        peer.reply(bye, a.from, 200);
+    }
+}
+
+// ---- our re-INVITEs ------------------------------------------------------------------
+
+// The callee's answers to our hold re-INVITE, one per INVITE it gets, and
+// what the call does: held, refused (the call goes on as it was), or over.
+TEST(OurReInvite, OutcomesOfAHold) {
+    struct Row {
+        const char *what;
+        std::vector<int> answers;  // to each re-INVITE in turn
+        int invites;               // re-INVITEs sent in all
+        uint32_t outcome;          // HELD, HOLD_FAILED or DISCONNECTED
+        int min_gap_ms;            // between re-INVITEs (a 491's wait)
+    };
+    const Row rows[] = {
+        {"accepted", {200}, 1, SIPX_CALLSTATE_HELD, 0},
+        {"481: the dialog is gone", {481}, 1, SIPX_CALLSTATE_DISCONNECTED, 0},
+        {"408", {408}, 1, SIPX_CALLSTATE_DISCONNECTED, 0},
+        {"488: nothing changes", {488}, 1, SIPX_CALLSTATE_HOLD_FAILED, 0},
+        {"491 then accepted", {491, 200}, 2, SIPX_CALLSTATE_HELD, 2100},
+        {"491 three times", {491, 491, 491}, 3, SIPX_CALLSTATE_HOLD_FAILED, 2100},
+        {"challenged, then accepted", {407, 200}, 2, SIPX_CALLSTATE_HELD, 0},
+        {"challenged for ever", {407, 407, 407, 407, 407}, 2, SIPX_CALLSTATE_HOLD_FAILED, 0},
+    };
+    for (const auto &row : rows) {
+        RawPeer peer;
+        Phone ph;
+        Answered a;
+        ASSERT_TRUE(answered_call(ph, peer, "sip:callee@127.0.0.1:" + std::to_string(peer.port()), peer.port() + 2, &a));
+        ASSERT_EQ(sipxCallHold(a.call, 0), SIPX_RESULT_SUCCESS);  // inactive
+        int sent = 0;
+        std::string msg, last_invite;
+        auto last_at = steady_clock::now();
+        for (int answer : row.answers) {
+            if (!peer.next("INVITE", 5000, &msg)) break;
+            ++sent;
+            auto now = steady_clock::now();
+            if (sent > 1) EXPECT_GE(duration_cast<milliseconds>(now - last_at).count(), row.min_gap_ms) << row.what;
+            last_at = now;
+            last_invite = msg;
+            EXPECT_NE(msg.find("a=inactive"), std::string::npos) << row.what << ": the hold asked for stays";
+            std::string extra =
+                answer == 407 ? "Proxy-Authenticate: Digest realm=\"korvani\", nonce=\"n" + std::to_string(sent) + "\"\r\n"
+                              : "";
+            peer.reply(msg, a.from, answer, extra, answer == 200 ? audio_sdp(peer.port() + 2, "a=recvonly\r\n") : "");
+            if (answer >= 300) {
+                EXPECT_TRUE(peer.next("ACK", 2000)) << row.what;
+            } else {
+                std::string ack;
+                ASSERT_TRUE(peer.next("ACK", 2000, &ack)) << row.what;
+                EXPECT_EQ(header_of(ack, "Proxy-Authorization"), header_of(msg, "Proxy-Authorization"))
+                    << row.what << ": the ACK carries the INVITE's credentials";
+            }
+        }
+        EXPECT_FALSE(peer.next("INVITE", 300)) << row.what;
+        EXPECT_EQ(sent, row.invites) << row.what;
+        EXPECT_TRUE(got(ph, row.outcome, a.call, 2000)) << row.what << ph.rec.dump();
+        if (row.outcome != SIPX_CALLSTATE_HELD)
+            EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_HELD, a.call), 0) << row.what;
+        SIPX_CALL h = a.call;
+        ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+        ASSERT_TRUE(peer.next("BYE", 2000, &msg)) << row.what << ": ended with BYE";
+        peer.reply(msg, a.from, 200);
+    }
+}
+
+// ---- session timers ---------------------------------------------------------------------
+
+// Session timers with an interval of a few seconds: who refreshes, what a
+// missing refresh does, and a 422.
+TEST(SessionTimer, RefreshesAndExpiry) {
+    struct Row {
+        const char *what;
+        std::string first_answer;  // header lines of the answer (a 422 when it has Min-SE)
+        std::string session_expires; // of the INVITE that is answered
+        int refreshes;             // our re-INVITEs within 3.5 s
+        bool peer_refreshes;       // the callee sends a re-INVITE every second
+        bool ends;                 // BYE with SESSION_EXPIRED within 3.5 s
+    };
+    const Row rows[] = {
+        {"we refresh", "Session-Expires: 2;refresher=uac\r\nRequire: timer\r\n", "2", 3, false, false},
+        {"the peer refreshes", "Session-Expires: 3;refresher=uas\r\nRequire: timer\r\n", "2", 0, true, false},
+        {"the peer forgets", "Session-Expires: 3;refresher=uas\r\nRequire: timer\r\n", "2", 0, false, true},
+        {"no session timer", "", "2", 0, false, false},
+        {"422 first", "Min-SE: 3\r\n", "3", 0, false, true},
+    };
+    for (const auto &row : rows) {
+        RawPeer peer;
+        Phone ph;
+        SIPX_TIMER_SETTINGS t{};
+        t.cbSize = sizeof t;
+        t.sessionExpires = 2;
+        t.minSessionExpires = 1;
+        ASSERT_EQ(sipxConfigSetTimers(ph.inst, &t), SIPX_RESULT_SUCCESS);
+        SIPX_LINE line = ph.add_line("8001", peer.port());
+        SIPX_CALL call = place(ph, line, peer.port());
+        std::string invite, msg;
+        callctl::Endpoint from;
+        ASSERT_TRUE(peer.next("INVITE", 3000, &invite, &from));
+        EXPECT_NE(header_of(invite, "Supported").find("timer"), std::string::npos) << row.what;
+        std::string extra = row.first_answer;
+        if (extra.find("Min-SE") == 0) {
+            peer.reply(invite, from, 422, extra);
+            ASSERT_TRUE(peer.next("ACK", 2000)) << row.what;
+            ASSERT_TRUE(peer.next("INVITE", 2000, &invite, &from)) << row.what;
+            extra = "Session-Expires: 3;refresher=uas\r\n";
+        }
+        EXPECT_EQ(header_of(invite, "Session-Expires"), row.session_expires) << row.what;
+        std::string contact = "Contact: <sip:callee@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n";
+        peer.reply(invite, from, 200, contact + extra, audio_sdp(peer.port() + 2));
+        ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call, 2000)) << row.what;
+        ASSERT_TRUE(peer.next("ACK", 2000, &msg));
+        Answered a{call, invite, msg, from};
+        std::string ours_o = invite.substr(invite.find("o="), invite.find("\r\n", invite.find("o=")) - invite.find("o="));
+        int refreshes = 0;
+        bool bye = false;
+        auto t0 = steady_clock::now();
+        int peer_refreshed = 0;
+        while (steady_clock::now() - t0 < milliseconds(3500) && !bye) {
+            if (row.peer_refreshes && steady_clock::now() - t0 > milliseconds(1000 * (peer_refreshed + 1))) {
+                ++peer_refreshed;
+                peer.send(peer_request(peer, a, "INVITE", 20 + peer_refreshed, audio_sdp(peer.port() + 2),
+                                       "Supported: timer\r\nSession-Expires: 3;refresher=uac\r\n"),
+                          from);
+            }
+            if (peer.next("INVITE", 50, &msg)) {
+                ++refreshes;
+                EXPECT_EQ(msg.substr(msg.find("o="), ours_o.size()), ours_o) << row.what << ": the same description";
+                EXPECT_NE(header_of(msg, "Session-Expires").find("refresher=uac"), std::string::npos) << msg;
+                peer.reply(msg, from, 200, extra, audio_sdp(peer.port() + 2));
+            }
+            if (peer.next("SIP/2.0 200", 0, &msg)) {
+                EXPECT_EQ(header_of(msg, "Session-Expires"), "3;refresher=uac") << row.what;
+                EXPECT_EQ(header_of(msg, "Require"), "timer") << row.what;
+            }
+            bye = peer.next("BYE", 0, &msg);
+        }
+        EXPECT_NEAR(refreshes, row.refreshes, row.refreshes ? 1 : 0) << row.what;
+        EXPECT_EQ(bye, row.ends) << row.what;
+        if (bye) {
+            long at = long(duration_cast<milliseconds>(steady_clock::now() - t0).count());
+            EXPECT_GT(at, 1600) << row.what << ": not before the interval less a third";
+            EXPECT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_DISCONNECTED, 100, call).cause,
+                      SIPX_CAUSE_SESSION_EXPIRED);
+            peer.reply(msg, from, 200);
+        }
+        SIPX_CALL h = call;
+        ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+        if (!bye) {
+            ASSERT_TRUE(peer.next("BYE", 2000, &msg)) << row.what;
+            peer.reply(msg, from, 200);
+        }
+    }
+}
+
+// ---- redirects ------------------------------------------------------------------------------
+
+// 3xx answers to the INVITE: Contacts tried best q first, none twice, at
+// most three of them; a redirect to no SIP URI ends the call as before.
+TEST(Redirect, ContactsAreTriedInQOrder) {
+    struct Row {
+        const char *what;
+        std::vector<std::string> contacts;  // of the 302 to the first INVITE (users; "tel" a tel: URI)
+        std::vector<std::string> tried;     // users of the INVITEs that follow, in order
+        bool connects;                      // the last one tried answers 200 (the others 404)
+    };
+    const Row rows[] = {
+        {"best q first", {"a;q=0.5", "b;q=0.9"}, {"b", "a"}, true},
+        {"a loop back to the first target is not followed", {"00867551234567", "c"}, {"c"}, true},
+        {"only a tel: URI", {"tel"}, {}, false},
+        {"at most three", {"a;q=0.1", "b;q=0.2", "c;q=0.3", "d;q=0.4", "e;q=0.5"}, {"e", "d", "c"}, false},
+    };
+    for (const auto &row : rows) {
+        RawPeer peer;
+        Phone ph;
+        SIPX_LINE line = ph.add_line("8001", peer.port());
+        SIPX_CALL call = place(ph, line, peer.port());
+        std::string p = std::to_string(peer.port()), invite, msg;
+        callctl::Endpoint from;
+        ASSERT_TRUE(peer.next("INVITE", 3000, &invite, &from));
+        std::string contacts;
+        for (const auto &c : row.contacts) {
+            std::string user = c.substr(0, c.find(';'));
+            std::string q = c.find(';') == std::string::npos ? "" : c.substr(c.find(';'));
+            contacts += "Contact: " + (c == "tel" ? "<tel:+8675512345>" : "<sip:" + user + "@127.0.0.1:" + p + ">" + q) + "\r\n";
+        }
+        peer.reply(invite, from, 302, contacts);
+        ASSERT_TRUE(peer.next("ACK", 2000));
+        for (size_t i = 0; i < row.tried.size(); ++i) {
+            ASSERT_TRUE(peer.next("INVITE", 2000, &msg, &from)) << row.what << " " << i;
+            EXPECT_EQ(first_line(msg), "INVITE sip:" + row.tried[i] + "@127.0.0.1:" + p + " SIP/2.0") << row.what;
+            EXPECT_EQ(header_of(msg, "Call-ID"), header_of(invite, "Call-ID")) << row.what;
+            bool last = i + 1 == row.tried.size();
+            if (last && row.connects) {
+                peer.reply(msg, from, 200, "Contact: <sip:callee@127.0.0.1:" + p + ">\r\n", audio_sdp(peer.port() + 2));
+            } else {
+                peer.reply(msg, from, 404);
+            }
+            ASSERT_TRUE(peer.next("ACK", 2000)) << row.what;
+        }
+        EXPECT_FALSE(peer.next("INVITE", 300)) << row.what;
+        EXPECT_EQ(got(ph, SIPX_CALLSTATE_CONNECTED, call, 500), row.connects) << row.what << ph.rec.dump();
+        if (!row.connects) {
+            Event d = ph.rec.wait_for(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_DISCONNECTED, 500, call);
+            EXPECT_EQ(d.sip_status, row.tried.empty() ? 302u : 404u) << row.what;
+        }
+        SIPX_CALL h = call;
+        ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+        if (row.connects) {
+            ASSERT_TRUE(peer.next("BYE", 2000, &msg));
+            peer.reply(msg, from, 200);
         }
     }
 }

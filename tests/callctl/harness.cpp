@@ -276,6 +276,16 @@ Event Recorder::wait_for(int category, uint32_t code, int timeout_ms, uint32_t h
     return found;
 }
 
+bool Recorder::wait_count(int category, uint32_t code, int n, int timeout_ms, uint32_t handle) {
+    std::unique_lock<std::mutex> g(m_);
+    return cv_.wait_for(g, std::chrono::milliseconds(timeout_ms), [&] {
+        int seen = 0;
+        for (const auto &e : events_)
+            seen += e.category == category && e.code == code && (handle == 0 || e.call == handle || e.line == handle);
+        return seen >= n;
+    });
+}
+
 int Recorder::count(int category, uint32_t code, uint32_t handle) const {
     std::lock_guard<std::mutex> g(m_);
     int n = 0;

@@ -64,6 +64,8 @@ public:
     // nonzero) has arrived; returns it, or a category -1 event on timeout.
     Event wait_for(int category, uint32_t code, int timeout_ms, uint32_t handle = 0);
     int count(int category, uint32_t code, uint32_t handle = 0) const;
+    // Waits until at least n such events have arrived; false on timeout.
+    bool wait_count(int category, uint32_t code, int n, int timeout_ms, uint32_t handle = 0);
     std::vector<Event> all() const;
     std::string dump() const;
 
