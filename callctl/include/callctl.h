@@ -79,7 +79,8 @@
  *      it; a 2xx that arrives after that (or after a timeout), or from a
  *      second branch of a forked call, is acknowledged and ended with BYE.
  *  Media timeout: a connected call that is held by neither side and has
- *      received no RTP and no RTCP for 30 s is ended by the library (BYE,
+ *      received nothing from the peer's media address (RTP of any kind,
+ *      comfort noise, RTCP) for 30 s is ended by the library (BYE,
  *      then DISCONNECTED with SIPX_CAUSE_MEDIA_TIMEOUT); the handle stays
  *      until sipxCallDestroy. A G.729 call whose peer has sent no RTCP gets
  *      four times as long (its peer may suppress silence). Counted from the
@@ -251,8 +252,9 @@ enum {
     SIPX_CAUSE_NOT_FOUND = 9,       /* 404 */
     SIPX_CAUSE_NETWORK = 10,        /* could not send (resolution, socket error) */
     SIPX_CAUSE_CANCELLED = 11,      /* 487 after our CANCEL */
-    SIPX_CAUSE_MEDIA_TIMEOUT = 12,  /* connected, not held, and no RTP or RTCP for the
-                                       media timeout (30 s): the library sent BYE */
+    SIPX_CAUSE_MEDIA_TIMEOUT = 12,  /* connected, not held, and nothing from the peer's
+                                       media address for the media timeout (30 s): the
+                                       library sent BYE */
     SIPX_CAUSE_SESSION_EXPIRED = 13 /* the session interval passed without a refresh
                                        (RFC 4028): the library sent BYE */
 };

@@ -103,11 +103,11 @@ bool Engine::has_stream(uint32_t call) const {
     return find(call) != nullptr;
 }
 
-void Engine::configure(uint32_t call, const StreamParams &p) {
+void Engine::configure(uint32_t call, const StreamParams &p, int64_t at) {
     std::lock_guard<std::mutex> g(mu_);
     Stream *s = find(call);
     if (!s) return;
-    s->configure(p, now_ms());
+    s->configure(p, at < 0 ? now_ms() : at);
     ++gen_;
     run_thread_locked();
 }

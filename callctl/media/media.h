@@ -133,7 +133,8 @@ public:
     uint16_t open_stream(uint32_t call, uint32_t bind_ip, uint16_t first_port, int pairs);
     bool has_stream(uint32_t call) const;
     // Offer/answer result; the stream becomes active (early media too).
-    void configure(uint32_t call, const StreamParams &p);
+    // now_ms: the media clock's time of it (-1: the real clock).
+    void configure(uint32_t call, const StreamParams &p, int64_t now_ms = -1);
     // Local hold: nothing is sent to or played from the call.
     void set_hold(uint32_t call, bool held);
     void set_conference(uint32_t call, uint32_t conf);
@@ -152,12 +153,14 @@ public:
     SIPX_RESULT record_start(uint32_t call, const std::string &gbk_path);
     SIPX_RESULT record_stop(uint32_t call);
 
-    // Milliseconds since RTP or RTCP last came from the call's peer (or since
-    // it was last expected to start: audio from the peer configured, hold
-    // ended), or -1 while nothing is expected (no stream, held, the peer
-    // sends nothing). *may_pause: the peer may legitimately send nothing
-    // for long (G.729 with silence suppression) and has sent no RTCP, so
-    // its silence says less.
+    // Milliseconds since anything last came from the call's peer's address
+    // to its RTP or RTCP port (audio or not, valid or not: comfort noise, a
+    // format we do not play, reports), or since it was last expected to
+    // start (audio from the peer configured, hold ended), or -1 while
+    // nothing is expected (no stream, held, the peer sends nothing).
+    // *may_pause: the peer may legitimately send nothing for long (G.729
+    // with silence suppression) and has sent no RTCP, so its silence says
+    // less.
     int64_t quiet_ms(uint32_t call, int64_t now, bool *may_pause = nullptr) const;
 
     // ---- settings ------------------------------------------------------------

@@ -43,9 +43,15 @@ void Stream::configure(const StreamParams &p, int64_t now) {
     if (p.recv && (!configured_ || !p_.recv)) last_heard_ = now;
     p_ = p;
     if (addr_changed) {
+        // The description's address is trusted at once; the source we sent
+        // to before (it may still send for a while) takes over again only as
+        // a stranger would, after the new address has been quiet.
+        left_ = configured_ ? send_to_ : Endpoint();
+        source_heard_ = configured_ ? now : 0;
         send_to_ = p.rtp;
         rtcp_to_ = p.rtcp;
-        latched_ = rtcp_latched_ = false;
+        latched_ = false;
+        cand_ = Candidate();
     }
     // Decoders for every format the peer may send, and for no other: those
     // of formats an earlier offer had are released.
@@ -138,39 +144,54 @@ void Stream::receive_ready(bool rtp_ready, bool rtcp_ready, int64_t now, int mos
 }
 
 void Stream::on_rtp(const uint8_t *d, size_t n, const Endpoint &from, int64_t now) {
+    if (!active()) {
+        ++ignored_;
+        return;
+    }
+    // Anything from the peer's address shows that it is there, whatever we
+    // make of it (comfort noise, a format we do not play, RTCP on this port,
+    // a keep-alive): the media timeout counts from it.
+    const bool current = from == send_to_;
+    if (current) source_heard_ = now;
+    if (from_peer(from)) last_heard_ = now;
     rtp::Header h;
     const uint8_t *pl;
     size_t pn;
-    if (!active() || !rtp::parse(d, n, &h, &pl, &pn)) {
+    if (!rtp::parse(d, n, &h, &pl, &pn)) {
         ++ignored_;
         return;
     }
-    // Only the peer of the call: its address, any port (a NAT may have
-    // changed it). The first packet fixes where we send (symmetric RTP).
-    if (from.ip != p_.rtp.ip || (latched_ && from != send_to_)) {
-        ++ignored_;
-        return;
-    }
-    if (h.pt == p_.te_pt && p_.te_pt >= 0) {
-        ++received_;  // received DTMF events are not played
-        last_heard_ = now;
-        return;
-    }
-    if (h.pt != cached_pt_) {
+    const bool event = h.pt == p_.te_pt && p_.te_pt >= 0;
+    if (!event && h.pt != cached_pt_) {
         auto it = dec_.find(h.pt);
         cached_pt_ = h.pt;
         cached_dec_ = it == dec_.end() ? nullptr : it->second.get();
     }
-    codec::AudioCodec *dec = cached_dec_;
+    codec::AudioCodec *dec = event ? nullptr : cached_dec_;
+    // A valid packet: of a format of the call, or comfort noise (RFC 3389's
+    // static type, which some peers send without offering it).
+    const bool valid = event || dec || h.pt == kComfortNoisePt;
+    if (!current) {
+        if (!valid || !take_over(h, from, now)) {
+            ++ignored_;  // not played: not (yet) the peer's source
+            return;
+        }
+        CALLCTL_LOG(log::Info, "call %u: RTP from %s (%d packets in a row) takes the place of %s", unsigned(call_),
+                    from.text().c_str(), cand_.count, send_to_.text().c_str());
+        send_to_ = from;
+        source_heard_ = now;
+        last_heard_ = now;
+        cand_ = Candidate();
+    }
+    if (valid) latched_ = true;
+    if (event) {
+        ++received_;  // received DTMF events are not played
+        return;
+    }
     if (!dec) {
         ++ignored_;
         return;
     }
-    if (!latched_) {
-        send_to_ = from;
-        latched_ = true;
-    }
-    last_heard_ = now;
     int16_t pcm[jb::JitterBuffer::kMaxPacketSamples];
     int k = dec->decode(pl, pn, pcm, sizeof pcm / sizeof pcm[0]);
     if (k <= 0) {
@@ -190,16 +211,34 @@ void Stream::on_rtp(const uint8_t *d, size_t n, const Endpoint &from, int64_t no
     jb_.put(h.ssrc, h.seq, h.ts, pcm, size_t(k), now, silence, h.marker);
 }
 
+bool Stream::take_over(const rtp::Header &h, const Endpoint &from, int64_t now) {
+    Candidate &c = cand_;
+    if (c.count && c.from == from && c.ssrc == h.ssrc && c.next_seq == h.seq) {
+        ++c.count;
+    } else {
+        c.from = from;
+        c.ssrc = h.ssrc;
+        c.count = 1;
+    }
+    c.next_seq = uint16_t(h.seq + 1);
+    if (c.count < kProbation) return false;
+    // The stream we hear, come from elsewhere (a NAT that changed its
+    // mapping): followed at once. Another one (or the source a description
+    // moved us away from) only once the current source has fallen quiet.
+    bool same_stream = have_rx_ && h.ssrc == rx_ssrc_ && from != left_;
+    return same_stream || source_heard_ == 0 || now - source_heard_ >= kSourceQuietMs;
+}
+
 void Stream::on_rtcp(const uint8_t *d, size_t n, const Endpoint &from, int64_t now) {
-    if (!active() || from.ip != p_.rtp.ip) return;
+    if (!active() || !from_peer(from)) return;
+    last_heard_ = now;  // even when it does not parse (as on_rtp)
     rtp::Rtcp r;
     if (!rtp::parse_rtcp(d, n, &r)) return;
     ++rtcp_received_;
-    last_heard_ = now;
-    if (!rtcp_latched_) {
-        rtcp_to_ = from;
-        rtcp_latched_ = true;
-    }
+    // Our reports go where the peer's come from, once one comes from the
+    // address our RTP goes to and is about the stream we hear (its SSRC,
+    // which a stranger does not know).
+    if (from != rtcp_to_ && latched_ && have_rx_ && r.ssrc == rx_ssrc_ && from.ip == send_to_.ip) rtcp_to_ = from;
     if (r.has_sr) {
         last_sr_mid_ = uint32_t(r.sr.ntp >> 16);
         last_sr_at_ = now;

@@ -93,6 +93,11 @@ private:
 
     void on_rtp(const uint8_t *d, size_t n, const Endpoint &from, int64_t now);
     void on_rtcp(const uint8_t *d, size_t n, const Endpoint &from, int64_t now);
+    // A valid packet from a source other than the one we send to: true when
+    // that source has now earned our RTP (see kProbation).
+    bool take_over(const rtp::Header &h, const Endpoint &from, int64_t now);
+    // Datagrams from these addresses (any port) show that the peer is there.
+    bool from_peer(const Endpoint &from) const { return from.ip == send_to_.ip || from.ip == p_.rtp.ip; }
     void send_tone(bool can_send, bool *event_tick);
     void send_frame(const int16_t frame[kFrame]);
     void send_event(bool end);
@@ -105,8 +110,30 @@ private:
     bool held_ = false;
     uint32_t conf_ = 0;
     StreamParams p_;
+    // Symmetric RTP. We send to, and play, the current source: the
+    // description's address until RTP from elsewhere takes over. Another
+    // source does so only after kProbation valid packets in a row (one
+    // SSRC, consecutive sequence numbers), so a forged packet or a few can
+    // neither turn our audio away from the peer nor be heard; and when it
+    // carries another SSRC than the stream we hear, only once the current
+    // source has been quiet for kSourceQuietMs (a stranger cannot take the
+    // place of a peer that still talks). A new address in a description is
+    // trusted at once; the source it replaces is then a stranger like any
+    // other.
+    static constexpr int kProbation = 4;
+    static constexpr int kComfortNoisePt = 13;
+    static constexpr int64_t kSourceQuietMs = 250;
+    struct Candidate {
+        Endpoint from;
+        uint32_t ssrc = 0;
+        uint16_t next_seq = 0;
+        int count = 0;  // valid packets in a row so far
+    };
     Endpoint send_to_, rtcp_to_;
-    bool latched_ = false, rtcp_latched_ = false;
+    bool latched_ = false;     // RTP from send_to_ was taken (or moved us there)
+    int64_t source_heard_ = 0; // when send_to_ last sent anything (0: not yet)
+    Endpoint left_;            // where RTP went before the description's address changed
+    Candidate cand_;
 
     // sending
     std::unique_ptr<codec::AudioCodec> enc_;

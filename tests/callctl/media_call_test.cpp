@@ -16,6 +16,7 @@
 #include "codec/codec.h"
 #include "harness.h"
 #include "media/media.h"
+#include "rtp/rtp.h"
 #include "media_peer.h"
 
 #ifndef _WIN32
@@ -612,10 +613,12 @@ TEST(MediaCalls, FileDevicesOnlyWhenTestsEnableThem) {
     }
 }
 
-// Symmetric RTP: audio goes back to where the peer's packets come from.
-// Packets from another address, or of a format not negotiated, are ignored.
+// Symmetric RTP: audio goes back to where the peer's packets come from,
+// once a few have come from there. A forged packet that comes first, from
+// another port, takes neither our audio nor the speaker. Packets from
+// another address, or of a format not negotiated, are ignored.
 TEST(MediaCalls, SymmetricRtpAndStrangersIgnored) {
-    RtpProbe probe, nat;
+    RtpProbe probe, nat, forger;
     SipPeer peer;
     peer.answer_with([&](const std::string &) { return to_probe(probe); });
     Phone ph;
@@ -625,6 +628,10 @@ TEST(MediaCalls, SymmetricRtpAndStrangersIgnored) {
     ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
     callctl::Endpoint phone{0x7f000001, offer_port(peer.last_offer())};
     ASSERT_TRUE(wait_for([&] { return probe.count() > 3u; }, 2000)) << probe.count();
+    std::vector<uint8_t> loud(160);
+    for (size_t k = 0; k < loud.size(); ++k)
+        loud[k] = callctl::codec::linear_to_ulaw(int16_t(8000 * std::sin(3.141592653589793 * double(k) / 2)));  // 2 kHz
+    forger.send(phone, 0, 500, 0, 0xbad, loud, true);
     {
         // The peer's media comes from another port (its NAT): we follow it.
         ToneSender talk(nat, phone, 1000);
@@ -651,6 +658,8 @@ TEST(MediaCalls, SymmetricRtpAndStrangersIgnored) {
                    (!inspect || (stream_info(ph, call, &after) && after.ignored_packets - before.ignored_packets >= 40));
         }, 3000);
         EXPECT_EQ(stranger.count(), 0u);
+        EXPECT_EQ(forger.count(), 0u);
+        EXPECT_EQ(windows_with(samples_of(slurp(out)), 2000, 0.05), 0) << "the forged packet was not played";
         if (inspect) {
             ASSERT_TRUE(stream_info(ph, call, &after));
             EXPECT_EQ(after.ignored_packets - before.ignored_packets, 40u);
@@ -660,6 +669,43 @@ TEST(MediaCalls, SymmetricRtpAndStrangersIgnored) {
     SIPX_CALL h = call;
     EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
     std::remove(out.c_str());
+}
+
+// A peer that sends only comfort noise (never offered), or only RTCP
+// reports, is there: the call outlives the media timeout (0.6 s here) four
+// times over, and ends by it once that traffic stops too.
+TEST(MediaCalls, ComfortNoiseOrRtcpAloneKeepTheCallAlive) {
+    for (bool rtcp : {false, true}) {
+        const char *what = rtcp ? "RTCP only" : "comfort noise only";
+        RtpProbe probe;
+        SipPeer peer;
+        peer.answer_with([&](const std::string &) { return to_probe(probe); });
+        Phone ph;
+        SIPX_TIMER_SETTINGS t{};
+        t.cbSize = sizeof t;
+        t.mediaTimeout = 600;
+        ASSERT_EQ(sipxConfigSetTimers(ph.inst, &t), SIPX_RESULT_SUCCESS);
+        SIPX_CALL call = place(ph, ph.add_line("8001", peer.port()), peer.port());
+        ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call)) << ph.rec.dump();
+        const uint16_t port = offer_port(peer.last_offer());
+        uint16_t seq = 1;
+        for (int i = 0; i < 24; ++i) {  // 2.4 s, every 100 ms
+            if (rtcp) {
+                uint8_t buf[256];
+                size_t n = callctl::rtp::write_compound(0x5eed, nullptr, nullptr, "peer", false, buf, sizeof buf);
+                probe.send_raw({0x7f000001, uint16_t(port + 1)}, buf, n);
+            } else {
+                probe.send({0x7f000001, port}, 13, seq, uint32_t(seq) * 800, 0x5eed, {40});
+                ++seq;
+            }
+            ASSERT_FALSE(got(ph, SIPX_CALLSTATE_DISCONNECTED, call, 100)) << what << ": the peer is there";
+        }
+        Event d = ph.rec.wait_for(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_DISCONNECTED, 3000, call);
+        EXPECT_EQ(d.category, SIPX_EVENT_CATEGORY_CALLSTATE) << what << ": silence ends it";
+        EXPECT_EQ(d.cause, SIPX_CAUSE_MEDIA_TIMEOUT) << what;
+        SIPX_CALL h = call;
+        EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    }
 }
 
 // A 183 with a description starts the audio both ways before the answer.

@@ -73,6 +73,8 @@ void RtpProbe::send(const Endpoint &to, int pt, uint16_t seq, uint32_t ts, uint3
     sock_.send_to(to, pkt, n);
 }
 
+void RtpProbe::send_raw(const Endpoint &to, const uint8_t *data, size_t n) { sock_.send_to(to, data, n); }
+
 // ---- SIP callee ------------------------------------------------------------------
 
 SipPeer::SipPeer() {

@@ -36,6 +36,8 @@ public:
     // Sends an RTP packet from this socket.
     void send(const callctl::Endpoint &to, int pt, uint16_t seq, uint32_t ts, uint32_t ssrc,
               const std::vector<uint8_t> &payload, bool marker = false);
+    // Sends any datagram (RTCP, junk) from this socket.
+    void send_raw(const callctl::Endpoint &to, const uint8_t *data, size_t n);
     size_t count() const;
 
 private:

@@ -1088,7 +1088,7 @@ public:
             p.audio = {fmt};
             p.te_pt = te_pt;
             p.send = p.recv = true;
-            e.configure(f->call, p);
+            e.configure(f->call, p, now);
             far.push_back(std::move(f));
         }
     }
@@ -1392,6 +1392,150 @@ TEST(EngineScripts, ComfortNoiseEvenWhenTheSilenceDescriptionComesLate) {
         EXPECT_EQ(silent, 0) << "delay " << delay << ": comfort noise, not silence";
         EXPECT_GT(info.comfort_noise, 10u) << "delay " << delay;
         EXPECT_GE(info.received_silence, 1u) << "delay " << delay;
+    }
+}
+
+// ---- symmetric RTP and the peer's liveness -----------------------------------------
+
+// One call and the sockets around it: P the peer's described port (and its
+// RTCP port), N its NAT's new port, F a forger's port and G a stranger's
+// address (127.0.0.2), Q the address a re-INVITE describes. Script tokens,
+// one per tick, their letters done in order before it: "p" the peer's audio
+// from P, "n" the same stream from N, "f" a forger's audio from F (its own
+// SSRC, numbers in a row), "j" the same with every other number skipped,
+// "g" a stranger's audio from G, "k" the same skipping numbers, "R" the description now gives Q, "q" audio
+// of the stream behind Q; from P: "c" comfort noise (type 13, never
+// offered), "u" a format not negotiated, "x" a datagram that is not RTP;
+// to P's RTCP port: "r" a report, "b" a datagram that is not RTCP; "."
+// nothing. Results per tick: where our packet went, and what the speaker
+// played: "p" the peer (its level), "f" a forger or stranger, "q" Q's
+// stream, "." silence, "~" anything else (concealment); a stream's first
+// packet plays a tick after it came (the jitter buffer's start). At the
+// end, how long the peer has been quiet for the media timeout: 15 ms when
+// the last tick's datagram counted (it came 5 ms into that tick).
+TEST(EngineScripts, SymmetricRtpFollowsASourceOnlyAfterProbation) {
+    struct Row {
+        const char *what;
+        const char *script, *sent, *heard;
+        int64_t quiet;
+    };
+    const Row rows[] = {
+        {"the peer from its described port: answered and played at once", "p p p p", "P P P P", ". p p p", 15},
+        {"one forged packet from another port: not heard, not followed", "p pf p p p", "P P P P P", ". p p p p", 15},
+        {"three forged packets in a row while the peer is silent: still not followed", "f f f . .", "P P P P P",
+         ". . . . .", 55},
+        {"forged numbers that skip: never a source", "j j j j j j", "P P P P P P", ". . . . . .", 15},
+        {"a forger's stream while the peer talks: never taken, never heard", "pf pf pf pf pf pf pf pf",
+         "P P P P P P P P", ". p p p p p p p", 15},
+        {"a stranger's stream from another address while the peer talks: the same", "pg pg pg pg pg pg",
+         "P P P P P P", ". p p p p p", 15},
+        {"the peer's NAT moves it: followed at the fourth packet, not heard before", "p p n n n n n n",
+         "P P P P P N N N", ". p p ~ ~ ~ p p", 15},
+        {"the peer behind a NAT from the start", "n n n n n n", "P P P N N N", ". . . . p p", 15},
+        {"a new stream while the described port stays silent: taken at the fourth packet", "g g g g g",
+         "P P P G G", ". . . . f", 15},
+        {"a re-INVITE's address is trusted at once; the old source, still sending, is not taken back",
+         "p p Rp pq pq pq pq pq", "P P Q Q Q Q Q Q", ". p p . q q q q", 15},
+        {"a re-INVITE's address that stays silent: the old source is followed again once it has been quiet",
+         "p p Rp p p p p p p p p p p p p p p p", "P P Q Q Q Q Q Q Q Q Q Q Q Q Q P P P",
+         ". p p ~ ~ ~ ~ ~ . . . . . . . . p p", 15},
+        // What keeps the call alive.
+        {"comfort noise only", "c c c c", "P P P P", ". . . .", 15},
+        {"a format not negotiated only", "u u u u", "P P P P", ". . . .", 15},
+        {"RTCP only", "r r r r", "P P P P", ". . . .", 15},
+        {"RTCP that does not parse", "b b b b", "P P P P", ". . . .", 15},
+        {"RTP that does not parse", "x x x x", "P P P P", ". . . .", 15},
+        {"nothing", ". . . .", "P P P P", ". . . .", 80},
+        {"a stranger from another address: nothing from the peer", "k k k k", "P P P P", ". . . .", 80},
+    };
+    auto coded = [](int v) { return int(codec::ulaw_to_linear(codec::linear_to_ulaw(int16_t(v)))); };
+    const auto mic = frame_of(0);
+    const uint8_t junk[3] = {1, 2, 3};
+    for (const auto &r : rows) {
+        TickRig rig(1);
+        FarEnd &far = *rig.far[0];
+        UdpSocket nat, forger, moved, stranger;
+        ASSERT_TRUE(nat.open(0x7f000001, 0) && forger.open(0x7f000001, 0) && moved.open(0x7f000001, 0));
+        ASSERT_TRUE(stranger.open(0x7f000002, 0)) << "another loopback address";
+        // A stream: where from, its SSRC, next number, step and audio level.
+        struct Source {
+            UdpSocket *sock;
+            uint32_t ssrc;
+            uint16_t seq;
+            int step, level;
+        } peer{&far.rtp, 0x5eed, 100, 1, 1000}, forged{&forger, 0xbad, 7000, 1, 8000},
+            skipping{&forger, 0xbad, 7000, 2, 8000}, strange{&stranger, 0xbad2, 9000, 1, 8000},
+            strange_skipping{&stranger, 0xbad2, 9000, 2, 8000}, behind_q{&moved, 0x9e, 300, 1, 3000};
+        auto datagram = [&](UdpSocket &from, uint16_t to, const uint8_t *d, size_t n) {
+            ASSERT_TRUE(from.send_to({0x7f000001, to}, d, n));
+            rig.e.receive(200, rig.now + 5);
+        };
+        auto rtp_from = [&](Source &src, UdpSocket *sock, int pt, size_t len) {
+            std::vector<uint8_t> pl(len, codec::linear_to_ulaw(int16_t(src.level)));
+            rtp::Header h;
+            h.pt = uint8_t(pt);
+            h.seq = src.seq;
+            h.ts = uint32_t(src.seq) * 160;
+            h.ssrc = src.ssrc;
+            src.seq = uint16_t(src.seq + src.step);
+            uint8_t pkt[rtp::kMaxPacket];
+            datagram(*sock, far.port, pkt, rtp::write(h, pl.data(), pl.size(), pkt, sizeof pkt));
+        };
+        std::istringstream in(r.script);
+        std::string tok, sent, heard;
+        while (in >> tok) {
+            for (char c : tok) {
+                if (c == 'p' || c == 'c' || c == 'u') rtp_from(peer, peer.sock, c == 'p' ? 0 : c == 'c' ? 13 : 99, 160);
+                if (c == 'n') rtp_from(peer, &nat, 0, 160);
+                if (c == 'f') rtp_from(forged, forged.sock, 0, 160);
+                if (c == 'j') rtp_from(skipping, skipping.sock, 0, 160);
+                if (c == 'g') rtp_from(strange, strange.sock, 0, 160);
+                if (c == 'k') rtp_from(strange_skipping, strange_skipping.sock, 0, 160);
+                if (c == 'q') rtp_from(behind_q, behind_q.sock, 0, 160);
+                if (c == 'x') datagram(far.rtp, far.port, junk, sizeof junk);
+                if (c == 'b') datagram(far.rtcp, uint16_t(far.port + 1), junk, sizeof junk);
+                if (c == 'r') {
+                    uint8_t buf[256];
+                    size_t n = rtp::write_compound(0x5eed, nullptr, nullptr, "peer", false, buf, sizeof buf);
+                    datagram(far.rtcp, uint16_t(far.port + 1), buf, n);
+                }
+                if (c == 'R') {
+                    media::StreamParams p;
+                    p.rtp = {0x7f000001, moved.local_port()};
+                    p.rtcp = {0x7f000001, uint16_t(moved.local_port() + 1)};
+                    p.audio = {{0, "PCMU"}};
+                    p.te_pt = 101;
+                    p.send = p.recv = true;
+                    rig.e.configure(far.call, p, rig.now + 5);
+                }
+            }
+            rig.tick(mic.data());
+            // Where the tick's packet went (it is there at once on loopback).
+            UdpSocket *socks[] = {&far.rtp, &nat, &forger, &moved, &stranger};
+            const char *names = "PNFQG";
+            bool ready[5];
+            std::string to;
+            if (wait_readable(socks, 5, 20, ready))
+                for (size_t i = 0; i < 5; ++i) {
+                    uint8_t buf[1500];
+                    Endpoint from;
+                    while (ready[i] && socks[i]->recv_from(buf, sizeof buf, &from) > 0)
+                        if (to.find(names[i]) == std::string::npos) to += names[i];
+                }
+            sent += (to.empty() ? "-" : to) + " ";
+            const int16_t *spk = rig.e.speaker_frame();
+            const int v = spk[80];
+            heard += std::all_of(spk, spk + media::kFrame, [](int16_t x) { return x == 0; }) ? ". "
+                     : v == coded(1000)                                                     ? "p "
+                     : v == coded(8000)                                                     ? "f "
+                     : v == coded(3000)                                                     ? "q "
+                                                                                            : "~ ";
+        }
+        sent.pop_back();
+        heard.pop_back();
+        EXPECT_EQ(sent, r.sent) << r.what;
+        EXPECT_EQ(heard, r.heard) << r.what;
+        EXPECT_EQ(rig.e.quiet_ms(far.call, rig.now), r.quiet) << r.what;
     }
 }
 
