@@ -60,12 +60,19 @@ void disown(uint32_t h) {
 }
 
 // Looks a host name up on the calling thread, before the instance lock is
-// taken; 0 when it does not resolve. A listener calling in on the library
-// thread gets the cache only: that thread never waits for a lookup.
+// taken; 0 when it does not resolve. A name answered before never waits:
+// an expired answer is used while the resolver's worker looks it up again
+// (the next call gets the new one), and a name that failed a moment ago
+// fails at once. Only a name never answered is looked up here, so that
+// the call can say at once whether it resolves (the window's thread waits
+// for that once, typically for the registrar's name when the line is
+// added). A listener calling in on the library thread gets the cache only:
+// that thread never waits for a lookup.
 uint32_t lookup_unlocked(Instance &inst, const std::string &host) {
     uint32_t ip = 0;
-    if (inst.resolver().cached(host, &ip)) return ip;
-    if (inst.on_library_thread() || !inst.resolver().resolve_now(host, &ip)) return 0;
+    Resolver &r = inst.resolver();
+    if (r.cached_or_stale(host, &ip)) return ip;
+    if (r.known_bad(host) || inst.on_library_thread() || !r.resolve_now(host, &ip)) return 0;
     return ip;
 }
 

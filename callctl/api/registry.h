@@ -18,7 +18,8 @@ void own(uint32_t h, SIPX_INST inst);
 void disown(uint32_t h);
 
 // Looks a host name up on the calling thread, before the instance lock is
-// taken; 0 when it does not resolve (on the library thread: the cache only).
+// taken; 0 when it does not resolve. Blocks only for a name never answered
+// before (see registry.cpp); on the library thread: the cache only.
 uint32_t lookup_unlocked(Instance &inst, const std::string &host);
 
 // For tests: called by every handle lookup above, so that what it throws

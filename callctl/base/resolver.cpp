@@ -1,5 +1,6 @@
 #include "resolver.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -20,17 +21,28 @@ namespace {
 
 // Never destroyed: a worker still blocked in a lookup when the process
 // ends may come back to them.
+struct Override {
+    uint32_t ip = 0;
+    int delay_ms = 0;
+};
 std::mutex &g_override_mu = *new std::mutex;
-std::map<std::string, uint32_t> &g_overrides = *new std::map<std::string, uint32_t>;
+std::map<std::string, Override> &g_overrides = *new std::map<std::string, Override>;
 
 bool lookup(const std::string &host, uint32_t *ip) {
+    Override o;
+    bool overridden = false;
     {
         std::lock_guard<std::mutex> g(g_override_mu);
         auto it = g_overrides.find(host);
         if (it != g_overrides.end()) {
-            *ip = it->second;
-            return it->second != 0;
+            o = it->second;
+            overridden = true;
         }
+    }
+    if (overridden) {
+        if (o.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.delay_ms));
+        *ip = o.ip;
+        return o.ip != 0;
     }
     if (resolve_host(host, ip)) return true;
     CALLCTL_LOG(log::Warning, "host name %s could not be looked up", host.c_str());
@@ -48,16 +60,30 @@ struct Resolver::Shared {
     std::deque<std::string> queue;
     std::set<std::string> inflight;
     std::vector<Answer> answers;
+    int64_t good_ttl = kGoodTtlMs;
     struct Entry {
-        bool ok = false;
+        bool ok = false;  // ip is the last good answer (fresh until good_until, then stale)
         uint32_t ip = 0;
-        int64_t until = 0;
+        int64_t good_until = 0;
+        int64_t bad_until = 0;  // the last lookup failed: none again before this
     };
     std::map<std::string, Entry> cache;
 
     void store(const std::string &host, bool ok, uint32_t ip) {
-        if (cache.size() > 256) cache.clear();  // names come from peers: keep it small
-        cache[host] = Entry{ok, ip, now_ms() + (ok ? kGoodTtlMs : kBadTtlMs)};
+        // Names come from peers: keep it small.
+        if (cache.size() > 256 && !cache.count(host)) cache.clear();
+        Entry &e = cache[host];
+        int64_t now = now_ms();
+        if (ok) {
+            e.ok = true;
+            e.ip = ip;
+            e.good_until = now + good_ttl;
+            e.bad_until = 0;
+        } else {
+            // A failure keeps the last good answer (stale) while it may be given.
+            e.bad_until = now + kBadTtlMs;
+            if (e.ok && now > e.good_until + kStaleMs) e.ok = false;
+        }
     }
 };
 
@@ -76,15 +102,34 @@ bool Resolver::cached(const std::string &host, uint32_t *ip) {
     if (parse_ipv4(host, ip)) return true;
     std::lock_guard<std::mutex> g(s_->mu);
     auto it = s_->cache.find(host);
-    if (it == s_->cache.end() || it->second.until < now_ms() || !it->second.ok) return false;
+    if (it == s_->cache.end() || !it->second.ok || it->second.good_until < now_ms()) return false;
     *ip = it->second.ip;
+    return true;
+}
+
+bool Resolver::cached_or_stale(const std::string &host, uint32_t *ip) {
+    if (parse_ipv4(host, ip)) return true;
+    int64_t age = 0;
+    {
+        std::lock_guard<std::mutex> g(s_->mu);
+        auto it = s_->cache.find(host);
+        int64_t now = now_ms();
+        if (it == s_->cache.end() || !it->second.ok || now > it->second.good_until + kStaleMs) return false;
+        const auto &e = it->second;
+        *ip = e.ip;
+        if (now <= e.good_until || now < e.bad_until || s_->inflight.count(host)) return true;
+        age = now - e.good_until;
+    }
+    CALLCTL_LOG(log::Info, "host name %s: its answer expired %lld s ago; used while it is looked up again",
+                host.c_str(), static_cast<long long>(age / 1000));
+    request(host);
     return true;
 }
 
 bool Resolver::known_bad(const std::string &host) {
     std::lock_guard<std::mutex> g(s_->mu);
     auto it = s_->cache.find(host);
-    return it != s_->cache.end() && !it->second.ok && it->second.until >= now_ms();
+    return it != s_->cache.end() && it->second.bad_until >= now_ms();
 }
 
 bool Resolver::resolve_now(const std::string &host, uint32_t *ip) {
@@ -146,9 +191,14 @@ std::vector<Resolver::Answer> Resolver::take_answers() {
     return out;
 }
 
-void Resolver::set_override(const std::string &host, uint32_t ip) {
+void Resolver::set_override(const std::string &host, uint32_t ip, int delay_ms) {
     std::lock_guard<std::mutex> g(g_override_mu);
-    g_overrides[host] = ip;
+    g_overrides[host] = Override{ip, delay_ms};
+}
+
+void Resolver::set_good_ttl_ms(int64_t ms) {
+    std::lock_guard<std::mutex> g(s_->mu);
+    s_->good_ttl = ms;
 }
 
 void Resolver::clear_overrides() {

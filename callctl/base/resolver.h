@@ -8,6 +8,12 @@
 // resolve it on the caller's thread before they take the instance lock
 // (`resolve_now`), which fills the cache for the code under the lock.
 //
+// An answer that has expired is not thrown away: `cached_or_stale` still
+// gives it (for a day) and queues a fresh lookup on the worker, so a call
+// to a name looked up before never waits for a slow name server; the call
+// after the worker's answer uses the fresh one. A fresh lookup that fails
+// keeps the old answer and is not tried again for kBadTtlMs.
+//
 // The worker holds only a shared state block: when the resolver goes away
 // while a lookup is still blocked, the worker finishes alone and its
 // answer is dropped.
@@ -27,6 +33,8 @@ public:
     // missing name is not looked up on every request.
     static constexpr int64_t kGoodTtlMs = 300000;
     static constexpr int64_t kBadTtlMs = 5000;
+    // How long after its expiry a good answer may still be given.
+    static constexpr int64_t kStaleMs = 24 * 3600 * 1000;
 
     // wake: called on the worker thread when answers are waiting.
     explicit Resolver(std::function<void()> wake);
@@ -38,6 +46,10 @@ public:
 
     // A dotted quad, or a fresh good entry of the cache; never blocks.
     bool cached(const std::string &host, uint32_t *ip);
+    // As cached, and an expired good answer too, for which a fresh lookup
+    // is then queued on the worker (unless one failed a moment ago);
+    // never blocks.
+    bool cached_or_stale(const std::string &host, uint32_t *ip);
     // The name failed to resolve a moment ago (a fresh failed entry).
     bool known_bad(const std::string &host);
     // Looks the name up on this thread (blocking) and stores the answer.
@@ -52,9 +64,12 @@ public:
     };
     std::vector<Answer> take_answers();
 
-    // For tests: answers given for names instead of the system's lookup.
-    static void set_override(const std::string &host, uint32_t ip);
+    // For tests: answers given for names instead of the system's lookup,
+    // after delay_ms (a slow name server); ip 0 fails.
+    static void set_override(const std::string &host, uint32_t ip, int delay_ms = 0);
     static void clear_overrides();
+    // For tests: how long this resolver's good answers stay fresh.
+    void set_good_ttl_ms(int64_t ms);
 
 private:
     struct Shared;

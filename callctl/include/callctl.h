@@ -89,7 +89,10 @@
  *      calls are looked up by the calling thread before the instance lock
  *      is taken (from inside a listener only the cache is asked); names that arrive from the network (Contact, Route, SDP
  *      c=) are looked up on a worker thread, and the requests that need
- *      them wait meanwhile. Answers are cached for 5 minutes.
+ *      them wait meanwhile. Answers are cached for 5 minutes; after that an
+ *      API call is given the expired answer at once while the worker looks
+ *      the name up again (only a name never answered is waited for), and a
+ *      name that failed is not looked up again for 5 seconds.
  *  Text messages (category 9) are taken only from a line's registrar
  *      (its address and port); others get 403.
  *  Refusals: requests outside a dialog (INVITE 486, OPTIONS 200, and the

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <random>
 #include <stdexcept>
@@ -357,6 +358,91 @@ TEST(Boundary, ExceptionsStopAtTheCInterface) {
     }
     int volume = 0;
     EXPECT_EQ(sipxAudioGetInputVolume(ph.inst, &volume), SIPX_RESULT_SUCCESS);  // the instance lives on
+}
+#endif
+
+#ifndef _WIN32
+// Dialling never waits for a slow name server once the name has been
+// answered: an expired answer is used at once while the resolver's worker
+// looks the name up again, and the call after that uses the new answer; a
+// failed new lookup keeps the old answer. A name never answered is looked
+// up before the connect returns (a test hook makes these lookups slow).
+// Native only: the test shortens the instance's cache time.
+TEST(Resolver, ConnectUsesAnExpiredAnswerWhileTheNameIsLookedUpAgain) {
+    RawPeer home(0x7f000001), moved(0x7f000002, home.port());
+    Phone ph;
+    auto inst = callctl::api::instance(ph.inst);
+    ASSERT_TRUE(inst);
+    callctl::Resolver &res = inst->resolver();
+    res.set_good_ttl_ms(300);
+    SIPX_LINE line = ph.add_line("8001", home.port());
+    const uint32_t kHome = 0x7f000001, kMoved = 0x7f000002;
+    // Connects a call to user@host; how long the API call took.
+    auto dial = [&](const std::string &user, const std::string &host, SIPX_RESULT *r) {
+        SIPX_CALL call = 0;
+        EXPECT_EQ(sipxCallCreate(ph.inst, line, &call), SIPX_RESULT_SUCCESS);
+        std::string to = "sip:" + user + "@" + host + ":" + std::to_string(home.port());
+        auto t0 = steady_clock::now();
+        *r = sipxCallConnect(call, to.c_str(), 0, nullptr, 1, nullptr, nullptr);
+        return duration_cast<milliseconds>(steady_clock::now() - t0).count();
+    };
+    // The INVITE for user reached this peer (retransmissions of earlier
+    // ones may come first).
+    auto invite_for = [](RawPeer &p, const std::string &user) {
+        std::string msg;
+        auto end = steady_clock::now() + milliseconds(3000);
+        while (steady_clock::now() < end)
+            if (p.next("INVITE", 200, &msg) && msg.compare(0, 12 + user.size(), "INVITE sip:" + user + "@") == 0)
+                return true;
+        return false;
+    };
+    auto until = [](const std::function<bool()> &cond, int ms) {
+        auto end = steady_clock::now() + milliseconds(ms);
+        while (!cond() && steady_clock::now() < end) std::this_thread::sleep_for(milliseconds(10));
+        return cond();
+    };
+    auto fresh_answer = [&](uint32_t want) {
+        uint32_t ip = 0;
+        return res.cached("callee.test", &ip) && ip == want;
+    };
+    SIPX_RESULT r;
+
+    // First answer: looked up before the connect returns.
+    callctl::Resolver::set_override("callee.test", kHome, 700);
+    EXPECT_GE(dial("9001", "callee.test", &r), 600) << "a name never answered is waited for";
+    EXPECT_EQ(r, SIPX_RESULT_SUCCESS);
+    EXPECT_TRUE(invite_for(home, "9001"));
+    // It expires; the name server has moved it and is slow now.
+    ASSERT_TRUE(until([&] { return !fresh_answer(kHome); }, 3000));
+    callctl::Resolver::set_override("callee.test", kMoved, 1500);
+    EXPECT_LT(dial("9002", "callee.test", &r), 500) << "the expired answer is used at once";
+    EXPECT_EQ(r, SIPX_RESULT_SUCCESS);
+    EXPECT_TRUE(invite_for(home, "9002")) << "to where the name was";
+    EXPECT_FALSE(fresh_answer(kMoved)) << "the new lookup is still under way";
+    EXPECT_LT(dial("9003", "callee.test", &r), 500) << "one lookup under way, none more";
+    EXPECT_TRUE(invite_for(home, "9003"));
+    // The worker's answer comes: the next call uses it.
+    ASSERT_TRUE(until([&] { return fresh_answer(kMoved); }, 4000));
+    EXPECT_LT(dial("9004", "callee.test", &r), 500);
+    EXPECT_EQ(r, SIPX_RESULT_SUCCESS);
+    EXPECT_TRUE(invite_for(moved, "9004")) << "to where the name is now";
+    // Expired again, and the new lookup fails: the old answer stays in use.
+    ASSERT_TRUE(until([&] { return !fresh_answer(kMoved); }, 3000));
+    callctl::Resolver::set_override("callee.test", 0, 300);
+    EXPECT_LT(dial("9005", "callee.test", &r), 250);
+    EXPECT_TRUE(invite_for(moved, "9005"));
+    ASSERT_TRUE(until([&] { return res.known_bad("callee.test"); }, 3000));
+    EXPECT_LT(dial("9006", "callee.test", &r), 250);
+    EXPECT_EQ(r, SIPX_RESULT_SUCCESS);
+    EXPECT_TRUE(invite_for(moved, "9006")) << "a failed lookup keeps the last answer";
+
+    // A name that failed a moment ago fails again at once (for a while).
+    callctl::Resolver::set_override("nowhere.test", 0, 700);
+    EXPECT_GE(dial("9007", "nowhere.test", &r), 600);
+    EXPECT_EQ(r, SIPX_RESULT_BAD_ADDRESS);
+    EXPECT_LT(dial("9008", "nowhere.test", &r), 500);
+    EXPECT_EQ(r, SIPX_RESULT_BAD_ADDRESS);
+    callctl::Resolver::clear_overrides();
 }
 #endif
 
