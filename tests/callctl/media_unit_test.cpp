@@ -1451,12 +1451,28 @@ TEST(EngineScripts, SymmetricRtpFollowsASourceOnlyAfterProbation) {
     auto coded = [](int v) { return int(codec::ulaw_to_linear(codec::linear_to_ulaw(int16_t(v)))); };
     const auto mic = frame_of(0);
     const uint8_t junk[3] = {1, 2, 3};
+    uint8_t buf_ping[1];
     for (const auto &r : rows) {
         TickRig rig(1);
         FarEnd &far = *rig.far[0];
         UdpSocket nat, forger, moved, stranger;
         ASSERT_TRUE(nat.open(0x7f000001, 0) && forger.open(0x7f000001, 0) && moved.open(0x7f000001, 0));
         ASSERT_TRUE(stranger.open(0x7f000002, 0)) << "another loopback address";
+        {
+            // Wine binds such a socket to every address, and its datagrams come
+            // from 127.0.0.1: the stranger's rows need a real Windows or Linux.
+            const uint8_t ping = 0;
+            Endpoint seen;
+            UdpSocket *s1[] = {&nat};
+            bool ready = false;
+            ASSERT_TRUE(stranger.send_to({0x7f000001, nat.local_port()}, &ping, 1));
+            ASSERT_TRUE(wait_readable(s1, 1, 2000, &ready) && ready && nat.recv_from(buf_ping, 1, &seen) == 1);
+            if (seen.ip != 0x7f000002 && std::string(r.script).find_first_of("gk") != std::string::npos) {
+                std::printf("[ skipped ] %s: datagrams from 127.0.0.2 arrive from %s here\n", r.what,
+                            seen.ip_text().c_str());
+                continue;
+            }
+        }
         // A stream: where from, its SSRC, next number, step and audio level.
         struct Source {
             UdpSocket *sock;
