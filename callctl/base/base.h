@@ -41,6 +41,9 @@ bool resolve_host(const std::string &host, uint32_t *ip);
 // The local address the system would use to reach dest_ip (no packet is
 // sent). False when there is no route.
 bool local_address_for(uint32_t dest_ip, uint32_t *out);
+// For tests: local_address_for answers `ip` for every destination (0: the
+// system's answer again), as if the machine had moved to another network.
+void set_local_address_override(uint32_t ip);
 
 // Must be called before any socket is made (WSAStartup on Windows); counted.
 bool net_startup();

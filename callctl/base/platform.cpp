@@ -132,7 +132,17 @@ bool resolve_host(const std::string &host, uint32_t *ip) {
     return ok;
 }
 
+namespace {
+std::atomic<uint32_t> g_local_override{0};
+}
+
+void set_local_address_override(uint32_t ip) { g_local_override = ip; }
+
 bool local_address_for(uint32_t dest_ip, uint32_t *out) {
+    if (uint32_t o = g_local_override.load()) {
+        *out = o;
+        return true;
+    }
     auto s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
 #ifdef _WIN32
     if (s == INVALID_SOCKET) return false;

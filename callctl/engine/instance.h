@@ -77,6 +77,8 @@ public:
     std::string contact_host_port(const Endpoint &dest) override;
     std::string local_ip_for(const Endpoint &dest) override;
     bool learn_address(const sip::Message &resp) override;
+    void forget_public_address() override;
+    void line_moved(uint32_t line) override;
 
     void emit_call(SIPX_CALL call, SIPX_LINE line, uint32_t state, uint32_t cause, int sip_status) override;
     void emit_line(SIPX_LINE line, uint32_t state, uint32_t cause, int sip_status) override;

@@ -52,6 +52,16 @@ bool Instance::learn_address(const sip::Message &resp) {
     return changed;
 }
 
+void Instance::forget_public_address() {
+    public_ip_.clear();
+    public_port_ = 0;
+}
+
+void Instance::line_moved(uint32_t line) {
+    for (auto &kv : calls)
+        if (kv.second->line_handle == line && !kv.second->released) kv.second->address_changed();
+}
+
 Line *Instance::find_line(uint32_t h) {
     auto it = lines.find(h);
     return it == lines.end() ? nullptr : it->second.get();

@@ -66,7 +66,8 @@ std::string request_uri_of(std::string_view text) {
 
 Call::Call(UaHost &host, uint32_t h, Line *line)
     : handle(h), line_handle(line ? line->handle : 0), host_(host), line_(line), linger_(host.timers()),
-      media_watch_(host.timers()), glare_wait_(host.timers()), session_refresh_(host.timers()),
+      media_watch_(host.timers()), glare_wait_(host.timers()), moved_wait_(host.timers()),
+      session_refresh_(host.timers()),
       session_expiry_(host.timers()) {}
 
 Call::~Call() {

@@ -32,6 +32,16 @@ SIPX_RESULT Call::hold(bool on, bool stop_remote_audio) {
     return SIPX_RESULT_SUCCESS;
 }
 
+void Call::address_changed() {
+    if (state_ != State::Connected || released) return;
+    if (reinvite_pending_) {
+        // After the one under way (which still names the old address).
+        moved_wait_.start(host_.now(), 500, [this] { address_changed(); });
+        return;
+    }
+    start_reinvite(Purpose::NewAddress, held_ ? local_dir_ : sdp::Direction::SendRecv);
+}
+
 void Call::start_reinvite(Purpose why, sdp::Direction dir) {
     reinvite_pending_ = true;
     reinvite_why_ = why;

@@ -84,6 +84,11 @@ public:
     // Reads received/rport from a response's top Via; returns true when the
     // learned public address changed.
     virtual bool learn_address(const sip::Message &resp) = 0;
+    // Our network changed: the public address learned so far no longer holds.
+    virtual void forget_public_address() = 0;
+    // A line registered (or tried to) from a new address: its connected
+    // calls offer that address with a re-INVITE.
+    virtual void line_moved(uint32_t line) = 0;
     virtual uint32_t bind_ip() const = 0;
 
     // Events for the program's listeners.

@@ -94,7 +94,8 @@ std::vector<std::pair<std::string, std::string>> AuthSession::headers(std::strin
 // ---- line -------------------------------------------------------------------
 
 Line::Line(UaHost &host, uint32_t h, Identity ident)
-    : handle(h), id(std::move(ident)), host_(host), refresh_(host.timers()), retry_(host.timers()) {
+    : handle(h), id(std::move(ident)), host_(host), refresh_(host.timers()), retry_(host.timers()),
+      net_watch_(host.timers()) {
     call_id_ = random_token(20) + "@callctl";
     from_tag_ = random_token(10);
     contact_token = random_token(16);
@@ -134,10 +135,12 @@ SIPX_RESULT Line::set_register(bool on) {
         host_.emit_line(handle, SIPX_LINESTATE_REGISTERING, SIPX_CAUSE_NORMAL, 0);
         auth_.accepted();
         send_register(want_expires_);
+        watch_network();
         return SIPX_RESULT_SUCCESS;
     }
     refresh_.stop();
     retry_.stop();
+    net_watch_.stop();
     if (state_ == State::Registering || state_ == State::Registered) {
         state_ = State::Unregistering;
         registered_reported_ = false;
@@ -178,6 +181,7 @@ void Line::send_register(uint32_t expires) {
     w.header(sip::Hdr::UserAgent, host_.config.user_agent);
     std::string wire = w.finish();
     if (expires) last_register_at_ = host_.now();
+    local_ip_ = host_.local_ip_for(registrar);
     txn_ = host_.txn().send_request(registrar, wire, [this, expires](const sip::Message *r) { on_response(r, expires); });
 }
 
@@ -220,13 +224,19 @@ void Line::on_response(const sip::Message *resp, uint32_t expires) {
                         resp ? SIPX_CAUSE_NORMAL : SIPX_CAUSE_NO_RESPONSE, code);
         return;
     }
+    bool moved = resp && code < 300 && host_.learn_address(*resp);
+    if (calls_follow_) {
+        // The first answer since our address changed (with the public
+        // address it shows): the calls offer the new address now.
+        calls_follow_ = false;
+        host_.line_moved(handle);
+    }
     if (!resp) {
         fail(SIPX_CAUSE_NO_RESPONSE, 0);
         return;
     }
     if (code < 300) {
         auth_.accepted();
-        bool moved = host_.learn_address(*resp);
         uint32_t granted = granted_expiry(*resp);
         if (granted == 0) {
             fail(SIPX_CAUSE_REJECTED, code);
@@ -330,6 +340,29 @@ void Line::server_silent() {
     auth_.accepted();
     send_register(want_expires_);
     host_.txn().give_up_after(txn_, 16 * host_.timer_settings().t1);
+}
+
+void Line::watch_network() {
+    net_watch_.start(host_.now(), kNetworkCheckMs, [this] {
+        if (removed || state_ == State::Idle || state_ == State::Unregistering) return;
+        watch_network();
+        if (local_ip_.empty() || host_.local_ip_for(registrar) == local_ip_) return;
+        // Another network (cable to Wi-Fi, a VPN, resume from sleep): the
+        // address the registrar knows us by is gone. Register from the new
+        // one at once, and the calls follow once the registrar answered.
+        CALLCTL_LOG(log::Info, "line %u: local address %s -> %s; registering again", unsigned(handle),
+                    local_ip_.c_str(), host_.local_ip_for(registrar).c_str());
+        host_.forget_public_address();
+        calls_follow_ = true;
+        if (state_ == State::RetryWait) {
+            retry_.stop();
+            retry();
+            return;
+        }
+        refresh_.stop();
+        auth_.accepted();
+        send_register(want_expires_);
+    });
 }
 
 bool Line::refresh_due_soon() const {

@@ -82,6 +82,7 @@ public:
     enum class State { Idle, Registering, Registered, Unregistering, RetryWait };
     // A Retry-After longer than this is cut to it.
     static constexpr uint64_t kMaxRetryAfterS = 3600;
+    static constexpr int64_t kNetworkCheckMs = 2000;
 
     Line(UaHost &host, uint32_t handle, Identity id);
     ~Line();
@@ -121,6 +122,7 @@ private:
     void fail(uint32_t cause, int status, int64_t not_before = 0);
     void schedule_refresh(uint32_t granted);
     void retry();
+    void watch_network();
     // delay, pushed back so no REGISTER follows the previous one sooner
     // than the refresh floor.
     int64_t floor_delay(int64_t delay) const;
@@ -142,6 +144,11 @@ private:
     uint32_t last_fail_cause_ = 0;
     bool early_retry_done_ = false;
     int64_t retry_not_before_ = 0;  // a Retry-After's end (clock ms)
+    // The local address our last REGISTER went from; checked every
+    // kNetworkCheckMs while the line is in use.
+    std::string local_ip_;
+    bool calls_follow_ = false;
+    Timer net_watch_;
     std::string contact_;  // Contact host:port of the last REGISTER
     AuthSession auth_;
     Timer refresh_;
@@ -316,6 +323,7 @@ private:
     int reinvite_glare_ = 0;
     int reinvite_retries_ = 0;
     Timer glare_wait_;
+    Timer moved_wait_;  // a new address waits for the re-INVITE under way
 
     // Session timer: interval in seconds (0: none), who refreshes.
     uint32_t session_interval_ = 0;

@@ -496,6 +496,49 @@ TEST(Registration, RetryLooksTheRegistrarUpAgain) {
 }
 #endif
 
+#ifndef _WIN32
+// The machine moves to another network (its address to the registrar
+// becomes 127.0.0.2): within 5 s the line registers from the new address,
+// and the call in progress offers it with a re-INVITE (native build: the
+// test moves the library's notion of its local address).
+TEST(Registration, NetworkChangeIsFollowed) {
+    RawPeer reg;
+    Phone ph(true, "0.0.0.0");
+    SIPX_LINE line = ph.add_line("8001", reg.port());
+    ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+    std::string msg;
+    callctl::Endpoint from;
+    ASSERT_TRUE(reg.next("REGISTER", 2000, &msg, &from));
+    reg.reply(msg, from, 200, "Expires: 3600\r\n");
+    SIPX_CALL call = place(ph, line, reg.port());
+    std::string invite;
+    ASSERT_TRUE(reg.next("INVITE", 2000, &invite, &from));
+    reg.reply(invite, from, 200, "Contact: <sip:callee@127.0.0.1:" + std::to_string(reg.port()) + ">\r\n",
+              audio_sdp(reg.port() + 2));
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, call, 2000));
+    ASSERT_TRUE(reg.next("ACK", 2000));
+    callctl::set_local_address_override(0x7f000002);
+    struct Back {
+        ~Back() { callctl::set_local_address_override(0); }
+    } back;
+    auto t0 = steady_clock::now();
+    ASSERT_TRUE(reg.next("REGISTER", 5000, &msg, &from));
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 5000);
+    std::string where = "127.0.0.2:" + std::to_string(ph.port);
+    EXPECT_NE(header_of(msg, "Via").find(where), std::string::npos) << msg;
+    EXPECT_NE(header_of(msg, "Contact").find("@" + where), std::string::npos) << msg;
+    reg.reply(msg, from, 200, "Expires: 3600\r\n");
+    ASSERT_TRUE(reg.next("INVITE", 2000, &msg, &from)) << "the call follows";
+    EXPECT_NE(header_of(msg, "Contact").find("@" + where), std::string::npos) << msg;
+    EXPECT_NE(msg.find("c=IN IP4 127.0.0.2"), std::string::npos) << msg;
+    reg.reply(msg, from, 200, {}, audio_sdp(reg.port() + 2));
+    ASSERT_TRUE(reg.next("ACK", 2000));
+    EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_DISCONNECTED, call), 0);
+    SIPX_CALL h = call;
+    ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+}
+#endif
+
 // ---- media that stops ------------------------------------------------------------------
 
 // RTP flows for a second, then stops. A call nobody holds ends after the
@@ -939,7 +982,9 @@ TEST(OurReInvite, OutcomesOfAHold) {
             if (!peer.next("INVITE", 5000, &msg)) break;
             ++sent;
             auto now = steady_clock::now();
-            if (sent > 1) EXPECT_GE(duration_cast<milliseconds>(now - last_at).count(), row.min_gap_ms) << row.what;
+            if (sent > 1) {
+                EXPECT_GE(duration_cast<milliseconds>(now - last_at).count(), row.min_gap_ms) << row.what;
+            }
             last_at = now;
             last_invite = msg;
             EXPECT_NE(msg.find("a=inactive"), std::string::npos) << row.what << ": the hold asked for stays";
@@ -959,8 +1004,9 @@ TEST(OurReInvite, OutcomesOfAHold) {
         EXPECT_FALSE(peer.next("INVITE", 300)) << row.what;
         EXPECT_EQ(sent, row.invites) << row.what;
         EXPECT_TRUE(got(ph, row.outcome, a.call, 2000)) << row.what << ph.rec.dump();
-        if (row.outcome != SIPX_CALLSTATE_HELD)
+        if (row.outcome != SIPX_CALLSTATE_HELD) {
             EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_HELD, a.call), 0) << row.what;
+        }
         SIPX_CALL h = a.call;
         ASSERT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
         ASSERT_TRUE(peer.next("BYE", 2000, &msg)) << row.what << ": ended with BYE";

@@ -433,8 +433,8 @@ std::string LogCapture::text() const {
 
 // ---- phone --------------------------------------------------------------------
 
-Phone::Phone(bool rport) {
-    int r = sipxInitialize(&inst, 0, -1, -1, 30000, 10, "sipx", "127.0.0.1", 0);
+Phone::Phone(bool rport, const char *bind) {
+    int r = sipxInitialize(&inst, 0, -1, -1, 30000, 10, "sipx", bind, 0);
     EXPECT_EQ(r, SIPX_RESULT_SUCCESS);
     SIPX_TIMER_SETTINGS t{};
     t.cbSize = sizeof t;

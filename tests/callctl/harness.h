@@ -94,7 +94,9 @@ private:
 // 300 ms .. 1200 ms, and a Recorder as listener.
 class Phone {
 public:
-    explicit Phone(bool rport = true);
+    // bind: the instance's address ("0.0.0.0": all, the local address of
+    // each request then found per destination).
+    explicit Phone(bool rport = true, const char *bind = "127.0.0.1");
     ~Phone();
     SIPX_INST inst = 0;
     int port = 0;
