@@ -71,6 +71,16 @@
  *      once, within the 5 s floor (a line waiting for its retry after an
  *      unanswered REGISTER also takes the first answered keep-alive, once
  *      per failure; one refused by the registrar keeps its back-off).
+ *      A 480, 500 or 503 with Retry-After waits at least that long (at
+ *      most an hour) before the next REGISTER. A registrar that answered
+ *      keep-alives and stops (one unanswered for 4 s or half the period,
+ *      then a second sent at once unanswered too) makes its registered
+ *      lines register again at once with a 16*T1 wait, so an outage is
+ *      reported (REGISTER_FAILED) within a minute; calls go on.
+ *      Every 2 s a line in use checks the local address that reaches its
+ *      registrar; when it changed (another network), the line registers
+ *      from the new one at once, and after the registrar's answer its
+ *      connected calls send a re-INVITE with the new Contact and c=.
  *      A digest challenge with stale=true is answered again at most twice
  *      in a row; one credential is kept per realm, for at most 4 realms.
  *  Ringing: a call's INVITE that got a provisional response waits for the
@@ -78,6 +88,29 @@
  *      the first provisional; re-INVITEs keep it). sipxCallDestroy cancels
  *      it; a 2xx that arrives after that (or after a timeout), or from a
  *      second branch of a forked call, is acknowledged and ended with BYE.
+ *  Redirects: a 3xx to the INVITE is followed: its SIP Contacts are tried
+ *      best q first (a target that fails moves on to the next), none twice
+ *      and at most three besides the first; none left gives DISCONNECTED
+ *      with the last answer's cause.
+ *  re-INVITEs of ours (hold, unhold, session refresh, new address): 481,
+ *      408 or no answer end the call (BYE, DISCONNECTED); 491 is retried
+ *      after 2.1-4 s, at most twice; a challenge is answered at most twice;
+ *      any other refusal leaves the call as it was, and for a hold or unhold
+ *      gives SIPX_CALLSTATE_HOLD_FAILED (never HELD). The ACK of a 2xx
+ *      carries the credentials of its INVITE.
+ *  Session timers (RFC 4028): INVITEs carry "Supported: timer",
+ *      Session-Expires 1800 and Min-SE 90; a 422 is answered with its
+ *      Min-SE. When the 2xx makes us refresher, a re-INVITE with the
+ *      unchanged description goes at half the interval; either way, with no
+ *      refresh the call is ended (BYE, SIPX_CAUSE_SESSION_EXPIRED) at the
+ *      interval less min(32 s, a third of it). No Session-Expires in the
+ *      2xx: no session timer.
+ *  The peer's requests in a dialog must come in CSeq order (others get
+ *      500). Its offers (re-INVITE, UPDATE) are answered with one m= line
+ *      per offered line, other media refused with port 0; an offer without
+ *      usable audio gets 488. A re-INVITE without an offer gets ours in the
+ *      2xx, and the answer in its ACK is applied. Require: timer is
+ *      supported, other Require options get 420.
  *  Media timeout: a connected call that is held by neither side and has
  *      received nothing from the peer's media address (RTP of any kind,
  *      comfort noise, RTCP) for 30 s is ended by the library (BYE,
@@ -94,7 +127,9 @@
  *      the name up again (only a name never answered is waited for), and a
  *      name that failed is not looked up again for 5 seconds.
  *  Text messages (category 9) are taken only from a line's registrar
- *      (its address and port); others get 403.
+ *      (its address and port) and only when addressed to the Contact the
+ *      line registered, whose random "rinstance" parameter they must carry;
+ *      others get 403.
  *  Refusals: requests outside a dialog (INVITE 486, OPTIONS 200, and the
  *      refusals) are answered without a server transaction, the same
  *      request always with the same To tag; only MESSAGE keeps one, so a
