@@ -148,11 +148,11 @@ private:
     // kNetworkCheckMs while the line is in use.
     std::string local_ip_;
     bool calls_follow_ = false;
-    Timer net_watch_;
     std::string contact_;  // Contact host:port of the last REGISTER
     AuthSession auth_;
     Timer refresh_;
     Timer retry_;
+    Timer net_watch_;
 };
 
 class Call {
