@@ -172,6 +172,7 @@ bool Call::answer_offer(const sip::Message &m, const Endpoint &from, bool update
         body = build_sdp(dir);
         offer_in_2xx_ = true;
         offer_in_2xx_cseq_ = m.cseq();
+        offer_in_2xx_at_ = host_.now();
     }
     std::string before = remote_target_;
     take_remote_target(m);
@@ -224,11 +225,14 @@ void Call::on_request(const sip::Message &m, const Endpoint &from) {
     }
     if (method == "INVITE" || method == "UPDATE") {
         bool update = method == "UPDATE";
-        if (reinvite_in_flight_ || (offer_in_2xx_ && !m.body().empty())) {
-            // Our own offer is out (RFC 3261 14.2, RFC 3311 5.2).
+        // Our own offer is out (RFC 3261 14.2, RFC 3311 5.2): in a re-INVITE,
+        // or in our 2xx while its ACK may still come (64*T1).
+        bool offer_out = offer_in_2xx_ && host_.now() - offer_in_2xx_at_ < 64 * host_.timer_settings().t1;
+        if (reinvite_in_flight_ || (update && offer_out && !m.body().empty())) {
             host_.send_response(m, from, 491, {}, {}, {}, local_tag_);
             return;
         }
+        if (!update) offer_in_2xx_ = false;  // a new INVITE: the last one is over
         answer_offer(m, from, update);
         return;
     }

@@ -313,6 +313,7 @@ private:
     uint32_t remote_cseq_ = 0;
     bool offer_in_2xx_ = false;
     uint32_t offer_in_2xx_cseq_ = 0;
+    int64_t offer_in_2xx_at_ = 0;
 
     // Our re-INVITE under way.
     bool reinvite_pending_ = false;   // from start to its outcome
