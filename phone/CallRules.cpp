@@ -112,3 +112,23 @@ std::string FreeRecordingPath(const std::string& strPath, const std::function<bo
     }
     return strCandidate;
 }
+
+RecordingStart StartRecordingAtFreePath(const std::string& strPath,
+                                        const std::function<bool(const std::string&)>& taken,
+                                        const std::function<bool(const std::string&)>& start)
+{
+    RecordingStart result;
+    for (int n = 0; n < kRecordingStartTries; ++n) {
+        const std::string strCandidate = FreeRecordingPath(strPath, taken);
+        if (strCandidate == result.strPath)
+            break;      // every name is taken: the same one came back
+        result.strPath = strCandidate;
+        if (start(strCandidate)) {
+            result.bStarted = true;
+            break;
+        }
+        if (!taken(strCandidate))
+            break;      // refused for another reason: a next name would fare no better
+    }
+    return result;
+}

@@ -41,3 +41,19 @@ std::string RecordingPath(const std::string& strFolder, const struct tm& answere
 // free, else the first free one of "name (2).wav", "name (3).wav", ... (the ".wav" kept
 // last). After 9999 taken names the last one tried is given back.
 std::string FreeRecordingPath(const std::string& strPath, const std::function<bool(const std::string&)>& taken);
+
+// Starts a recording at the first free name. `start` creates the file at the path it is
+// given and must refuse a name something already has (it creates new files only, so an
+// earlier recording is never truncated). A start refused at a name that `taken` then
+// reports taken (another file came between the check and the creation) moves on to the
+// next free name, at most kRecordingStartTries times in all; any other refusal ends the
+// attempt. Gives back the path of the last start tried (empty when none was) and
+// whether it started.
+const int kRecordingStartTries = 8;
+struct RecordingStart {
+    std::string strPath;
+    bool bStarted = false;
+};
+RecordingStart StartRecordingAtFreePath(const std::string& strPath,
+                                        const std::function<bool(const std::string&)>& taken,
+                                        const std::function<bool(const std::string&)>& start);

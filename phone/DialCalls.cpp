@@ -148,8 +148,10 @@ void CDial::OpenRecordFolder()
 
 // When the call is answered with the record box ticked. The Record folder is made when
 // missing; a name an earlier recording has (two calls to one number in one minute) gets
-// " (2)", " (3)", ... so no recording is ever overwritten. A file the library still
-// cannot write leaves the call going on unrecorded.
+// " (2)", " (3)", ... so no recording is ever overwritten. The library creates the file
+// only when the name is still free; when another file took the name meanwhile, the next
+// free one is tried. A file the library still cannot write leaves the call going on
+// unrecorded.
 void CDial::StartRecording()
 {
     if (m_bRecord != 1)
@@ -159,10 +161,13 @@ void CDial::StartRecording()
     if (const struct tm* t = std::localtime(&answered))
         local = *t;
     RecordFolder();
-    const std::string path = FreeRecordingPath(RecordingPath(RecordBase(), local, m_strNumber), PathTaken);
-    const SIPX_RESULT result = TheCallControl().CallAudioRecordFileStart(m_session.m_hCall, path.c_str());
-    LogGbk("call", "recording to " + path + (result == SIPX_RESULT_SUCCESS ? std::string()
-                                                                           : " refused (" + std::to_string(result) + ")"));
+    StartRecordingAtFreePath(RecordingPath(RecordBase(), local, m_strNumber), PathTaken, [&](const std::string& path) {
+        const SIPX_RESULT result = TheCallControl().CallAudioRecordFileStart(m_session.m_hCall, path.c_str());
+        LogGbk("call", "recording to " + path + (result == SIPX_RESULT_SUCCESS
+                                                     ? std::string()
+                                                     : " refused (" + std::to_string(result) + ")"));
+        return result == SIPX_RESULT_SUCCESS;
+    });
 }
 
 void CDial::OnRecordBox()

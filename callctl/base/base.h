@@ -115,5 +115,9 @@ std::string gbk_to_utf8(std::string_view gbk);
 // through UTF-16, so it works whatever the system code page is. nullptr when
 // it cannot be opened (missing folder, no permission, a directory).
 FILE *open_file_gbk(const std::string &gbk_path, const char *mode);
+// Creates a new file at a GBK path and opens it for writing (binary). nullptr
+// when anything already has that name, which stays untouched, or when it
+// cannot be created; the test for the name and the creation are one step.
+FILE *create_file_gbk(const std::string &gbk_path);
 
 }  // namespace callctl

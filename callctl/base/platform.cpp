@@ -12,6 +12,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 #else
 #include <arpa/inet.h>
 #include <errno.h>
@@ -432,33 +434,54 @@ std::string gbk_to_utf8(std::string_view gbk) {
 #endif
 }
 
-FILE *open_file_gbk(const std::string &gbk_path, const char *mode) {
-    if (gbk_path.empty() || !mode) return nullptr;
+namespace {
+
+// The name the system opens a GBK path by: UTF-16 on Windows (whatever the system
+// code page), UTF-8 elsewhere. False when the path is empty or not GBK.
 #ifdef _WIN32
+bool native_path(const std::string &gbk_path, std::wstring &out) {
+    if (gbk_path.empty()) return false;
     int wn = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, gbk_path.data(), int(gbk_path.size()), nullptr, 0);
-    if (wn <= 0) return nullptr;
-    std::wstring w(size_t(wn), L'\0');
-    MultiByteToWideChar(936, 0, gbk_path.data(), int(gbk_path.size()), &w[0], wn);
+    if (wn <= 0) return false;
+    out.assign(size_t(wn), L'\0');
+    MultiByteToWideChar(936, 0, gbk_path.data(), int(gbk_path.size()), &out[0], wn);
+    return true;
+}
+#else
+bool native_path(const std::string &gbk_path, std::string &out) {
+    if (gbk_path.empty()) return false;
+    iconv_t cd = iconv_open("UTF-8", "GBK");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        out = gbk_path;
+        return true;
+    }
+    std::string in = gbk_path;
+    char *ip = &in[0];
+    size_t il = in.size();
+    char buf[1024];
+    char *op = buf;
+    size_t ol = sizeof buf;
+    size_t r = iconv(cd, &ip, &il, &op, &ol);
+    iconv_close(cd);
+    if (r == static_cast<size_t>(-1)) return false;
+    out.assign(buf, size_t(op - buf));
+    return true;
+}
+#endif
+
+}  // namespace
+
+FILE *open_file_gbk(const std::string &gbk_path, const char *mode) {
+    if (!mode) return nullptr;
+#ifdef _WIN32
+    std::wstring w;
+    if (!native_path(gbk_path, w)) return nullptr;
     std::wstring wm;
     for (const char *m = mode; *m; ++m) wm.push_back(wchar_t(*m));
     return _wfopen(w.c_str(), wm.c_str());
 #else
     std::string path;
-    iconv_t cd = iconv_open("UTF-8", "GBK");
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        path = gbk_path;
-    } else {
-        std::string in = gbk_path;
-        char *ip = &in[0];
-        size_t il = in.size();
-        char buf[1024];
-        char *op = buf;
-        size_t ol = sizeof buf;
-        size_t r = iconv(cd, &ip, &il, &op, &ol);
-        iconv_close(cd);
-        if (r == static_cast<size_t>(-1)) return nullptr;
-        path.assign(buf, size_t(op - buf));
-    }
+    if (!native_path(gbk_path, path)) return nullptr;
     FILE *f = std::fopen(path.c_str(), mode);
     if (!f) return nullptr;
     // A directory opens for reading on POSIX; it is not a file.
@@ -467,6 +490,34 @@ FILE *open_file_gbk(const std::string &gbk_path, const char *mode) {
         std::fclose(f);
         return nullptr;
     }
+    return f;
+#endif
+}
+
+FILE *create_file_gbk(const std::string &gbk_path) {
+#ifdef _WIN32
+    std::wstring w;
+    if (!native_path(gbk_path, w)) return nullptr;
+    // CREATE_NEW: the system refuses the name when anything has it, in one step, so
+    // no other file can appear between a check and the create.
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    FILE *f = _fdopen(fd, "wb");
+    if (!f) _close(fd);  // closes the handle too
+    return f;
+#else
+    std::string path;
+    if (!native_path(gbk_path, path)) return nullptr;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE *f = fdopen(fd, "wb");
+    if (!f) ::close(fd);
     return f;
 #endif
 }

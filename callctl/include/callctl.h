@@ -178,13 +178,17 @@
  *  as the DTMF mode says. A new tone ends the previous one.
  *  Recording (sipxCallAudioRecordFileStart): WAVE, PCM 16-bit mono 8 kHz,
  *  the audio sent plus the audio received, at a GBK path; the file is
- *  created or truncated. The header's sizes are rewritten every second of
- *  audio, so a crash leaves a playable file. sipxCallAudioRecordFileStop,
- *  the end of the call by the peer, sipxCallDestroy and sipxUnInitialize
- *  each finish it. A folder that does not exist or a file that cannot be
- *  written fails the start with SIPX_RESULT_FAILURE and nothing else; a
- *  call that ended gives SIPX_RESULT_INVALID_STATE. A second start
- *  finishes the first file and starts the new one.
+ *  created new: a path a file already has fails the start with
+ *  SIPX_RESULT_FAILURE and that file is left as it is, so no recording is
+ *  ever truncated (the caller picks another name). The header's sizes are
+ *  rewritten every second of audio, so a crash leaves a playable file.
+ *  sipxCallAudioRecordFileStop, the end of the call by the peer,
+ *  sipxCallDestroy and sipxUnInitialize each finish it. A folder that does
+ *  not exist or a file that cannot be written fails the start with
+ *  SIPX_RESULT_FAILURE and nothing else; a call that ended gives
+ *  SIPX_RESULT_INVALID_STATE. A second start finishes the first file and
+ *  starts the new one; a second start at the running recording's own path
+ *  finishes it and fails, as the file is there.
  *  Conferences: each call of a conference is sent the microphone plus the
  *  other calls' audio; the speaker plays every call. sipxConferenceHold
  *  with bBridging 1 keeps the parties talking to each other without the

@@ -37,7 +37,7 @@ void wave_header(uint32_t data_bytes, uint8_t h[44]) {
 
 bool WaveWriter::open(const std::string &gbk_path) {
     close();
-    f_ = open_file_gbk(gbk_path, "wb");
+    f_ = create_file_gbk(gbk_path);
     if (!f_) return false;
     data_bytes_ = 0;
     since_header_ = 0;

@@ -23,9 +23,11 @@ public:
     WaveWriter(const WaveWriter &) = delete;
     WaveWriter &operator=(const WaveWriter &) = delete;
 
-    // Creates (or truncates) the file at a GBK path and writes an empty
-    // header. False, with nothing created, when the folder does not exist
-    // or the file cannot be written.
+    // Creates the file at a GBK path and writes an empty header. The file
+    // must be new: a name something already has is refused and that file is
+    // left as it is (an earlier recording is never truncated). False, with
+    // nothing created, also when the folder does not exist or the file
+    // cannot be written.
     bool open(const std::string &gbk_path);
     void write(const int16_t *pcm, size_t n);
     // Final header, close. Harmless when not open.

@@ -869,6 +869,7 @@ std::string temp_path(const std::string &name) {
 
 TEST(Wave, SizesAfterCloseWhileWritingAndOnBadPaths) {
     std::string path = temp_path("normal.wav");
+    std::remove(path.c_str());  // left by an interrupted run: the writer takes only new names
     int16_t frame[160];
     for (int i = 0; i < 160; ++i) frame[i] = int16_t(i * 100);
     {
@@ -892,6 +893,25 @@ TEST(Wave, SizesAfterCloseWhileWritingAndOnBadPaths) {
 #ifndef _WIN32
     EXPECT_FALSE(bad.open("/tmp"));  // a folder
 #endif
+    // A name a file already has is refused, and that file keeps every byte: an earlier
+    // recording (or anything else) is never truncated.
+    for (const std::string &earlier : {std::string("an earlier recording"), std::string()}) {
+        const std::string taken = temp_path("taken.wav");
+        std::ofstream(taken, std::ios::binary) << earlier;
+        EXPECT_FALSE(bad.open(taken)) << earlier.size();
+        EXPECT_FALSE(bad.is_open());
+        EXPECT_EQ(slurp(taken), earlier);
+        std::remove(taken.c_str());
+    }
+    // The same writer's earlier file likewise: it stays as it was closed.
+    media::WaveWriter again;
+    ASSERT_TRUE(again.open(path));
+    again.write(frame, 160);
+    again.close();
+    EXPECT_FALSE(again.open(path));
+    expect_playable(slurp(path), 320, "after a second open of its name");
+    EXPECT_EQ(slurp(path).size(), 44u + 320u);
+    std::remove(path.c_str());
 }
 
 #ifndef _WIN32
@@ -899,6 +919,7 @@ TEST(Wave, SizesAfterCloseWhileWritingAndOnBadPaths) {
 // covering all but the last second.
 TEST(Wave, InterruptedProcessLeavesAPlayableFile) {
     std::string path = temp_path("crash.wav");
+    std::remove(path.c_str());
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {

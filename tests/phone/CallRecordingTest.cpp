@@ -2,6 +2,7 @@
 // answer time and the international number in the Record folder, a real WAVE file from
 // a call with audio, and the button that opens the folder.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cmath>
 #include <cstring>
@@ -121,6 +122,75 @@ TEST_F(Recording, FileIsNamedByTheAnswerTimeAndTheInternationalNumberAndTheBoxIs
     std::vector<std::string> expected;
     for (const Row& r : rows)
         expected.push_back(r.file);
+    std::sort(expected.begin(), expected.end());
+    std::vector<std::string> found = Recordings();
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, expected);
+    EXPECT_TRUE(desktop.BoxesSeen().empty());
+}
+
+// Stands in for another program that creates a file of the recording's name after the
+// window found the name free and just before the library creates the file.
+class RacingCallControl : public RecordingCallControl {
+public:
+    static constexpr const char* kTheirs = "another program's file";
+    std::atomic<int> races{0};      // starts whose name is taken first
+
+    SIPX_RESULT CallAudioRecordFileStart(SIPX_CALL hCall, const char* szFile) override
+    {
+        if (szFile && races > 0) {
+            --races;
+            HANDLE h = ::CreateFileW(wintext::Wide(szFile).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (h != INVALID_HANDLE_VALUE) {
+                DWORD written = 0;
+                ::WriteFile(h, kTheirs, static_cast<DWORD>(std::strlen(kTheirs)), &written, nullptr);
+                ::CloseHandle(h);
+            }
+        }
+        return RecordingCallControl::CallAudioRecordFileStart(hCall, szFile);
+    }
+};
+
+// The library creates a recording only at a name no file has; a name taken between the
+// window's check and the creation is left to its file and the next free name is used.
+TEST_F(Recording, ANameTakenJustBeforeTheStartKeepsItsFileAndTheNextFreeNameIsUsed)
+{
+    ASSERT_TRUE(OpenWithClock(0));
+    ASSERT_TRUE(Register());
+    ASSERT_TRUE(Tick(true));
+    RacingCallControl racing;       // in front of the fixture's recorder until the test ends
+    const std::string folder = CurrentFolder() + "\\Record\\";
+    const std::string stem = "2009年03月05日14点07分00867551234567";
+    struct Row {
+        int races;
+        std::vector<std::string> tried;     // the recording's names asked for, in order
+    };
+    const Row rows[] = {
+        {1, {stem + ".wav", stem + " (2).wav"}},
+        {2, {stem + " (3).wav", stem + " (4).wav", stem + " (5).wav"}},
+        {0, {stem + " (6).wav"}},
+    };
+    std::vector<std::string> theirs, ours;
+    for (const Row& r : rows) {
+        racing.races = r.races;
+        Dial("07551234567");
+        racing.Clear();
+        run.Ui([&] { ::SendMessageA(run.h, CDial::WM_CALL_CONNECTED, 0, 0); });
+        std::vector<std::string> expected;
+        for (const std::string& name : r.tried)
+            expected.push_back("CallAudioRecordFileStart(\"" + folder + name + "\")");
+        EXPECT_EQ(racing.Matching("CallAudioRecordFileStart"), expected) << r.races;
+        Press(IDC_HANGUP);
+        theirs.insert(theirs.end(), r.tried.begin(), r.tried.end() - 1);
+        ours.push_back(r.tried.back());
+    }
+    for (const std::string& name : theirs)
+        EXPECT_EQ(ReadBytes("Record\\" + name), RacingCallControl::kTheirs) << name;
+    for (const std::string& name : ours)
+        EXPECT_EQ(ReadBytes("Record\\" + name).substr(0, 4), "RIFF") << name;
+    std::vector<std::string> expected = theirs;
+    expected.insert(expected.end(), ours.begin(), ours.end());
     std::sort(expected.begin(), expected.end());
     std::vector<std::string> found = Recordings();
     std::sort(found.begin(), found.end());

@@ -1,6 +1,7 @@
 // The rules of a call request, without a window: the number checks in their order, the
 // balance read as a number, the international form and the recording's file name.
 #include <gtest/gtest.h>
+#include <set>
 #include "CallRules.h"
 
 namespace {
@@ -151,6 +152,55 @@ TEST(CallRules, ARecordingKeepsEveryEarlierFileOfItsName)
             return ++asked <= r.taken;
         });
         EXPECT_EQ(path, r.expected) << r.taken;
+    }
+}
+
+// The file is created only at a free name; a name another file took between the check
+// and the creation sends the start on to the next free name, never onto that file.
+TEST(CallRules, ARecordingStartsAtTheNextFreeNameWhenItsNameIsTakenMeanwhile)
+{
+    const std::string base = "R\\2009年03月05日14点07分80000.wav";
+    auto name = [&](int n) {
+        return n == 1 ? base : "R\\2009年03月05日14点07分80000 (" + std::to_string(n) + ").wav";
+    };
+    struct Row {
+        int onDisk;             // names taken before the start: the path, " (2)", ...
+        int raced;              // names taken by another file just before each of the first starts
+        bool refused;           // the creation fails for another reason (no folder, say)
+        const char* expected;   // the last name tried, empty when none
+        bool started;
+        int starts;             // creations tried
+    };
+    const Row rows[] = {
+        {0, 0, false, "R\\2009年03月05日14点07分80000.wav", true, 1},
+        {2, 0, false, "R\\2009年03月05日14点07分80000 (3).wav", true, 1},
+        {0, 1, false, "R\\2009年03月05日14点07分80000 (2).wav", true, 2},
+        {1, 2, false, "R\\2009年03月05日14点07分80000 (4).wav", true, 3},
+        {0, 0, true, "R\\2009年03月05日14点07分80000.wav", false, 1},
+        {0, 100, false, "R\\2009年03月05日14点07分80000 (8).wav", false, kRecordingStartTries},
+        {100000, 0, false, "R\\2009年03月05日14点07分80000 (9999).wav", false, 1},
+    };
+    for (const Row& r : rows) {
+        std::set<std::string> files;
+        for (int n = 1; n <= r.onDisk && n <= 9999; ++n)
+            files.insert(name(n));
+        int starts = 0, raced = 0;
+        const RecordingStart result = StartRecordingAtFreePath(
+            base, [&](const std::string& path) { return files.count(path) != 0; },
+            [&](const std::string& path) {
+                ++starts;
+                if (raced < r.raced) {
+                    ++raced;
+                    files.insert(path);     // another program's file got there first
+                }
+                if (r.refused || files.count(path))
+                    return false;           // created new only
+                files.insert(path);
+                return true;
+            });
+        EXPECT_EQ(result.strPath, r.expected) << r.onDisk << " " << r.raced;
+        EXPECT_EQ(result.bStarted, r.started) << r.onDisk << " " << r.raced;
+        EXPECT_EQ(starts, r.starts) << r.onDisk << " " << r.raced;
     }
 }
 
