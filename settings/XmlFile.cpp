@@ -143,20 +143,42 @@ bool IsUtf8Name(const std::string& strEncoding)
 // (hidden, archive, ...), security and creation time. Where that call cannot do it
 // (another file system, or a failure that left the target gone) the temporary file
 // is renamed over the target and the old attributes are put back by hand.
-bool ReplaceKeepingIdentity(const FilePath& strTarget, const FilePath& strTemp)
+//
+// ReplaceFileW is given a backup name of ours beside the target. Without one, a
+// failure after it moved the old file aside (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+// leaves the old file under a name of Windows' choosing that nobody knows: a stale
+// copy of the settings (Login.xml holds passwords). With our name the old file is
+// always found: it goes back into place when the new one cannot, and is deleted
+// once the target holds the new text, on success and on every failure path.
+bool ReplaceKeepingIdentity(const FilePath& strTarget, const FilePath& strTemp, const FilePath& strBackup)
 {
+    ::DeleteFileW(strBackup.c_str());   // left behind by an interrupted save
     const DWORD nOldAttributes = ::GetFileAttributesW(strTarget.c_str());
     if (nOldAttributes == INVALID_FILE_ATTRIBUTES)
         return ::MoveFileExW(strTemp.c_str(), strTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 
-    if (!::ReplaceFileW(strTarget.c_str(), strTemp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                        nullptr)) {
-        // Whatever ReplaceFileW got to, the new text is still in the temporary file.
-        if (::GetFileAttributesW(strTemp.c_str()) == INVALID_FILE_ATTRIBUTES)
+    if (!::ReplaceFileW(strTarget.c_str(), strTemp.c_str(), strBackup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
+                        nullptr, nullptr)) {
+        const DWORD nError = ::GetLastError();
+        // Whatever ReplaceFileW got to, the new text is still in the temporary file,
+        // and the old one either still at the target's name or at the backup name.
+        const bool bMoved = ::GetFileAttributesW(strTemp.c_str()) != INVALID_FILE_ATTRIBUTES &&
+                            ::MoveFileExW(strTemp.c_str(), strTarget.c_str(),
+                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        if (!bMoved) {
+            const DWORD nMoveError = ::GetLastError();
+            // The old file back where it was when ReplaceFileW had moved it aside; a
+            // backup is deleted only once the target holds the old text again, never the
+            // only copy.
+            if (::GetFileAttributesW(strTarget.c_str()) == INVALID_FILE_ATTRIBUTES)
+                ::MoveFileExW(strBackup.c_str(), strTarget.c_str(), MOVEFILE_WRITE_THROUGH);
+            if (::GetFileAttributesW(strTarget.c_str()) != INVALID_FILE_ATTRIBUTES)
+                ::DeleteFileW(strBackup.c_str());
+            ::SetLastError(nMoveError ? nMoveError : nError);
             return false;
-        if (!::MoveFileExW(strTemp.c_str(), strTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return false;
+        }
     }
+    ::DeleteFileW(strBackup.c_str());
     const DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     const DWORD nNow = ::GetFileAttributesW(strTarget.c_str());
@@ -247,7 +269,7 @@ bool WriteFileReplacing(const char* pszPath, const char* pData, size_t nData, st
             const size_t nSlash = strTarget.find_last_of(L"\\/:");
             strTarget = strTarget.substr(0, nSlash == FilePath::npos ? 0 : nSlash + 1) + found.cFileName;
         }
-        if (!ReplaceKeepingIdentity(strTarget, strTemp)) {
+        if (!ReplaceKeepingIdentity(strTarget, strTemp, PathOf(std::string(pszPath) + ".bak"))) {
             strError = SystemErrorText(::GetLastError());
             bOk = false;
         }

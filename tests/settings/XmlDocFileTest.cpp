@@ -187,6 +187,138 @@ TEST(XmlFileSave, KeepsTheAttributesOfTheFileAndRefusesAReadOnlyOne)
         ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
 }
+
+// The slot of this program's import table through which it calls `name` (of any DLL);
+// null when it imports no function of that name.
+void** ImportSlot(const char* name)
+{
+    BYTE* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name; ++d) {
+        auto* lookup = reinterpret_cast<IMAGE_THUNK_DATA*>(base + (d->OriginalFirstThunk ? d->OriginalFirstThunk
+                                                                                          : d->FirstThunk));
+        auto* bound = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+        for (; lookup->u1.AddressOfData; ++lookup, ++bound) {
+            if (IMAGE_SNAP_BY_ORDINAL(lookup->u1.Ordinal))
+                continue;
+            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + lookup->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), name) == 0)
+                return reinterpret_cast<void**>(&bound->u1.Function);
+        }
+    }
+    return nullptr;
+}
+
+// Routes this program's calls of an imported function to `replacement` while it lives.
+class ImportPatch
+{
+public:
+    ImportPatch(const char* name, void* replacement) : m_pSlot(ImportSlot(name))
+    {
+        if (m_pSlot) {
+            m_pOriginal = *m_pSlot;
+            Put(replacement);
+        }
+    }
+    ~ImportPatch()
+    {
+        if (m_pSlot)
+            Put(m_pOriginal);
+    }
+    bool Active() const { return m_pSlot != nullptr; }
+    void* Original() const { return m_pOriginal; }
+
+private:
+    void Put(void* pValue)
+    {
+        DWORD nOld = 0;
+        ::VirtualProtect(m_pSlot, sizeof *m_pSlot, PAGE_READWRITE, &nOld);
+        *m_pSlot = pValue;
+        ::VirtualProtect(m_pSlot, sizeof *m_pSlot, nOld, &nOld);
+    }
+    void** m_pSlot;
+    void* m_pOriginal = nullptr;
+};
+
+// How the stand-in for ReplaceFileW fails, following its documented outcomes.
+struct ReplaceFault
+{
+    DWORD nError;
+    bool bMovedAside;   // 1177: the old file is moved to the backup name, or without one
+                        // to a name of Windows' own
+    bool bGone;         // 1176 without a backup name: the old file no longer exists
+    bool bTempStuck;    // and the temporary file cannot be renamed afterwards either
+};
+ReplaceFault g_fault;
+using MoveFileExFn = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+MoveFileExFn g_pRealMove = nullptr;
+
+BOOL WINAPI FailingReplaceFile(LPCWSTR pszReplaced, LPCWSTR, LPCWSTR pszBackup, DWORD, LPVOID, LPVOID)
+{
+    std::wstring strAside;
+    if (pszBackup) {
+        strAside = pszBackup;
+    } else {
+        strAside = pszReplaced;
+        strAside = strAside.substr(0, strAside.find_last_of(L"\\/") + 1) + L"~RF3f2a.TMP";
+    }
+    if (g_fault.bMovedAside)
+        g_pRealMove(pszReplaced, strAside.c_str(), MOVEFILE_REPLACE_EXISTING);
+    else if (g_fault.bGone && !pszBackup)
+        ::DeleteFileW(pszReplaced);
+    ::SetLastError(g_fault.nError);
+    return FALSE;
+}
+
+BOOL WINAPI MaybeStuckMoveFileEx(LPCWSTR pszFrom, LPCWSTR pszTo, DWORD nFlags)
+{
+    const std::wstring strFrom = pszFrom;
+    if (g_fault.bTempStuck && strFrom.size() > 4 && strFrom.compare(strFrom.size() - 4, 4, L".tmp") == 0) {
+        ::SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    return g_pRealMove(pszFrom, pszTo, nFlags);
+}
+
+// Each way ReplaceFileW can fail ends with one file of that name and no other: the new
+// text when it could still be put in place, else the old; never a copy of the old file
+// beside it (Login.xml holds passwords), never no file at all.
+TEST(XmlFileSave, AFailedReplaceLeavesOneFileAndNoCopyOfTheOld)
+{
+    struct Row
+    {
+        ReplaceFault fault;
+        bool bSaved;
+    } rows[] = {
+        {{ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, true, false, false}, true},
+        {{ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, true, false, true}, false},
+        {{ERROR_UNABLE_TO_MOVE_REPLACEMENT, false, true, false}, true},
+        {{ERROR_UNABLE_TO_MOVE_REPLACEMENT, false, true, true}, false},
+        {{ERROR_UNABLE_TO_REMOVE_REPLACED, false, false, false}, true},
+        {{ERROR_UNABLE_TO_REMOVE_REPLACED, false, false, true}, false},
+    };
+    ImportPatch replace("ReplaceFileW", reinterpret_cast<void*>(&FailingReplaceFile));
+    ImportPatch move("MoveFileExW", reinterpret_cast<void*>(&MaybeStuckMoveFileEx));
+    ASSERT_TRUE(replace.Active() && move.Active()) << "the saves call them through this program's imports";
+    g_pRealMove = reinterpret_cast<MoveFileExFn>(move.Original());
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.fault.nError << (r.fault.bTempStuck ? " stuck" : ""));
+        g_fault = r.fault;
+        ScratchDir dir;
+        WriteBytes(dir.Path("Login.xml"), "<old/>");
+        WriteBytes(dir.Path("Login.xml.bak"), "left by an interrupted save");
+        CXmlDoc doc;
+        doc.SetDocument("<new/>");
+        EXPECT_EQ(doc.SaveFile(dir.Path("Login.xml")), r.bSaved);
+        EXPECT_EQ(ReadBytes(dir.Path("Login.xml")), r.bSaved ? "<new/>" : "<old/>");
+        EXPECT_EQ(dir.Listing(), "Login.xml");
+        if (!r.bSaved) {
+            EXPECT_FALSE(doc.GetResult().empty());
+        }
+    }
+    g_fault = ReplaceFault{};
+}
 #endif
 
 #ifndef _WIN32
