@@ -4,8 +4,8 @@
 #include <string>
 
 struct AudioChoice {
-    std::string strOutputDevice;        // wave-out product name, Audio.xml "playdev"
-    std::string strInputDevice;         // wave-in product name, Audio.xml "recodev"
+    std::string strOutputDevice;        // wave-out device's key (WaveDeviceKey), Audio.xml "playdev"/"playdevu"
+    std::string strInputDevice;         // wave-in device's key, Audio.xml "recodev"/"recodevu"
     int nEchoCancel = 0;                // Call.xml "a11"
     int nNoiseReduction = 0;            // "a22"
     int nAutoGain = 0;                  // "a33"

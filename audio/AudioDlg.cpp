@@ -2,6 +2,7 @@
 #include <mmsystem.h>
 #include "CallControl.h"
 #include "SettingsFiles.h"
+#include "WaveDevices.h"
 #include "WinText.h"
 #include "WindowPlacement.h"
 #include "resource.h"
@@ -61,21 +62,49 @@ void Caudio::FillDeviceLists()
     }
 }
 
-// Every entry equal to the name (case-sensitive) is selected in turn: of equal names the
-// last one stays selected. A name no entry has leaves the list without a selection.
+namespace {
+// The text of a list entry, as the system has it.
+std::u16string EntryText(const CWnd& list, LRESULT i)
+{
+    const LRESULT length = list.SendMessage(CB_GETLBTEXTLEN, static_cast<WPARAM>(i));
+    if (length == CB_ERR)
+        return std::u16string();
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    list.SendMessage(CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&text[0]));
+    text.resize(::wcsnlen(text.c_str(), static_cast<size_t>(length)));
+    return std::u16string(text.begin(), text.end());
+}
+}  // namespace
+
+// The entry whose key (WaveDeviceKey, compared case-sensitively) the saved name is; of
+// equal names the last one. Failing that, the one entry whose GBK name it is (a name
+// an older version stored with '?' for the characters GBK lacks). A name no entry has,
+// or the GBK name of several entries, leaves the list without a selection: a device
+// is never shown chosen when it may be another one.
 void Caudio::SelectSavedName(const CWnd& list, const std::string& strName)
 {
     const LRESULT count = list.SendMessage(CB_GETCOUNT);
+    LRESULT byKey = CB_ERR, byGbkName = CB_ERR;
+    int gbkNames = 0;
     for (LRESULT i = 0; i < count; ++i) {
-        const LRESULT length = list.SendMessage(CB_GETLBTEXTLEN, static_cast<WPARAM>(i));
-        if (length == CB_ERR)
-            continue;
-        std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-        list.SendMessage(CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&text[0]));
-        text.resize(static_cast<size_t>(length));
-        if (wintext::Gbk(text) == strName)
-            list.SendMessage(CB_SETCURSEL, static_cast<WPARAM>(i));
+        const std::u16string text = EntryText(list, i);
+        if (WaveDeviceKey(text) == strName) {
+            byKey = i;
+        } else if (WaveDeviceGbkName(text) == strName) {
+            byGbkName = i;
+            ++gbkNames;
+        }
     }
+    const LRESULT chosen = byKey != CB_ERR ? byKey : gbkNames == 1 ? byGbkName : CB_ERR;
+    if (chosen != CB_ERR)
+        list.SendMessage(CB_SETCURSEL, static_cast<WPARAM>(chosen));
+}
+
+// The key of the list's selected entry; empty without a selection.
+std::string Caudio::SelectedKey(const CWnd& list)
+{
+    const LRESULT chosen = list.SendMessage(CB_GETCURSEL);
+    return chosen == CB_ERR ? std::string() : WaveDeviceKey(EntryText(list, chosen));
 }
 
 int Caudio::Checked(const CWnd& box) const
@@ -102,8 +131,10 @@ void Caudio::OnAutoGain()
 
 void Caudio::OnApply()
 {
-    const std::string strOutput = m_cbOutput.GetWindowText();
-    const std::string strInput = m_cbInput.GetWindowText();
+    // Keys, not the lists' texts in GBK: two devices whose names differ only in
+    // characters GBK lacks stay two.
+    const std::string strOutput = SelectedKey(m_cbOutput);
+    const std::string strInput = SelectedKey(m_cbInput);
     // Without both devices chosen nothing is stored and the window stays open.
     if (!SaveDeviceChoice(m_xmlAudio, strOutput, strInput))
         return;

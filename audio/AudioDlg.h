@@ -30,6 +30,7 @@ protected:
 private:
     void FillDeviceLists();
     static void SelectSavedName(const CWnd& list, const std::string& strName);
+    static std::string SelectedKey(const CWnd& list);
     void OnEchoCancel();
     void OnNoiseReduction();
     void OnAutoGain();

@@ -30,19 +30,24 @@ extern const char kCallXmlDialog[];
 
 // --- Audio.xml ------------------------------------------------------------------------
 
+// Device names are keys (WaveDeviceKey): for a name GBK spells whole, the name itself.
 struct DeviceChoice
 {
-    std::string strOutputDevice;  // "playdev"
-    std::string strInputDevice;   // "recodev"
+    std::string strOutputDevice;  // "playdev"; "playdevu" when the name is one GBK lacks characters of
+    std::string strInputDevice;   // "recodev"; "recodevu" likewise
 };
 
 // The login window's read at its start. A missing or broken file gives what can be
 // read (empty names when nothing); "*" becomes the name of device 0, or empty text
-// when the system has no such device.
+// when the system has no such device. A "playdevu" ("recodevu") is taken when
+// "playdev" ("recodev") beside it is its GBK name, else "playdev" as it stands.
 DeviceChoice ReadDeviceChoice(CXmlDoc& doc, const IWaveDevices& devices, const char* pszPath = kAudioXml);
 
-// The audio settings dialog's Apply. False when either name is empty: then nothing
-// happened and the dialog stays open. When true the caller hands the names to the
+// The audio settings dialog's Apply. A name GBK spells whole is stored as it is; any
+// other goes to "playdev" ("recodev") as its GBK name, '?' for each character GBK
+// lacks, as older versions stored it, and whole to "playdevu" ("recodevu"), which they
+// pass over. False when either name is empty: then nothing happened and the dialog
+// stays open. When true the caller hands the names to the
 // phone window, runs SaveAudioOptions and closes the dialog, whatever reached disk.
 bool SaveDeviceChoice(CXmlDoc& doc, const std::string& strOutputDevice, const std::string& strInputDevice,
                       const char* pszPath = kAudioXml);

@@ -1,4 +1,4 @@
-// Wave device names from WinMM.
+// Wave device names from WinMM, as keys (WaveDeviceKey).
 #include "WaveDevices.h"
 
 #include <windows.h>
@@ -6,18 +6,10 @@
 
 namespace {
 
-// Device names are kept in GBK like every text; a character GBK lacks becomes '?', as
-// the call-control library reads the same names.
-std::string GbkName(const wchar_t* pszName)
+std::string KeyOf(const wchar_t* pszName)
 {
-    std::string strName;
-    const int n = ::WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, pszName, -1, nullptr, 0, "?", nullptr);
-    if (n > 1) {
-        strName.resize(static_cast<size_t>(n));
-        ::WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, pszName, -1, &strName[0], n, "?", nullptr);
-        strName.resize(static_cast<size_t>(n - 1));
-    }
-    return strName;
+    const std::u16string strName(reinterpret_cast<const char16_t*>(pszName), ::wcsnlen(pszName, MAXPNAMELEN));
+    return WaveDeviceKey(strName);
 }
 
 class CWinMMWaveDevices : public IWaveDevices
@@ -28,7 +20,7 @@ public:
         WAVEOUTCAPSW caps = {};
         if (::waveOutGetDevCapsW(nDevice, &caps, sizeof caps) != MMSYSERR_NOERROR)
             return false;
-        strName = GbkName(caps.szPname);
+        strName = KeyOf(caps.szPname);
         return true;
     }
 
@@ -37,7 +29,7 @@ public:
         WAVEINCAPSW caps = {};
         if (::waveInGetDevCapsW(nDevice, &caps, sizeof caps) != MMSYSERR_NOERROR)
             return false;
-        strName = GbkName(caps.szPname);
+        strName = KeyOf(caps.szPname);
         return true;
     }
 };

@@ -12,8 +12,14 @@
 //   "fail:MS"     works like the null device for MS milliseconds, then
 //                 reports failure (a device that goes away mid-call; tests).
 //   anything else the system device with that product name (WinMM on Windows;
-//                 an unknown or empty name is the default device). The native
-//                 build has no system devices: the null device stands in.
+//                 an unknown or empty name is the default device, and so is a
+//                 name several devices answer to). The native build has no
+//                 system devices: the null device stands in.
+// Names are GBK. A character GBK lacks may be written "{U+XXXX}" (its code
+// point in hex), so devices whose names differ only in such characters (two
+// Korean names, say) are told apart; written as '?', as WinMM's A functions
+// and older settings have it, the name still finds its device while no other
+// device's name reads the same.
 // The null devices are clock-paced silence (capture) and a sink that
 // discards (playback); the engine falls back to them while no real device
 // can be opened.
@@ -23,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace callctl::device {
 
@@ -63,6 +70,17 @@ public:
     virtual std::unique_ptr<Playback> open_playback(const std::string &name) = 0;
 };
 
+// A system device's two names: `key`, the product name in GBK with each
+// character GBK lacks as "{U+XXXX}" (the plain GBK name when GBK spells it all),
+// and `gbk`, the product name with '?' for each such character.
+struct DeviceName {
+    std::string key, gbk;
+};
+// The device `name` denotes: the index of the only one of `devices` whose key
+// or GBK name it is; -1 when it is empty, no device's or several devices'
+// (the default device is used then, never a guess between them).
+int pick_device(const std::string &name, const std::vector<DeviceName> &devices);
+
 std::unique_ptr<Capture> null_capture();
 std::unique_ptr<Playback> null_playback();
 // File, test and system devices as described above.
@@ -71,9 +89,11 @@ std::shared_ptr<Factory> platform_factory();
 bool is_test_device(const std::string &name);
 
 #ifdef _WIN32
-// WinMM devices by product name ("" or unknown: WAVE_MAPPER).
+// WinMM devices by product name (see pick_device; none picked: WAVE_MAPPER).
 std::unique_ptr<Capture> winmm_capture(const std::string &name);
 std::unique_ptr<Playback> winmm_playback(const std::string &name);
+// The names of a device whose product name WinMM reports as `product`.
+DeviceName winmm_device_name(const wchar_t *product);
 #endif
 
 }  // namespace callctl::device

@@ -201,6 +201,17 @@ public:
 
 }  // namespace
 
+int pick_device(const std::string &name, const std::vector<DeviceName> &devices) {
+    if (name.empty()) return -1;
+    int found = -1;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (devices[i].key != name && devices[i].gbk != name) continue;
+        if (found >= 0) return -1;  // two devices answer to it: no guessing
+        found = int(i);
+    }
+    return found;
+}
+
 std::unique_ptr<Capture> null_capture() { return std::make_unique<NullCapture>(); }
 std::unique_ptr<Playback> null_playback() { return std::make_unique<NullPlayback>(); }
 

@@ -22,7 +22,9 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "../base/base.h"
 #include "device.h"
@@ -51,35 +53,41 @@ WAVEFORMATEX pcm_format() {
     return f;
 }
 
-// Device names are GBK, as callers read them: the system's UTF-16 name converted, a
-// character GBK lacks as '?', whatever the system's ANSI code page.
-std::string gbk_name(const wchar_t *wide) {
-    int n = WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, "?", nullptr);
-    if (n <= 1) return std::string();
-    std::string out(size_t(n), '\0');
-    WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, wide, -1, &out[0], n, "?", nullptr);
-    out.resize(size_t(n - 1));
-    return out;
+// The GBK bytes of n UTF-16 units; false when a character GBK lacks became '?'.
+bool to_gbk(const wchar_t *wide, int n, std::string &out) {
+    out.clear();
+    if (n <= 0) return true;
+    BOOL lossy = FALSE;
+    int bytes = WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, wide, n, nullptr, 0, "?", nullptr);
+    if (bytes <= 0) return false;
+    out.resize(size_t(bytes));
+    WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, wide, n, &out[0], bytes, "?", &lossy);
+    return !lossy;
+}
+
+// The device list of one direction, as pick_device takes it.
+template <class Caps, class Count, class GetCaps>
+std::vector<DeviceName> device_names(Count count, GetCaps get_caps) {
+    std::vector<DeviceName> names;
+    UINT n = count();
+    for (UINT i = 0; i < n; ++i) {
+        Caps caps{};
+        names.push_back(get_caps(i, &caps, sizeof caps) == MMSYSERR_NOERROR ? winmm_device_name(caps.szPname)
+                                                                           : DeviceName{});
+    }
+    return names;
 }
 
 UINT find_input(const std::string &name) {
     if (name.empty()) return WAVE_MAPPER;
-    UINT n = waveInGetNumDevs();
-    for (UINT i = 0; i < n; ++i) {
-        WAVEINCAPSW caps{};
-        if (waveInGetDevCapsW(i, &caps, sizeof caps) == MMSYSERR_NOERROR && name == gbk_name(caps.szPname)) return i;
-    }
-    return WAVE_MAPPER;
+    int i = pick_device(name, device_names<WAVEINCAPSW>(waveInGetNumDevs, waveInGetDevCapsW));
+    return i < 0 ? WAVE_MAPPER : UINT(i);
 }
 
 UINT find_output(const std::string &name) {
     if (name.empty()) return WAVE_MAPPER;
-    UINT n = waveOutGetNumDevs();
-    for (UINT i = 0; i < n; ++i) {
-        WAVEOUTCAPSW caps{};
-        if (waveOutGetDevCapsW(i, &caps, sizeof caps) == MMSYSERR_NOERROR && name == gbk_name(caps.szPname)) return i;
-    }
-    return WAVE_MAPPER;
+    int i = pick_device(name, device_names<WAVEOUTCAPSW>(waveOutGetNumDevs, waveOutGetDevCapsW));
+    return i < 0 ? WAVE_MAPPER : UINT(i);
 }
 
 // The wave-in and wave-out calls the buffer handling below shares, by handle type.
@@ -266,6 +274,35 @@ private:
 };
 
 }  // namespace
+
+DeviceName winmm_device_name(const wchar_t *product) {
+    DeviceName name;
+    const int n = int(wcsnlen(product, MAXPNAMELEN));
+    if (to_gbk(product, n, name.gbk)) {
+        name.key = name.gbk;
+        return name;
+    }
+    // Character by character (a surrogate pair as one): GBK where it has the
+    // character, else its code point.
+    for (int i = 0; i < n;) {
+        int len = 1;
+        uint32_t cp = product[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && product[i + 1] >= 0xDC00 && product[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (uint32_t(product[i + 1]) - 0xDC00);
+            len = 2;
+        }
+        std::string one;
+        if (to_gbk(product + i, len, one)) {
+            name.key += one;
+        } else {
+            char code[16];
+            std::snprintf(code, sizeof code, "{U+%04X}", unsigned(cp));
+            name.key += code;
+        }
+        i += len;
+    }
+    return name;
+}
 
 std::unique_ptr<Capture> winmm_capture(const std::string &name) {
     auto c = std::make_unique<WinCapture>();

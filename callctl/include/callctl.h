@@ -164,7 +164,11 @@
  *  is concealed by repeating the last frame with a fading gain.
  *  Devices: WinMM, 8 kHz mono 16-bit, 20 ms buffers (at most 60 ms queued
  *  for playback); chosen by product name (sipxAudioSetInput/OutputDevice;
- *  unknown or empty = the system default). They open when a call's audio
+ *  unknown or empty = the system default, and so is a name several devices
+ *  answer to). A name is GBK; a character GBK lacks may be written
+ *  "{U+XXXX}" (its code point in hex), so devices whose names differ only in
+ *  such characters are told apart; written as '?' the name still finds its
+ *  device while no other reads the same. They open when a call's audio
  *  starts and close when no call has audio. A device that cannot be opened
  *  or fails during a call is replaced by the default device; while none
  *  can be had the call goes on in silence and another try follows every

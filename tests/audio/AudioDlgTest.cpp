@@ -8,6 +8,8 @@
 #include "AppTestSupport.h"
 #include "AudioDlg.h"
 #include "AudioTestSupport.h"
+#include "SettingsFiles.h"
+#include "WaveDevices.h"
 #include "WinHarness.h"
 #include "callctl.h"
 #include "resource.h"
@@ -153,6 +155,76 @@ TEST_F(AudioSettings, OfTwoEqualNamesTheLaterEntryIsSelected)
     EXPECT_EQ(Selection(h, IDC_OUTPUT_DEVICE), lastSpeakers);
     EXPECT_EQ(ListItems(h, IDC_OUTPUT_DEVICE)[static_cast<size_t>(lastSpeakers - 1)], "Speakers");
     EXPECT_EQ(Selection(h, IDC_INPUT_DEVICE), LastIndexOf(Sorted(InputDeviceNames()), "Monitor of Speakers"));
+}
+
+// The list entry whose text is `name`, as the system has it; -1 when none is.
+int IndexOfWide(HWND dlg, int id, const std::wstring& name)
+{
+    const int n = static_cast<int>(::SendDlgItemMessageW(dlg, id, CB_GETCOUNT, 0, 0));
+    for (int i = 0; i < n; ++i) {
+        wchar_t text[256] = {0};
+        ::SendDlgItemMessageW(dlg, id, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
+        if (name == text)
+            return i;
+    }
+    return -1;
+}
+
+// The test wrapper also adds two sinks whose names differ only in Korean, which GBK
+// lacks: both read "Speakers-???" in GBK. They stay two devices in the window, in
+// Audio.xml and in what the phone window is handed; a name that could be either is
+// shown as neither.
+TEST_F(AudioSettings, NamesThatDifferOnlyInCharactersGbkLacksStayTwoDevices)
+{
+    const std::wstring speaker = L"Speakers-\uC2A4\uD53C\uCEE4", headphones = L"Speakers-\uD5E4\uB4DC\uD3F0";
+    const std::string speakerKey = "Speakers-{U+C2A4}{U+D53C}{U+CEE4}";
+    const std::string headphonesKey = "Speakers-{U+D5E4}{U+B4DC}{U+D3F0}";
+    const std::string monitorKey = "Monitor of Speakers-{U+D5E4}{U+B4DC}{U+D3F0}";
+    ASSERT_TRUE(Open("", ""));
+    const int speakerAt = IndexOfWide(h, IDC_OUTPUT_DEVICE, speaker);
+    const int headphonesAt = IndexOfWide(h, IDC_OUTPUT_DEVICE, headphones);
+    const int monitorAt = IndexOfWide(h, IDC_INPUT_DEVICE, L"Monitor of " + headphones);
+    const int pulseAudioAt = LastIndexOf(ListItems(h, IDC_INPUT_DEVICE), "PulseAudio");
+    ASSERT_TRUE(speakerAt >= 0 && headphonesAt >= 0 && monitorAt >= 0) << "run through tests/audio/with_twin_speakers";
+    dlg->DestroyWindow();
+
+    const struct { std::string output, input; int outputAt, inputAt; } rows[] = {
+        {speakerKey, monitorKey, speakerAt, monitorAt},
+        {headphonesKey, "Monitor of Speakers-???", headphonesAt, CB_ERR},   // an older version's name of either
+        {"Speakers-???", monitorKey, CB_ERR, monitorAt},
+        {"Speakers-{U+C2A4}", "PulseAudio", CB_ERR, pulseAudioAt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.output + " / " + row.input);
+        ASSERT_TRUE(Open(row.output, row.input));
+        EXPECT_EQ(Selection(h, IDC_OUTPUT_DEVICE), row.outputAt);
+        EXPECT_EQ(Selection(h, IDC_INPUT_DEVICE), row.inputAt);
+        dlg->DestroyWindow();
+    }
+
+    // Apply stores a name GBK cannot spell as older versions did, and whole beside it;
+    // a name GBK spells stays as it always was.
+    WriteBytes("Audio.xml", kAudioBefore);
+    ASSERT_TRUE(Open(speakerKey, "PulseAudio"));
+    Choose(IDC_OUTPUT_DEVICE, headphonesAt);
+    Click(IDC_AUDIO_APPLY);
+    EXPECT_TRUE(Closed());
+    ExpectApplied(headphonesKey, "PulseAudio", 0, 0, 0);
+    EXPECT_EQ(ReadBytes("Audio.xml"), "<Audio>\r\n<Dirver playdev=\"A2\" recodev=\"B2\"/>\r\n"
+                                      "<Dirver playdev=\"Speakers-???\" recodev=\"PulseAudio\" "
+                                      "playdevu=\"Speakers-{U+D5E4}{U+B4DC}{U+D3F0}\"/>\r\n</Audio>\r\n");
+    // The login window reads back the device chosen, not its namesake.
+    CXmlDoc doc;
+    DeviceChoice choice = ReadDeviceChoice(doc, SystemWaveDevices());
+    EXPECT_EQ(choice.strOutputDevice, headphonesKey);
+    EXPECT_EQ(choice.strInputDevice, "PulseAudio");
+    // A file an older version rewrote holds no whole name, or one of another device: its
+    // "playdev" is taken as it stands.
+    WriteBytes("Audio.xml", "<Audio><Dirver playdev=\"Speakers-???\" recodev=\"PulseAudio\"/></Audio>");
+    EXPECT_EQ(ReadDeviceChoice(doc, SystemWaveDevices()).strOutputDevice, "Speakers-???");
+    WriteBytes("Audio.xml", "<Audio><Dirver playdev=\"Speakers\" recodev=\"PulseAudio\" "
+                            "playdevu=\"Speakers-{U+D5E4}{U+B4DC}{U+D3F0}\"/></Audio>");
+    EXPECT_EQ(ReadDeviceChoice(doc, SystemWaveDevices()).strOutputDevice, "Speakers");
 }
 
 TEST_F(AudioSettings, ASavedNameNoDeviceHasLeavesTheListWithoutSelection)

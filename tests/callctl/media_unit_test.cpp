@@ -995,6 +995,62 @@ TEST(Wave, FileMicrophonePlaysTheDataChunkThenSilence) {
     std::remove(path.c_str());
 }
 
+// A system device is found by its key or by its GBK name, and only when no other
+// device answers to the same name: two Korean names both read "Speakers-???" in GBK.
+TEST(DeviceNames, ANameSeveralDevicesAnswerToGivesTheDefaultDevice) {
+    const std::vector<device::DeviceName> bed = {
+        {"PulseAudio", "PulseAudio"},
+        {"Speakers-{U+C2A4}{U+D53C}{U+CEE4}", "Speakers-???"},
+        {"Speakers", "Speakers"},
+        {"Speakers-{U+D5E4}{U+B4DC}{U+D3F0}", "Speakers-???"},
+        {"Speakers", "Speakers"},
+        {"Headset {U+1F3A7}", "Headset ?"},
+    };
+    struct Row {
+        const char *name;
+        int picked;  // -1: the default device
+    } rows[] = {
+        {"PulseAudio", 0},
+        {"Speakers-{U+C2A4}{U+D53C}{U+CEE4}", 1},
+        {"Speakers-{U+D5E4}{U+B4DC}{U+D3F0}", 3},
+        {"Speakers-???", -1},  // an older version's name of either: no guess
+        {"Speakers", -1},      // two devices of one name
+        {"Headset ?", 5},      // the older name of a device no other reads the same as
+        {"Headset {U+1F3A7}", 5},
+        {"speakers", -1},
+        {"", -1},
+        {"Speakers-{U+C2A4}", -1},
+    };
+    for (const Row &r : rows) EXPECT_EQ(device::pick_device(r.name, bed), r.picked) << r.name;
+    EXPECT_EQ(device::pick_device("PulseAudio", {}), -1);
+}
+
+#ifdef _WIN32
+// The names the library makes of WinMM's product names: the same keys as the program's
+// settings make (WaveDeviceKey), and '?' for each character GBK lacks in the GBK name.
+TEST(DeviceNames, KeysWriteTheCharactersGbkLacksAsCodePoints) {
+    struct Row {
+        const wchar_t *product;
+        const char *key, *gbk;
+    } rows[] = {
+        {L"Speakers", "Speakers", "Speakers"},
+        {L"\u626C\u58F0\u5668 (USB)", "\xD1\xEF\xC9\xF9\xC6\xF7 (USB)", "\xD1\xEF\xC9\xF9\xC6\xF7 (USB)"},
+        {L"Speakers-\uC2A4\uD53C\uCEE4", "Speakers-{U+C2A4}{U+D53C}{U+CEE4}", "Speakers-???"},
+        {L"\u626C\u58F0\u5668 \uD5E4", "\xD1\xEF\xC9\xF9\xC6\xF7 {U+D5E4}", "\xD1\xEF\xC9\xF9\xC6\xF7 ?"},
+        {L"Headset \xD83C\xDFA7", "Headset {U+1F3A7}", nullptr},
+        {L"", "", ""},
+    };
+    for (const Row &r : rows) {
+        const device::DeviceName name = device::winmm_device_name(r.product);
+        EXPECT_EQ(name.key, r.key) << r.key;
+        if (r.gbk) {
+            EXPECT_EQ(name.gbk, r.gbk) << r.key;
+        }
+        EXPECT_EQ(name.gbk.find('{'), std::string::npos) << r.key;
+    }
+}
+#endif
+
 // ---- who hears whom ---------------------------------------------------------------------
 
 // Each party sends a constant frame; the table gives the speaker and what each
