@@ -154,6 +154,80 @@ const char* LevelName(int level)
     }
 }
 
+// The length of the well-formed UTF-8 sequence at t[i] and its code point; 0 when none
+// starts there (a stray byte, an overlong form, a surrogate, past U+10FFFF, cut off).
+size_t Utf8At(const std::string& t, size_t i, unsigned long& cp)
+{
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(t[k]); };
+    const unsigned char c = byte(i);
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        cp = c & 0x0F;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        cp = c & 0x07;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + len > t.size() || byte(i + 1) < lo || byte(i + 1) > hi) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    return len;
+}
+
+// Characters that could forge or hide a line in a viewer: controls (C0 but tab, DEL,
+// C1), the line and paragraph separators, the bidirectional embeddings, overrides and
+// isolates.
+bool Hides(unsigned long cp)
+{
+    return (cp < 0x20 && cp != '\t') || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 ||
+           (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+// The text of a line as it is written: line breaks as spaces; other characters that
+// Hides() and bytes that are not well-formed UTF-8 escaped (\xNN below U+0080 and for
+// such bytes, \uXXXX above).
+std::string Printable(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    char escape[16];
+    for (size_t i = 0; i < text.size();) {
+        unsigned long cp = 0;
+        const size_t len = Utf8At(text, i, cp);
+        if (len == 0) {
+            std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(text[i]));
+            out += escape;
+            ++i;
+            continue;
+        }
+        if (cp == '\r' || cp == '\n')
+            out += ' ';
+        else if (!Hides(cp))
+            out.append(text, i, len);
+        else {
+            std::snprintf(escape, sizeof escape, cp < 0x80 ? "\\x%02lX" : "\\u%04lX", cp);
+            out += escape;
+        }
+        i += len;
+    }
+    return out;
+}
+
 bool SameLetters(const std::string& a, const char* b)
 {
     size_t i = 0;
@@ -200,15 +274,13 @@ void SupportLogSetCap(size_t bytes)
 void SupportLogWrite(const char* category, const std::string& utf8Line)
 {
     if (!SupportLogEnabled()) return;
-    std::string line = Timestamp() + " [" + (category ? category : "") + "] ";
-    size_t text = line.size();
-    line += utf8Line;
-    for (size_t i = text; i < line.size(); ++i)
-        if (line[i] == '\r' || line[i] == '\n') line[i] = ' ';
+    std::string line = Timestamp() + " [" + (category ? category : "") + "] " + Printable(utf8Line);
     Log& log = TheLog();
     std::lock_guard<std::mutex> g(log.mu);
     if (!log.file) return;
-    if (log.size + line.size() + sizeof kEol - 1 > log.cap && log.size > kBomSize) {
+    // While lines are being left out every line waits for the rename, so none is
+    // written out of its order.
+    if ((log.size + line.size() + sizeof kEol - 1 > log.cap && log.size > kBomSize) || log.leftOut) {
         if (std::chrono::steady_clock::now() < log.nextTry || !Rotate(log)) {
             ++log.leftOut;
             return;

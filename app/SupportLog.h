@@ -35,8 +35,12 @@ bool SupportLogOpen(const SupportLogPath& path);
 void SupportLogClose();
 // Whether the log is open: one atomic read, cheap enough to ask before building a line.
 bool SupportLogEnabled();
-// Writes one line; line breaks in the text become spaces. Nothing happens while the
-// log is not open.
+// Writes one line. Text from outside (SIP messages, server answers) cannot forge or
+// hide a line: line breaks become spaces; other control characters (C0 but tab, DEL
+// and bytes that are not well-formed UTF-8 as \xNN; C1 as \u0080-\u009F), the line
+// and paragraph separators and the bidirectional embeddings, overrides and isolates
+// (U+2028, U+2029, U+202A-U+202E, U+2066-U+2069, as \uXXXX) are escaped. Nothing
+// happens while the log is not open.
 void SupportLogWrite(const char* category, const std::string& utf8Line);
 // The size cap in bytes (tests use small ones); at least 256.
 void SupportLogSetCap(size_t bytes);

@@ -119,5 +119,8 @@ FILE *open_file_gbk(const std::string &gbk_path, const char *mode);
 // when anything already has that name, which stays untouched, or when it
 // cannot be created; the test for the name and the creation are one step.
 FILE *create_file_gbk(const std::string &gbk_path);
+// Renames a file (both paths GBK), replacing a file of the new name. False
+// when it could not.
+bool rename_file_gbk(const std::string &from, const std::string &to);
 
 }  // namespace callctl

@@ -20,11 +20,22 @@ std::atomic<int> g_level{None};
 
 namespace {
 
+constexpr size_t kDefaultFileCap = 1024 * 1024;
+constexpr size_t kLeastFileCap = 256;
+constexpr int64_t kRenameRetryMs = 1000;
+
 struct Sink {
     std::mutex mu;
     FILE *file = nullptr;
     SIPX_LOG_CALLBACK cb = nullptr;
     void *user = nullptr;
+    // The file sink: its GBK path, its size, the cap, and the lines left out while
+    // the full file could not be renamed (the next try not before next_try).
+    std::string path;
+    size_t size = 0;
+    size_t cap = kDefaultFileCap;
+    unsigned long left_out = 0;
+    int64_t next_try = 0;
 };
 
 // Never destroyed: a library thread may still log while the process ends.
@@ -62,6 +73,68 @@ std::string timestamp() {
     return buf;
 }
 
+#ifdef _WIN32
+constexpr char kEol[] = "\r\n";
+#else
+constexpr char kEol[] = "\n";
+#endif
+
+// Opens s.path for appending and takes its size. False when it cannot.
+bool open_file(Sink &s) {
+    s.file = open_file_gbk(s.path, "ab");
+    if (!s.file) return false;
+    std::fseek(s.file, 0, SEEK_END);
+    long at = std::ftell(s.file);
+    s.size = at > 0 ? size_t(at) : 0;
+    return true;
+}
+
+void put(Sink &s, const std::string &line) {
+    s.size += std::fwrite(line.data(), 1, line.size(), s.file);
+}
+
+// The full file becomes the previous one (path + ".1", replacing it) and a new one
+// starts. False when the rename failed: the file is open again as it was and the
+// next try waits a second; or when it could not be opened again (the file sink then
+// writes nothing more).
+bool rotate(Sink &s) {
+    if (s.file) std::fclose(s.file);
+    s.file = nullptr;
+    const bool renamed = rename_file_gbk(s.path, s.path + ".1");
+    if (!open_file(s)) return false;
+    if (!renamed) {
+        s.next_try = now_ms() + kRenameRetryMs;
+        return false;
+    }
+    if (s.left_out) {
+        put(s, timestamp() + " " + level_word(Warning) + " " + std::to_string(s.left_out) +
+                   " lines left out: the full log could not be renamed" + kEol);
+        s.left_out = 0;
+    }
+    return true;
+}
+
+// One line into the file sink, within the cap.
+void write_capped(Sink &s, int level, const std::string &stamp, const std::string &text) {
+    char head[48];
+    std::snprintf(head, sizeof head, "%s %-7s ", stamp.c_str(), level_word(level));
+    std::string line = head + text;
+    const size_t eol = sizeof kEol - 1;
+    // While lines are being left out every line waits for the rename, so none is
+    // written out of its order.
+    if ((s.size + line.size() + eol > s.cap && s.size > 0) || s.left_out) {
+        if (now_ms() < s.next_try || !rotate(s)) {
+            ++s.left_out;
+            return;
+        }
+    }
+    if (!s.file) return;
+    // A line longer than a whole file is cut to fit.
+    const size_t room = s.cap > s.size + eol ? s.cap - s.size - eol : 0;
+    if (line.size() > room) line.resize(room);
+    put(s, line + kEol);
+}
+
 // One entry of several lines, kept together in the sink.
 void emit(int level, const std::vector<std::string> &lines) {
     Sink &s = sink();
@@ -73,13 +146,11 @@ void emit(int level, const std::vector<std::string> &lines) {
             if (!call_out([&] { s.cb(level, l.c_str(), s.user); })) break;
     } else if (s.file) {
         std::string stamp = timestamp();
-#ifdef _WIN32
-        const char *eol = "\r\n";
-#else
-        const char *eol = "\n";
-#endif
-        for (const auto &l : lines) std::fprintf(s.file, "%s %-7s %s%s", stamp.c_str(), level_word(level), l.c_str(), eol);
-        std::fflush(s.file);  // a crash keeps what came before it
+        for (const auto &l : lines) {
+            write_capped(s, level, stamp, l);
+            if (!s.file) break;
+        }
+        if (s.file) std::fflush(s.file);  // a crash keeps what came before it
     }
 }
 
@@ -175,23 +246,33 @@ SIPX_RESULT set_sink(int level, const char *path, SIPX_LOG_CALLBACK cb, void *us
     bool has_file = path && *path;
     if (level < None || level > Debug || (has_file && cb)) return SIPX_RESULT_INVALID_ARGS;
     if (!has_file && !cb) level = None;
-    FILE *f = nullptr;
+    Sink opened;  // the new file, opened before the sink is touched
     if (level != None && has_file) {
-        f = open_file_gbk(path, "ab");
-        if (!f) return SIPX_RESULT_FAILURE;
+        opened.path = path;
+        if (!open_file(opened)) return SIPX_RESULT_FAILURE;
     }
     Sink &s = sink();
     FILE *old;
     {
         std::lock_guard<std::mutex> g(s.mu);
         old = s.file;
-        s.file = f;
+        s.file = opened.file;
+        s.path = opened.path;
+        s.size = opened.size;
+        s.left_out = 0;
+        s.next_try = 0;
         s.cb = level != None ? cb : nullptr;
         s.user = user;
         g_level.store(level, std::memory_order_relaxed);
     }
     if (old) std::fclose(old);
     return SIPX_RESULT_SUCCESS;
+}
+
+void set_file_cap(size_t bytes) {
+    Sink &s = sink();
+    std::lock_guard<std::mutex> g(s.mu);
+    s.cap = bytes < kLeastFileCap ? kLeastFileCap : bytes;
 }
 
 void linef(int level, const char *fmt, ...) {
@@ -258,31 +339,72 @@ std::string mask_secrets(std::string_view m) {
     return out;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at t[i] and its code point in cp;
+// 0 when none starts there (a stray byte, an overlong form, a surrogate, past
+// U+10FFFF, or cut off).
+size_t utf8_at(std::string_view t, size_t i, uint32_t &cp) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(t[k]); };
+    const unsigned char c = byte(i);
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        cp = c & 0x0F;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        cp = c & 0x07;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + len > t.size() || byte(i + 1) < lo || byte(i + 1) > hi) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    return len;
+}
+
+// Characters that could forge or hide a line in a log read in a viewer: controls
+// (C0 but tab, DEL, C1), the line and paragraph separators, and the bidirectional
+// embeddings, overrides and isolates.
+bool hides(uint32_t cp) {
+    return (cp < 0x20 && cp != '\t') || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 ||
+           (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+}  // namespace
+
 std::string printable(std::string_view t) {
     std::string o;
     o.reserve(t.size());
-    auto escape = [&o](unsigned char c) {
-        char b[5];
-        std::snprintf(b, sizeof b, "\\x%02X", c);
-        o.append(b);
-    };
+    char b[16];
     for (size_t i = 0; i < t.size();) {
-        unsigned char c = static_cast<unsigned char>(t[i]);
-        if (c < 0x80) {
-            if ((c < 0x20 && c != '\t') || c == 0x7F) escape(c);
-            else o.push_back(char(c));
+        uint32_t cp = 0;
+        const size_t len = utf8_at(t, i, cp);
+        if (len == 0) {
+            std::snprintf(b, sizeof b, "\\x%02X", static_cast<unsigned char>(t[i]));
+            o.append(b);
             ++i;
-            continue;
-        }
-        size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-        bool ok = len && i + len <= t.size();
-        for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(t[i + k]) & 0xC0) == 0x80;
-        if (ok) {
+        } else if (!hides(cp)) {
             o.append(t.substr(i, len));
             i += len;
         } else {
-            escape(c);
-            ++i;
+            if (cp < 0x80) std::snprintf(b, sizeof b, "\\x%02X", unsigned(cp));
+            else std::snprintf(b, sizeof b, "\\u%04X", unsigned(cp));
+            o.append(b);
+            i += len;
         }
     }
     return o;

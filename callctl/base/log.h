@@ -13,7 +13,16 @@
 //
 // Text is UTF-8. Names the program gave in GBK (devices) go through
 // gbk_to_utf8 first; bytes that are not UTF-8 (a datagram's junk) are
-// written as \xNN.
+// written as \xNN. Text from outside cannot forge or hide a line: control
+// characters and the bidirectional overrides are escaped (printable).
+//
+// File size. The file sink never grows past its cap (1 MB): a line that
+// would take it past the cap first renames it to the previous file's name
+// (path + ".1", replacing the one before) and starts a new file. When that
+// rename fails (another program holds the file), the full file is kept as it
+// is, the lines meanwhile are left out (counted), and the rename is tried
+// again at the next line a second or more later; the new file then begins
+// with the count. The two files together never pass twice the cap.
 #pragma once
 
 #include <atomic>
@@ -35,6 +44,9 @@ inline bool on(int level) { return level <= g_level.load(std::memory_order_relax
 // log off; a file that cannot be opened fails and keeps the sink as it was.
 SIPX_RESULT set_sink(int level, const char *gbk_path, SIPX_LOG_CALLBACK cb, void *user);
 
+// The file sink's cap in bytes (tests use small ones); at least 256.
+void set_file_cap(size_t bytes);
+
 // One entry (printf format). Callers check on() first; CALLCTL_LOG does.
 void linef(int level, const char *fmt, ...)
 #if defined(__GNUC__)
@@ -52,7 +64,10 @@ void sip_message(bool sent, const Endpoint &peer, std::string_view datagram);
 // headers (folded lines included). Everything else is left as it was.
 std::string mask_secrets(std::string_view message);
 
-// Valid UTF-8 as it is; other bytes and control characters but tab as \xNN.
+// Valid UTF-8 as it is, but: bytes that are not well-formed UTF-8, and the
+// control characters but tab, as \xNN; C1 controls, the line and paragraph
+// separators (U+2028, U+2029) and the bidirectional embeddings, overrides and
+// isolates (U+202A-U+202E, U+2066-U+2069) as \uXXXX.
 std::string printable(std::string_view text);
 
 }  // namespace callctl::log

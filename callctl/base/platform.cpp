@@ -522,4 +522,15 @@ FILE *create_file_gbk(const std::string &gbk_path) {
 #endif
 }
 
+bool rename_file_gbk(const std::string &from, const std::string &to) {
+#ifdef _WIN32
+    std::wstring wf, wt;
+    return native_path(from, wf) && native_path(to, wt) &&
+           MoveFileExW(wf.c_str(), wt.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+    std::string pf, pt;
+    return native_path(from, pf) && native_path(to, pt) && std::rename(pf.c_str(), pt.c_str()) == 0;
+#endif
+}
+
 }  // namespace callctl

@@ -441,7 +441,12 @@ typedef void (*SIPX_LOG_CALLBACK)(int level, const char *szLine, void *pUserData
  * "> " (sent) or "< " (received). In Authorization and Proxy-Authorization
  * headers the response= value and any parameter whose name holds "pass" are
  * written as "***"; passwords given to sipxLineAddCredential are never
- * logged. Bytes that are not UTF-8 are written as \xNN. */
+ * logged. Bytes that are not UTF-8 are written as \xNN; control characters
+ * (but tab) as \xNN or \uXXXX, and so are the line and paragraph separators
+ * and the bidirectional embeddings, overrides and isolates (U+2028, U+2029,
+ * U+202A-U+202E, U+2066-U+2069), so no text from outside can forge or hide
+ * a line. A log file never grows past 1 MB: it is then renamed to
+ * szFile + ".1" (replacing the one before) and a new file is started. */
 SIPXTAPI_API SIPX_RESULT sipxConfigSetLogSink(int level, const char *szFile, SIPX_LOG_CALLBACK pCallback,
                                               void *pUserData);
 

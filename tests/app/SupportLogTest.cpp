@@ -84,7 +84,15 @@ TEST(SupportLog, LinesCarryTimeCategoryAndText)
         {"app", "sign-in started", "[app] sign-in started"},
         {"net", "two\r\nlines", "[net] two  lines"},
         {"ui", "\xE4\xB8\xAD\xE6\x96\x87 UTF-8", "[ui] \xE4\xB8\xAD\xE6\x96\x87 UTF-8"},
+        // Text from outside cannot forge or hide a line.
+        {"sip", "ok\x1B[1A\x1B[2K\r2024-05-01 00:00:00.000 [app] signed in",
+         "[sip] ok\\x1B[1A\\x1B[2K 2024-05-01 00:00:00.000 [app] signed in"},
+        {"account", "answered: ok!\xE2\x80\xAE" "gpj.exe\tend", "[account] answered: ok!\\u202Egpj.exe\tend"},
+        {"account", "\xE2\x81\xA6" "a\xE2\x81\xA9\xE2\x80\xAA" "b\xE2\x80\xAC", "[account] \\u2066a\\u2069\\u202Ab\\u202C"},
+        {"sip", "a\xC2\x85" "b\xE2\x80\xA8" "c\x7F", "[sip] a\\u0085b\\u2028c\\x7F"},
+        {"net", "bad \xFF\xE0\x80\x8A\xC4\xFA end", "[net] bad \\xFF\\xE0\\x80\\x8A\\xC4\\xFA end"},
     };
+    const size_t count = sizeof rows / sizeof rows[0];
     for (const auto& r : rows) SupportLogWrite(r.category, r.text);
     SupportLogClose();
     EXPECT_FALSE(SupportLogEnabled());
@@ -96,10 +104,10 @@ TEST(SupportLog, LinesCarryTimeCategoryAndText)
     EXPECT_EQ(bytes.compare(0, 3, "\xEF\xBB\xBF"), 0);
     EXPECT_EQ(bytes.find("\xEF\xBB\xBF", 3), std::string::npos) << "one mark, at the start";
     std::vector<std::string> lines = Lines(file);
-    ASSERT_EQ(lines.size(), 4u) << bytes;
+    ASSERT_EQ(lines.size(), count + 1) << bytes;
     for (size_t i = 0; i < lines.size(); ++i) {
         EXPECT_TRUE(Dated(lines[i])) << lines[i];
-        EXPECT_EQ(lines[i].substr(24), i < 3 ? rows[i].shown : "[app] again");
+        EXPECT_EQ(lines[i].substr(24), i < count ? rows[i].shown : "[app] again");
     }
 }
 
@@ -146,33 +154,45 @@ TEST(SupportLog, CapKeepsTheFileSmallAndOnePreviousFile)
 
 TEST(SupportLog, AFailedRenameKeepsTheFullFileAndCountsWhatWasLeftOut)
 {
-    fs::path dir = Folder("stuck");
-    fs::path file = dir / "Quillon.log", previous = dir / "Quillon.log.1";
-    fs::create_directories(previous / "in-the-way");  // no file can take its name
-    SupportLogSetCap(300);
-    ASSERT_TRUE(SupportLogOpen(PathOf(file)));
-    int writes = 0;
-    for (; writes < 20; ++writes) SupportLogWrite("test", "line " + std::to_string(1000 + writes));
-    std::string kept = Slurp(file);
-    EXPECT_LE(kept.size(), 300u);
-    fs::remove_all(previous);
-    // The rename is tried again a second after it failed: write until it happens.
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!fs::exists(previous) && std::chrono::steady_clock::now() < give_up) {
-        SupportLogWrite("test", "later");
-        ++writes;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+#ifdef _WIN32
+    const size_t eol = 2;
+#else
+    const size_t eol = 1;
+#endif
+    // "... [test] line 1000" and "... [test] later" after the mark: with room for seven of
+    // the first and one of the second, a "later" would still fit into the full file
+    // while lines are being left out; every line waits for the rename all the same.
+    const size_t roomForLater = 3 + 7 * (40 + eol) + 36 + eol;
+    for (const size_t cap : {size_t(300), roomForLater}) {
+        SCOPED_TRACE(cap);
+        fs::path dir = Folder("stuck" + std::to_string(cap));
+        fs::path file = dir / "Quillon.log", previous = dir / "Quillon.log.1";
+        fs::create_directories(previous / "in-the-way");  // no file can take its name
+        SupportLogSetCap(cap);
+        ASSERT_TRUE(SupportLogOpen(PathOf(file)));
+        int writes = 0;
+        for (; writes < 20; ++writes) SupportLogWrite("test", "line " + std::to_string(1000 + writes));
+        std::string kept = Slurp(file);
+        EXPECT_LE(kept.size(), cap);
+        fs::remove_all(previous);
+        // The rename is tried again a second after it failed: write until it happens.
+        auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!fs::exists(previous) && std::chrono::steady_clock::now() < give_up) {
+            SupportLogWrite("test", "later");
+            ++writes;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        SupportLogClose();
+        SupportLogSetCap(kMegabyte);
+        ASSERT_TRUE(fs::exists(previous));
+        EXPECT_EQ(Slurp(previous), kept) << "nothing written before is lost, nothing after the full file";
+        std::vector<std::string> now = Lines(file);
+        ASSERT_EQ(now.size(), 2u);
+        int left_out = writes - int(Lines(previous).size()) - 1;
+        EXPECT_EQ(now[0].substr(24), "[log] " + std::to_string(left_out) +
+                                         " lines left out: the full log could not be renamed");
+        EXPECT_EQ(now[1].substr(24), "[test] later");
     }
-    SupportLogClose();
-    SupportLogSetCap(kMegabyte);
-    ASSERT_TRUE(fs::exists(previous));
-    EXPECT_EQ(Slurp(previous), kept) << "nothing written before is lost";
-    std::vector<std::string> now = Lines(file);
-    ASSERT_EQ(now.size(), 2u);
-    int left_out = writes - int(Lines(previous).size()) - 1;
-    EXPECT_EQ(now[0].substr(24), "[log] " + std::to_string(left_out) +
-                                     " lines left out: the full log could not be renamed");
-    EXPECT_EQ(now[1].substr(24), "[test] later");
 }
 
 TEST(SupportLog, MaskQueryValueHidesOnlyThatParameter)

@@ -114,6 +114,20 @@ TEST(LogMasking, TextThatIsNotUtf8IsEscaped) {
         {"\xC4\xFA\xBA\xC3", "\\xC4\\xFA\\xBA\\xC3"},             // GBK does not
         {std::string("a\0b\r\x7F", 5), "a\\x00b\\x0D\\x7F"},
         {"cut \xE5\xBD", "cut \\xE5\\xBD"},
+        // Text from outside cannot forge or hide a line: terminal escapes, C1 controls,
+        // line separators and the bidirectional overrides are escaped too.
+        {"\x1B[2K\x1B[1Aforged", "\\x1B[2K\\x1B[1Aforged"},
+        {"a\xC2\x85" "b\xC2\x9B" "c", "a\\u0085b\\u009Bc"},
+        {"x\xE2\x80\xA8y\xE2\x80\xA9z", "x\\u2028y\\u2029z"},
+        {"sip:\xE2\x80\xAE" "gpj.exe", "sip:\\u202Egpj.exe"},
+        {"\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD", "\\u202A\\u202B\\u202C\\u202D"},
+        {"\xE2\x81\xA6" "a\xE2\x81\xA7" "b\xE2\x81\xA8" "c\xE2\x81\xA9", "\\u2066a\\u2067b\\u2068c\\u2069"},
+        {"\xE2\x80\xAF\xE2\x81\xA0\xC2\xA0", "\xE2\x80\xAF\xE2\x81\xA0\xC2\xA0"},  // neighbours stay
+        // Not well-formed: an overlong line feed, a surrogate, past U+10FFFF.
+        {"\xE0\x80\x8A", "\\xE0\\x80\\x8A"},
+        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},
+        {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},
+        {"\xF0\x9F\x8E\xA7", "\xF0\x9F\x8E\xA7"},
     };
     for (const auto &r : rows) EXPECT_EQ(callctl::log::printable(r.in), r.out) << r.out;
 }

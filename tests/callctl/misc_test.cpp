@@ -6,12 +6,14 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <new>
 #include <random>
 #include <stdexcept>
 #include <thread>
 
+#include "base/log.h"
 #include "harness.h"
 
 #ifndef _WIN32
@@ -503,4 +505,92 @@ TEST(Log, FileSinkWritesDatedLinesUntilTurnedOff) {
     }
     EXPECT_GE(lines, 3);  // started, registering, registered
     std::remove(path);
+}
+
+// The file sink is capped like the program's log: a line that would take the file past
+// the cap first makes it the previous file (".1", one kept) and starts a new one; when
+// that rename fails the full file is kept, the lines meanwhile are counted, and the new
+// file begins with their count once the rename goes through.
+TEST(Log, FileSinkIsCappedAndKeepsOnePreviousFile) {
+#ifdef _WIN32
+    const size_t eol = 2;
+#else
+    const size_t eol = 1;
+#endif
+    // "2024-05-01 12:34:56.789 INFO    line 1000" and "... INFO    later": with room for
+    // seven of the first and one of the second, a "later" would still fit into the full
+    // file while lines are being left out.
+    const size_t room_for_later = 7 * (41 + eol) + 37 + eol;
+    struct Row {
+        size_t cap;
+        int lines;
+        bool stuck;  // something that is not a file has the previous file's name at first
+    } rows[] = {{300, 40, false}, {1000, 120, false}, {300, 20, true}, {room_for_later, 20, true}};
+    auto lines_of = [](const std::string &text) {
+        std::vector<std::string> out;
+        for (size_t pos = 0; pos < text.size();) {
+            size_t end = text.find('\n', pos);
+            if (end == std::string::npos) end = text.size();
+            std::string l = text.substr(pos, end - pos);
+            if (!l.empty() && l.back() == '\r') l.pop_back();
+            out.push_back(l);
+            pos = end + 1;
+        }
+        return out;
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.cap);
+        const std::string path = "callctl-log-cap-" + std::to_string(r.cap) + (r.stuck ? "-stuck" : "") + ".txt";
+        ASSERT_GE(r.cap, 256u);
+        const std::string previous = path + ".1", in_the_way = previous + "/in-the-way";
+        std::remove(path.c_str());
+        std::filesystem::remove_all(previous);
+        if (r.stuck) {
+            std::filesystem::remove_all(previous);
+            ASSERT_TRUE(std::filesystem::create_directories(in_the_way));
+        }
+        callctl::log::set_file_cap(r.cap);
+        ASSERT_EQ(callctl::log::set_sink(SIPX_LOG_INFO, path.c_str(), nullptr, nullptr), SIPX_RESULT_SUCCESS);
+        int written = 0;
+        for (; written < r.lines; ++written) CALLCTL_LOG(callctl::log::Info, "line %d", 1000 + written);
+        std::string kept;
+        if (r.stuck) {
+            kept = slurp(path);
+            EXPECT_LE(kept.size(), r.cap);
+            std::filesystem::remove_all(previous);
+            // The rename is tried again a second after it failed: log until it happens.
+            const int64_t give_up = callctl::now_ms() + 5000;
+            while (slurp(previous).empty() && callctl::now_ms() < give_up) {
+                CALLCTL_LOG(callctl::log::Info, "later");
+                ++written;
+                std::this_thread::sleep_for(milliseconds(20));
+            }
+        }
+        ASSERT_EQ(callctl::log::set_sink(SIPX_LOG_NONE, nullptr, nullptr, nullptr), SIPX_RESULT_SUCCESS);
+        callctl::log::set_file_cap(1024 * 1024);
+        const std::string before_text = slurp(previous), now_text = slurp(path);
+        EXPECT_LE(before_text.size(), r.cap);
+        EXPECT_LE(now_text.size(), r.cap);
+        std::vector<std::string> before = lines_of(before_text), now = lines_of(now_text);
+        ASSERT_FALSE(before.empty());
+        ASSERT_FALSE(now.empty());
+        for (const auto &l : now) EXPECT_EQ(l.substr(0, 2), "20") << l;  // dated
+        if (r.stuck) {
+            EXPECT_EQ(before_text, kept) << "nothing written before is lost";
+            ASSERT_EQ(now.size(), 2u) << now_text;
+            const int left_out = written - int(before.size()) - 1;
+            EXPECT_EQ(now[0].substr(24), "WARNING " + std::to_string(left_out) +
+                                             " lines left out: the full log could not be renamed");
+            EXPECT_EQ(now[1].substr(24), "INFO    later");
+        } else {
+            // Renamed only when the next line would not fit.
+            EXPECT_GT(before_text.size() + now_text.find('\n') + 1, r.cap);
+            // The last lines written, in order, none missing.
+            before.insert(before.end(), now.begin(), now.end());
+            int expected = 1000 + r.lines - int(before.size());
+            for (const auto &l : before) EXPECT_EQ(l.substr(24), "INFO    line " + std::to_string(expected++));
+        }
+        std::remove(path.c_str());
+        std::remove(previous.c_str());
+    }
 }
