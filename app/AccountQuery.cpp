@@ -45,7 +45,12 @@ bool FetchLine(const std::string& url, std::string& line, DWORD& error)
         error = ::GetLastError();
         return false;
     }
-    HINTERNET request = ::InternetOpenUrlA(inet, url.c_str(), nullptr, 0, INTERNET_FLAG_TRANSFER_ASCII, 0);
+    // The query carries the password: WinINet writes nothing of it to its cache on disk,
+    // and never answers it from there either; the request asks proxies for no cached
+    // copy too.
+    const DWORD flags = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD |
+                        INTERNET_FLAG_PRAGMA_NOCACHE;
+    HINTERNET request = ::InternetOpenUrlA(inet, url.c_str(), nullptr, 0, flags, 0);
     if (!request) {
         error = ::GetLastError();
         ::InternetCloseHandle(inet);

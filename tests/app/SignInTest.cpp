@@ -1,6 +1,9 @@
 // The sign-in exchange against the account-server fixture on loopback.
 #include <map>
 #include <thread>
+#include <windows.h>
+#include <wininet.h>
+#include "AccountQuery.h"
 #include "Dial.h"
 #include "LoginTestSupport.h"
 #include "WinApp.h"
@@ -152,6 +155,46 @@ TEST_F(SignIn, SuccessRemembersTheAccountAndRunsThePhoneWindowWithTheValues)
               "</UserInfo>\r\n");
     EXPECT_EQ(login.m_strAccount, "10001");
     EXPECT_EQ(login.m_nKeepAlivePort, 15060);
+}
+
+// A query holds the password: WinINet keeps nothing of it in its cache on disk, and an
+// answer in the cache under the same URL is never taken instead of the server's.
+TEST(AccountQuery, QueriesNeitherGoIntoNorComeFromWinInetsCache)
+{
+    struct Row {
+        const char* password;
+        const char* cached;     // an answer already in the cache for the URL, or null
+    } rows[] = {
+        {"cache-write-1", nullptr},
+        {"cache-read-2", "ok!80012345@99.00#10.0.0.1:15060$075512345678%10.0.0.2:5061^"},
+    };
+    for (const Row& r : rows) {
+        const std::string url = AccountServer::Url() + "/login.php?username=80012345&pass=" + r.password;
+        ::DeleteUrlCacheEntryA(url.c_str());
+        if (r.cached) {
+            char file[MAX_PATH] = {0};
+            ASSERT_TRUE(::CreateUrlCacheEntryA(url.c_str(), 0, "htm", file, 0)) << ::GetLastError();
+            WriteBytes(file, std::string(r.cached) + "\n");
+            const char headers[] = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n";
+            FILETIME never = {0xFFFFFFFF, 0x7FFFFFFF}, modified = {0, 0};
+            ASSERT_TRUE(::CommitUrlCacheEntryA(url.c_str(), file, never, modified, NORMAL_CACHE_ENTRY,
+                                               reinterpret_cast<LPBYTE>(const_cast<char*>(headers)),
+                                               sizeof headers - 1, "htm", nullptr))
+                << ::GetLastError();
+        }
+        AccountServer::Answer("login.php", "error!\n");
+        AccountServer::ClearRequests();
+        std::string line;
+        ASSERT_TRUE(FetchFirstLine(url, line)) << r.password;
+        EXPECT_EQ(line, "error!") << r.password;
+        EXPECT_EQ(AccountServer::Requests().size(), 1u) << r.password;
+        if (!r.cached) {
+            DWORD size = 0;
+            EXPECT_FALSE(::GetUrlCacheEntryInfoA(url.c_str(), nullptr, &size)) << r.password;
+            EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << r.password;
+        }
+        ::DeleteUrlCacheEntryA(url.c_str());
+    }
 }
 
 }  // namespace
