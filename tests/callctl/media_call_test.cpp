@@ -41,12 +41,16 @@ bool wait_for(Cond cond, int ms) {
     return cond();
 }
 
+// A file name of this run's, with no file of an earlier run left at it
+// (recordings are created only at a free name).
 std::string unique(const std::string &name) {
 #ifdef _WIN32
-    return "media-" + name;
+    std::string path = "media-" + name;
 #else
-    return "media-" + std::to_string(getpid()) + "-" + name;
+    std::string path = "media-" + std::to_string(getpid()) + "-" + name;
 #endif
+    std::remove(path.c_str());
+    return path;
 }
 
 void write_tone(const std::string &path, double freq, double seconds, int amp = 8000) {

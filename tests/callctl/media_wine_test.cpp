@@ -95,6 +95,7 @@ TEST(WinMM, ToneThroughAnEchoingPeerComesBackOutOfTheSpeaker) {
     // 2.5 s tone, 2 s silence, 2.5 s tone, 1 s silence.
     write_pattern("wine-tone.raw", {{2.5, 2.0}, {2.5, 1.0}});
     std::remove("wine-speaker.raw");
+    std::remove(rec.c_str());  // recordings are created only at a free name
     Sipp echo;
     int media_port = free_udp_port() & ~1;
     ASSERT_TRUE(echo.start("echo_callee.xml", {"-rtp_echo", "-mp", std::to_string(media_port)}));
