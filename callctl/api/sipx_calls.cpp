@@ -1,6 +1,7 @@
 // The C interface, part two: lines, calls and conferences. Every function
 // looks its handle up, takes the instance lock and hands the work to the
 // layer that owns it, inside guarded() (base/boundary.h).
+#include <cstring>
 #include <algorithm>
 #include <mutex>
 
@@ -90,6 +91,51 @@ SIPX_RESULT sipxLineAddCredential(SIPX_LINE hLine, const char *szUserID, const c
         Line *line = inst->find_line(hLine);
         if (!line) return SIPX_RESULT_INVALID_ARGS;
         line->add_credential(szUserID, szPasswd, szRealm ? szRealm : "");
+        return SIPX_RESULT_SUCCESS;
+    });
+}
+
+SIPX_RESULT sipxLineGetTransport(SIPX_LINE hLine, char *szBuffer, size_t nBuffer, int *pbProven) {
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        auto inst = api::owner(hLine);
+        if (!inst || !szBuffer || nBuffer == 0) return SIPX_RESULT_INVALID_ARGS;
+        Lock g(inst->lock);
+        Line *line = inst->find_line(hLine);
+        if (!line) return SIPX_RESULT_INVALID_ARGS;
+        std::string t = transport_name(line->path().transport);
+        for (char &c : t) c = char(c - 'A' + 'a');
+        t += ":" + std::to_string(line->path().port);
+        if (t.size() + 1 > nBuffer) return SIPX_RESULT_FAILURE;
+        std::memcpy(szBuffer, t.c_str(), t.size() + 1);
+        if (pbProven) *pbProven = line->path_proven() ? 1 : 0;
+        return SIPX_RESULT_SUCCESS;
+    });
+}
+
+SIPX_RESULT sipxLineSetTransport(SIPX_LINE hLine, const char *szPath) {
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        auto inst = api::owner(hLine);
+        if (!inst) return SIPX_RESULT_INVALID_ARGS;
+        Line::Path p{Transport::Udp, 0};
+        bool have = szPath && *szPath;
+        if (have) {
+            std::string_view v(szPath);
+            size_t colon = v.find(':');
+            if (colon == std::string_view::npos) return SIPX_RESULT_INVALID_ARGS;
+            std::string_view name = v.substr(0, colon);
+            if (name == "udp") p.transport = Transport::Udp;
+            else if (name == "tcp") p.transport = Transport::Tcp;
+            else if (name == "tls") p.transport = Transport::Tls;
+            else return SIPX_RESULT_INVALID_ARGS;
+            uint64_t port = 0;
+            if (!sip::parse_uint(v.substr(colon + 1), 65535, &port) || port == 0) return SIPX_RESULT_INVALID_ARGS;
+            p.port = uint16_t(port);
+        }
+        Lock g(inst->lock);
+        Line *line = inst->find_line(hLine);
+        if (!line) return SIPX_RESULT_INVALID_ARGS;
+        if (line->state() != Line::State::Idle) return SIPX_RESULT_INVALID_STATE;
+        line->set_paths({}, have ? &p : nullptr);
         return SIPX_RESULT_SUCCESS;
     });
 }

@@ -23,11 +23,18 @@ void name_this_thread(const char *name);
 uint32_t random_u32();
 std::string random_token(size_t len);  // [a-z0-9]
 
-// An IPv4 address and port, host byte order.
+// How SIP travels to a peer. Media is always UDP.
+enum class Transport : uint8_t { Udp, Tcp, Tls };
+// "UDP", "TCP", "TLS": the Via's transport token and the log's word.
+const char *transport_name(Transport t);
+
+// An IPv4 address and port, host byte order, and for SIP the transport
+// that reaches it (a stream peer is the far end of a connection).
 struct Endpoint {
     uint32_t ip = 0;
     uint16_t port = 0;
-    bool operator==(const Endpoint &o) const { return ip == o.ip && port == o.port; }
+    Transport transport = Transport::Udp;
+    bool operator==(const Endpoint &o) const { return ip == o.ip && port == o.port && transport == o.transport; }
     bool operator!=(const Endpoint &o) const { return !(*this == o); }
     std::string ip_text() const;
     std::string text() const;  // "a.b.c.d:port"
@@ -72,6 +79,49 @@ private:
     intptr_t fd_ = kInvalid;
     uint16_t port_ = 0;
 };
+
+// A non-blocking TCP connection (SIP over TCP and TLS).
+class TcpSocket {
+public:
+    TcpSocket() = default;
+    ~TcpSocket();
+    TcpSocket(const TcpSocket &) = delete;
+    TcpSocket &operator=(const TcpSocket &) = delete;
+
+    // Starts connecting from bind_ip (any port) to `to`; false when it
+    // cannot even start. The outcome shows as writability (connected()).
+    bool connect_start(uint32_t bind_ip, const Endpoint &to);
+    // After the socket became writable: 0 connected, else the system's
+    // error number of the failed attempt.
+    int connect_error();
+    void close();
+    bool is_open() const { return fd_ != kInvalid; }
+    uint16_t local_port() const { return port_; }
+    uint32_t local_ip() const { return ip_; }
+    // Bytes written (0: the system's buffer is full), -1 on a broken
+    // connection.
+    int send(const void *data, size_t len);
+    // Bytes read, 0 when nothing is waiting, -1 when the peer closed the
+    // connection or it broke.
+    int recv(void *buf, size_t cap);
+    intptr_t fd() const { return fd_; }
+
+private:
+    static constexpr intptr_t kInvalid = -1;
+    intptr_t fd_ = kInvalid;
+    uint16_t port_ = 0;
+    uint32_t ip_ = 0;
+};
+
+// One socket of a wait: what is wanted, what came.
+struct WaitItem {
+    intptr_t fd = -1;
+    bool want_write = false;
+    bool readable = false;
+    bool writable = false;  // or failed (a connect that did not succeed)
+};
+// Waits up to timeout_ms for any item to become ready. False on a wait error.
+bool wait_items(WaitItem *items, size_t n, int timeout_ms);
 
 // Waits up to timeout_ms for any of the sockets to become readable.
 // ready[i] is set for the readable ones. Returns false on a wait error.

@@ -42,6 +42,22 @@ void Instance::on_datagram(const char *data, size_t len, const Endpoint &from) {
         if (k && k->is_answer(data, len)) k->answered();
         return;
     }
+    on_message(data, len, from);
+}
+
+void Instance::on_stream_message(const char *data, size_t len, const Endpoint &from) { on_message(data, len, from); }
+
+void Instance::on_connection_lost(const Endpoint &peer, const std::string &why) {
+    (void)why;  // the transport logged it
+    txn_.fail_destination(peer);
+    // A registration's connection broke: register again at once, over a
+    // new connection, as after keep-alives that went unanswered.
+    for (auto &kv : lines)
+        if (!kv.second->removed && kv.second->registrar_known && kv.second->registrar == peer)
+            kv.second->server_silent();
+}
+
+void Instance::on_message(const char *data, size_t len, const Endpoint &from) {
     if (log::on(log::Debug)) log::sip_message(false, from, std::string_view(data, len));
     sip::Message m;
     if (len > sip::kMaxMessage || !m.parse(data, len)) {

@@ -59,7 +59,7 @@ constexpr int64_t kIdleWaitMs = 3600 * 1000;
 }  // namespace
 
 Instance::Instance(uint32_t h)
-    : media(std::make_unique<media::Engine>()), handle(h), txn_(*this), rxbuf_(sip::kMaxMessage + 1),
+    : media(std::make_unique<media::Engine>()), handle(h), txn_(*this), transport_(*this, sock_), rxbuf_(sip::kMaxMessage + 1),
       resolver_(std::make_unique<Resolver>([this] { wake(); })) {
     to_tag_salt_ = random_token(16);
     // A timer armed by an API thread may be due before the library thread's
@@ -86,6 +86,7 @@ SIPX_RESULT Instance::start(uint32_t bind_ip, uint16_t port) {
     }
     net_started_ = true;
     bind_ip_ = bind_ip;
+    transport_.set_bind_ip(bind_ip);
     if (!sock_.open(bind_ip, port) || !wake_sock_.open(0x7f000001, 0)) {
         CALLCTL_LOG(log::Error, "SIP port %s could not be bound", Endpoint{bind_ip, port}.text().c_str());
         return SIPX_RESULT_NETWORK_FAILURE;
@@ -139,6 +140,7 @@ void Instance::stop() {
     confs.clear();
     pending_.clear();
     waiters_.clear();
+    transport_.close_all();
     sock_.close();
     wake_sock_.close();
     CALLCTL_LOG(log::Info, "instance %u stopped", unsigned(handle));
@@ -147,23 +149,27 @@ void Instance::stop() {
 void Instance::run() {
     { std::lock_guard<std::mutex> g(lock); }  // start() has set thread_id_
     name_this_thread("callctl-sip");
-    UdpSocket *socks[2] = {&sock_, &wake_sock_};
+    std::vector<WaitItem> items;
     while (!quit_) {
-        // Asleep until a datagram or the next timer: whatever else needs the thread
-        // (an API call's events, a timer that became the earliest, a lookup's answer,
-        // stop) wakes it through wake_sock_, so an idle instance does not wake.
+        // Asleep until a datagram, a connection's bytes or the next timer:
+        // whatever else needs the thread (an API call's events, a timer that
+        // became the earliest, a lookup's answer, stop) wakes it through
+        // wake_sock_, so an idle instance does not wake.
         int64_t delay;
+        items.assign(2, WaitItem{});
         {
             std::lock_guard<std::mutex> g(lock);
             delay = timers_.next_delay(now(), kIdleWaitMs);
+            items[0].fd = sock_.fd();
+            items[1].fd = wake_sock_.fd();
+            transport_.wait_items(items);
         }
-        bool ready[2] = {false, false};
-        if (!wait_readable(socks, 2, int(delay), ready))
+        if (!wait_items(items.data(), items.size(), int(delay)))
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::vector<Pending> batch;
         {
             std::lock_guard<std::mutex> g(lock);
-            if (ready[1]) {
+            if (items[1].readable) {
                 char b[64];
                 Endpoint from;
                 while (wake_sock_.recv_from(b, sizeof b, &from) > 0) {
@@ -171,7 +177,7 @@ void Instance::run() {
             }
             // A bounded batch per turn, so a flood of datagrams never keeps
             // the lock from API calls for long.
-            if (ready[0]) {
+            if (items[0].readable) {
                 for (int i = 0; i < 32; ++i) {
                     Endpoint from;
                     int n = sock_.recv_from(rxbuf_.data(), rxbuf_.size(), &from);
@@ -180,6 +186,10 @@ void Instance::run() {
                     on_datagram(rxbuf_.data(), size_t(n), from);
                 }
             }
+            // A connection may close while another is handled: each is
+            // found again by its socket.
+            for (size_t i = 2; i < items.size(); ++i)
+                if (items[i].readable || items[i].writable) transport_.on_ready(items[i]);
             take_resolver_answers();
             timers_.run_due(now());
             reap_finished_calls();

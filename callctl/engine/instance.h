@@ -24,6 +24,7 @@
 #include "../include/callctl.h"
 #include "../media/media.h"
 #include "../sip/sip.h"
+#include "../transport/transport.h"
 #include "../txn/txn.h"
 #include "../ua/host.h"
 
@@ -53,7 +54,7 @@ uint32_t new_handle();
 // The instance runs the transactions and the user-agent usages, which reach
 // it through TxnHost and UaHost (with CallMedia, forwarded to its media
 // engine).
-class Instance final : public UaHost {
+class Instance final : public UaHost, public TransportHost {
 public:
     Instance(uint32_t handle);
     ~Instance();
@@ -76,6 +77,7 @@ public:
     std::string via_sent_by(const Endpoint &dest) override;
     std::string contact_host_port(const Endpoint &dest) override;
     std::string local_ip_for(const Endpoint &dest) override;
+    std::string contact_params(const Endpoint &dest) override;
     bool learn_address(const sip::Message &resp) override;
     void forget_public_address() override;
     void line_moved(uint32_t line) override;
@@ -83,6 +85,10 @@ public:
     void emit_call(SIPX_CALL call, SIPX_LINE line, uint32_t state, uint32_t cause, int sip_status) override;
     void emit_line(SIPX_LINE line, uint32_t state, uint32_t cause, int sip_status) override;
     void emit_message(SIPX_LINE line, const std::string &gbk_text);
+    // TransportHost: what comes in on connections, and their end.
+    void on_stream_message(const char *data, size_t len, const Endpoint &from) override;
+    void on_connection_lost(const Endpoint &peer, const std::string &why) override;
+    SipTransport &transport() override { return transport_; }
     void wake();
 
     Line *find_line(uint32_t h);
@@ -143,6 +149,7 @@ private:
 
     void run();
     void on_datagram(const char *data, size_t len, const Endpoint &from);
+    void on_message(const char *data, size_t len, const Endpoint &from);
     void on_request(const sip::Message &m, const Endpoint &from);
     void on_response(const sip::Message &m, const Endpoint &from);
     void deliver(std::vector<Pending> &batch);
@@ -154,6 +161,7 @@ private:
     TxnLayer txn_;
     UdpSocket sock_;
     UdpSocket wake_sock_;
+    SipTransport transport_;
     uint32_t bind_ip_ = 0;
     std::thread thread_;
     std::thread::id thread_id_;

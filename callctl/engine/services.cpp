@@ -10,7 +10,9 @@
 namespace callctl {
 
 bool Instance::send(const Endpoint &to, const std::string &wire) {
-    bool sent = send_raw(to, wire.data(), wire.size());
+    if (to.ip == 0 || to.port == 0) return false;
+    bool request = wire.compare(0, 8, "SIP/2.0 ") != 0;
+    bool sent = transport_.send(to, wire, request);
     if (log::on(log::Debug)) log::sip_message(true, to, wire);
     if (!sent)
         CALLCTL_LOG(log::Warning, "SIP message of %u bytes could not be sent to %s", unsigned(wire.size()),
@@ -30,17 +32,33 @@ std::string Instance::local_ip_for(const Endpoint &dest) {
 }
 
 std::string Instance::via_sent_by(const Endpoint &dest) {
+    if (dest.transport != Transport::Udp) {
+        // A stream's sent-by is its connection's own address.
+        std::string a = transport_.local_address(dest);
+        if (!a.empty()) return a;
+    }
     return local_ip_for(dest) + ":" + std::to_string(sock_.local_port());
 }
 
 std::string Instance::contact_host_port(const Endpoint &dest) {
+    if (dest.transport != Transport::Udp) return via_sent_by(dest);
     if (public_port_ != 0) return public_ip_ + ":" + std::to_string(public_port_);
     return via_sent_by(dest);
+}
+
+std::string Instance::contact_params(const Endpoint &dest) {
+    switch (dest.transport) {
+    case Transport::Tcp: return ";transport=tcp";
+    case Transport::Tls: return ";transport=tls";
+    default: return std::string();
+    }
 }
 
 bool Instance::learn_address(const sip::Message &resp) {
     if (!config.rport) return false;
     const sip::Via &v = resp.top_via();
+    // What a server sees of a connection says nothing of our UDP port.
+    if (v.transport != "UDP") return false;
     if (v.rport <= 0 && v.received.empty()) return false;
     std::string ip = v.received.empty() ? std::string(v.host) : std::string(v.received);
     uint32_t check = 0;

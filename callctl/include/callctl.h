@@ -474,6 +474,20 @@ SIPXTAPI_API SIPX_RESULT sipxLineAddCredential(SIPX_LINE hLine, const char *szUs
 SIPXTAPI_API SIPX_RESULT sipxLineRegister(SIPX_LINE hLine, int bRegister);
 /* Unregisters if needed and releases the line. */
 SIPXTAPI_API SIPX_RESULT sipxLineRemove(SIPX_LINE hLine);
+/* The ways to the registrar. A line first tries UDP to the port of its
+ * identity; when a REGISTER gets no answer within 8*T1 (4 s) it tries TCP
+ * 5060, then TLS 5061, then TLS 443 on the same address (TLS verifies the
+ * server's certificate against the system's trusted roots and the identity's
+ * host name; there is no way to turn that off). The first way that answers
+ * carries the line and its calls until the network changes, when the next
+ * REGISTER starts again from the first way.
+ * sipxLineGetTransport writes the way in use as "udp:14500", "tcp:5060" or
+ * "tls:5061" (lower case, NUL-terminated; SIPX_RESULT_FAILURE when the
+ * buffer is too small), and *pbProven = 1 once the registrar answered over
+ * it. sipxLineSetTransport names a way to try first, in the same form
+ * (what worked the last time, for example); NULL or "" forgets it. */
+SIPXTAPI_API SIPX_RESULT sipxLineGetTransport(SIPX_LINE hLine, char *szBuffer, size_t nBuffer, int *pbProven);
+SIPXTAPI_API SIPX_RESULT sipxLineSetTransport(SIPX_LINE hLine, const char *szPath);
 
 /* ---- calls ------------------------------------------------------------- */
 

@@ -1,6 +1,7 @@
 #include "txn.h"
 
 #include "../base/log.h"
+#include "../transport/transport.h"
 
 namespace callctl {
 
@@ -97,7 +98,14 @@ uint64_t TxnLayer::send_request(const Endpoint &dest, const std::string &wire, R
         arm_timeout(cp, 0);
         return id;
     }
-    host_.send(dest, wire);  // a failed send is retried by timer A/E
+    bool sent = host_.send(dest, wire);
+    if (SipTransport::reliable(dest, wire.size(), true)) {
+        // A connection delivers or breaks: no retransmissions, and a request
+        // that could not even be queued fails at once.
+        arm_timeout(cp, sent ? 64 * int64_t(ts.t1) : 0);
+        return id;
+    }
+    // A failed UDP send is retried by timer A/E.
     cp->interval = ts.t1;
     cp->retransmit.start(now, cp->interval, [this, cp] { client_timer_a(cp); });
     arm_timeout(cp, 64 * int64_t(ts.t1));
@@ -135,6 +143,15 @@ void TxnLayer::give_up_after(uint64_t id, int64_t ms) {
     auto it = clients_.find(id);
     if (it == clients_.end() || it->second->state == Client::State::Completed || it->second->key.empty()) return;
     arm_timeout(it->second.get(), ms);
+}
+
+void TxnLayer::fail_destination(const Endpoint &peer) {
+    for (auto &kv : clients_) {
+        Client *c = kv.second.get();
+        if (c->state != Client::State::Completed && !c->key.empty() &&
+            SipTransport::route(c->dest, c->wire.size(), true) == peer)
+            arm_timeout(c, 0);
+    }
 }
 
 void TxnLayer::client_timer_a(Client *c) {
@@ -278,7 +295,7 @@ void TxnLayer::respond(const sip::Message &req, const Endpoint &to, const std::s
     std::string key = s->key;
     servers_[key] = std::move(s);
     int64_t now = host_.now();
-    if (sp->invite) {
+    if (sp->invite && !SipTransport::reliable(to, wire.size(), false)) {
         sp->interval = ts.t1;
         sp->retransmit.start(now, sp->interval, [this, key] { server_timer_g(key); });
     }

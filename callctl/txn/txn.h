@@ -1,5 +1,5 @@
-// Transaction layer (RFC 3261 section 17) over UDP: client transactions
-// retransmit and time out, server transactions absorb retransmitted
+// Transaction layer (RFC 3261 section 17): client transactions retransmit
+// over UDP and time out, server transactions absorb retransmitted
 // requests and repeat their final response.
 #pragma once
 
@@ -78,6 +78,9 @@ public:
     // final response comes first: a request whose answer is wanted sooner
     // than 64*T1.
     void give_up_after(uint64_t id, int64_t ms);
+    // The connection to `peer` is gone: its requests still waiting for an
+    // answer fail now (as timed out), so their owners can try elsewhere.
+    void fail_destination(const Endpoint &peer);
     // The owner of a transaction goes away: its callback becomes a no-op.
     void detach(uint64_t id);
     // Routes a response to its client transaction; false when none matches.

@@ -94,6 +94,7 @@ SIPX_RESULT Call::connect(const std::string &target, uint32_t looked_up) {
         if (!looked_up) return SIPX_RESULT_BAD_ADDRESS;
         dest_.ip = looked_up;
     }
+    dest_ = flow(dest_);
     hop_ = dest_;
     rtp_port_ = host_.open_stream(handle, host_.bind_ip(), host_.config.rtp_port_start,
                                          host_.config.max_calls);
@@ -119,9 +120,16 @@ SIPX_RESULT Call::connect(const std::string &target, uint32_t looked_up) {
     return SIPX_RESULT_SUCCESS;
 }
 
+Endpoint Call::flow(const Endpoint &e) const {
+    // A line registered over a connection takes its calls' requests there:
+    // the server reaches us through it, and UDP may not pass at all.
+    if (line_ && line_->registrar_known && line_->registrar.transport != Transport::Udp) return line_->registrar;
+    return e;
+}
+
 std::string Call::contact_header(const Endpoint &toward) const {
     std::string user = line_ ? line_->id.user : host_.config.identity;
-    return "<sip:" + user + "@" + host_.contact_host_port(toward) + ">";
+    return "<sip:" + user + "@" + host_.contact_host_port(toward) + host_.contact_params(toward) + ">";
 }
 
 std::string Call::build_sdp(sdp::Direction dir, const sdp::Remote *answering) {
@@ -145,8 +153,7 @@ void Call::send_invite() {
     if (line_ && !line_->id.display.empty()) from = "\"" + line_->id.display + "\" " + from;
     sip::Writer w;
     w.request_line("INVITE", target_);
-    w.header(sip::Hdr::Via, "SIP/2.0/UDP " + host_.via_sent_by(dest_) + (host_.config.rport ? ";rport" : "") +
-                                ";branch=" + invite_branch_);
+    w.header(sip::Hdr::Via, host_.via(dest_, invite_branch_));
     w.header(sip::Hdr::MaxForwards, 70);
     w.header(sip::Hdr::From, from);
     w.header(sip::Hdr::To, to_header_);
@@ -275,7 +282,7 @@ bool Call::follow_redirect(const sip::Message &resp) {
             disconnected(SIPX_CAUSE_NETWORK, 0);
             return;
         }
-        dest_ = hop_ = Endpoint{ip, port};
+        dest_ = hop_ = flow(Endpoint{ip, port});
         send_invite();
     };
     uint32_t ip = 0;

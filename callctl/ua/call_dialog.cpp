@@ -26,7 +26,7 @@ void Call::update_hop() {
     hop_ready_ = false;
     host_.resolve(std::string(u.host), handle, [this, port, gen](bool ok, uint32_t ip) {
         if (gen != hop_gen_) return;
-        hop_ = ok ? Endpoint{ip, port} : dest_;
+        hop_ = ok ? flow(Endpoint{ip, port}) : dest_;
         hop_ready_ = true;
         std::vector<std::function<void()>> waiting;
         waiting.swap(hop_waiting_);
@@ -56,8 +56,7 @@ std::string Call::dialog_request(const std::string &method, uint32_t cseq, const
     Endpoint hop = next_hop();
     sip::Writer w;
     w.request_line(method, remote_target_);
-    w.header(sip::Hdr::Via, "SIP/2.0/UDP " + host_.via_sent_by(hop) + (host_.config.rport ? ";rport" : "") +
-                                ";branch=" + branch);
+    w.header(sip::Hdr::Via, host_.via(hop, branch));
     w.header(sip::Hdr::MaxForwards, 70);
     w.header(sip::Hdr::From, "<" + local_uri_ + ">;tag=" + local_tag_);
     w.header(sip::Hdr::To, to_header_);
@@ -143,8 +142,7 @@ void Call::end_other_dialog(const sip::Message &resp) {
     auto request = [&](const char *method, uint32_t cseq) {
         sip::Writer w;
         w.request_line(method, target);
-        w.header(sip::Hdr::Via, "SIP/2.0/UDP " + host_.via_sent_by(dest_) + (host_.config.rport ? ";rport" : "") +
-                                    ";branch=" + host_.new_branch());
+        w.header(sip::Hdr::Via, host_.via(dest_, host_.new_branch()));
         w.header(sip::Hdr::MaxForwards, 70);
         w.header(sip::Hdr::From, "<" + local_uri_ + ">;tag=" + local_tag_);
         w.header(sip::Hdr::To, resp.value(sip::Hdr::To));

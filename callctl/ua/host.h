@@ -18,6 +18,7 @@
 #include "../include/callctl.h"
 #include "../sdp/sdp.h"
 #include "../sip/sip.h"
+#include "../transport/transport.h"
 #include "../txn/txn.h"
 
 namespace callctl {
@@ -77,6 +78,13 @@ public:
 
     // Our sent-by for Via ("ip:port"), from the address that reaches `dest`.
     virtual std::string via_sent_by(const Endpoint &dest) = 0;
+    // The top Via of a request to `dest`, for the transport it goes over.
+    std::string via(const Endpoint &dest, const std::string &branch) {
+        return via_value(dest.transport, via_sent_by(dest), config.rport, branch);
+    }
+    // URI parameters our Contact needs toward `dest` (";transport=tcp").
+    virtual std::string contact_params(const Endpoint &dest) = 0;
+    virtual SipTransport &transport() = 0;
     // Our Contact host:port: the public address learned through rport when
     // there is one, else the local one.
     virtual std::string contact_host_port(const Endpoint &dest) = 0;

@@ -12,6 +12,12 @@
 
 namespace callctl {
 
+// A line registered over a connection has that connection's pings; UDP
+// keep-alives say nothing of it.
+static bool on_udp(const Line &l, uint32_t ip) {
+    return !l.removed && l.registrar_known && l.registrar.ip == ip && l.registrar.transport == Transport::Udp;
+}
+
 KeepAlive::KeepAlive(UaHost &ua, int t, std::string h, uint16_t p, int period_s)
     : type(t), host(std::move(h)), port(p), host_(ua), period_s_(period_s), timer_(ua.timers()),
       answer_wait_(ua.timers()) {
@@ -39,7 +45,7 @@ void KeepAlive::answered() {
     ever_answered_ = true;
     answer_wait_.stop();
     host_.for_each_line([&](Line &l) {
-        if (!l.removed && l.registrar_known && l.registrar.ip == ip) l.server_back(after_outage);
+        if (on_udp(l, ip)) l.server_back(after_outage);
     });
 }
 
@@ -55,7 +61,7 @@ void KeepAlive::unanswered() {
     }
     if (missed_ == 2)
         host_.for_each_line([&](Line &l) {
-            if (!l.removed && l.registrar_known && l.registrar.ip == ip) l.server_silent();
+            if (on_udp(l, ip)) l.server_silent();
         });
 }
 
@@ -111,7 +117,7 @@ void KeepAlive::fire() {
         std::string from = "<sip:" + host_.config.identity + "@" + host_.contact_host_port(to) + ">";
         sip::Writer w;
         w.request_line("OPTIONS", uri);
-        w.header(sip::Hdr::Via, "SIP/2.0/UDP " + host_.via_sent_by(to) + ";rport;branch=" + host_.new_branch());
+        w.header(sip::Hdr::Via, via_value(to.transport, host_.via_sent_by(to), true, host_.new_branch()));
         w.header(sip::Hdr::MaxForwards, 70);
         w.header(sip::Hdr::From, from + ";tag=" + random_token(8));
         w.header(sip::Hdr::To, "<" + uri + ">");

@@ -101,6 +101,7 @@ Line::Line(UaHost &host, uint32_t h, Identity ident)
     contact_token = random_token(16);
     cseq_ = random_u32() % 1000 + 1;
     registrar.port = id.port;
+    set_paths({}, nullptr);
     // sipxLineAdd looked the name up before it took the lock.
     registrar_known = host_.resolver().cached(id.host, &registrar.ip);
 }
@@ -108,6 +109,54 @@ Line::Line(UaHost &host, uint32_t h, Identity ident)
 Line::~Line() {
     if (txn_) host_.txn().detach(txn_);
     host_.cancel_resolves(handle);
+}
+
+namespace {
+uint16_t g_fallback_ports[3] = {5060, 5061, 443};
+}
+
+void set_fallback_ports_for_tests(uint16_t tcp, uint16_t tls, uint16_t tls_again) {
+    g_fallback_ports[0] = tcp;
+    g_fallback_ports[1] = tls;
+    g_fallback_ports[2] = tls_again;
+}
+
+void Line::set_paths(const std::vector<Path> &extra, const Path *preferred) {
+    std::vector<Path> all;
+    auto add = [&all](Path p) {
+        for (const Path &q : all)
+            if (q == p) return;
+        all.push_back(p);
+    };
+    if (preferred) add(*preferred);
+    add({Transport::Udp, id.port});
+    for (const Path &p : extra) add(p);
+    add({Transport::Tcp, g_fallback_ports[0]});
+    add({Transport::Tls, g_fallback_ports[1]});
+    add({Transport::Tls, g_fallback_ports[2]});
+    paths_ = all;
+    use_path(0);
+}
+
+void Line::use_path(size_t i) {
+    if (path_ < paths_.size() && i != path_ && registrar.transport != Transport::Udp)
+        host_.transport().drop(registrar);
+    path_ = i;
+    path_proven_ = false;
+    registrar.transport = paths_[i].transport;
+    registrar.port = paths_[i].port;
+    // A TLS server proves the SIP domain's name.
+    if (registrar.transport == Transport::Tls) host_.transport().set_server_name(registrar, id.host);
+}
+
+bool Line::next_path() {
+    if (path_ + 1 >= paths_.size()) return false;
+    Path was = paths_[path_];
+    use_path(path_ + 1);
+    CALLCTL_LOG(log::Info, "line %u: no answer over %s port %u; trying %s port %u", unsigned(handle),
+                transport_name(was.transport), unsigned(was.port), transport_name(registrar.transport),
+                unsigned(registrar.port));
+    return true;
 }
 
 void Line::add_credential(const std::string &user, const std::string &password, const std::string &realm) {
@@ -167,14 +216,13 @@ void Line::send_register(uint32_t expires) {
     std::string aor = "<" + id.uri + ">";
     sip::Writer w;
     w.request_line("REGISTER", ruri);
-    w.header(sip::Hdr::Via, "SIP/2.0/UDP " + host_.via_sent_by(registrar) + (host_.config.rport ? ";rport" : "") +
-                                ";branch=" + branch);
+    w.header(sip::Hdr::Via, host_.via(registrar, branch));
     w.header(sip::Hdr::MaxForwards, 70);
     w.header(sip::Hdr::From, aor + ";tag=" + from_tag_);
     w.header(sip::Hdr::To, aor);
     w.header(sip::Hdr::CallId, call_id_);
     w.header(sip::Hdr::CSeq, std::to_string(++cseq_) + " REGISTER");
-    w.header(sip::Hdr::Contact, "<sip:" + id.user + "@" + contact_ + ";" + kContactTokenParam + "=" + contact_token + ">");
+    w.header(sip::Hdr::Contact, "<sip:" + id.user + "@" + contact_ + host_.contact_params(registrar) + ";" + kContactTokenParam + "=" + contact_token + ">");
     w.header(sip::Hdr::Expires, expires);
     for (const auto &h : auth_.headers("REGISTER", ruri)) w.header(h.first, h.second);
     w.header(sip::Hdr::Allow, Call::kAllow);
@@ -183,6 +231,9 @@ void Line::send_register(uint32_t expires) {
     if (expires) last_register_at_ = host_.now();
     local_ip_ = host_.local_ip_for(registrar);
     txn_ = host_.txn().send_request(registrar, wire, [this, expires](const sip::Message *r) { on_response(r, expires); });
+    // A way that has not answered yet gets a few seconds before the next is tried.
+    if (expires && !path_proven_ && path_ + 1 < paths_.size())
+        host_.txn().give_up_after(txn_, 8 * host_.timer_settings().t1);
 }
 
 uint32_t Line::granted_expiry(const sip::Message &resp) const {
@@ -232,8 +283,20 @@ void Line::on_response(const sip::Message *resp, uint32_t expires) {
         host_.line_moved(handle);
     }
     if (!resp) {
+        if (!path_proven_ && state_ == State::Registering && next_path()) {
+            send_register(expires);
+            return;
+        }
+        // Every way failed (or a proven one went silent): the next attempt
+        // starts again from the first.
+        if (!path_proven_) use_path(0);
         fail(SIPX_CAUSE_NO_RESPONSE, 0);
         return;
+    }
+    if (!path_proven_) {
+        path_proven_ = true;
+        CALLCTL_LOG(log::Info, "line %u: the registrar answers over %s to %s", unsigned(handle),
+                    host_.transport().describe(registrar).c_str(), registrar.text().c_str());
     }
     if (code < 300) {
         auth_.accepted();
@@ -354,6 +417,8 @@ void Line::watch_network() {
                     local_ip_.c_str(), host_.local_ip_for(registrar).c_str());
         host_.forget_public_address();
         calls_follow_ = true;
+        // What worked on the old network may not be needed (or work) here.
+        if (path_ != 0) use_path(0);
         if (state_ == State::RetryWait) {
             retry_.stop();
             retry();

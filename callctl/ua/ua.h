@@ -77,6 +77,10 @@ struct Identity {
     std::string host_port() const { return host + ":" + std::to_string(port); }
 };
 
+// For tests: the TCP and TLS ports a line falls back to (5060, 5061, 443),
+// so that a test's own servers can stand in for them.
+void set_fallback_ports_for_tests(uint16_t tcp, uint16_t tls, uint16_t tls_again);
+
 class Line {
 public:
     enum class State { Idle, Registering, Registered, Unregistering, RetryWait };
@@ -107,6 +111,20 @@ public:
     static constexpr char kContactTokenParam[] = "rinstance";
     std::string contact_token;
     State state() const { return state_; }
+    // One way to the registrar: a transport and a port on its address.
+    struct Path {
+        Transport transport;
+        uint16_t port;
+        bool operator==(const Path &o) const { return transport == o.transport && port == o.port; }
+    };
+    // The ways tried when the one before gets no answer: the line's own
+    // UDP port first, then TCP 5060, TLS 5061 and TLS 443. `preferred`
+    // (what worked last time for this domain) goes first; extra ones (found
+    // in DNS) follow the first.
+    void set_paths(const std::vector<Path> &extra, const Path *preferred);
+    // The way the line last registered, or is trying.
+    Path path() const { return paths_[path_]; }
+    bool path_proven() const { return path_proven_; }
     // Registrar address; resolved when the line is added.
     Endpoint registrar;
     bool registrar_known = false;
@@ -129,7 +147,13 @@ private:
     bool refresh_due_soon() const;
     uint32_t granted_expiry(const sip::Message &resp) const;
 
+    bool next_path();
+    void use_path(size_t i);
+
     UaHost &host_;
+    std::vector<Path> paths_;
+    size_t path_ = 0;
+    bool path_proven_ = false;
     State state_ = State::Idle;
     bool registered_reported_ = false;
     std::string call_id_;
@@ -237,6 +261,9 @@ private:
     std::string dialog_request(const std::string &method, uint32_t cseq, const std::string &branch,
                                std::string_view body, std::string_view ctype, const Headers &extra);
     Endpoint next_hop() const;
+    // Where requests toward `e` really go: the line's connection when it
+    // has one.
+    Endpoint flow(const Endpoint &e) const;
     std::string contact_header(const Endpoint &toward) const;
 
     // Our re-INVITEs (call_reinvite.cpp): one at a time, retried after a

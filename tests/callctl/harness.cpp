@@ -131,6 +131,16 @@ int free_udp_port() {
     return p;
 }
 
+// True when something accepts TCP connections on ip:port (sipp over TCP).
+static bool tcp_listening(uint32_t ip, uint16_t port) {
+    callctl::TcpSocket s;
+    if (!s.connect_start(0, callctl::Endpoint{ip, port})) return false;
+    callctl::WaitItem w;
+    w.fd = s.fd();
+    w.want_write = true;
+    return callctl::wait_items(&w, 1, 200) && w.writable && s.connect_error() == 0;
+}
+
 std::string scenario_path(const std::string &name) { return std::string(CALLCTL_SCENARIO_DIR) + "/" + name; }
 
 Sipp::Sipp() {
@@ -186,11 +196,15 @@ bool Sipp::start_once(const std::string &scenario, const std::vector<std::string
         if (read_file(base_ + ".pid", &pid) && !pid.empty()) {
             pid_ = std::atol(pid.c_str());
             callctl::net_startup();
-            callctl::UdpSocket probe;
             uint32_t bind_ip = 0x7f000001;
             callctl::parse_ipv4(ip, &bind_ip);
-            bool taken = !probe.open(bind_ip, uint16_t(port_));
-            probe.close();
+            bool taken;
+            if (std::find(args.begin(), args.end(), "t1") != args.end()) {
+                taken = tcp_listening(bind_ip, uint16_t(port_));
+            } else {
+                callctl::UdpSocket probe;
+                taken = !probe.open(bind_ip, uint16_t(port_));
+            }
             callctl::net_cleanup();
             if (taken) {
                 // Taken by sipp, or by another test's socket in the moment
