@@ -78,6 +78,16 @@ SIPX_RESULT CallControl::LineRegister(SIPX_LINE hLine, int bRegister)
     return sipxLineRegister(hLine, bRegister);
 }
 
+SIPX_RESULT CallControl::LineGetTransport(SIPX_LINE hLine, char* szBuffer, size_t nBuffer, int* pbProven)
+{
+    return sipxLineGetTransport(hLine, szBuffer, nBuffer, pbProven);
+}
+
+SIPX_RESULT CallControl::LineSetTransport(SIPX_LINE hLine, const char* szWay)
+{
+    return sipxLineSetTransport(hLine, szWay);
+}
+
 SIPX_RESULT CallControl::CallCreate(SIPX_INST hInst, SIPX_LINE hLine, SIPX_CALL* phCall)
 {
     return sipxCallCreate(hInst, hLine, phCall);

@@ -33,6 +33,8 @@ public:
     virtual SIPX_RESULT LineAddCredential(SIPX_LINE hLine, const char* szUserID, const char* szPasswd,
                                           const char* szRealm);
     virtual SIPX_RESULT LineRegister(SIPX_LINE hLine, int bRegister);
+    virtual SIPX_RESULT LineGetTransport(SIPX_LINE hLine, char* szBuffer, size_t nBuffer, int* pbProven);
+    virtual SIPX_RESULT LineSetTransport(SIPX_LINE hLine, const char* szWay);
 
     virtual SIPX_RESULT CallCreate(SIPX_INST hInst, SIPX_LINE hLine, SIPX_CALL* phCall);
     virtual SIPX_RESULT CallConnect(SIPX_CALL hCall, const char* szAddress, int contactId, void* pDisplay,

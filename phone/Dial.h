@@ -137,6 +137,7 @@ private:
     void EndTelephony();
     void DispatchCallControlEvent(int category, SIPX_CALL hCall, uint32_t nCode);
     void OnLineRegistered();
+    void RememberSipPath();
     void OnRegistrationFailed();
     void ShowServerNotice(const std::string& strText);
     void OnPartyLineEvent(int nLine, uint32_t nCode);

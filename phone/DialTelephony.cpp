@@ -5,6 +5,8 @@
 #include "CallControl.h"
 #include "Desktop.h"
 #include "MultiParty.h"
+#include "ProgramLog.h"
+#include "SettingsFiles.h"
 #include "resource.h"
 #include "TimerPeriods.h"
 
@@ -47,6 +49,12 @@ void CDial::InitTelephony()
         return;
     }
     sipx.LineAddCredential(m_session.m_hLine, m_strSipUser.c_str(), m_strSipPassword.c_str(), "");
+    // Where UDP to the call server went unanswered before, the line starts with the
+    // way that answered then.
+    CXmlDoc doc;
+    const std::string strWay = LoadSipPath(doc, m_session.m_strSipDomain);
+    if (!strWay.empty())
+        sipx.LineSetTransport(m_session.m_hLine, strWay.c_str());
     if (sipx.LineRegister(m_session.m_hLine, 1) != SIPX_RESULT_SUCCESS)
         ShowStartFailure();
 }
@@ -164,6 +172,24 @@ void CDial::OnLineRegistered()
     m_nQuietLevelTicks = 0;
     SetTimer(TIMER_LEVELS, ThePeriods().nLevels);
     TheDesktop().PlayResourceSound(IDW_REGISTERED);
+    RememberSipPath();
+}
+
+// The way the line registered, kept for the next start (and named in the support log).
+void CDial::RememberSipPath()
+{
+    char szWay[32] = "";
+    int bProven = 0;
+    if (TheCallControl().LineGetTransport(m_session.m_hLine, szWay, sizeof szWay, &bProven) != SIPX_RESULT_SUCCESS ||
+        !bProven)
+        return;
+    // The line's first way is UDP to the domain's own port.
+    const std::string& strDomain = m_session.m_strSipDomain;
+    const size_t colon = strDomain.rfind(':');
+    const std::string strFirst = "udp:" + (colon == std::string::npos ? std::string("5060") : strDomain.substr(colon + 1));
+    CXmlDoc doc;
+    if (SaveSipPath(doc, strDomain, szWay, strFirst == szWay))
+        LogGbk("line", std::string("the call server answers over ") + szWay + "; kept for the next start");
 }
 
 // A notice of the service (a SIP MESSAGE). Shown here, on the window's thread, so the

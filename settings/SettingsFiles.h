@@ -92,3 +92,17 @@ bool RecordCall(CXmlDoc& doc, const std::string& strNumber, const std::string& s
 // the load found a document to edit: true when the file was saved. The phone window
 // then refreshes its list and plays its click sound.
 bool ClearCallHistory(CXmlDoc& doc, const char* pszPath = kCallXml);
+
+// --- Call.xml: the way to each call server -------------------------------------------------
+//
+// <sippath domain="host:port" way="tcp:5060"/>, one per call server whose first way (UDP to
+// its own port) did not answer and another did. Older versions pass the element over.
+
+// The way that worked last time for the domain ("tls:5061"); empty when none is stored.
+std::string LoadSipPath(CXmlDoc& doc, const std::string& strDomain, const char* pszPath = kCallXml);
+
+// Stores the way that answered for the domain (the first way is stored as no element at
+// all). Writes only when that changes what the file holds and the file loaded: true when
+// it was saved.
+bool SaveSipPath(CXmlDoc& doc, const std::string& strDomain, const std::string& strWay, bool bFirstWay,
+                 const char* pszPath = kCallXml);

@@ -351,3 +351,49 @@ TEST(SystemWaveDevices, NamesDeviceZeroWhenTheSystemHasOne)
 #endif
 
 }  // namespace
+
+// --- Call.xml: the way to each call server ---------------------------------------------------
+
+namespace {
+
+TEST_F(SettingsFiles, SipPathIsKeptPerDomainAndLeavesTheRestAsItWas)
+{
+    const std::string before = "<calls>\r\n<Call dallnum=\"0201\" userr=\"8001\" lx=\"a\"/>\r\n"
+                               "<audio a11=\"1\" a22=\"0\" a33=\"1\"/>\r\n</calls>\r\n";
+    WriteBytes(Call(), before);
+    // The first way answering is no news: the file stays byte for byte.
+    EXPECT_FALSE(SaveSipPath(m_doc, "a.example:14500", "udp:14500", true, Call().c_str()));
+    EXPECT_EQ(ReadBytes(Call()), before);
+
+    ASSERT_TRUE(SaveSipPath(m_doc, "a.example:14500", "tls:5061", false, Call().c_str()));
+    ASSERT_TRUE(SaveSipPath(m_doc, "b.example:14500", "tcp:5060", false, Call().c_str()));
+    ASSERT_TRUE(SaveSipPath(m_doc, "a.example:14500", "tls:443", false, Call().c_str()));
+    EXPECT_FALSE(SaveSipPath(m_doc, "a.example:14500", "tls:443", false, Call().c_str()));  // unchanged
+    EXPECT_EQ(ReadBytes(Call()), "<calls>\r\n<Call dallnum=\"0201\" userr=\"8001\" lx=\"a\"/>\r\n"
+                                 "<audio a11=\"1\" a22=\"0\" a33=\"1\"/>\r\n"
+                                 "<sippath domain=\"b.example:14500\" way=\"tcp:5060\"/>\r\n"
+                                 "<sippath domain=\"a.example:14500\" way=\"tls:443\"/>\r\n</calls>\r\n");
+    EXPECT_EQ(LoadSipPath(m_doc, "a.example:14500", Call().c_str()), "tls:443");
+    EXPECT_EQ(LoadSipPath(m_doc, "c.example:14500", Call().c_str()), "");
+    // Older readers see their elements as before.
+    EXPECT_EQ(LoadCallHistory(m_doc, "8001", Call().c_str()).size(), 1u);
+    EXPECT_EQ(LoadAudioOptions(m_doc, Call().c_str()).nEchoCancel, 1);
+
+    // Back on a network where UDP passes: the domain's element goes.
+    ASSERT_TRUE(SaveSipPath(m_doc, "a.example:14500", "udp:14500", true, Call().c_str()));
+    EXPECT_EQ(LoadSipPath(m_doc, "a.example:14500", Call().c_str()), "");
+    EXPECT_EQ(LoadSipPath(m_doc, "b.example:14500", Call().c_str()), "tcp:5060");
+}
+
+TEST_F(SettingsFiles, SipPathOfAnotherHandIsPassedOverAndNoFileIsMade)
+{
+    WriteBytes(Call(), "<calls>\r\n<sippath domain=\"a:1\" way=\"sctp:1\"/>\r\n"
+                       "<sippath domain=\"a:1\" way=\"tls:99999999\"/>\r\n<sippath domain=\"a:1\"/>\r\n</calls>\r\n");
+    EXPECT_EQ(LoadSipPath(m_doc, "a:1", Call().c_str()), "");
+    EXPECT_FALSE(SaveSipPath(m_doc, "a:1", "bogus", false, Call().c_str()));
+    std::remove(Call().c_str());
+    EXPECT_FALSE(SaveSipPath(m_doc, "a:1", "tcp:5060", false, Call().c_str()));
+    EXPECT_FALSE(FileExists(Call()));
+}
+
+}  // namespace
