@@ -79,6 +79,16 @@ TEST(CallServer, RegistersWithDigestAndPlacesAnAnsweredCall)
     sipxLineRegister(line, 1);
     EXPECT_TRUE(events.WaitFor(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED));
     EXPECT_FALSE(events.Saw(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTER_FAILED));
+    // Where UDP to the call server is dropped, the line found it over TCP.
+    char way[32] = "";
+    int proven = 0;
+    ASSERT_EQ(sipxLineGetTransport(line, way, sizeof way, &proven), SIPX_RESULT_SUCCESS);
+    EXPECT_EQ(proven, 1);
+    const char* dropped = std::getenv("QUILLON_DEMO_DROP_UDP");
+    if (dropped && std::string(dropped) == "1")
+        EXPECT_EQ(std::string(way), "tcp:5060");
+    else
+        EXPECT_EQ(std::string(way), "udp:" + domain.substr(domain.find(':') + 1));
 
     SIPX_CALL call = 0;
     ASSERT_EQ(sipxCallCreate(inst, line, &call), SIPX_RESULT_SUCCESS);
