@@ -183,6 +183,12 @@ SIPX_RESULT sipxConfigSetTimers(SIPX_INST hInst, const SIPX_TIMER_SETTINGS *p) {
             if (p->sessionExpires) t.session_expires = p->sessionExpires;
             if (p->minSessionExpires) t.min_se = p->minSessionExpires;
         }
+        if (CALLCTL_HAS(streamOpenWait)) {
+            if (p->streamPing) t.stream_ping = p->streamPing;
+            if (p->streamPongWait) t.stream_pong_wait = p->streamPongWait;
+            if (p->streamOpenWait) t.stream_open_wait = p->streamOpenWait;
+            inst->transport().set_timing(t.stream_ping, t.stream_pong_wait, t.stream_open_wait);
+        }
 #undef CALLCTL_HAS
         return SIPX_RESULT_SUCCESS;
     });

@@ -375,8 +375,9 @@ SIPXTAPI_API SIPX_RESULT sipxConfigSetOutboundDTMFMode(SIPX_INST hInst, int mode
  * timer's two (seconds), 0 keeps the value. Defaults: t1 500, t2 4000,
  * t4 5000, registerRetryMin 30000, registerRetryMax 300000, shutdownWait
  * 2000, registerRefreshMin 5000, mediaTimeout 30000, sessionExpires 1800,
- * minSessionExpires 90. Records of the older sizes (ending after
- * shutdownWait or after mediaTimeout) are accepted. */
+ * minSessionExpires 90, streamPing 30000, streamPongWait 10000,
+ * streamOpenWait 5000. Records of the older sizes (ending after
+ * shutdownWait, mediaTimeout or minSessionExpires) are accepted. */
 typedef struct SIPX_TIMER_SETTINGS {
     uint32_t cbSize;
     uint32_t t1;
@@ -389,6 +390,9 @@ typedef struct SIPX_TIMER_SETTINGS {
     uint32_t mediaTimeout;       /* silence that ends a connected call */
     uint32_t sessionExpires;     /* Session-Expires of our INVITEs (s) */
     uint32_t minSessionExpires;  /* Min-SE of our INVITEs (s) */
+    uint32_t streamPing;         /* idle time before a CRLF ping on a connection */
+    uint32_t streamPongWait;     /* a ping unanswered this long ends the connection */
+    uint32_t streamOpenWait;     /* connecting and the TLS handshake, at most */
 } SIPX_TIMER_SETTINGS;
 SIPXTAPI_API SIPX_RESULT sipxConfigSetTimers(SIPX_INST hInst, const SIPX_TIMER_SETTINGS *pTimers);
 

@@ -32,6 +32,11 @@ struct TimerSettings {
     // Session timers (RFC 4028) asked for in our INVITEs, in seconds.
     uint32_t session_expires = 1800;
     uint32_t min_se = 90;
+    // Connections (TCP, TLS): an idle one is pinged, a ping must be
+    // answered, and opening one may take so long.
+    int64_t stream_ping = 30000;
+    int64_t stream_pong_wait = 10000;
+    int64_t stream_open_wait = 5000;
 };
 
 // What the transactions need from whoever runs them (the instance): the

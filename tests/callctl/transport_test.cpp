@@ -7,6 +7,7 @@
 
 #include "harness.h"
 #include "transport/stream.h"
+#include "transport/transport.h"
 #include "ua/ua.h"
 
 using namespace testing_callctl;
@@ -120,3 +121,180 @@ TEST(StreamTransport, SilentUdpLineMovesToTcpAndCallsOverIt) {
 }
 
 }  // namespace
+
+#ifndef _WIN32
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// A call server's end of SIP connections, scripted by the test (what sipp cannot
+// do: close a connection, leave pings unanswered, take one port's UDP and TCP).
+class StreamServer {
+public:
+    explicit StreamServer(uint16_t port = 0) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(0x7f000001);
+        a.sin_port = htons(port);
+        bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        listen(fd_, 4);
+        socklen_t len = sizeof a;
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~StreamServer() {
+        drop();
+        close(fd_);
+    }
+    uint16_t port() const { return port_; }
+    int accepted() const { return accepted_; }
+    // The next item from the client (a message, or a ping), accepting a new
+    // connection when the current one is gone. False on timeout.
+    bool next(int timeout_ms, std::string *msg, Item *what = nullptr) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < end) {
+            std::string_view m;
+            Item it = conn_ >= 0 ? framer_.next(&m) : Item::None;
+            if (it == Item::Message || it == Item::Ping || it == Item::Pong) {
+                if (msg) *msg = std::string(m);
+                if (what) *what = it;
+                return true;
+            }
+            pollfd p{conn_ >= 0 ? conn_ : fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            if (conn_ < 0) {
+                conn_ = accept(fd_, nullptr, nullptr);
+                framer_ = callctl::StreamFramer();
+                ++accepted_;
+                continue;
+            }
+            char buf[4096];
+            ssize_t n = read(conn_, buf, sizeof buf);
+            if (n <= 0) {
+                drop();
+                ++closed_by_client_;
+                continue;
+            }
+            framer_.feed(buf, size_t(n));
+        }
+        return false;
+    }
+    void send(const std::string &text) {
+        if (conn_ >= 0) (void)!write(conn_, text.data(), text.size());
+    }
+    void drop() {
+        if (conn_ >= 0) close(conn_);
+        conn_ = -1;
+    }
+    int closed_by_client() const { return closed_by_client_; }
+
+private:
+    int fd_ = -1, conn_ = -1;
+    uint16_t port_ = 0;
+    int accepted_ = 0, closed_by_client_ = 0;
+    callctl::StreamFramer framer_;
+};
+
+// The registrar's 200 for a REGISTER, granting an hour.
+std::string ok_for(const std::string &reg) {
+    RawPeer shape;
+    return shape.response(reg, 200, "Contact: " + header_of(reg, "Contact") + ";expires=3600\r\n");
+}
+
+void set_stream_timers(Phone &ph, uint32_t ping, uint32_t pong_wait) {
+    SIPX_TIMER_SETTINGS t{};
+    t.cbSize = sizeof t;
+    t.streamPing = ping;
+    t.streamPongWait = pong_wait;
+    t.streamOpenWait = 2000;
+    ASSERT_EQ(sipxConfigSetTimers(ph.inst, &t), SIPX_RESULT_SUCCESS);
+}
+
+// What the server does to a registered line's connection -> what the line does.
+struct LossRow {
+    const char *name;
+    bool close_connection;  // the server closes it
+    bool answer_pings;      // else pings go unanswered
+    bool reconnects;        // a new connection and REGISTER follow
+};
+
+void PrintTo(const LossRow &r, std::ostream *os) { *os << r.name; }
+
+class ConnectionLoss : public ::testing::TestWithParam<LossRow> {};
+
+TEST_P(ConnectionLoss, LineRegistersAgainOverANewConnection) {
+    const LossRow &row = GetParam();
+    StreamServer server;
+    Phone ph;
+    set_stream_timers(ph, 150, 150);
+    SIPX_LINE line = ph.add_line("8001", 5);  // UDP port 5 is never tried: the way is given
+    ASSERT_EQ(sipxLineSetTransport(line, ("tcp:" + std::to_string(server.port())).c_str()), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+    std::string reg;
+    ASSERT_TRUE(server.next(3000, &reg));
+    ASSERT_EQ(reg.compare(0, 8, "REGISTER"), 0) << reg;
+    server.send(ok_for(reg));
+    ASSERT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED, 3000, line).category,
+              SIPX_EVENT_CATEGORY_LINESTATE) << ph.rec.dump();
+    if (row.close_connection) server.drop();
+    // Two ping periods and a pong wait, and more.
+    std::string got;
+    Item what = Item::None;
+    int pings = 0;
+    bool re_registered = false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < end && !re_registered) {
+        if (!server.next(100, &got, &what)) continue;
+        if (what == Item::Ping) {
+            ++pings;
+            if (row.answer_pings) server.send("\r\n");
+        } else if (what == Item::Message && got.compare(0, 8, "REGISTER") == 0) {
+            re_registered = true;
+            server.send(ok_for(got));
+        }
+    }
+    EXPECT_EQ(re_registered, row.reconnects);
+    EXPECT_EQ(server.accepted(), row.reconnects ? 2 : 1);
+    if (!row.close_connection) EXPECT_GE(pings, row.answer_pings ? 2 : 1);
+    if (!row.close_connection && !row.answer_pings) EXPECT_GE(server.closed_by_client(), 1);
+    // The line stayed registered throughout: no failure was reported.
+    EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTER_FAILED), 0) << ph.rec.dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ConnectionLoss,
+                         ::testing::Values(LossRow{"server closes", true, true, true},
+                                           LossRow{"pings unanswered", false, false, true},
+                                           LossRow{"pings answered", false, true, false}));
+
+// A request too large for a UDP path goes over TCP to the same port, its Via
+// saying so.
+TEST(StreamTransport, LargeRequestTakesTcp) {
+    callctl::net_startup();
+    callctl::UdpSocket udp;
+    ASSERT_TRUE(udp.open(0x7f000001, 0));
+    StreamServer server(udp.local_port());
+    ASSERT_EQ(server.port(), udp.local_port());
+    Phone ph;
+    SIPX_LINE line = ph.add_line(std::string(1400, 'a'), udp.local_port());
+    ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+    std::string reg;
+    ASSERT_TRUE(server.next(3000, &reg));
+    EXPECT_GT(reg.size(), callctl::kUdpRequestMax);
+    EXPECT_EQ(header_of(reg, "Via").compare(0, 12, "SIP/2.0/TCP "), 0) << header_of(reg, "Via");
+    server.send(ok_for(reg));
+    EXPECT_EQ(ph.rec.wait_for(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED, 3000, line).category,
+              SIPX_EVENT_CATEGORY_LINESTATE) << ph.rec.dump();
+    char buf[64];
+    callctl::Endpoint from;
+    EXPECT_LE(udp.recv_from(buf, sizeof buf, &from), 0) << "nothing over UDP";
+    callctl::net_cleanup();
+}
+
+}  // namespace
+#endif
