@@ -248,6 +248,14 @@ void set_server_override(const Endpoint &server) {
 
 bool query(std::string_view name, uint16_t type, int64_t deadline_ms, Answer *out) {
     if (!valid_name(name)) return false;
+    // Counted: the worker may ask with no instance holding the sockets' start-up.
+    struct NetUse {
+        bool ok = net_startup();
+        ~NetUse() {
+            if (ok) net_cleanup();
+        }
+    } net;
+    if (!net.ok) return false;
     std::vector<Endpoint> servers;
     {
         std::lock_guard<std::mutex> g(g_override_mu);
