@@ -60,32 +60,39 @@ bool open_random_port(UdpSocket *s) {
     return s->open(0, 0);
 }
 
-// Waits for one answer to the query from server until until_ms.
+// Waits for one answer to the query from server until until_ms. What else
+// arrives is dropped, and counted in one log line (a flood of forgeries
+// must not flood the log).
 bool udp_try(const Endpoint &server, const std::string &query, uint16_t id, std::string_view name, uint16_t type,
              int64_t until, Answer *out) {
     UdpSocket s;
     if (!open_random_port(&s) || !s.send_to(server, query.data(), query.size())) return false;
     uint8_t buf[4096];
+    unsigned strangers = 0, unread = 0;
+    ParseResult last;
+    bool ok = false;
     for (;;) {
         const int64_t left = until - now_ms();
-        if (left <= 0) return false;
         UdpSocket *set[1] = {&s};
         bool ready = false;
-        if (!wait_readable(set, 1, int(left), &ready)) return false;
-        if (!ready) continue;
+        if (left <= 0 || !wait_readable(set, 1, int(left), &ready)) break;
         Endpoint from;
-        const int n = s.recv_from(buf, sizeof buf, &from);
+        const int n = ready ? s.recv_from(buf, sizeof buf, &from) : 0;
         if (n <= 0) continue;
         if (from != server) {
-            CALLCTL_LOG(log::Warning, "dns: a datagram from %s, not the server %s, dropped", from.text().c_str(),
-                        server.text().c_str());
+            ++strangers;
             continue;
         }
         const ParseResult r = parse_answer(buf, size_t(n), id, name, type, out);
-        if (r) return true;
-        CALLCTL_LOG(log::Warning, "dns: an answer from %s dropped: %s at byte %u", server.text().c_str(),
-                    parse_error_text(r.error), unsigned(r.offset));
+        if ((ok = bool(r))) break;
+        ++unread;
+        last = r;
     }
+    if (strangers || unread)
+        CALLCTL_LOG(log::Warning, "dns: asking %s for %.*s: dropped %u datagrams from elsewhere, %u answers (%s at byte %u)",
+                    server.text().c_str(), int(name.size()), name.data(), strangers, unread,
+                    parse_error_text(last.error), unsigned(last.offset));
+    return ok;
 }
 
 #ifdef _WIN32

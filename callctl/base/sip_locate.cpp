@@ -109,7 +109,8 @@ LocateResult locate_sip_targets(const std::string &domain, const std::vector<Sip
     std::transform(name.begin(), name.end(), name.begin(),
                    [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
     if (!name.empty() && name.back() == '.') name.pop_back();
-    if (!dns::valid_name(name)) return LocateResult::Complete;  // nothing DNS could name
+    uint32_t ip = 0;
+    if (!dns::valid_name(name) || parse_ipv4(name, &ip)) return LocateResult::Complete;  // nothing to look up
     auto wanted = [&](SipTransport t) { return std::find(transports.begin(), transports.end(), t) != transports.end(); };
 
     dns::Answer naptr;
