@@ -37,7 +37,10 @@ const char *transport_name(SipTransport t);  // "UDP", "TCP", "TLS"
 
 struct SipTarget {
     SipTransport transport = SipTransport::Udp;
-    std::string host;  // the SRV target the address belongs to (for TLS, the name to check)
+    // The SRV target the address belongs to. Not the name a TLS server's
+    // certificate is checked against: that is the domain asked (RFC 5922),
+    // since nothing here authenticates the DNS answers.
+    std::string host;
     uint16_t port = 0;
     uint32_t ip = 0;  // host byte order
     bool operator==(const SipTarget &o) const {
