@@ -49,6 +49,14 @@ bool lookup(const std::string &host, uint32_t *ip) {
     return false;
 }
 
+// A run of SIP server lookups is queued under this key: no host name holds
+// the first byte.
+std::string target_key(const std::string &domain, const std::vector<SipTransport> &transports) {
+    std::string k = "\x01" + domain + "/";
+    for (SipTransport t : transports) k.push_back(char('0' + int(t)));
+    return k;
+}
+
 }  // namespace
 
 struct Resolver::Shared {
@@ -57,9 +65,16 @@ struct Resolver::Shared {
     std::function<void()> wake;  // cleared when the resolver goes
     bool quit = false;
     bool worker_running = false;
-    std::deque<std::string> queue;
-    std::set<std::string> inflight;
+    struct Job {
+        std::string host;  // or the domain of a run of SIP server lookups
+        bool locate = false;
+        std::vector<SipTransport> transports;
+    };
+    std::deque<Job> queue;
+    std::set<std::string> inflight;  // host names and target_key()s
     std::vector<Answer> answers;
+    std::vector<TargetAnswer> target_answers;
+    DnsCache dns_cache;  // its own lock
     int64_t good_ttl = kGoodTtlMs;
     struct Entry {
         bool ok = false;  // ip is the last good answer (fresh until good_until, then stale)
@@ -68,6 +83,9 @@ struct Resolver::Shared {
         int64_t bad_until = 0;  // the last lookup failed: none again before this
     };
     std::map<std::string, Entry> cache;
+
+    // One run of SIP server lookups (worker thread).
+    TargetAnswer locate(const std::string &domain, const std::vector<SipTransport> &transports);
 
     void store(const std::string &host, bool ok, uint32_t ip) {
         // Names come from peers: keep it small.
@@ -86,6 +104,30 @@ struct Resolver::Shared {
         }
     }
 };
+
+Resolver::TargetAnswer Resolver::Shared::locate(const std::string &domain, const std::vector<SipTransport> &transports) {
+    const int64_t deadline = now_ms() + kLocateBudgetMs;
+    TargetAnswer a{domain, transports, LocateResult::Failed, {}};
+    a.result = locate_sip_targets(
+        domain, transports,
+        [this, deadline](const std::string &name, uint16_t type, dns::Answer *out) {
+            if (dns_cache.find(name, type, out)) return true;
+            if (!dns::query(name, type, deadline, out)) return false;
+            dns_cache.store(name, type, *out);
+            return true;
+        },
+        &a.targets);
+    if (a.result == LocateResult::Failed) {
+        CALLCTL_LOG(log::Warning, "SIP servers of %s: the name servers did not answer", domain.c_str());
+    } else {
+        CALLCTL_LOG(log::Info, "SIP servers of %s: %u found%s", domain.c_str(), unsigned(a.targets.size()),
+                    a.result == LocateResult::Partial ? " (some lookups did not answer)" : "");
+        for (const SipTarget &t : a.targets)
+            CALLCTL_LOG(log::Debug, "  %s %s:%u %s", transport_name(t.transport), t.host.c_str(), unsigned(t.port),
+                        Endpoint{t.ip, t.port}.text().c_str());
+    }
+    return a;
+}
 
 Resolver::Resolver(std::function<void()> wake) : s_(std::make_shared<Shared>()) { s_->wake = std::move(wake); }
 
@@ -145,7 +187,11 @@ bool Resolver::resolve_now(const std::string &host, uint32_t *ip) {
 void Resolver::request(const std::string &host) {
     std::lock_guard<std::mutex> g(s_->mu);
     if (s_->quit || !s_->inflight.insert(host).second) return;
-    s_->queue.push_back(host);
+    s_->queue.push_back(Shared::Job{host, false, {}});
+    start_worker();
+}
+
+void Resolver::start_worker() {
     if (!s_->worker_running) {
         s_->worker_running = true;
 #ifdef _WIN32
@@ -166,15 +212,24 @@ void Resolver::request(const std::string &host) {
                         break;
                     continue;
                 }
-                std::string host = s->queue.front();
+                Shared::Job job = std::move(s->queue.front());
                 s->queue.pop_front();
                 g.unlock();
-                uint32_t ip = 0;
-                bool ok = lookup(host, &ip);
-                g.lock();
-                s->inflight.erase(host);
-                s->store(host, ok, ip);
-                s->answers.push_back(Answer{host, ok, ip});
+                if (job.locate) {
+                    TargetAnswer a = s->locate(job.host, job.transports);
+                    g.lock();
+                    s->inflight.erase(target_key(job.host, job.transports));
+                    // Nobody may be taking them: keep a bounded number.
+                    if (s->target_answers.size() >= 64) s->target_answers.erase(s->target_answers.begin());
+                    s->target_answers.push_back(std::move(a));
+                } else {
+                    uint32_t ip = 0;
+                    bool ok = lookup(job.host, &ip);
+                    g.lock();
+                    s->inflight.erase(job.host);
+                    s->store(job.host, ok, ip);
+                    s->answers.push_back(Answer{job.host, ok, ip});
+                }
                 if (s->wake) s->wake();
             }
             s->worker_running = false;
@@ -188,6 +243,32 @@ std::vector<Resolver::Answer> Resolver::take_answers() {
     std::lock_guard<std::mutex> g(s_->mu);
     std::vector<Answer> out;
     out.swap(s_->answers);
+    return out;
+}
+
+bool Resolver::cached_targets(const std::string &domain, const std::vector<SipTransport> &transports,
+                              std::vector<SipTarget> *out) {
+    DnsCache &cache = s_->dns_cache;
+    std::vector<SipTarget> got;
+    LocateResult r = locate_sip_targets(
+        domain, transports,
+        [&cache](const std::string &name, uint16_t type, dns::Answer *a) { return cache.find(name, type, a); }, &got);
+    if (r != LocateResult::Complete) return false;
+    *out = std::move(got);
+    return true;
+}
+
+void Resolver::request_targets(const std::string &domain, const std::vector<SipTransport> &transports) {
+    std::lock_guard<std::mutex> g(s_->mu);
+    if (s_->quit || !s_->inflight.insert(target_key(domain, transports)).second) return;
+    s_->queue.push_back(Shared::Job{domain, true, transports});
+    start_worker();
+}
+
+std::vector<Resolver::TargetAnswer> Resolver::take_target_answers() {
+    std::lock_guard<std::mutex> g(s_->mu);
+    std::vector<TargetAnswer> out;
+    out.swap(s_->target_answers);
     return out;
 }
 

@@ -14,6 +14,13 @@
 // after the worker's answer uses the fresh one. A fresh lookup that fails
 // keeps the old answer and is not tried again for kBadTtlMs.
 //
+// The same worker finds a SIP domain's servers (RFC 3263 through the
+// library's own DNS client, sip_locate.h): `cached_targets` answers from the
+// record cache without blocking when every record needed is there, else
+// `request_targets` queues the lookups and `take_target_answers` collects
+// the list after the wake callback, as for host names. One run takes at
+// most kLocateBudgetMs, however many name servers are dead.
+//
 // The worker holds only a shared state block: when the resolver goes away
 // while a lookup is still blocked, the worker finishes alone and its
 // answer is dropped.
@@ -25,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "sip_locate.h"
+
 namespace callctl {
 
 class Resolver {
@@ -35,6 +44,8 @@ public:
     static constexpr int64_t kBadTtlMs = 5000;
     // How long after its expiry a good answer may still be given.
     static constexpr int64_t kStaleMs = 24 * 3600 * 1000;
+    // The longest a run of SIP server lookups may take.
+    static constexpr int64_t kLocateBudgetMs = 4000;
 
     // wake: called on the worker thread when answers are waiting.
     explicit Resolver(std::function<void()> wake);
@@ -64,6 +75,22 @@ public:
     };
     std::vector<Answer> take_answers();
 
+    // The SIP servers of a domain over the transports given (in our order
+    // of preference), from the cache alone: false when a record needed is
+    // not there (or has expired). Never blocks.
+    bool cached_targets(const std::string &domain, const std::vector<SipTransport> &transports,
+                        std::vector<SipTarget> *out);
+    // Queues the lookups on the worker (once per domain and transports while
+    // a run is under way).
+    void request_targets(const std::string &domain, const std::vector<SipTransport> &transports);
+    struct TargetAnswer {
+        std::string domain;
+        std::vector<SipTransport> transports;  // as requested
+        LocateResult result = LocateResult::Failed;
+        std::vector<SipTarget> targets;  // in the order to try them
+    };
+    std::vector<TargetAnswer> take_target_answers();
+
     // For tests: answers given for names instead of the system's lookup,
     // after delay_ms (a slow name server); ip 0 fails.
     static void set_override(const std::string &host, uint32_t ip, int delay_ms = 0);
@@ -72,6 +99,7 @@ public:
     void set_good_ttl_ms(int64_t ms);
 
 private:
+    void start_worker();  // s_->mu held
     struct Shared;
     std::shared_ptr<Shared> s_;
 };
