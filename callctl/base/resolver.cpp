@@ -51,9 +51,9 @@ bool lookup(const std::string &host, uint32_t *ip) {
 
 // A run of SIP server lookups is queued under this key: no host name holds
 // the first byte.
-std::string target_key(const std::string &domain, const std::vector<SipTransport> &transports) {
+std::string target_key(const std::string &domain, const std::vector<Transport> &transports) {
     std::string k = "\x01" + domain + "/";
-    for (SipTransport t : transports) k.push_back(char('0' + int(t)));
+    for (Transport t : transports) k.push_back(char('0' + int(t)));
     return k;
 }
 
@@ -68,7 +68,7 @@ struct Resolver::Shared {
     struct Job {
         std::string host;  // or the domain of a run of SIP server lookups
         bool locate = false;
-        std::vector<SipTransport> transports;
+        std::vector<Transport> transports;
     };
     std::deque<Job> queue;
     std::set<std::string> inflight;  // host names and target_key()s
@@ -85,7 +85,7 @@ struct Resolver::Shared {
     std::map<std::string, Entry> cache;
 
     // One run of SIP server lookups (worker thread).
-    TargetAnswer locate(const std::string &domain, const std::vector<SipTransport> &transports);
+    TargetAnswer locate(const std::string &domain, const std::vector<Transport> &transports);
 
     void store(const std::string &host, bool ok, uint32_t ip) {
         // Names come from peers: keep it small.
@@ -105,7 +105,7 @@ struct Resolver::Shared {
     }
 };
 
-Resolver::TargetAnswer Resolver::Shared::locate(const std::string &domain, const std::vector<SipTransport> &transports) {
+Resolver::TargetAnswer Resolver::Shared::locate(const std::string &domain, const std::vector<Transport> &transports) {
     const int64_t deadline = now_ms() + kLocateBudgetMs;
     TargetAnswer a{domain, transports, LocateResult::Failed, {}};
     a.result = locate_sip_targets(
@@ -246,7 +246,7 @@ std::vector<Resolver::Answer> Resolver::take_answers() {
     return out;
 }
 
-bool Resolver::cached_targets(const std::string &domain, const std::vector<SipTransport> &transports,
+bool Resolver::cached_targets(const std::string &domain, const std::vector<Transport> &transports,
                               std::vector<SipTarget> *out) {
     DnsCache &cache = s_->dns_cache;
     std::vector<SipTarget> got;
@@ -258,7 +258,7 @@ bool Resolver::cached_targets(const std::string &domain, const std::vector<SipTr
     return true;
 }
 
-void Resolver::request_targets(const std::string &domain, const std::vector<SipTransport> &transports) {
+void Resolver::request_targets(const std::string &domain, const std::vector<Transport> &transports) {
     std::lock_guard<std::mutex> g(s_->mu);
     if (s_->quit || !s_->inflight.insert(target_key(domain, transports)).second) return;
     s_->queue.push_back(Shared::Job{domain, true, transports});

@@ -78,14 +78,14 @@ public:
     // The SIP servers of a domain over the transports given (in our order
     // of preference), from the cache alone: false when a record needed is
     // not there (or has expired). Never blocks.
-    bool cached_targets(const std::string &domain, const std::vector<SipTransport> &transports,
+    bool cached_targets(const std::string &domain, const std::vector<Transport> &transports,
                         std::vector<SipTarget> *out);
     // Queues the lookups on the worker (once per domain and transports while
     // a run is under way).
-    void request_targets(const std::string &domain, const std::vector<SipTransport> &transports);
+    void request_targets(const std::string &domain, const std::vector<Transport> &transports);
     struct TargetAnswer {
         std::string domain;
-        std::vector<SipTransport> transports;  // as requested
+        std::vector<Transport> transports;  // as requested
         LocateResult result = LocateResult::Failed;
         std::vector<SipTarget> targets;  // in the order to try them
     };

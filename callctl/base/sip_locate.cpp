@@ -19,15 +19,15 @@ constexpr size_t kMaxCache = 512;
 struct Service {
     const char *naptr;  // NAPTR service field, lower case
     const char *srv;    // SRV name prefix
-    SipTransport transport;
+    Transport transport;
 };
 constexpr Service kServices[] = {
-    {"sip+d2u", "_sip._udp.", SipTransport::Udp},
-    {"sip+d2t", "_sip._tcp.", SipTransport::Tcp},
-    {"sips+d2t", "_sips._tcp.", SipTransport::Tls},
+    {"sip+d2u", "_sip._udp.", Transport::Udp},
+    {"sip+d2t", "_sip._tcp.", Transport::Tcp},
+    {"sips+d2t", "_sips._tcp.", Transport::Tls},
 };
 
-const Service *service_for(SipTransport t) {
+const Service *service_for(Transport t) {
     for (const auto &s : kServices)
         if (s.transport == t) return &s;
     return nullptr;
@@ -35,7 +35,7 @@ const Service *service_for(SipTransport t) {
 
 // An SRV name to ask, for one transport.
 struct SrvName {
-    SipTransport transport;
+    Transport transport;
     std::string name;
 };
 
@@ -72,15 +72,6 @@ std::vector<dns::Srv> order_srv(std::vector<dns::Srv> recs) {
 
 }  // namespace
 
-const char *transport_name(SipTransport t) {
-    switch (t) {
-    case SipTransport::Udp: return "UDP";
-    case SipTransport::Tcp: return "TCP";
-    case SipTransport::Tls: return "TLS";
-    }
-    return "?";
-}
-
 bool DnsCache::find(const std::string &name, uint16_t type, dns::Answer *out) {
     std::lock_guard<std::mutex> g(mu_);
     auto it = map_.find({name, type});
@@ -102,7 +93,7 @@ void DnsCache::store(const std::string &name, uint16_t type, const dns::Answer &
     e.until = now_ms() + int64_t(std::min(a.ttl, kMaxTtl)) * 1000;
 }
 
-LocateResult locate_sip_targets(const std::string &domain, const std::vector<SipTransport> &transports,
+LocateResult locate_sip_targets(const std::string &domain, const std::vector<Transport> &transports,
                                 const DnsLookup &lookup, std::vector<SipTarget> *out) {
     out->clear();
     std::string name = domain;
@@ -111,7 +102,7 @@ LocateResult locate_sip_targets(const std::string &domain, const std::vector<Sip
     if (!name.empty() && name.back() == '.') name.pop_back();
     uint32_t ip = 0;
     if (!dns::valid_name(name) || parse_ipv4(name, &ip)) return LocateResult::Complete;  // nothing to look up
-    auto wanted = [&](SipTransport t) { return std::find(transports.begin(), transports.end(), t) != transports.end(); };
+    auto wanted = [&](Transport t) { return std::find(transports.begin(), transports.end(), t) != transports.end(); };
 
     dns::Answer naptr;
     if (!lookup(name, dns::kNaptr, &naptr)) return LocateResult::Failed;
@@ -132,7 +123,7 @@ LocateResult locate_sip_targets(const std::string &domain, const std::vector<Sip
         for (const auto &s : kServices)
             if (n.service == s.naptr) srv_names.push_back(SrvName{s.transport, n.replacement});
     if (srv_names.empty()) {
-        for (SipTransport t : transports)
+        for (Transport t : transports)
             if (const Service *s = service_for(t)) srv_names.push_back(SrvName{t, s->srv + name});
     }
     if (srv_names.size() > kMaxSrvNames) srv_names.resize(kMaxSrvNames);

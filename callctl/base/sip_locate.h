@@ -32,11 +32,9 @@
 
 namespace callctl {
 
-enum class SipTransport : uint8_t { Udp, Tcp, Tls };
-const char *transport_name(SipTransport t);  // "UDP", "TCP", "TLS"
 
 struct SipTarget {
-    SipTransport transport = SipTransport::Udp;
+    Transport transport = Transport::Udp;
     // The SRV target the address belongs to. Not the name a TLS server's
     // certificate is checked against: that is the domain asked (RFC 5922),
     // since nothing here authenticates the DNS answers.
@@ -78,7 +76,7 @@ enum class LocateResult : uint8_t {
 // The targets to try, in order, for a domain over the transports we
 // support, given in our order of preference (which counts only where the
 // domain has no usable NAPTR records). *out is always replaced.
-LocateResult locate_sip_targets(const std::string &domain, const std::vector<SipTransport> &transports,
+LocateResult locate_sip_targets(const std::string &domain, const std::vector<Transport> &transports,
                                 const DnsLookup &lookup, std::vector<SipTarget> *out);
 
 }  // namespace callctl

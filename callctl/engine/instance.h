@@ -103,6 +103,8 @@ public:
     void resolve(const std::string &host, uint64_t owner, std::function<void(bool, uint32_t)> fn,
                  bool fresh = false) override;
     void cancel_resolves(uint64_t owner) override;
+    void locate(const std::string &domain, uint64_t owner,
+                std::function<void(const std::vector<SipTarget> &)> fn) override;
     uint32_t bind_ip() const override { return bind_ip_; }
     void for_each_line(const std::function<void(Line &)> &fn) override;
     size_t live_calls() const;
@@ -181,6 +183,12 @@ private:
         std::function<void(bool, uint32_t)> fn;
     };
     std::vector<Waiter> waiters_;
+    struct LocateWaiter {
+        std::string domain;
+        uint64_t owner;
+        std::function<void(const std::vector<SipTarget> &)> fn;
+    };
+    std::vector<LocateWaiter> locate_waiters_;
 
 public:
     void send_response(const sip::Message &req, const Endpoint &from, int code,

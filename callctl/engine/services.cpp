@@ -130,10 +130,46 @@ void Instance::resolve(const std::string &host, uint64_t owner, std::function<vo
 void Instance::cancel_resolves(uint64_t owner) {
     waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [&](const Waiter &w) { return w.owner == owner; }),
                    waiters_.end());
+    locate_waiters_.erase(std::remove_if(locate_waiters_.begin(), locate_waiters_.end(),
+                                         [&](const LocateWaiter &w) { return w.owner == owner; }),
+                          locate_waiters_.end());
+}
+
+namespace {
+const std::vector<Transport> kLocateTransports = {Transport::Udp, Transport::Tcp, Transport::Tls};
+}
+
+void Instance::locate(const std::string &domain, uint64_t owner,
+                      std::function<void(const std::vector<SipTarget> &)> fn) {
+    uint32_t ip = 0;
+    std::vector<SipTarget> targets;
+    if (parse_ipv4(domain, &ip) || resolver_->cached_targets(domain, kLocateTransports, &targets)) {
+        fn(targets);
+        return;
+    }
+    if (locate_waiters_.size() >= 64) {
+        fn(targets);
+        return;
+    }
+    locate_waiters_.push_back(LocateWaiter{domain, owner, std::move(fn)});
+    resolver_->request_targets(domain, kLocateTransports);
 }
 
 void Instance::take_resolver_answers() {
     if (!resolver_) return;
+    for (const auto &a : resolver_->take_target_answers()) {
+        std::vector<LocateWaiter> ready;
+        for (auto it = locate_waiters_.begin(); it != locate_waiters_.end();) {
+            if (it->domain == a.domain) {
+                ready.push_back(std::move(*it));
+                it = locate_waiters_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        static const std::vector<SipTarget> none;
+        for (auto &w : ready) w.fn(a.result == LocateResult::Failed ? none : a.targets);
+    }
     for (const auto &a : resolver_->take_answers()) {
         // Take the waiters first: a callback may ask again for the same name.
         std::vector<Waiter> ready;

@@ -15,6 +15,7 @@
 
 #include "../base/base.h"
 #include "../base/resolver.h"
+#include "../base/sip_locate.h"
 #include "../include/callctl.h"
 #include "../sdp/sdp.h"
 #include "../sip/sip.h"
@@ -111,6 +112,12 @@ public:
     virtual void resolve(const std::string &host, uint64_t owner, std::function<void(bool, uint32_t)> fn,
                          bool fresh = false) = 0;
     virtual void cancel_resolves(uint64_t owner) = 0;
+    // The SIP servers DNS names for a domain (RFC 3263: NAPTR, SRV, A), in
+    // the order to try them; fn gets an empty list when there are none, the
+    // lookups failed or the domain is a dotted quad. Called under the lock,
+    // at once when the answer is cached. Cancelled with cancel_resolves.
+    virtual void locate(const std::string &domain, uint64_t owner,
+                        std::function<void(const std::vector<SipTarget> &)> fn) = 0;
 
     // Every line of the instance, removed ones included.
     virtual void for_each_line(const std::function<void(Line &)> &fn) = 0;

@@ -122,30 +122,60 @@ void set_fallback_ports_for_tests(uint16_t tcp, uint16_t tls, uint16_t tls_again
 }
 
 void Line::set_paths(const std::vector<Path> &extra, const Path *preferred) {
+    have_preferred_ = preferred != nullptr;
+    if (preferred) preferred_ = *preferred;
+    located_ = extra;
     std::vector<Path> all;
     auto add = [&all](Path p) {
         for (const Path &q : all)
             if (q == p) return;
         all.push_back(p);
     };
-    if (preferred) add(*preferred);
+    if (have_preferred_) add(preferred_);
     add({Transport::Udp, id.port});
-    for (const Path &p : extra) add(p);
+    for (const Path &p : located_) add(p);
     add({Transport::Tcp, g_fallback_ports[0]});
     add({Transport::Tls, g_fallback_ports[1]});
     add({Transport::Tls, g_fallback_ports[2]});
+    if (paths_.empty()) {
+        paths_ = all;
+        use_path(0);
+        return;
+    }
+    // The way in use keeps its place in the new list.
+    Path current = paths_[path_];
     paths_ = all;
+    for (size_t i = 0; i < paths_.size(); ++i)
+        if (paths_[i] == current) {
+            path_ = i;
+            return;
+        }
     use_path(0);
+}
+
+void Line::add_located(const std::vector<SipTarget> &targets) {
+    std::vector<Path> extra;
+    for (const SipTarget &t : targets)
+        if (t.ip != 0 && t.port != 0) extra.push_back({t.transport, t.port, t.ip});
+    if (!extra.empty())
+        CALLCTL_LOG(log::Info, "line %u: DNS names %u SIP server(s) for %s", unsigned(handle), unsigned(extra.size()),
+                    id.host.c_str());
+    set_paths(extra, have_preferred_ ? &preferred_ : nullptr);
 }
 
 void Line::use_path(size_t i) {
     if (path_ < paths_.size() && i != path_ && registrar.transport != Transport::Udp)
         host_.transport().drop(registrar);
+    // A located server has its own address; the others are the identity's host.
+    bool was_located = path_ < paths_.size() && paths_[path_].ip != 0;
+    if (!was_located && paths_[i].ip != 0) domain_ip_ = registrar.ip;
+    if (was_located && paths_[i].ip == 0 && domain_ip_ != 0) registrar.ip = domain_ip_;
     path_ = i;
     path_proven_ = false;
     registrar.transport = paths_[i].transport;
     registrar.port = paths_[i].port;
-    // A TLS server proves the SIP domain's name.
+    if (paths_[i].ip != 0) registrar.ip = paths_[i].ip;
+    // A TLS server proves the SIP domain's name (RFC 5922), wherever DNS sent us.
     if (registrar.transport == Transport::Tls) host_.transport().set_server_name(registrar, id.host);
 }
 
@@ -185,6 +215,11 @@ SIPX_RESULT Line::set_register(bool on) {
         auth_.accepted();
         send_register(want_expires_);
         watch_network();
+        // The domain's DNS may name its SIP servers: they are tried after the first way.
+        if (!locating_) {
+            locating_ = true;
+            host_.locate(id.host, handle, [this](const std::vector<SipTarget> &t) { add_located(t); });
+        }
         return SIPX_RESULT_SUCCESS;
     }
     refresh_.stop();
@@ -443,7 +478,9 @@ void Line::retry() {
         [this](bool ok, uint32_t ip) {
             if (state_ != State::Registering) return;  // unregistered meanwhile
             if (ok) {
-                registrar.ip = ip;
+                // A located server in use keeps its own address.
+                if (paths_[path_].ip != 0) domain_ip_ = ip;
+                else registrar.ip = ip;
                 registrar_known = true;
             }
             if (!registrar_known) {

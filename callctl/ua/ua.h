@@ -115,13 +115,17 @@ public:
     struct Path {
         Transport transport;
         uint16_t port;
-        bool operator==(const Path &o) const { return transport == o.transport && port == o.port; }
+        uint32_t ip = 0;  // 0: the address of the identity's host
+        bool operator==(const Path &o) const { return transport == o.transport && port == o.port && ip == o.ip; }
     };
     // The ways tried when the one before gets no answer: the line's own
     // UDP port first, then TCP 5060, TLS 5061 and TLS 443. `preferred`
     // (what worked last time for this domain) goes first; extra ones (found
     // in DNS) follow the first.
     void set_paths(const std::vector<Path> &extra, const Path *preferred);
+    // The servers DNS names for the domain join the ways (after the first),
+    // the way in use staying the one in use.
+    void add_located(const std::vector<SipTarget> &targets);
     // The way the line last registered, or is trying.
     Path path() const { return paths_[path_]; }
     bool path_proven() const { return path_proven_; }
@@ -153,6 +157,11 @@ private:
     UaHost &host_;
     std::vector<Path> paths_;
     size_t path_ = 0;
+    Path preferred_{Transport::Udp, 0};
+    bool have_preferred_ = false;
+    std::vector<Path> located_;
+    bool locating_ = false;
+    uint32_t domain_ip_ = 0;  // the identity's host, while a located server is in use
     bool path_proven_ = false;
     State state_ = State::Idle;
     bool registered_reported_ = false;

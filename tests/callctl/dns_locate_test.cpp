@@ -16,6 +16,7 @@
 #include "base/dns.h"
 #include "base/resolver.h"
 #include "harness.h"
+#include "ua/ua.h"
 
 using namespace callctl;
 using namespace testing_callctl;
@@ -84,7 +85,7 @@ struct Located {
         cv.notify_all();
     }};
     // One run on the worker: its answer, or false when none came in time.
-    bool run(const std::string &domain, const std::vector<SipTransport> &ts, Resolver::TargetAnswer *out,
+    bool run(const std::string &domain, const std::vector<Transport> &ts, Resolver::TargetAnswer *out,
              int wait_ms = 8000) {
         res.request_targets(domain, ts);
         const auto end = steady_clock::now() + milliseconds(wait_ms);
@@ -108,8 +109,8 @@ std::vector<std::string> texts(const std::vector<SipTarget> &ts) {
     return out;
 }
 
-const std::vector<SipTransport> kAll = {SipTransport::Udp, SipTransport::Tcp, SipTransport::Tls};
-using T = SipTransport;
+const std::vector<Transport> kAll = {Transport::Udp, Transport::Tcp, Transport::Tls};
+using T = Transport;
 
 // chain.test: NAPTR picks TLS and TCP (order 10, TLS preferred) before UDP
 // (order 20); a record for another service, one with a regexp and one with
@@ -158,7 +159,7 @@ TEST(SipLocate, TargetsInTheOrderTheZoneGives) {
     dns::set_server_override(dm.server());
     const struct {
         const char *domain;
-        std::vector<SipTransport> transports;
+        std::vector<Transport> transports;
         std::vector<std::string> targets;
     } rows[] = {
         {"chain.test", kAll, kChainTargets},
@@ -281,6 +282,41 @@ TEST(SipLocate, TheSystemsNameServerIsAsked) {
     Resolver::TargetAnswer a;
     ASSERT_TRUE(l.run("chain.test", kAll, &a));
     EXPECT_EQ(texts(a.targets), kChainTargets) << dm.log();
+}
+
+// A line whose domain's DNS names a TCP server: UDP to the domain's own port
+// goes unanswered, and the line registers with the server DNS named before
+// any fixed fallback (those ports are closed here).
+TEST(SipLocate, LineRegistersWithTheServerDnsNames) {
+    Sipp server;
+    ASSERT_TRUE(server.start("stream_register_call.xml", {"-t", "t1"}, {}, 1));
+    UdpSocket hole, closed;
+    ASSERT_TRUE(hole.open(0x7f000001, 0) && closed.open(0x7f000001, 0));
+    Dnsmasq dm;
+    ASSERT_TRUE(dm.start({"srv-host=_sip._tcp.line.test,pbx.line.test," + std::to_string(server.port()) + ",0,0",
+                          "host-record=pbx.line.test,127.0.0.1"}))
+        << dm.log();
+    dns::set_server_override(dm.server());
+    Resolver::set_override("line.test", 0x7f000001);
+    set_fallback_ports_for_tests(closed.local_port(), closed.local_port(), closed.local_port());
+    {
+        Phone ph;
+        SIPX_LINE line = 0;
+        std::string id = "sip:8001@line.test:" + std::to_string(hole.local_port());
+        ASSERT_EQ(sipxLineAdd(ph.inst, id.c_str(), &line, 0), SIPX_RESULT_SUCCESS);
+        ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
+        Event e = ph.rec.wait_for(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTERED, 5000, line);
+        EXPECT_EQ(e.category, SIPX_EVENT_CATEGORY_LINESTATE) << ph.rec.dump() << server.log();
+        char way[32] = "";
+        int proven = 0;
+        ASSERT_EQ(sipxLineGetTransport(line, way, sizeof way, &proven), SIPX_RESULT_SUCCESS);
+        EXPECT_EQ(std::string(way), "tcp:" + std::to_string(server.port()));
+        EXPECT_EQ(proven, 1);
+        EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTER_FAILED), 0) << ph.rec.dump();
+    }
+    set_fallback_ports_for_tests(5060, 5061, 443);
+    Resolver::clear_overrides();
+    dns::set_server_override(Endpoint{});
 }
 
 }  // namespace
