@@ -200,6 +200,19 @@ SIPX_RESULT sipxConfigSetLogSink(int level, const char *szFile, SIPX_LOG_CALLBAC
     });
 }
 
+SIPX_RESULT sipxConfigSetFallbackPorts(SIPX_INST hInst, int tcpPort, int tlsPort, int tlsPortAgain) {
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        auto inst = api::instance(hInst);
+        const int ports[3] = {tcpPort, tlsPort, tlsPortAgain};
+        if (!inst) return SIPX_RESULT_INVALID_ARGS;
+        for (int p : ports)
+            if (p < 0 || p > 65535) return SIPX_RESULT_INVALID_ARGS;
+        Lock g(inst->lock);
+        for (int i = 0; i < 3; ++i) inst->config.fallback_ports[i] = uint16_t(ports[i]);
+        return SIPX_RESULT_SUCCESS;
+    });
+}
+
 SIPX_RESULT sipxConfigEnableTestDevices(SIPX_INST hInst, int bEnable) {
     return guarded(__func__, [&]() -> SIPX_RESULT {
         auto inst = api::instance(hInst);

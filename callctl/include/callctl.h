@@ -490,6 +490,9 @@ SIPXTAPI_API SIPX_RESULT sipxLineRemove(SIPX_LINE hLine);
  * buffer is too small), and *pbProven = 1 once the registrar answered over
  * it. sipxLineSetTransport names a way to try first, in the same form
  * (what worked the last time, for example); NULL or "" forgets it. */
+/* The ports of those other ways for lines added after this call: TCP,
+ * TLS, TLS again (defaults 5060, 5061, 443); 0 leaves that way out. */
+SIPXTAPI_API SIPX_RESULT sipxConfigSetFallbackPorts(SIPX_INST hInst, int tcpPort, int tlsPort, int tlsPortAgain);
 SIPXTAPI_API SIPX_RESULT sipxLineGetTransport(SIPX_LINE hLine, char *szBuffer, size_t nBuffer, int *pbProven);
 SIPXTAPI_API SIPX_RESULT sipxLineSetTransport(SIPX_LINE hLine, const char *szPath);
 

@@ -35,6 +35,9 @@ struct Config {
     std::string identity = "sipx";
     int max_calls = 100;
     uint16_t rtp_port_start = 8000;
+    // Where a line goes when UDP to its registrar is not answered: TCP, TLS,
+    // TLS again, on the registrar's address; 0 leaves that way out.
+    uint16_t fallback_ports[3] = {5060, 5061, 443};
 };
 
 // A call's side of offer/answer and its audio stream, kept by the media

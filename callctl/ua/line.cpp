@@ -111,17 +111,7 @@ Line::~Line() {
     host_.cancel_resolves(handle);
 }
 
-namespace {
-uint16_t g_fallback_ports[3] = {5060, 5061, 443};
-}
-
-void set_fallback_ports_for_tests(uint16_t tcp, uint16_t tls, uint16_t tls_again) {
-    g_fallback_ports[0] = tcp;
-    g_fallback_ports[1] = tls;
-    g_fallback_ports[2] = tls_again;
-}
-
-void Line::set_paths(const std::vector<Path> &extra, const Path *preferred) {
+void Line::set_paths(const std::vector<Path> &extra, const Path *preferred, bool keep_current) {
     have_preferred_ = preferred != nullptr;
     if (preferred) preferred_ = *preferred;
     located_ = extra;
@@ -134,10 +124,11 @@ void Line::set_paths(const std::vector<Path> &extra, const Path *preferred) {
     if (have_preferred_) add(preferred_);
     add({Transport::Udp, id.port});
     for (const Path &p : located_) add(p);
-    add({Transport::Tcp, g_fallback_ports[0]});
-    add({Transport::Tls, g_fallback_ports[1]});
-    add({Transport::Tls, g_fallback_ports[2]});
-    if (paths_.empty()) {
+    const uint16_t *fallback = host_.config.fallback_ports;
+    const Transport kinds[3] = {Transport::Tcp, Transport::Tls, Transport::Tls};
+    for (int i = 0; i < 3; ++i)
+        if (fallback[i]) add({kinds[i], fallback[i]});
+    if (paths_.empty() || !keep_current) {
         paths_ = all;
         use_path(0);
         return;
@@ -160,7 +151,7 @@ void Line::add_located(const std::vector<SipTarget> &targets) {
     if (!extra.empty())
         CALLCTL_LOG(log::Info, "line %u: DNS names %u SIP server(s) for %s", unsigned(handle), unsigned(extra.size()),
                     id.host.c_str());
-    set_paths(extra, have_preferred_ ? &preferred_ : nullptr);
+    set_paths(extra, have_preferred_ ? &preferred_ : nullptr, true);
 }
 
 void Line::use_path(size_t i) {

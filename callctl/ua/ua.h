@@ -77,10 +77,6 @@ struct Identity {
     std::string host_port() const { return host + ":" + std::to_string(port); }
 };
 
-// For tests: the TCP and TLS ports a line falls back to (5060, 5061, 443),
-// so that a test's own servers can stand in for them.
-void set_fallback_ports_for_tests(uint16_t tcp, uint16_t tls, uint16_t tls_again);
-
 class Line {
 public:
     enum class State { Idle, Registering, Registered, Unregistering, RetryWait };
@@ -122,7 +118,8 @@ public:
     // UDP port first, then TCP 5060, TLS 5061 and TLS 443. `preferred`
     // (what worked last time for this domain) goes first; extra ones (found
     // in DNS) follow the first.
-    void set_paths(const std::vector<Path> &extra, const Path *preferred);
+    // keep_current: the way in use stays in use (else the first is next).
+    void set_paths(const std::vector<Path> &extra, const Path *preferred, bool keep_current = false);
     // The servers DNS names for the domain join the ways (after the first),
     // the way in use staying the one in use.
     void add_located(const std::vector<SipTarget> &targets);

@@ -16,7 +16,6 @@
 #include "base/dns.h"
 #include "base/resolver.h"
 #include "harness.h"
-#include "ua/ua.h"
 
 using namespace callctl;
 using namespace testing_callctl;
@@ -288,6 +287,7 @@ TEST(SipLocate, TheSystemsNameServerIsAsked) {
 // goes unanswered, and the line registers with the server DNS named before
 // any fixed fallback (those ports are closed here).
 TEST(SipLocate, LineRegistersWithTheServerDnsNames) {
+    net_startup();
     Sipp server;
     ASSERT_TRUE(server.start("stream_register_call.xml", {"-t", "t1"}, {}, 1));
     UdpSocket hole, closed;
@@ -298,9 +298,10 @@ TEST(SipLocate, LineRegistersWithTheServerDnsNames) {
         << dm.log();
     dns::set_server_override(dm.server());
     Resolver::set_override("line.test", 0x7f000001);
-    set_fallback_ports_for_tests(closed.local_port(), closed.local_port(), closed.local_port());
     {
         Phone ph;
+        ASSERT_EQ(sipxConfigSetFallbackPorts(ph.inst, closed.local_port(), closed.local_port(), 0),
+                  SIPX_RESULT_SUCCESS);
         SIPX_LINE line = 0;
         std::string id = "sip:8001@line.test:" + std::to_string(hole.local_port());
         ASSERT_EQ(sipxLineAdd(ph.inst, id.c_str(), &line, 0), SIPX_RESULT_SUCCESS);
@@ -314,9 +315,9 @@ TEST(SipLocate, LineRegistersWithTheServerDnsNames) {
         EXPECT_EQ(proven, 1);
         EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTER_FAILED), 0) << ph.rec.dump();
     }
-    set_fallback_ports_for_tests(5060, 5061, 443);
     Resolver::clear_overrides();
     dns::set_server_override(Endpoint{});
+    net_cleanup();
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "harness.h"
-#include "ua/ua.h"
 
 using namespace testing_callctl;
 using namespace std::chrono;
@@ -101,12 +100,13 @@ TEST(Registration, NoAnswerOverAnyWayRetriesAfterTheBackOff) {
     callctl::net_startup();
     callctl::UdpSocket silent;
     ASSERT_TRUE(silent.open(0x7f000001, 0));
+    Phone ph;
     {
         callctl::UdpSocket a, b;
         ASSERT_TRUE(a.open(0x7f000001, 0) && b.open(0x7f000001, 0));
-        callctl::set_fallback_ports_for_tests(a.local_port(), b.local_port(), b.local_port());
+        ASSERT_EQ(sipxConfigSetFallbackPorts(ph.inst, a.local_port(), b.local_port(), b.local_port()),
+                  SIPX_RESULT_SUCCESS);
     }
-    Phone ph;
     SIPX_LINE line = ph.add_line("8001", silent.local_port());
     auto t0 = steady_clock::now();
     ASSERT_EQ(sipxLineRegister(line, 1), SIPX_RESULT_SUCCESS);
@@ -150,6 +150,5 @@ TEST(Registration, NoAnswerOverAnyWayRetriesAfterTheBackOff) {
     // After the failure a new REGISTER (new transaction) comes 300..360 ms later.
     ASSERT_GT(arrivals.size(), first_try + 1) << "no retry after the failure";
     EXPECT_NE(branches[first_try + 1], branches[0]);
-    callctl::set_fallback_ports_for_tests(5060, 5061, 443);
     callctl::net_cleanup();
 }

@@ -76,13 +76,14 @@ INSTANTIATE_TEST_SUITE_P(
 // seconds the line tries TCP, registers there, says so, and its call to
 // the same server goes over that connection too.
 TEST(StreamTransport, SilentUdpLineMovesToTcpAndCallsOverIt) {
+    callctl::net_startup();
     LogCapture log(SIPX_LOG_INFO);
     Sipp server;
     ASSERT_TRUE(server.start("stream_register_call.xml", {"-t", "t1"}, {}, 2));
     callctl::UdpSocket hole;
     ASSERT_TRUE(hole.open(0x7f000001, 0));
-    callctl::set_fallback_ports_for_tests(uint16_t(server.port()), 1, 1);
     Phone ph;
+    ASSERT_EQ(sipxConfigSetFallbackPorts(ph.inst, server.port(), 0, 0), SIPX_RESULT_SUCCESS);
     SIPX_LINE line = ph.add_line("8001", hole.local_port());
     char way[32] = "";
     int proven = -1;
@@ -117,7 +118,7 @@ TEST(StreamTransport, SilentUdpLineMovesToTcpAndCallsOverIt) {
         ++udp_seen;
     }
     EXPECT_GE(udp_seen, 1);
-    callctl::set_fallback_ports_for_tests(5060, 5061, 443);
+    callctl::net_cleanup();
 }
 
 }  // namespace
@@ -232,6 +233,7 @@ TEST_P(ConnectionLoss, LineRegistersAgainOverANewConnection) {
     const LossRow &row = GetParam();
     StreamServer server;
     Phone ph;
+    LogCapture log(SIPX_LOG_INFO);
     set_stream_timers(ph, 150, 150);
     SIPX_LINE line = ph.add_line("8001", 5);  // UDP port 5 is never tried: the way is given
     ASSERT_EQ(sipxLineSetTransport(line, ("tcp:" + std::to_string(server.port())).c_str()), SIPX_RESULT_SUCCESS);
@@ -268,7 +270,8 @@ TEST_P(ConnectionLoss, LineRegistersAgainOverANewConnection) {
         EXPECT_GE(server.closed_by_client(), 1);
     }
     // The line stayed registered throughout: no failure was reported.
-    EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTER_FAILED), 0) << ph.rec.dump();
+    EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_LINESTATE, SIPX_LINESTATE_REGISTER_FAILED), 0)
+        << ph.rec.dump() << log.text();
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, ConnectionLoss,

@@ -85,6 +85,10 @@ SIPX_RESULT RecordingCallControl::Initialize(SIPX_INST* phInst, int udpPort, int
         timers.cbSize = sizeof timers;
         timers.shutdownWait = 800;
         sipxConfigSetTimers(*phInst, &timers);
+        // The windows' call servers here answer over UDP or not at all: no line
+        // looks for another way (TCP and TLS on this machine would refuse at once,
+        // and report a failure no test asked for).
+        sipxConfigSetFallbackPorts(*phInst, 0, 0, 0);
     }
     return r;
 }
