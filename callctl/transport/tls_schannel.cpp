@@ -103,6 +103,14 @@ std::string version_name(unsigned v) {
     }
 }
 
+std::string protocol_name(DWORD sp_prot) {
+    if (sp_prot & SP_PROT_SSL2_CLIENT) return "SSL 2.0";
+    if (sp_prot & SP_PROT_SSL3_CLIENT) return "SSL 3.0";
+    if (sp_prot & SP_PROT_TLS1_0_CLIENT) return "TLS 1.0";
+    if (sp_prot & SP_PROT_TLS1_1_CLIENT) return "TLS 1.1";
+    return "protocol " + hex(sp_prot);
+}
+
 // What the server's plaintext records said during the handshake.
 class HelloNotes {
 public:
@@ -309,7 +317,7 @@ private:
         else if (info.dwProtocol & SP_PROT_TLS1_2_CLIENT)
             protocol_ = "TLS 1.2";
         else
-            return fail("protocol version: the connection uses protocol " + hex(info.dwProtocol) +
+            return fail("protocol version: the server chose " + protocol_name(info.dwProtocol) +
                         ", and only TLS 1.2 and TLS 1.3 are accepted");
 
         s = QueryContextAttributesW(&ctx_, SECPKG_ATTR_STREAM_SIZES, &sizes_);
@@ -321,6 +329,7 @@ private:
 
     State decrypt(std::string &out, std::string &plain) {
         while (state_ == State::Open && !in_.empty()) {
+            const bool alert = in_[0] == 21;  // the record's content type (TLS 1.2 shows it)
             SecBuffer b[4] = {{ULONG(in_.size()), SECBUFFER_DATA, &in_[0]},
                               {0, SECBUFFER_EMPTY, nullptr},
                               {0, SECBUFFER_EMPTY, nullptr},
@@ -331,14 +340,21 @@ private:
             if (s != SEC_E_OK && s != SEC_I_RENEGOTIATE && s != SEC_I_CONTEXT_EXPIRED)
                 return fail("a record from the server does not decrypt (" + status_text(s) + ")");
             std::string extra;
+            size_t data = 0;
             for (auto &x : b) {
-                if (x.BufferType == SECBUFFER_DATA && x.pvBuffer)
+                if (x.BufferType == SECBUFFER_DATA && x.pvBuffer) {
                     plain.append(static_cast<const char *>(x.pvBuffer), x.cbBuffer);
-                else if (x.BufferType == SECBUFFER_EXTRA && x.pvBuffer)
+                    data += x.cbBuffer;
+                } else if (x.BufferType == SECBUFFER_EXTRA && x.pvBuffer) {
                     extra.assign(static_cast<const char *>(x.pvBuffer), x.cbBuffer);
+                }
             }
             in_ = std::move(extra);
-            if (s == SEC_I_CONTEXT_EXPIRED) {  // the server's close_notify
+            // The server's close_notify: SChannel says SEC_I_CONTEXT_EXPIRED;
+            // Wine 8 takes the alert record without a word (SEC_E_OK, no
+            // data). An alert is all a server sends us after the handshake
+            // (we never renegotiate), and its fatal ones fail the call.
+            if (s == SEC_I_CONTEXT_EXPIRED || (s == SEC_E_OK && alert && data == 0)) {
                 state_ = State::Closed;
                 in_.clear();
                 break;
