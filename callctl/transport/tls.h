@@ -34,8 +34,9 @@ namespace callctl::tls {
 class Session {
 public:
     // A client session for a server that must prove it is `server_name` (a
-    // DNS name, also sent as the server name indication). nullptr when this
-    // build has no TLS (native build).
+    // DNS name, also sent as the server name indication; an IP address
+    // fails the check under Wine, which matches DNS names only). nullptr
+    // when this build has no TLS (native build).
     static std::unique_ptr<Session> client(const std::string &server_name);
     virtual ~Session();
 

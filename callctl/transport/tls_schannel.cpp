@@ -34,9 +34,10 @@ constexpr DWORD kProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
 constexpr unsigned long kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                                         ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR |
                                         ISC_REQ_MANUAL_CRED_VALIDATION;
-// Handshake messages that need another call without new input (a client
-// certificate request we answer with none) are bounded.
-constexpr int kMaxRounds = 8;
+// Calls of InitializeSecurityContext over the input at hand: a flight of
+// many records may take one each, a client certificate request (answered
+// with none) one more; a handshake that goes on beyond this fails.
+constexpr int kMaxRounds = 64;
 
 std::string hex(unsigned long v) {
     char buf[16];

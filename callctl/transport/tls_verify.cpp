@@ -104,10 +104,18 @@ std::vector<std::string> chain_reasons(PCCERT_CHAIN_CONTEXT chain, DWORD status,
     return out;
 }
 
+// An IPv4 or IPv6 literal: CryptoAPI matches server names against DNS
+// names (Wine never against the certificate's IP addresses).
+bool is_address(const std::string &name) {
+    if (name.find(':') != std::string::npos) return true;
+    return !name.empty() && name.find_first_not_of("0123456789.") == std::string::npos;
+}
+
 std::string policy_reason(DWORD error, PCCERT_CONTEXT leaf, const std::string &server_name) {
     switch (error) {
     case static_cast<DWORD>(CERT_E_CN_NO_MATCH):
-        return "wrong name: the server's certificate is for " + certificate_names(leaf) + ", not for " + server_name;
+        return "wrong name: the server's certificate is for " + certificate_names(leaf) + ", not for " + server_name +
+               (is_address(server_name) ? " (an address: the server must be named by its DNS name)" : "");
     case static_cast<DWORD>(CERT_E_EXPIRED):
         return time_reason(leaf, leaf);
     case static_cast<DWORD>(CERT_E_UNTRUSTEDROOT):
