@@ -13,7 +13,9 @@
 #ifndef SECURITY_WIN32
 #define SECURITY_WIN32
 #endif
+#define SCHANNEL_USE_BLACKLISTS  // SCH_CREDENTIALS
 #include <windows.h>
+#include <subauth.h>
 #include <wincrypt.h>
 #include <schannel.h>
 #include <security.h>
@@ -31,6 +33,7 @@ Session::~Session() = default;
 namespace {
 
 constexpr DWORD kProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+constexpr DWORD kClientProtocols = SP_PROT_CLIENTS | SP_PROT_TLS1_X_CLIENT | SP_PROT_DTLS1_X_CLIENT;
 constexpr unsigned long kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                                         ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR |
                                         ISC_REQ_MANUAL_CRED_VALIDATION;
@@ -172,28 +175,8 @@ public:
     State start(std::string &out) override {
         if (started_) return state_;
         started_ = true;
-        SCHANNEL_CRED cred{};
-        cred.dwVersion = SCHANNEL_CRED_VERSION;
-        cred.grbitEnabledProtocols = kProtocols;
-        cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-        TimeStamp expiry{};
-        SECURITY_STATUS s = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t *>(UNISP_NAME_W),
-                                                      SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr, nullptr, &cred_,
-                                                      &expiry);
-        if (s != SEC_E_OK) {
-            // Windows before TLS 1.3 refuses credentials that name it.
-            cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-            s = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t *>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
-                                          &cred, nullptr, nullptr, &cred_, &expiry);
-        }
-        if (s != SEC_E_OK) return fail("no TLS 1.2 credentials from SChannel (" + status_text(s) + ")");
-        have_cred_ = true;
-        // What the credentials really offer: SChannel drops versions it
-        // does not have (Wine 8 keeps TLS 1.2 of the two).
-        SecPkgCred_SupportedProtocols offered{};
-        if (QueryCredentialsAttributesW(&cred_, SECPKG_ATTR_SUPPORTED_PROTOCOLS, &offered) == SEC_E_OK &&
-            (offered.grbitProtocol & kProtocols))
-            notes_.offered = offered.grbitProtocol & kProtocols;
+        std::string why = acquire();
+        if (!why.empty()) return fail(why);
         return handshake(out);
     }
 
@@ -258,6 +241,57 @@ private:
         error_ = why;
         in_.clear();
         return state_;
+    }
+
+    // Credentials that offer TLS 1.2 and 1.3 where SChannel has them, and
+    // nothing older. Tried in turn, each kept only when what SChannel says
+    // it offers holds nothing but those two:
+    //   SCH_CREDENTIALS with the older versions disabled (Windows 10 1809
+    //     and later; Windows 11 offers TLS 1.3 only through these; Wine 8
+    //     takes them but ignores the disabled versions and offers TLS 1.0
+    //     and 1.1 still, so they are dropped there);
+    //   SCHANNEL_CRED naming TLS 1.2 and 1.3 (SChannel drops what it does
+    //     not have: Wine 8 keeps TLS 1.2);
+    //   SCHANNEL_CRED naming TLS 1.2 (Windows that refuses the 1.3 bit).
+    std::string acquire() {
+        TLS_PARAMETERS params{};
+        params.grbitDisabledProtocols = ~kProtocols;
+        SCH_CREDENTIALS sch{};
+        sch.dwVersion = SCH_CREDENTIALS_VERSION;
+        sch.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+        sch.cTlsParameters = 1;
+        sch.pTlsParameters = &params;
+        SCHANNEL_CRED both{};
+        both.dwVersion = SCHANNEL_CRED_VERSION;
+        both.grbitEnabledProtocols = kProtocols;
+        both.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+        SCHANNEL_CRED tls12 = both;
+        tls12.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+        void *const tries[] = {&sch, &both, &tls12};
+
+        std::string why;
+        for (void *auth : tries) {
+            TimeStamp expiry{};
+            SECURITY_STATUS s = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t *>(UNISP_NAME_W),
+                                                          SECPKG_CRED_OUTBOUND, nullptr, auth, nullptr, nullptr,
+                                                          &cred_, &expiry);
+            if (s != SEC_E_OK) {
+                why = "no credentials for TLS 1.2 from SChannel (" + status_text(s) + ")";
+                continue;
+            }
+            SecPkgCred_SupportedProtocols offered{};
+            s = QueryCredentialsAttributesW(&cred_, SECPKG_ATTR_SUPPORTED_PROTOCOLS, &offered);
+            const DWORD client = offered.grbitProtocol & kClientProtocols;
+            if (s == SEC_E_OK && client && (client & ~kProtocols) == 0) {
+                have_cred_ = true;
+                notes_.offered = client;
+                return {};
+            }
+            FreeCredentialsHandle(&cred_);
+            why = s == SEC_E_OK ? "SChannel offers TLS versions below 1.2 (" + hex(client) + "), which are refused"
+                                : "SChannel does not say which TLS versions it offers (" + status_text(s) + ")";
+        }
+        return why;
     }
 
     static void take_token(SecBuffer &b, std::string &out) {
