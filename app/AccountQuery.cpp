@@ -35,6 +35,35 @@ std::string ApplicationName()
 }
 
 namespace {
+// An https:// base URL makes every query HTTPS. WinINet checks the server's certificate
+// (chain to a trusted root, dates, the URL's host name) and fails the request when it
+// does not hold; nothing here turns a check off, so a certificate error is a failed
+// query like any network failure.
+bool IsHttps(const std::string& url)
+{
+    static const char scheme[] = "https://";
+    return url.size() >= sizeof scheme - 1 && ::_strnicmp(url.c_str(), scheme, sizeof scheme - 1) == 0;
+}
+
+// What a failed query's error means when it is about the server's certificate or the
+// TLS connection, for the support log; empty for every other error.
+std::string SecureChannelError(DWORD error)
+{
+    switch (error) {
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID: return "the server's certificate is for another name";
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID: return "the server's certificate has expired or is not valid yet";
+    case ERROR_INTERNET_INVALID_CA: return "the server's certificate is from an untrusted authority";
+    case ERROR_INTERNET_SEC_CERT_REVOKED: return "the server's certificate is revoked";
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SEC_CERT_NO_REV: return "the server's certificate chain could not be checked";
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_INVALID_CERT: return "the server's certificate is not valid";
+    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED: return "the server asks for a client certificate";
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR: return "no secure connection could be made";
+    default: return std::string();
+    }
+}
+
 bool FetchLine(const std::string& url, std::string& line, DWORD& error)
 {
     // An answer line longer than this is no answer of ours; stop reading there.
@@ -48,8 +77,10 @@ bool FetchLine(const std::string& url, std::string& line, DWORD& error)
     // The query carries the password: WinINet writes nothing of it to its cache on disk,
     // and never answers it from there either; the request asks proxies for no cached
     // copy too.
-    const DWORD flags = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD |
-                        INTERNET_FLAG_PRAGMA_NOCACHE;
+    DWORD flags = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD |
+                  INTERNET_FLAG_PRAGMA_NOCACHE;
+    if (IsHttps(url))
+        flags |= INTERNET_FLAG_SECURE;
     HINTERNET request = ::InternetOpenUrlA(inet, url.c_str(), nullptr, 0, flags, 0);
     if (!request) {
         error = ::GetLastError();
@@ -96,8 +127,11 @@ bool FetchFirstLine(const std::string& url, std::string& line)
         const std::string what = masked.substr(0, query);
         if (ok)
             LogGbk("account", what + " answered: " + line.substr(0, 512));
-        else
-            SupportLogWrite("account", what + " failed: network error " + std::to_string(error));
+        else {
+            const std::string why = SecureChannelError(error);
+            SupportLogWrite("account", what + " failed: network error " + std::to_string(error) +
+                                           (why.empty() ? "" : " (" + why + ")"));
+        }
     }
     return ok;
 }

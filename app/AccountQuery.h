@@ -14,5 +14,6 @@ std::string ApplicationName();
 
 // GETs `url` and reads the answer's first line (up to the first line feed or the end).
 // A non-success HTTP status is not a failure: the page's first line is the answer.
-// False on a network failure (no internet handle, no URL handle, or a failed read).
+// False on a network failure (no internet handle, no URL handle, or a failed read); an
+// https:// URL whose server's certificate does not hold is one.
 bool FetchFirstLine(const std::string& url, std::string& line);

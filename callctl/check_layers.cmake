@@ -7,7 +7,7 @@
 # codec and everything above it. Fails with the offending lines, else
 # touches STAMP.
 
-set(_all base sip auth sdp txn ua rtp jb codec device media engine api)
+set(_all base sip auth sdp transport txn ua rtp jb codec device media engine api)
 string(REPLACE "," ";" _allowed "${BELOW}")
 list(APPEND _allowed ${LAYER} include)
 list(FIND _allowed codec _codec_at)

@@ -95,6 +95,8 @@ bool Exists(const std::string& path)
 
 bool AccountServer::Available() { return !Env("QUILLON_FIXTURE_DIR").empty(); }
 std::string AccountServer::Url() { return Env("QUILLON_SERVER_URL"); }
+std::string AccountServer::HttpsUrl() { return Env("QUILLON_SERVER_HTTPS_URL"); }
+std::string AccountServer::WrongNameUrl() { return Env("QUILLON_SERVER_WRONG_NAME_URL"); }
 
 void AccountServer::Answer(const char* path, const std::string& body, int status, double delay)
 {

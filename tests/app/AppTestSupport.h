@@ -28,6 +28,10 @@ bool Exists(const std::string& path);
 struct AccountServer {
     static bool Available();
     static std::string Url();
+    // The same server over HTTPS with the demo CA's certificate for localhost, and with
+    // one for another name.
+    static std::string HttpsUrl();
+    static std::string WrongNameUrl();
     // Chooses what `path` (e.g. "login.php") answers: body, status, delay in seconds,
     // or a closed connection.
     static void Answer(const char* path, const std::string& body, int status = 200, double delay = 0);

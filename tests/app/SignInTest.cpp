@@ -6,6 +6,7 @@
 #include "AccountQuery.h"
 #include "Dial.h"
 #include "LoginTestSupport.h"
+#include "SupportLog.h"
 #include "WinApp.h"
 
 using namespace wintest;
@@ -94,8 +95,14 @@ TEST_F(SignIn, RequestLineCarriesEscapedValuesVersionAndTime)
     PumpUntil([&] { return Idle(); });
 }
 
-TEST_F(SignIn, SuccessRemembersTheAccountAndRunsThePhoneWindowWithTheValues)
+// The same over the account server's plain and HTTPS address (the test bed trusts the
+// demo CA that issued the HTTPS server's certificate).
+class SignInSuccess : public SignIn, public ::testing::WithParamInterface<std::string (*)()> {};
+
+TEST_P(SignInSuccess, RemembersTheAccountAndRunsThePhoneWindowWithTheValues)
 {
+    SetServerBaseUrl(GetParam()());
+    ASSERT_FALSE(ServerBaseUrl().empty()) << "run through tests/fixtures/with_account_server";
     WriteBytes("Login.xml", kTwoAccounts);
     WriteBytes("Audio.xml", "<Audio><Dirver playdev=\"Out\" recodev=\"In\"/></Audio>");
     AccountServer::Answer("login.php", "ok!80012345@25.60#10.0.0.1:15060$075512345678%10.0.0.2:5061^\n", 200, 0.5);
@@ -155,6 +162,32 @@ TEST_F(SignIn, SuccessRemembersTheAccountAndRunsThePhoneWindowWithTheValues)
               "</UserInfo>\r\n");
     EXPECT_EQ(login.m_strAccount, "10001");
     EXPECT_EQ(login.m_nKeepAlivePort, 15060);
+    const auto requests = AccountServer::Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests[0].compare(0, 15, "GET /login.php?"), 0) << requests[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(AccountServer, SignInSuccess, ::testing::Values(&AccountServer::Url, &AccountServer::HttpsUrl),
+                         [](const ::testing::TestParamInfo<std::string (*)()>& info) {
+                             return std::string(info.index == 0 ? "Http" : "Https");
+                         });
+
+// An HTTPS account server whose certificate is for another name: WinINet refuses the
+// connection before any request goes out, and the window shows what it shows for a
+// network failure, although the server would have let the subscriber in.
+TEST_F(SignIn, HttpsCertificateForAnotherNameIsANetworkFailure)
+{
+    ASSERT_FALSE(AccountServer::WrongNameUrl().empty()) << "run through tests/fixtures/with_account_server";
+    WriteBytes("Login.xml", kTwoAccounts);
+    AccountServer::Answer("login.php", "ok!80012345@25.60#10.0.0.1:15060$075512345678%10.0.0.2:5061^\n");
+    SetServerBaseUrl(AccountServer::WrongNameUrl());
+    Open();
+    SignInAs("10001", "abcd");
+    EXPECT_TRUE(PumpUntil([&] { return Status() == "验证失败.网络问题"; }, 15000)) << Status();
+    EXPECT_TRUE(PumpUntil([&] { return Idle(); }));
+    EXPECT_EQ(desktop.Sounds(), std::vector<int>{151});
+    EXPECT_TRUE(AccountServer::Requests().empty());
+    EXPECT_EQ(ReadBytes("Login.xml"), kTwoAccounts);
 }
 
 // A query holds the password: WinINet keeps nothing of it in its cache on disk, and an
@@ -194,6 +227,40 @@ TEST(AccountQuery, QueriesNeitherGoIntoNorComeFromWinInetsCache)
             EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << r.password;
         }
         ::DeleteUrlCacheEntryA(url.c_str());
+    }
+}
+
+// The account server over plain HTTP and over HTTPS answers the same; a certificate for
+// another name fails the query as a network failure does, and the support log says why.
+TEST(AccountQuery, HttpsAnswersLikeHttpAndACertificateFailureIsLoggedWithItsCause)
+{
+    ASSERT_FALSE(AccountServer::HttpsUrl().empty()) << "run through tests/fixtures/with_account_server";
+    struct Row {
+        std::string base;
+        bool ok;
+        const char* line;
+        std::string logged;     // the support log's line about the query, after "[account] "
+    } rows[] = {
+        {AccountServer::Url(), true, "error!", AccountServer::Url() + "/login.php answered: error!"},
+        {AccountServer::HttpsUrl(), true, "error!", AccountServer::HttpsUrl() + "/login.php answered: error!"},
+        {AccountServer::WrongNameUrl(), false, "",
+         AccountServer::WrongNameUrl() + "/login.php failed: network error " +
+             std::to_string(ERROR_INTERNET_SEC_CERT_CN_INVALID) + " (the server's certificate is for another name)"},
+    };
+    apptest::ScratchFolder folder;
+    for (const Row& r : rows) {
+        AccountServer::Answer("login.php", "error!\n");
+        AccountServer::ClearRequests();
+        ::DeleteFileA("query.log");
+        ASSERT_TRUE(SupportLogOpen(L"query.log"));
+        std::string line = "untouched";
+        EXPECT_EQ(FetchFirstLine(r.base + "/login.php?username=80012345&pass=secret", line), r.ok) << r.base;
+        SupportLogClose();
+        EXPECT_EQ(line, r.line) << r.base;
+        EXPECT_EQ(AccountServer::Requests().size(), r.ok ? 1u : 0u) << r.base;
+        const std::string log = ReadBytes("query.log");
+        EXPECT_NE(log.find("[account] " + r.logged), std::string::npos) << log;
+        EXPECT_EQ(log.find("secret"), std::string::npos) << log;
     }
 }
 
