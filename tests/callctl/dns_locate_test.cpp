@@ -283,6 +283,9 @@ TEST(SipLocate, TheSystemsNameServerIsAsked) {
     EXPECT_EQ(texts(a.targets), kChainTargets) << dm.log();
 }
 
+#ifndef _WIN32
+// (Natively only: on Windows the library is a DLL of its own, which the test's
+// name-server and address overrides do not reach.)
 // A line whose domain's DNS names a TCP server: UDP to the domain's own port
 // goes unanswered, and the line registers with the server DNS named before
 // any fixed fallback (those ports are closed here).
@@ -319,5 +322,7 @@ TEST(SipLocate, LineRegistersWithTheServerDnsNames) {
     dns::set_server_override(Endpoint{});
     net_cleanup();
 }
+
+#endif
 
 }  // namespace
