@@ -32,8 +32,9 @@ class Line;
 //   Offer       our offers are RTP/SAVP with a=crypto (AES_CM_128_HMAC_SHA1_80
 //               as tag 1, _32 as tag 2, each with a new key), and the call's
 //               audio is never plain: an answer without a usable a=crypto line
-//               for one of our tags ends the call (BYE; DISCONNECTED with
-//               SIPX_CAUSE_REJECTED and sipStatus 488), and the peer's offers
+//               for one of our tags ends the call (ACK and BYE; DISCONNECTED
+//               with SIPX_CAUSE_REJECTED and sipStatus 488, without CONNECTED
+//               for a first answer; no audio is sent), and the peer's offers
 //               without one get 488. For calls whose signalling is protected
 //               (TLS), where keys in the description are worth sending.
 // Once a call's audio is SRTP it stays so whatever the mode: re-offers of

@@ -69,147 +69,6 @@ Info info(Phone &ph, SIPX_CALL call) {
     return i;
 }
 
-// The packet bytes a probe saw (the header as the phone writes it: no CSRC,
-// no extension).
-std::vector<uint8_t> bytes_of(const RtpPacket &p) {
-    callctl::rtp::Header h;
-    h.marker = p.marker;
-    h.pt = uint8_t(p.pt);
-    h.seq = p.seq;
-    h.ts = p.ts;
-    h.ssrc = p.ssrc;
-    uint8_t buf[2048];
-    size_t n = callctl::rtp::write(h, p.payload.data(), p.payload.size(), buf, sizeof buf);
-    return std::vector<uint8_t>(buf, buf + n);
-}
-
-// The far end's media: RTP on an even port with RTCP on the next, and a
-// thread sending SRTP packets of a tone every 20 ms while asked to.
-class FarMedia {
-public:
-    FarMedia() {
-        for (int i = 0; i < 50 && !probe; ++i) {
-            auto rtcp = std::make_unique<callctl::UdpSocket>();
-            if (!rtcp->open(0x7f000001, 0) || rtcp->local_port() % 2 == 0) continue;
-            {
-                callctl::UdpSocket t;
-                if (!t.open(0x7f000001, uint16_t(rtcp->local_port() - 1))) continue;
-            }
-            auto p = std::make_unique<RtpProbe>(0x7f000001, uint16_t(rtcp->local_port() - 1));
-            if (p->port() == 0) continue;
-            probe = std::move(p);
-            this->rtcp = std::move(rtcp);
-        }
-    }
-    ~FarMedia() { stop(); }
-    int port() const { return probe ? probe->port() : 0; }
-    void start(const callctl::Endpoint &to, const std::string &suite, const std::vector<uint8_t> &key, double freq) {
-        stop();
-        sender_ = std::make_unique<FarSrtp>(true, suite, key);
-        quit_ = false;
-        thread_ = std::thread([this, to, freq] {
-            auto next = steady_clock::now();
-            size_t phase = 0;
-            while (!quit_) {
-                std::vector<uint8_t> pkt = sender_->protect(pcmu_packet(seq_, ts_, 0x5eed, freq, &phase));
-                ++seq_, ts_ += 160;
-                probe->send_raw(to, pkt.data(), pkt.size());
-                ++sent_;
-                {
-                    std::lock_guard<std::mutex> g(m_);
-                    last_ = pkt;
-                }
-                next += milliseconds(20);
-                std::this_thread::sleep_until(next);
-            }
-        });
-    }
-    void stop() {
-        quit_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
-    uint64_t sent() const { return sent_; }
-    std::vector<uint8_t> last_sent() {
-        std::lock_guard<std::mutex> g(m_);
-        return last_;
-    }
-    std::unique_ptr<RtpProbe> probe;
-    std::unique_ptr<callctl::UdpSocket> rtcp;
-
-private:
-    std::unique_ptr<FarSrtp> sender_;
-    std::thread thread_;
-    std::atomic<bool> quit_{true};
-    std::atomic<uint64_t> sent_{0};
-    std::mutex m_;
-    std::vector<uint8_t> last_;
-    uint16_t seq_ = 100;  // one sequence across keys, as a real far end keeps it
-    uint32_t ts_ = 5000;
-};
-
-// A call placed to the raw peer and answered with RTP/SAVP at the far
-// media, the answer's crypto line chosen by the test.
-struct SecureCall {
-    SIPX_CALL call = 0;
-    std::string invite, ack;
-    callctl::Endpoint from;
-    std::map<int, CryptoLine> offered;
-    callctl::Endpoint media;  // the phone's RTP address
-};
-::testing::AssertionResult secure_call(Phone &ph, RawPeer &peer, int far_port, const std::string &answer_crypto,
-                                       SecureCall *c) {
-    SIPX_LINE line = ph.add_line("8001", peer.port());
-    std::string to = "sip:00867551234567@127.0.0.1:" + std::to_string(peer.port());
-    if (sipxCallCreate(ph.inst, line, &c->call) != SIPX_RESULT_SUCCESS ||
-        sipxCallConnect(c->call, to.c_str(), 0, nullptr, 1, &kOptions, nullptr) != SIPX_RESULT_SUCCESS)
-        return ::testing::AssertionFailure() << "no call";
-    if (!peer.next("INVITE", 3000, &c->invite, &c->from)) return ::testing::AssertionFailure() << "no INVITE";
-    c->offered = crypto_lines(c->invite);
-    size_t m = c->invite.find("m=audio ");
-    c->media = callctl::Endpoint{0x7f000001, uint16_t(std::atoi(c->invite.c_str() + m + 8))};
-    peer.reply(c->invite, c->from, 200, "Contact: <sip:callee@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n",
-               savp_sdp(far_port, answer_crypto));
-    if (!peer.next("ACK", 2000, &c->ack)) return ::testing::AssertionFailure() << "no ACK";
-    return ::testing::AssertionSuccess();
-}
-
-// A request of the callee's in the call's dialog.
-std::string peer_request(RawPeer &peer, const SecureCall &c, const std::string &method, int cseq,
-                         const std::string &body) {
-    std::string contact = header_of(c.invite, "Contact"), p = std::to_string(peer.port());
-    return method + " " + contact.substr(1, contact.find('>') - 1) + " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + p +
-           ";branch=z9hG4bKsrtp" + std::to_string(cseq) + "\r\nFrom: " + header_of(c.invite, "To") + ";tag=" +
-           peer.tag + "\r\nTo: " + header_of(c.ack, "From") + "\r\nCall-ID: " + header_of(c.invite, "Call-ID") +
-           "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\nContact: <sip:callee@127.0.0.1:" + p +
-           ">\r\nMax-Forwards: 70\r\nContent-Type: application/sdp\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-// The phone's packets at the far end, decrypted with `key` from the first
-// one after `from_seq` on: how many there were, how many of them failed, and
-// their audio (PCMU) and raw payloads.
-struct Heard {
-    size_t packets = 0, failed = 0, payload_size = 0;
-    std::vector<int16_t> audio, raw;
-};
-Heard heard(const RtpProbe &probe, const std::string &suite, const std::vector<uint8_t> &key) {
-    Heard h;
-    FarSrtp rx(false, suite, key);
-    for (const auto &p : probe.packets()) {
-        std::vector<uint8_t> pkt = bytes_of(p);
-        ++h.packets;
-        h.payload_size = p.payload.size();
-        if (!rx.unprotect(&pkt)) {
-            ++h.failed;
-            continue;
-        }
-        if (p.pt != 0) continue;
-        for (size_t i = 12; i < pkt.size(); ++i) h.audio.push_back(callctl::codec::ulaw_to_linear(pkt[i]));
-        for (size_t i = 0; i + 12 < pkt.size(); ++i) h.raw.push_back(callctl::codec::ulaw_to_linear(p.payload[i]));
-    }
-    return h;
-}
-
 }  // namespace
 
 // Our offer has both suites with their own new keys; the answer picks one.
@@ -237,7 +96,7 @@ TEST(SrtpCalls, OurOfferTheWireAndWhatIsDropped) {
         ASSERT_EQ(sipxAudioSetOutputDevice(ph.inst, ("file:" + out).c_str(), 0), SIPX_RESULT_SUCCESS);
         const std::vector<uint8_t> far_key = test_key(row.tag);
         SecureCall c;
-        ASSERT_TRUE(secure_call(ph, peer, far.port(), crypto_attr(row.tag, row.suite, far_key), &c));
+        ASSERT_TRUE(secure_call(ph, peer, savp_sdp(far.port(), crypto_attr(row.tag, row.suite, far_key)), &c));
         ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, c.call)) << ph.rec.dump();
 
         EXPECT_NE(c.invite.find(" RTP/SAVP 0 8 101\r\n"), std::string::npos) << c.invite;
@@ -346,6 +205,182 @@ TEST(SrtpCalls, OurOfferTheWireAndWhatIsDropped) {
         std::remove(in.c_str());
         std::remove(out.c_str());
     }
+}
+
+// Keys change both ways in a call: our hold and unhold re-offers keep the
+// key we send with (its session and packet index go on) with a new key for
+// the other suite, and the peer's answers bring a new key of its own; the
+// peer's own re-offer with the other suite gets a new key of ours under its
+// tag. Each time the far end's audio under the new key is played and its
+// old key is refused.
+TEST(SrtpCalls, HoldAndNewKeysBothWays) {
+    RawPeer peer;
+    FarMedia far;
+    ASSERT_NE(far.port(), 0);
+    Phone ph;
+    srtp_mode(ph, callctl::SrtpMode::Offer);
+    const std::vector<uint8_t> k1 = test_key(11), k2 = test_key(12), k3 = test_key(13);
+    const std::string contact = "Contact: <sip:callee@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n";
+    SecureCall c;
+    ASSERT_TRUE(secure_call(ph, peer, savp_sdp(far.port(), crypto_attr(1, k80, k1)), &c));
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, c.call)) << ph.rec.dump();
+    // The far end's audio under a key; true when it was all played.
+    auto played = [&](const std::string &suite, const std::vector<uint8_t> &key) {
+        uint64_t sent = far.sent(), got_before = info(ph, c.call).received_packets;
+        far.start(c.media, suite, key, 600);
+        wait_for([&] { return far.sent() >= sent + 25; }, 3000);
+        far.stop();
+        return wait_for([&] { return info(ph, c.call).received_packets - got_before == far.sent() - sent; }, 2000);
+    };
+    ASSERT_TRUE(played(k80, k1));
+
+    // Hold and unhold; the callee answers both with k2.
+    for (bool hold : {true, false}) {
+        SCOPED_TRACE(hold ? "hold" : "unhold");
+        ASSERT_EQ(hold ? sipxCallHold(c.call, 1) : sipxCallUnhold(c.call), SIPX_RESULT_SUCCESS);
+        std::string offer;
+        callctl::Endpoint from;
+        ASSERT_TRUE(peer.next("INVITE", 2000, &offer, &from));
+        EXPECT_NE(offer.find(" RTP/SAVP "), std::string::npos) << offer;
+        auto lines = crypto_lines(offer);
+        EXPECT_EQ(lines[1].key, c.offered[1].key) << "the key we send with goes on";
+        EXPECT_EQ(lines[2].key.size(), 30u);
+        EXPECT_NE(lines[2].key, c.offered[2].key) << "the other one is new";
+        peer.reply(offer, from, 200, contact,
+                   savp_sdp(far.port(), crypto_attr(1, k80, k2) + (hold ? "a=recvonly\r\n" : "")));
+        ASSERT_TRUE(peer.next("ACK", 2000));
+        if (hold) {
+            ASSERT_TRUE(got(ph, SIPX_CALLSTATE_HELD, c.call));
+        }
+    }
+    ASSERT_TRUE(played(k80, k2));
+    Info i = info(ph, c.call);
+    EXPECT_EQ(i.srtp_auth_failed, 0u);
+    // Our audio after the hold: the same key, the index going on.
+    EXPECT_TRUE(wait_for([&] { return far.probe->count() >= 60; }, 3000));
+    Heard h = heard(*far.probe, k80, c.offered[1].key);
+    EXPECT_EQ(h.failed, 0u);
+    EXPECT_GE(h.packets, 60u);
+
+    // The callee's re-offer: _32 under tag 4 with k3.
+    peer.send(peer_request(peer, c, "INVITE", 20, savp_sdp(far.port(), crypto_attr(4, k32, k3))), c.from);
+    std::string answer;
+    ASSERT_TRUE(peer.next("SIP/2.0 200", 2000, &answer));
+    peer.send(peer_request(peer, c, "ACK", 20, ""), c.from);
+    auto ours = crypto_lines(answer);
+    ASSERT_EQ(ours.size(), 1u) << answer;
+    ASSERT_EQ(ours.count(4), 1u) << answer;
+    EXPECT_EQ(ours[4].suite, k32);
+    EXPECT_EQ(ours[4].key.size(), 30u);
+    EXPECT_NE(ours[4].key, c.offered[1].key);
+    EXPECT_NE(ours[4].key, c.offered[2].key);
+    far.probe->clear();
+    ASSERT_TRUE(played(k32, k3));
+    EXPECT_TRUE(wait_for([&] { return heard(*far.probe, k32, ours[4].key, 164).packets >= 20; }, 3000));
+    h = heard(*far.probe, k32, ours[4].key, 164);
+    EXPECT_EQ(h.failed, 0u) << "our audio under our new key";
+    // The old key is refused now.
+    FarSrtp old(true, k80, k2);
+    size_t phase = 0;
+    std::vector<uint8_t> stale = old.protect(pcmu_packet(50000, 1, 0x5eed, 600, &phase));
+    far.probe->send_raw(c.media, stale.data(), stale.size());
+    EXPECT_TRUE(wait_for([&] { return info(ph, c.call).srtp_auth_failed == 1; }, 2000));
+    EXPECT_FALSE(got(ph, SIPX_CALLSTATE_DISCONNECTED, c.call, 10));
+    SIPX_CALL hc = c.call;
+    ASSERT_EQ(sipxCallDestroy(&hc), SIPX_RESULT_SUCCESS);
+    std::string bye;
+    ASSERT_TRUE(peer.next("BYE", 2000, &bye));
+    peer.reply(bye, c.from, 200);
+}
+
+// We offered SRTP: an answer without keys we can use for one of our tags
+// ends the call (ACK, BYE, DISCONNECTED 488 without CONNECTED before it),
+// and no audio is sent meanwhile.
+TEST(SrtpCalls, AnswersWithoutUsableKeysEndTheCall) {
+    std::vector<uint8_t> short_key = test_key(3);
+    short_key.resize(20);
+    struct Row {
+        const char *what;
+        std::string lines;  // the answer's a=crypto lines (PLAIN: an RTP/AVP answer)
+    } rows[] = {
+        {"plain RTP/AVP", "PLAIN"},
+        {"RTP/SAVP without a=crypto", ""},
+        {"a tag we did not offer", crypto_attr(3, k80, test_key(3))},
+        {"our tag 1 with the other suite", crypto_attr(1, k32, test_key(3))},
+        {"a short key", crypto_attr(1, k80, short_key)},
+        {"an MKI", crypto_attr(2, k32, test_key(3), "|2^31|1:4")},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        RawPeer peer;
+        RtpProbe media;
+        Phone ph;
+        srtp_mode(ph, callctl::SrtpMode::Offer);
+        std::string answer = row.lines == "PLAIN" ? audio_sdp(media.port()) : savp_sdp(media.port(), row.lines);
+        SecureCall c;
+        ASSERT_TRUE(secure_call(ph, peer, answer, &c));
+        Event e = ph.rec.wait_for(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_DISCONNECTED, 3000, c.call);
+        EXPECT_EQ(e.cause, uint32_t(SIPX_CAUSE_REJECTED)) << ph.rec.dump();
+        EXPECT_EQ(e.sip_status, 488u);
+        EXPECT_EQ(ph.rec.count(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_CONNECTED, c.call), 0)
+            << "never connected";
+        std::string bye;
+        ASSERT_TRUE(peer.next("BYE", 2000, &bye));
+        peer.reply(bye, c.from, 200);
+        EXPECT_EQ(media.count(), 0u) << "no audio went out";
+        SIPX_CALL hc = c.call;
+        EXPECT_EQ(sipxCallDestroy(&hc), SIPX_RESULT_SUCCESS);
+    }
+}
+
+// Two phones offering SRTP through a callee that hands each the other's
+// key hear each other; the plain-call features on top (recording both
+// directions) work the same.
+TEST(SrtpCalls, TwoPhonesThroughABridge) {
+    std::string a_in = unique("a-in.raw"), b_in = unique("b-in.raw"), a_out = unique("a-out.raw"),
+                b_out = unique("b-out.raw"), rec = unique("a-rec.wav");
+    write_tone(a_in, 1000, 8);
+    write_tone(b_in, 600, 8);
+    SipPeer peer;
+    peer.bridge();
+    Phone a, b;
+    srtp_mode(a, callctl::SrtpMode::Offer);
+    srtp_mode(b, callctl::SrtpMode::Offer);
+    ASSERT_EQ(sipxAudioSetInputDevice(a.inst, ("file:" + a_in).c_str(), 0), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetOutputDevice(a.inst, ("file:" + a_out).c_str(), 0), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetInputDevice(b.inst, ("file:" + b_in).c_str(), 0), SIPX_RESULT_SUCCESS);
+    ASSERT_EQ(sipxAudioSetOutputDevice(b.inst, ("file:" + b_out).c_str(), 0), SIPX_RESULT_SUCCESS);
+    SIPX_CALL ca = 0, cb = 0;
+    for (auto *p : {&a, &b}) {
+        SIPX_CALL &call = p == &a ? ca : cb;
+        std::string to = "sip:00867551234567@127.0.0.1:" + std::to_string(peer.port());
+        ASSERT_EQ(sipxCallCreate(p->inst, p->add_line(p == &a ? "8001" : "8002", peer.port()), &call),
+                  SIPX_RESULT_SUCCESS);
+        ASSERT_EQ(sipxCallConnect(call, to.c_str(), 0, nullptr, 1, &kOptions, nullptr), SIPX_RESULT_SUCCESS);
+    }
+    ASSERT_TRUE(got(a, SIPX_CALLSTATE_CONNECTED, ca)) << a.rec.dump();
+    ASSERT_TRUE(got(b, SIPX_CALLSTATE_CONNECTED, cb)) << b.rec.dump();
+    EXPECT_NE(peer.last_offer().find(" RTP/SAVP "), std::string::npos);
+    ASSERT_EQ(sipxCallAudioRecordFileStart(ca, rec.c_str()), SIPX_RESULT_SUCCESS);
+    auto both_in_recording = [&] {
+        std::vector<int16_t> r = samples_of(slurp(rec), 44);
+        int n = 0;
+        for (size_t at = 0; at + 800 <= r.size(); at += 800)
+            if (share(&r[at], 800, 1000) > 0.3 && share(&r[at], 800, 600) > 0.3) ++n;
+        return n;
+    };
+    EXPECT_TRUE(wait_for([&] {
+        return windows_with(samples_of(slurp(b_out)), 1000, 0.8) >= 10 &&
+               windows_with(samples_of(slurp(a_out)), 600, 0.8) >= 10 && both_in_recording() >= 5;
+    }, 8000));
+    for (auto *p : {&a, &b}) {
+        Info i = info(*p, p == &a ? ca : cb);
+        EXPECT_TRUE(i.srtp);
+        EXPECT_EQ(i.srtp_auth_failed, 0u);
+        EXPECT_GT(i.received_packets, 50u);
+    }
+    for (SIPX_CALL h : {ca, cb}) EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
+    for (const auto &f : {a_in, b_in, a_out, b_out, rec}) std::remove(f.c_str());
 }
 
 #endif  // _WIN32

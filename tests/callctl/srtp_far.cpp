@@ -2,6 +2,7 @@
 
 #include <srtp2/srtp.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -129,5 +130,116 @@ std::vector<uint8_t> pcmu_packet(uint16_t seq, uint32_t ts, uint32_t ssrc, doubl
     size_t n = callctl::rtp::write(h, pl, sizeof pl, pkt, sizeof pkt);
     return std::vector<uint8_t>(pkt, pkt + n);
 }
+
+namespace {
+const SIPX_CALL_OPTIONS kCallOptions = {20, 1, 1, 1, 0};
+}
+
+std::vector<uint8_t> bytes_of(const RtpPacket &p) {
+    callctl::rtp::Header h;
+    h.marker = p.marker;
+    h.pt = uint8_t(p.pt);
+    h.seq = p.seq;
+    h.ts = p.ts;
+    h.ssrc = p.ssrc;
+    uint8_t buf[2048];
+    size_t n = callctl::rtp::write(h, p.payload.data(), p.payload.size(), buf, sizeof buf);
+    return std::vector<uint8_t>(buf, buf + n);
+}
+
+FarMedia::FarMedia() {
+    for (int i = 0; i < 50 && !probe; ++i) {
+        auto rtcp = std::make_unique<callctl::UdpSocket>();
+        if (!rtcp->open(0x7f000001, 0) || rtcp->local_port() % 2 == 0) continue;
+        {
+            callctl::UdpSocket t;
+            if (!t.open(0x7f000001, uint16_t(rtcp->local_port() - 1))) continue;
+        }
+        auto p = std::make_unique<RtpProbe>(0x7f000001, uint16_t(rtcp->local_port() - 1));
+        if (p->port() == 0) continue;
+        probe = std::move(p);
+        this->rtcp = std::move(rtcp);
+    }
+}
+
+void FarMedia::start(const callctl::Endpoint &to, const std::string &suite, const std::vector<uint8_t> &key,
+                     double freq) {
+    stop();
+    sender_ = std::make_unique<FarSrtp>(true, suite, key);
+    quit_ = false;
+    thread_ = std::thread([this, to, freq] {
+        auto next = std::chrono::steady_clock::now();
+        size_t phase = 0;
+        while (!quit_) {
+            std::vector<uint8_t> pkt = sender_->protect(pcmu_packet(seq_, ts_, 0x5eed, freq, &phase));
+            ++seq_, ts_ += 160;
+            probe->send_raw(to, pkt.data(), pkt.size());
+            ++sent_;
+            {
+                std::lock_guard<std::mutex> g(m_);
+                last_ = pkt;
+            }
+            next += std::chrono::milliseconds(20);
+            std::this_thread::sleep_until(next);
+        }
+    });
+}
+
+void FarMedia::stop() {
+    quit_ = true;
+    if (thread_.joinable()) thread_.join();
+}
+
+std::vector<uint8_t> FarMedia::last_sent() {
+    std::lock_guard<std::mutex> g(m_);
+    return last_;
+}
+
+::testing::AssertionResult secure_call(Phone &ph, RawPeer &peer, const std::string &answer_sdp, SecureCall *c) {
+    SIPX_LINE line = ph.add_line("8001", peer.port());
+    std::string to = "sip:00867551234567@127.0.0.1:" + std::to_string(peer.port());
+    if (sipxCallCreate(ph.inst, line, &c->call) != SIPX_RESULT_SUCCESS ||
+        sipxCallConnect(c->call, to.c_str(), 0, nullptr, 1, &kCallOptions, nullptr) != SIPX_RESULT_SUCCESS)
+        return ::testing::AssertionFailure() << "no call";
+    if (!peer.next("INVITE", 3000, &c->invite, &c->from)) return ::testing::AssertionFailure() << "no INVITE";
+    c->offered = crypto_lines(c->invite);
+    size_t m = c->invite.find("m=audio ");
+    c->media = callctl::Endpoint{0x7f000001, uint16_t(std::atoi(c->invite.c_str() + m + 8))};
+    peer.reply(c->invite, c->from, 200, "Contact: <sip:callee@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n",
+               answer_sdp);
+    if (!peer.next("ACK", 2000, &c->ack)) return ::testing::AssertionFailure() << "no ACK";
+    return ::testing::AssertionSuccess();
+}
+
+std::string peer_request(RawPeer &peer, const SecureCall &c, const std::string &method, int cseq,
+                         const std::string &body) {
+    std::string contact = header_of(c.invite, "Contact"), p = std::to_string(peer.port());
+    return method + " " + contact.substr(1, contact.find('>') - 1) + " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + p +
+           ";branch=z9hG4bKsrtp" + std::to_string(cseq) + "\r\nFrom: " + header_of(c.invite, "To") + ";tag=" +
+           peer.tag + "\r\nTo: " + header_of(c.ack, "From") + "\r\nCall-ID: " + header_of(c.invite, "Call-ID") +
+           "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\nContact: <sip:callee@127.0.0.1:" + p +
+           ">\r\nMax-Forwards: 70\r\nContent-Type: application/sdp\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+Heard heard(const RtpProbe &probe, const std::string &suite, const std::vector<uint8_t> &key, size_t only_size) {
+    Heard h;
+    FarSrtp rx(false, suite, key);
+    for (const auto &p : probe.packets()) {
+        if (only_size && p.payload.size() != only_size) continue;
+        std::vector<uint8_t> pkt = bytes_of(p);
+        ++h.packets;
+        h.payload_size = p.payload.size();
+        if (!rx.unprotect(&pkt)) {
+            ++h.failed;
+            continue;
+        }
+        if (p.pt != 0) continue;
+        for (size_t i = 12; i < pkt.size(); ++i) h.audio.push_back(callctl::codec::ulaw_to_linear(pkt[i]));
+        for (size_t i = 0; i + 12 < pkt.size(); ++i) h.raw.push_back(callctl::codec::ulaw_to_linear(p.payload[i]));
+    }
+    return h;
+}
+
 
 }  // namespace testing_callctl

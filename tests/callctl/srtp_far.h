@@ -1,15 +1,24 @@
 // The far end of an SRTP call as the tests play it: libsrtp used directly
 // (not through the library's wrapper), its own base64, and the a=crypto
 // lines of descriptions read and written by hand, so that the library's
-// reading and writing of them is checked against something else.
+// reading and writing of them is checked against something else; the far
+// end's media and a call answered by hand (RawPeer).
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/base.h"
+#include "harness.h"
+#include "media_peer.h"
 
 namespace testing_callctl {
 
@@ -55,5 +64,62 @@ private:
 
 // A PCMU packet of a tone (amplitude 8000) as the far end writes it.
 std::vector<uint8_t> pcmu_packet(uint16_t seq, uint32_t ts, uint32_t ssrc, double freq, size_t *phase);
+
+// The packet bytes a probe saw (the header as the phone writes it: no CSRC,
+// no extension).
+std::vector<uint8_t> bytes_of(const RtpPacket &p);
+
+// The far end's media: RTP on an even port with RTCP on the next, and a
+// thread sending SRTP packets of a tone every 20 ms while asked to.
+class FarMedia {
+public:
+    FarMedia();
+    ~FarMedia() { stop(); }
+    int port() const { return probe ? probe->port() : 0; }
+    // Starts sending (to the phone's RTP address) with this suite and key;
+    // the sequence goes on from the packets sent before, as a real far end
+    // keeps it across new keys.
+    void start(const callctl::Endpoint &to, const std::string &suite, const std::vector<uint8_t> &key, double freq);
+    void stop();
+    uint64_t sent() const { return sent_; }
+    std::vector<uint8_t> last_sent();
+    std::unique_ptr<RtpProbe> probe;
+    std::unique_ptr<callctl::UdpSocket> rtcp;
+
+private:
+    std::unique_ptr<FarSrtp> sender_;
+    std::thread thread_;
+    std::atomic<bool> quit_{true};
+    std::atomic<uint64_t> sent_{0};
+    std::mutex m_;
+    std::vector<uint8_t> last_;
+    uint16_t seq_ = 100;
+    uint32_t ts_ = 5000;
+};
+
+// A call placed to the raw peer and answered with `answer_sdp` (savp_sdp
+// at the far media, say); the peer has taken the INVITE and the ACK.
+struct SecureCall {
+    SIPX_CALL call = 0;
+    std::string invite, ack;
+    callctl::Endpoint from;
+    std::map<int, CryptoLine> offered;  // our INVITE's a=crypto lines
+    callctl::Endpoint media;            // the phone's RTP address
+};
+::testing::AssertionResult secure_call(Phone &ph, RawPeer &peer, const std::string &answer_sdp, SecureCall *c);
+
+// A request of the callee's in the call's dialog.
+std::string peer_request(RawPeer &peer, const SecureCall &c, const std::string &method, int cseq,
+                         const std::string &body);
+
+// The phone's packets a probe saw, decrypted with `key`: how many, how many
+// failed, the last payload size, the audio (PCMU) decrypted and the
+// payloads as they were on the wire read as PCMU. Only packets whose
+// payload is `only_size` bytes long count when it is not 0.
+struct Heard {
+    size_t packets = 0, failed = 0, payload_size = 0;
+    std::vector<int16_t> audio, raw;
+};
+Heard heard(const RtpProbe &probe, const std::string &suite, const std::vector<uint8_t> &key, size_t only_size = 0);
 
 }  // namespace testing_callctl
