@@ -66,14 +66,20 @@ bool Call::keys_from_answer(const sdp::Remote &a, sdp::SrtpKeys *out) const {
     return false;
 }
 
+// Our answer may be offered again as it is (a session refresh), so its
+// keys become those of our last offer; a refused offer leaves them alone.
 bool Call::keys_for_offer(const sdp::Remote &o, sdp::SrtpKeys *out, std::string *attribute) {
-    for (auto &k : offered_keys_) wipe(&k.key, sizeof k.key);
-    offered_keys_.clear();
+    auto answered = [this](const OfferedKey *k) {
+        for (auto &old : offered_keys_) wipe(&old.key, sizeof old.key);
+        offered_keys_.clear();
+        if (k) offered_keys_.push_back(*k);
+        offered_secure_ = k != nullptr;
+    };
     if (!o.secure) {
         if (offer_profiles() == sdp::Profiles::Secure) return false;
         *out = sdp::SrtpKeys();
         attribute->clear();
-        offered_secure_ = false;
+        answered(nullptr);
         return true;
     }
     if (offer_profiles() == sdp::Profiles::Plain) return false;
@@ -87,9 +93,9 @@ bool Call::keys_for_offer(const sdp::Remote &o, sdp::SrtpKeys *out, std::string 
             return false;
         }
         *attribute = sdp::crypto_attribute(c.tag, k.send);
-        // Our answer may be offered again as it is (a session refresh).
-        offered_keys_.push_back({c.tag, k.send});
-        offered_secure_ = true;
+        OfferedKey ours{c.tag, k.send};
+        answered(&ours);
+        wipe(&ours, sizeof ours);
         *out = k;
         wipe(&k, sizeof k);
         return true;

@@ -293,6 +293,38 @@ TEST(SrtpCalls, HoldAndNewKeysBothWays) {
     peer.reply(bye, c.from, 200);
 }
 
+// A refused re-offer of the peer's leaves our keys as they were: the
+// session refresh that follows offers our last description again, and its
+// answer (the same keys) is taken; the call goes on.
+TEST(SrtpCalls, RefreshAfterARefusedReOfferKeepsTheCall) {
+    RawPeer peer;
+    RtpProbe media;
+    Phone ph;
+    srtp_mode(ph, callctl::SrtpMode::Offer);
+    SIPX_TIMER_SETTINGS t{};
+    t.cbSize = sizeof t;
+    t.sessionExpires = 2;
+    t.minSessionExpires = 1;
+    ASSERT_EQ(sipxConfigSetTimers(ph.inst, &t), SIPX_RESULT_SUCCESS);
+    const std::string answer = savp_sdp(media.port(), crypto_attr(1, k80, test_key(21)));
+    const std::string timer = "Session-Expires: 2;refresher=uac\r\nRequire: timer\r\n";
+    SecureCall c;
+    ASSERT_TRUE(secure_call(ph, peer, answer, &c, timer));
+    ASSERT_TRUE(got(ph, SIPX_CALLSTATE_CONNECTED, c.call)) << ph.rec.dump();
+    std::string bad = savp_sdp(media.port(), "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:short\r\n");
+    peer.send(peer_request(peer, c, "INVITE", 20, bad), c.from);
+    ASSERT_TRUE(peer.next("SIP/2.0 488", 2000));
+    std::string refresh;
+    callctl::Endpoint from;
+    ASSERT_TRUE(peer.next("INVITE", 3000, &refresh, &from));
+    EXPECT_EQ(crypto_lines(refresh)[1].key, c.offered[1].key);
+    peer.reply(refresh, from, 200, timer, answer);
+    ASSERT_TRUE(peer.next("ACK", 2000));
+    EXPECT_FALSE(got(ph, SIPX_CALLSTATE_DISCONNECTED, c.call, 300)) << ph.rec.dump();
+    SIPX_CALL hc = c.call;
+    ASSERT_EQ(sipxCallDestroy(&hc), SIPX_RESULT_SUCCESS);
+}
+
 // We offered SRTP: an answer without keys we can use for one of our tags
 // ends the call (ACK, BYE, DISCONNECTED 488 without CONNECTED before it),
 // and no audio is sent meanwhile.

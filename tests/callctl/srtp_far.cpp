@@ -195,7 +195,8 @@ std::vector<uint8_t> FarMedia::last_sent() {
     return last_;
 }
 
-::testing::AssertionResult secure_call(Phone &ph, RawPeer &peer, const std::string &answer_sdp, SecureCall *c) {
+::testing::AssertionResult secure_call(Phone &ph, RawPeer &peer, const std::string &answer_sdp, SecureCall *c,
+                                       const std::string &extra) {
     SIPX_LINE line = ph.add_line("8001", peer.port());
     std::string to = "sip:00867551234567@127.0.0.1:" + std::to_string(peer.port());
     if (sipxCallCreate(ph.inst, line, &c->call) != SIPX_RESULT_SUCCESS ||
@@ -205,8 +206,8 @@ std::vector<uint8_t> FarMedia::last_sent() {
     c->offered = crypto_lines(c->invite);
     size_t m = c->invite.find("m=audio ");
     c->media = callctl::Endpoint{0x7f000001, uint16_t(std::atoi(c->invite.c_str() + m + 8))};
-    peer.reply(c->invite, c->from, 200, "Contact: <sip:callee@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n",
-               answer_sdp);
+    peer.reply(c->invite, c->from, 200,
+               "Contact: <sip:callee@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n" + extra, answer_sdp);
     if (!peer.next("ACK", 2000, &c->ack)) return ::testing::AssertionFailure() << "no ACK";
     return ::testing::AssertionSuccess();
 }

@@ -106,7 +106,9 @@ struct SecureCall {
     std::map<int, CryptoLine> offered;  // our INVITE's a=crypto lines
     callctl::Endpoint media;            // the phone's RTP address
 };
-::testing::AssertionResult secure_call(Phone &ph, RawPeer &peer, const std::string &answer_sdp, SecureCall *c);
+// extra: header lines (each ending in CRLF) of the 200 besides Contact.
+::testing::AssertionResult secure_call(Phone &ph, RawPeer &peer, const std::string &answer_sdp, SecureCall *c,
+                                       const std::string &extra = {});
 
 // A request of the callee's in the call's dialog.
 std::string peer_request(RawPeer &peer, const SecureCall &c, const std::string &method, int cseq,
