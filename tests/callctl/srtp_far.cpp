@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 #include "codec/codec.h"
 #include "rtp/rtp.h"
@@ -76,7 +77,8 @@ std::string crypto_attr(int tag, const std::string &suite, const std::vector<uin
 }
 
 FarSrtp::FarSrtp(bool sender, const std::string &suite, const std::vector<uint8_t> &key) {
-    srtp_init();
+    static std::once_flag once;
+    std::call_once(once, [] { srtp_init(); });
     srtp_policy_t p;
     std::memset(&p, 0, sizeof p);
     if (suite == k32) srtp_crypto_policy_set_aes_cm_128_hmac_sha1_32(&p.rtp);
