@@ -159,7 +159,7 @@
  *  of the peer's with an RTP/SAVP audio line is taken when one of its
  *  a=crypto lines is usable (AES_CM_128_HMAC_SHA1_80 or _32, one 30-byte
  *  inline key without MKI, a lifetime of at least 2^31 or none, session
- *  parameters KDR=0, WSH, FEC_ORDER or optional ones only); the first such
+ *  parameters WSH, FEC_ORDER or optional ones only); the first such
  *  line is answered under its tag with a new random key of ours, other
  *  lines are skipped, and an offer with none gets 488. Such a line is
  *  preferred to an RTP/AVP audio line of the same offer. Our own offers

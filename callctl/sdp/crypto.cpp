@@ -47,7 +47,8 @@ std::string_view next_field(std::string_view *v, char sep) {
 }
 
 // Session parameters (space separated): true when we honour all of them;
-// *window gets WSH.
+// *window gets WSH. A key derivation rate (KDR, 1 to 24) is not among
+// them: libsrtp derives the session keys once.
 bool honoured(std::string_view params, int *window) {
     while (!params.empty()) {
         std::string_view p = next_field(&params, ' ');
@@ -55,9 +56,7 @@ bool honoured(std::string_view params, int *window) {
         if (p[0] == '-') continue;  // an optional extension
         std::string_view name = p.substr(0, p.find('='));
         std::string_view value = name.size() < p.size() ? p.substr(name.size() + 1) : std::string_view();
-        if (name == "KDR") {
-            if (value != "0") return false;  // no rederivation is all libsrtp does
-        } else if (name == "WSH") {
+        if (name == "WSH") {
             if (!all_digits(value, 5)) return false;
             int w = 0;
             for (char c : value) w = w * 10 + (c - '0');

@@ -8,12 +8,12 @@
 // line is usable when it names one of them with exactly one inline key of
 // that length, without an MKI (we do not tag packets with one), with a
 // lifetime of at least 2^31 packets or none (libsrtp does not re-key
-// sooner), and with only session parameters we honour: KDR=0, WSH (the
-// replay window, at least 64), FEC_ORDER (we send no FEC) and extensions
-// marked optional ("-..."). Everything else (UNENCRYPTED_SRTP,
-// UNENCRYPTED_SRTCP, UNAUTHENTICATED_SRTP, FEC_KEY, another KDR, unknown
-// parameters) makes the line unusable; the other lines of the description
-// are still looked at.
+// sooner), and with only session parameters we honour: WSH (the replay
+// window, at least 64), FEC_ORDER (we send no FEC) and extensions marked
+// optional ("-..."). Everything else (KDR: libsrtp derives the session
+// keys once; UNENCRYPTED_SRTP, UNENCRYPTED_SRTCP, UNAUTHENTICATED_SRTP,
+// FEC_KEY, unknown parameters) makes the line unusable; the other lines
+// of the description are still looked at.
 //
 // Keys are secrets: nothing here logs them, and the log's SIP writer masks
 // them (log::mask_secrets).
