@@ -2,8 +2,11 @@
 // read. A refused text leaves the result alone; a read one keeps to the limits of the
 // header (payload types 0..127, at most kMaxFormats, telephone-event one of them); the
 // stream settings and the answer only name payloads of the description; and our
-// answer, written as a description, reads back the same.
+// answer, written as a description, reads back the same. SDES keys: only an RTP/SAVP
+// stream has a=crypto lines; a usable one has a suite we have, and its key written
+// again as an attribute of ours reads back as the same key.
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 
@@ -39,6 +42,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const sdp::Payload &p : r.payloads)
         FUZZ_CHECK(p.pt >= 0 && p.pt <= 127);
     FUZZ_CHECK(r.telephone_event_pt == -1 || Listed(r, r.telephone_event_pt));
+
+    FUZZ_CHECK(r.secure || r.crypto.empty());
+    FUZZ_CHECK(r.crypto.size() <= sdp::kMaxCryptoLines);
+    for (const sdp::Crypto &c : r.crypto) {
+        sdp::SrtpKey k;
+        if (!sdp::usable_key(c, &k))
+            continue;
+        FUZZ_CHECK(k.on() && k.window >= 64);
+        sdp::Crypto again;
+        FUZZ_CHECK(sdp::parse_crypto(sdp::crypto_attribute(c.tag, k).substr(7), &again));
+        sdp::SrtpKey k2;
+        FUZZ_CHECK(again.tag == c.tag && sdp::usable_key(again, &k2) && k2.suite == k.suite &&
+                   std::equal(k.master, k.master + sdp::kMasterLength, k2.master));
+    }
 
     const media::StreamParams params = media::params_from(r);
     for (const auto &f : params.audio)

@@ -23,6 +23,14 @@ void name_this_thread(const char *name);
 uint32_t random_u32();
 std::string random_token(size_t len);  // [a-z0-9]
 
+// Key material (SRTP master keys): n bytes from the system's cryptographic
+// random source, RtlGenRandom on Windows, getrandom natively (random.cpp).
+// False when the source fails; *out is then wiped and not to be used.
+bool random_key_bytes(void *out, size_t n);
+// Overwrites n bytes in a way the compiler does not leave out (key material
+// that is no longer needed).
+void wipe(void *p, size_t n);
+
 // How SIP travels to a peer. Media is always UDP.
 enum class Transport : uint8_t { Udp, Tcp, Tls };
 // "UDP", "TCP", "TLS": the Via's transport token and the log's word.

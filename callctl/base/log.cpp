@@ -229,6 +229,25 @@ std::string mask_params(std::string_view v) {
     return o;
 }
 
+// An a=crypto line with the value of every "inline:" key parameter (its
+// key and salt, up to a lifetime, MKI or the next parameter) as ***.
+std::string mask_inline_keys(std::string_view line) {
+    std::string o;
+    o.reserve(line.size());
+    size_t i = 0;
+    while (i < line.size()) {
+        if (i + 7 <= line.size() && same_word(line.substr(i, 7), "inline:")) {
+            o.append(line.substr(i, 7));
+            o.append("***");
+            i += 7;
+            while (i < line.size() && std::string_view("|; \t\r\n").find(line[i]) == std::string_view::npos) ++i;
+            continue;
+        }
+        o.push_back(line[i++]);
+    }
+    return o;
+}
+
 size_t after_line(std::string_view m, size_t pos) {
     size_t e = m.find('\n', pos);
     return e == std::string_view::npos ? m.size() : e + 1;
@@ -335,7 +354,14 @@ std::string mask_secrets(std::string_view m) {
         }
         pos = end;
     }
-    out.append(m.substr(pos));
+    // The body: the keys of SDES a=crypto lines (RFC 4568).
+    while (pos < m.size()) {
+        size_t end = after_line(m, pos);
+        std::string_view line = m.substr(pos, end - pos);
+        if (line.size() > 9 && same_word(line.substr(0, 9), "a=crypto:")) out.append(mask_inline_keys(line));
+        else out.append(line);
+        pos = end;
+    }
     return out;
 }
 

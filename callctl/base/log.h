@@ -61,7 +61,9 @@ void sip_message(bool sent, const Endpoint &peer, std::string_view datagram);
 
 // The message with the values of response= and of parameters whose name
 // holds "pass" replaced by *** in its Authorization and Proxy-Authorization
-// headers (folded lines included). Everything else is left as it was.
+// headers (folded lines included), and in its body the SRTP keys of
+// a=crypto lines ("inline:***", lifetime and MKI kept). Everything else is
+// left as it was.
 std::string mask_secrets(std::string_view message);
 
 // Valid UTF-8 as it is, but: bytes that are not well-formed UTF-8, and the

@@ -112,12 +112,17 @@ public:
     // CallMedia: the calls' streams and offer/answer, from the media engine.
     uint16_t open_stream(uint32_t call, uint32_t bind_ip, uint16_t first_port, int pairs) override;
     void close_stream(uint32_t call) override;
-    void configure_stream(uint32_t call, const sdp::Remote &peer) override;
+    void configure_stream(uint32_t call, const sdp::Remote &peer, const sdp::SrtpKeys &srtp) override;
     void set_stream_hold(uint32_t call, bool held) override;
     int64_t stream_quiet_ms(uint32_t call, int64_t now, bool *may_pause) override;
     std::vector<sdp::Payload> offer_payloads(const std::string &codec) override;
     std::vector<sdp::Payload> answer_payloads(const sdp::Remote &offer) override;
     sdp::Direction answer_direction(sdp::Direction offered, bool local_hold) override;
+
+    // SRTP for the calls made from now on (Config::srtp, see SrtpMode): not
+    // in the C interface; for the code that knows a line's signalling is
+    // protected, and for tests. Takes `lock`.
+    void set_srtp_mode(SrtpMode mode);
 
     std::mutex lock;
     TimerSettings timer_settings_;

@@ -211,11 +211,19 @@ uint16_t Instance::open_stream(uint32_t call, uint32_t bind_ip, uint16_t first_p
 
 void Instance::close_stream(uint32_t call) { media->close_stream(call); }
 
-void Instance::configure_stream(uint32_t call, const sdp::Remote &peer) {
-    media->configure(call, media::params_from(peer));
+void Instance::configure_stream(uint32_t call, const sdp::Remote &peer, const sdp::SrtpKeys &srtp) {
+    media::StreamParams p = media::params_from(peer);
+    p.srtp = srtp;
+    media->configure(call, p);
+    wipe(&p.srtp, sizeof p.srtp);
 }
 
 void Instance::set_stream_hold(uint32_t call, bool held) { media->set_hold(call, held); }
+
+void Instance::set_srtp_mode(SrtpMode mode) {
+    std::lock_guard<std::mutex> g(lock);
+    config.srtp = mode;
+}
 
 int64_t Instance::stream_quiet_ms(uint32_t call, int64_t now, bool *may_pause) {
     return media->quiet_ms(call, now, may_pause);

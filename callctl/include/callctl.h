@@ -155,6 +155,22 @@
  *  starts the audio before the answer (early media). A re-INVITE from the
  *  peer is answered with the formats of its offer that we have and the
  *  mirrored direction; sipxCallHold stops our audio both ways at once.
+ *  SRTP (RFC 3711) with keys in the description (RFC 4568 SDES): an offer
+ *  of the peer's with an RTP/SAVP audio line is taken when one of its
+ *  a=crypto lines is usable (AES_CM_128_HMAC_SHA1_80 or _32, one 30-byte
+ *  inline key without MKI, a lifetime of at least 2^31 or none, session
+ *  parameters WSH, FEC_ORDER or optional ones only); the first such
+ *  line is answered under its tag with a new random key of ours, other
+ *  lines are skipped, and an offer with none gets 488. Such a line is
+ *  preferred to an RTP/AVP audio line of the same offer. Our own offers
+ *  are RTP/AVP. Once a call's audio is SRTP it stays SRTP: our re-offers
+ *  are RTP/SAVP (a new key but the one we send with), the peer's re-offers
+ *  without a usable key get 488, and an answer without one ends the call
+ *  (BYE, DISCONNECTED with SIPX_CAUSE_REJECTED and sipStatus 488). A new
+ *  key of the peer's replaces the session it receives with. RTP and RTCP
+ *  are both protected (SRTCP); a packet that fails authentication or is a
+ *  replay is dropped (not played, not counted as the peer's audio). Keys
+ *  never reach the log.
  *  RTP (RFC 3550): random SSRC, sequence and timestamp start; 20 ms per
  *  packet; RTCP sender/receiver reports with SDES CNAME about every 5 s,
  *  BYE at the end. Packets from another address than the peer's
@@ -418,7 +434,8 @@ SIPXTAPI_API SIPX_RESULT sipxConfigGetLocalSipUdpPort(SIPX_INST hInst, int *pPor
                                audio one summary line: codec, RTP packets sent,
                                received and lost, jitter (ms), the round trip
                                from RTCP when the peer's reports gave one, the
-                               devices in use and the device failures during it */
+                               devices in use and the device failures during it;
+                               with SRTP its suites and the packets dropped */
 #define SIPX_LOG_DEBUG 4    /* every SIP message sent and received, whole */
 
 /* One log line: UTF-8 text without a line end. */
@@ -445,7 +462,8 @@ typedef void (*SIPX_LOG_CALLBACK)(int level, const char *szLine, void *pUserData
  * "> " (sent) or "< " (received). In Authorization and Proxy-Authorization
  * headers the response= value and any parameter whose name holds "pass" are
  * written as "***"; passwords given to sipxLineAddCredential are never
- * logged. Bytes that are not UTF-8 are written as \xNN; control characters
+ * logged; the SRTP keys of a=crypto lines in message bodies are written as
+ * "inline:***". Bytes that are not UTF-8 are written as \xNN; control characters
  * (but tab) as \xNN or \uXXXX, and so are the line and paragraph separators
  * and the bidirectional embeddings, overrides and isolates (U+2028, U+2029,
  * U+202A-U+202E, U+2066-U+2069), so no text from outside can forge or hide

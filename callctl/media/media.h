@@ -72,6 +72,10 @@ struct StreamParams {
     int te_pt = -1;             // the peer's telephone-event payload type, -1 none
     bool send = false;          // the peer takes audio from us
     bool recv = false;          // the peer sends audio to us
+    // SRTP keys of offer/answer (RFC 4568); off: plain RTP. A key that
+    // differs from the stream's current one starts a new SRTP session for
+    // its direction; the same key keeps the session (and its packet index).
+    sdp::SrtpKeys srtp;
 };
 
 // Payloads of our offer: the selected codec first when built in, then PCMU
@@ -193,6 +197,9 @@ public:
         uint64_t concealed = 0, played = 0, comfort_noise = 0;
         int jitter_delay_ms = 0;
         size_t decoders = 0;  // formats the stream can decode now
+        bool srtp = false;                  // RTP and RTCP are SRTP/SRTCP
+        uint64_t srtp_auth_failed = 0;      // dropped: failed SRTP/SRTCP authentication
+        uint64_t srtp_replayed = 0;         // dropped: replays (or too old for the window)
     };
     bool stream_info(uint32_t call, StreamInfo *out) const;
     struct DeviceInfo {

@@ -12,6 +12,11 @@ Stream::Stream(uint32_t call) : call_(call) {
     jb_.set_comfort_noise([this](int16_t *pcm, size_t n) { return last_dec_ && last_dec_->comfort_noise(pcm, n); });
 }
 
+Stream::~Stream() {
+    wipe(&send_key_, sizeof send_key_);
+    wipe(&recv_key_, sizeof recv_key_);
+}
+
 bool Stream::bind(uint32_t bind_ip, uint16_t first_port, int pairs, uint16_t *cursor) {
     uint32_t first = first_port & ~1u;
     if (pairs < 1) pairs = 1;
@@ -42,6 +47,8 @@ void Stream::configure(const StreamParams &p, int64_t now) {
     bool addr_changed = !configured_ || p.rtp != p_.rtp;
     if (p.recv && (!configured_ || !p_.recv)) last_heard_ = now;
     p_ = p;
+    set_keys(p.srtp);
+    p_.srtp = sdp::SrtpKeys();  // the keys are kept once, in send_key_ and recv_key_
     if (addr_changed) {
         // The description's address is trusted at once; the source we sent
         // to before (it may still send for a while) takes over again only as
@@ -86,6 +93,57 @@ void Stream::configure(const StreamParams &p, int64_t now) {
     const int64_t iv = Engine::kRtcpIntervalMs;
     if (!configured_) next_rtcp_ = now + iv / 4 + int64_t(random_u32() % (iv / 2));
     configured_ = true;
+}
+
+namespace {
+rtp::SrtpProfile profile_of(sdp::SrtpSuite s) {
+    return s == sdp::SrtpSuite::AesCm128HmacSha1_32 ? rtp::SrtpProfile::Aes128Sha1_32 : rtp::SrtpProfile::Aes128Sha1_80;
+}
+}  // namespace
+
+void Stream::set_keys(const sdp::SrtpKeys &k) {
+    // Both or neither: a stream never sends in the clear what it was to
+    // protect, nor takes cleartext while it expects SRTP.
+    sdp::SrtpKeys want = k.on() ? k : sdp::SrtpKeys();
+    if (want.send != send_key_) {
+        send_key_ = want.send;
+        send_srtp_.stop();
+        if (send_key_.on() &&
+            !send_srtp_.start(rtp::SrtpContext::Dir::Send, profile_of(send_key_.suite), send_key_.master))
+            CALLCTL_LOG(log::Warning, "call %u: no SRTP session for sending: nothing is sent", unsigned(call_));
+        marker_ = true;
+    }
+    if (want.recv != recv_key_) {
+        recv_key_ = want.recv;
+        recv_srtp_.stop();
+        if (recv_key_.on() && !recv_srtp_.start(rtp::SrtpContext::Dir::Receive, profile_of(recv_key_.suite),
+                                                recv_key_.master, recv_key_.window))
+            CALLCTL_LOG(log::Warning, "call %u: no SRTP session for receiving: nothing is played", unsigned(call_));
+    }
+    wipe(&want, sizeof want);
+}
+
+bool Stream::send_packet(UdpSocket &sock, const Endpoint &to, uint8_t *pkt, size_t len, size_t cap, bool rtcp) {
+    if (send_key_.on()) {
+        bool ok = rtcp ? send_srtp_.protect_rtcp(pkt, &len, cap) : send_srtp_.protect_rtp(pkt, &len, cap);
+        if (!ok) {
+            if (!protect_failed_)
+                CALLCTL_LOG(log::Warning, "call %u: a packet could not be protected (SRTP); it was not sent",
+                            unsigned(call_));
+            protect_failed_ = true;
+            return false;
+        }
+    }
+    return sock.send_to(to, pkt, len);
+}
+
+bool Stream::unprotect(uint8_t *d, size_t *n, bool rtcp) {
+    if (!recv_key_.on()) return true;
+    auto r = rtcp ? recv_srtp_.unprotect_rtcp(d, n) : recv_srtp_.unprotect_rtp(d, n);
+    if (r == rtp::SrtpContext::Result::Ok) return true;
+    if (r == rtp::SrtpContext::Result::Replayed) ++srtp_replayed_;
+    else ++srtp_auth_failed_;
+    return false;
 }
 
 void Stream::set_hold(bool held, int64_t now) {
@@ -143,7 +201,7 @@ void Stream::receive_ready(bool rtp_ready, bool rtcp_ready, int64_t now, int mos
     }
 }
 
-void Stream::on_rtp(const uint8_t *d, size_t n, const Endpoint &from, int64_t now) {
+void Stream::on_rtp(uint8_t *d, size_t n, const Endpoint &from, int64_t now) {
     if (!active()) {
         ++ignored_;
         return;
@@ -157,6 +215,12 @@ void Stream::on_rtp(const uint8_t *d, size_t n, const Endpoint &from, int64_t no
     rtp::Header h;
     const uint8_t *pl;
     size_t pn;
+    // With SRTP only authentic packets go on: a stranger cannot take our
+    // audio over, a tampered or replayed packet is not played.
+    if (!unprotect(d, &n, false)) {
+        ++ignored_;
+        return;
+    }
     if (!rtp::parse(d, n, &h, &pl, &pn)) {
         ++ignored_;
         return;
@@ -229,9 +293,10 @@ bool Stream::take_over(const rtp::Header &h, const Endpoint &from, int64_t now) 
     return same_stream || source_heard_ == 0 || now - source_heard_ >= kSourceQuietMs;
 }
 
-void Stream::on_rtcp(const uint8_t *d, size_t n, const Endpoint &from, int64_t now) {
+void Stream::on_rtcp(uint8_t *d, size_t n, const Endpoint &from, int64_t now) {
     if (!active() || !from_peer(from)) return;
     last_heard_ = now;  // even when it does not parse (as on_rtp)
+    if (!unprotect(d, &n, true)) return;
     rtp::Rtcp r;
     if (!rtp::parse_rtcp(d, n, &r)) return;
     ++rtcp_received_;
@@ -285,6 +350,9 @@ void Stream::info(Engine::StreamInfo *o) const {
     o->played = jb_.stats().played;
     o->jitter_delay_ms = jb_.target_delay_ms();
     o->decoders = dec_.size();
+    o->srtp = send_key_.on();
+    o->srtp_auth_failed = srtp_auth_failed_;
+    o->srtp_replayed = srtp_replayed_;
 }
 
 std::string Stream::summary() const {
@@ -295,6 +363,12 @@ std::string Stream::summary() const {
          std::to_string(have_rx_ ? rx_.lost() : 0) + ", jitter " + std::to_string(have_rx_ ? rx_.jitter() / 8 : 0) +
          " ms, round trip ";
     t += rtt_ms_ >= 0 ? std::to_string(rtt_ms_) + " ms" : std::string("unknown");
+    if (send_key_.on()) {
+        t += std::string(", SRTP ") + sdp::suite_name(send_key_.suite) + "/" + sdp::suite_name(recv_key_.suite);
+        if (srtp_auth_failed_ || srtp_replayed_)
+            t += " (dropped: " + std::to_string(srtp_auth_failed_) + " failed authentication, " +
+                 std::to_string(srtp_replayed_) + " replayed)";
+    }
     return t;
 }
 

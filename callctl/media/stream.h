@@ -19,6 +19,7 @@
 #include "../codec/codec.h"
 #include "../jb/jitter.h"
 #include "../rtp/rtp.h"
+#include "../rtp/srtp.h"
 #include "media.h"
 #include "mix.h"
 #include "tone.h"
@@ -29,6 +30,7 @@ namespace callctl::media {
 class Stream {
 public:
     explicit Stream(uint32_t call);
+    ~Stream();
     Stream(const Stream &) = delete;
     Stream &operator=(const Stream &) = delete;
 
@@ -91,8 +93,16 @@ private:
         ToneGenerator gen_local;  // played locally
     };
 
-    void on_rtp(const uint8_t *d, size_t n, const Endpoint &from, int64_t now);
-    void on_rtcp(const uint8_t *d, size_t n, const Endpoint &from, int64_t now);
+    void on_rtp(uint8_t *d, size_t n, const Endpoint &from, int64_t now);
+    void on_rtcp(uint8_t *d, size_t n, const Endpoint &from, int64_t now);
+    // SRTP: the sessions for the keys of p (new ones only for new keys).
+    void set_keys(const sdp::SrtpKeys &k);
+    // Protects (with SRTP on) and sends an RTP or RTCP packet written into
+    // a buffer of cap bytes; false when it did not go.
+    bool send_packet(UdpSocket &sock, const Endpoint &to, uint8_t *pkt, size_t len, size_t cap, bool rtcp);
+    // With SRTP on: checks and decrypts a received packet in place; false
+    // (counted) when it is to be dropped.
+    bool unprotect(uint8_t *d, size_t *n, bool rtcp);
     // A valid packet from a source other than the one we send to: true when
     // that source has now earned our RTP (see kProbation).
     bool take_over(const rtp::Header &h, const Endpoint &from, int64_t now);
@@ -174,6 +184,12 @@ private:
     int16_t remote_[kFrame] = {};
     int16_t sent_[kFrame] = {};
     int16_t local_tone_[kFrame] = {};
+
+    // SRTP (both keys on, or both off): the keys in use and their sessions.
+    sdp::SrtpKey send_key_, recv_key_;
+    rtp::SrtpContext send_srtp_, recv_srtp_;
+    uint64_t srtp_auth_failed_ = 0, srtp_replayed_ = 0;
+    bool protect_failed_ = false;  // a packet could not be protected (logged once)
 
     Tone tone_;
     std::unique_ptr<WaveWriter> rec_;

@@ -91,9 +91,9 @@ void Stream::send_frame(const int16_t frame[kFrame]) {
         h.seq = seq_++;
         h.ts = ts_ + pk[i].offset;
         h.ssrc = ssrc_;
-        uint8_t pkt[rtp::kMaxPacket];
-        size_t len = rtp::write(h, pk[i].data, pk[i].size, pkt, sizeof pkt);
-        if (len && rtp_.send_to(send_to_, pkt, len)) {
+        uint8_t pkt[rtp::kMaxPacket + rtp::kSrtpRoom];
+        size_t len = rtp::write(h, pk[i].data, pk[i].size, pkt, rtp::kMaxPacket);
+        if (len && send_packet(rtp_, send_to_, pkt, len, sizeof pkt, false)) {
             ++sent_packets_;
             sent_octets_ += uint32_t(pk[i].size);
             audio_octets_ += pk[i].size;
@@ -122,9 +122,9 @@ void Stream::send_event(bool end) {
     h.seq = seq_++;
     h.ts = t.ev_ts;
     h.ssrc = ssrc_;
-    uint8_t pkt[64];
-    size_t len = rtp::write(h, payload, sizeof payload, pkt, sizeof pkt);
-    if (len && rtp_.send_to(send_to_, pkt, len)) {
+    uint8_t pkt[64 + rtp::kSrtpRoom];
+    size_t len = rtp::write(h, payload, sizeof payload, pkt, 64);
+    if (len && send_packet(rtp_, send_to_, pkt, len, sizeof pkt, false)) {
         ++sent_events_;
         ++sent_packets_;
         sent_octets_ += uint32_t(sizeof payload);
@@ -153,10 +153,10 @@ void Stream::send_rtcp(bool bye, int64_t now) {
             rb.dlsr = uint32_t((now - last_sr_at_) * 65536 / 1000);
         }
     }
-    uint8_t pkt[256];
-    size_t n = rtp::write_compound(ssrc_, sr ? &si : nullptr, have_rx_ ? &rb : nullptr, cname_, bye, pkt, sizeof pkt);
+    uint8_t pkt[256 + rtp::kSrtpRoom];
+    size_t n = rtp::write_compound(ssrc_, sr ? &si : nullptr, have_rx_ ? &rb : nullptr, cname_, bye, pkt, 256);
     Endpoint to = rtcp_to_;
-    if (n && to.ip && to.port && rtcp_.send_to(to, pkt, n)) ++rtcp_sent_;
+    if (n && to.ip && to.port && send_packet(rtcp_, to, pkt, n, sizeof pkt, true)) ++rtcp_sent_;
     sent_since_report_ = false;
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "../base/base.h"
+
 namespace callctl::sdp {
 
 namespace {
@@ -47,7 +49,7 @@ std::string write(const Offer &o) {
     s += "t=0 0\r\n";
     size_t before = std::min(o.audio_at, o.refused.size());
     for (size_t i = 0; i < before; ++i) s += o.refused[i] + "\r\n";
-    s += "m=audio " + std::to_string(o.port) + " RTP/AVP";
+    s += "m=audio " + std::to_string(o.port) + (o.secure ? " RTP/SAVP" : " RTP/AVP");
     for (const auto &p : o.payloads) s += " " + std::to_string(p.pt);
     s += "\r\n";
     for (const auto &p : o.payloads) {
@@ -56,6 +58,7 @@ std::string write(const Offer &o) {
     }
     s += "a=ptime:20\r\n";
     s += std::string("a=") + direction_text(o.direction) + "\r\n";
+    for (const auto &c : o.crypto) s += "a=" + c + "\r\n";
     for (size_t i = before; i < o.refused.size(); ++i) s += o.refused[i] + "\r\n";
     return s;
 }
@@ -111,30 +114,50 @@ bool media_line(std::string_view v, MediaLine *out) {
 }
 }  // namespace
 
-bool parse(std::string_view text, Remote *out) {
+bool parse(std::string_view text, Remote *out, Profiles take) {
     Remote r;
-    // First the m= lines, to know which one is the audio stream.
+    // First the m= lines and their a=crypto lines, to know which one is the
+    // audio stream.
     bool malformed = false;
+    std::vector<std::vector<Crypto>> crypto;
     for_each_line(text, [&](std::string_view line) {
-        if (line[0] != 'm') return;
-        MediaLine m;
-        if (!media_line(line.substr(2), &m)) malformed = true;
-        r.lines.push_back(std::move(m));
+        if (line[0] == 'm') {
+            MediaLine m;
+            if (!media_line(line.substr(2), &m)) malformed = true;
+            r.lines.push_back(std::move(m));
+            crypto.emplace_back();
+            return;
+        }
+        Crypto c;
+        if (line.compare(0, 9, "a=crypto:") == 0 && !crypto.empty() && crypto.back().size() < kMaxCryptoLines &&
+            parse_crypto(line.substr(9), &c))
+            crypto.back().push_back(std::move(c));
     });
     if (malformed || r.lines.empty() || r.lines.size() > kMaxMediaLines) return false;
+    // Each audio line's rank (higher is better, 0: not taken).
     size_t audio = r.lines.size();
+    int best = 0;
     for (size_t i = 0; i < r.lines.size(); ++i) {
         const MediaLine &m = r.lines[i];
-        if (m.media != "audio" || !iequals(m.proto, "RTP/AVP")) continue;
-        if (audio == r.lines.size()) audio = i;
-        if (m.port != 0) {
-            audio = i;
-            break;
+        if (m.media != "audio") continue;
+        const bool plain = iequals(m.proto, "RTP/AVP"), secure = iequals(m.proto, "RTP/SAVP");
+        if ((!plain || take == Profiles::Secure) && (!secure || take == Profiles::Plain)) continue;
+        int rank = 1;
+        if (plain) rank = 2;
+        if (secure) {
+            SrtpKey k;
+            for (const auto &c : crypto[i])
+                if (usable_key(c, &k)) rank = 3;
+            wipe(&k, sizeof k);
         }
+        if (m.port != 0) rank += 3;
+        if (rank > best) best = rank, audio = i;
     }
     if (audio == r.lines.size()) return false;
     r.audio_line = audio;
     r.port = r.lines[audio].port;
+    r.secure = iequals(r.lines[audio].proto, "RTP/SAVP");
+    if (r.secure) r.crypto = std::move(crypto[audio]);
     std::string_view formats = r.lines[audio].formats;
     while (!formats.empty() && r.payloads.size() < kMaxFormats) {
         Payload p;

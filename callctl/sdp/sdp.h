@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto.h"
+
 namespace callctl::sdp {
 
 enum class Direction { SendRecv, SendOnly, RecvOnly, Inactive };
@@ -31,6 +33,10 @@ struct Offer {
     // line number audio_at.
     std::vector<std::string> refused;
     size_t audio_at = 0;
+    // RTP/SAVP with these a=crypto attributes ("crypto:1 ...") in order,
+    // or RTP/AVP.
+    bool secure = false;
+    std::vector<std::string> crypto;
 };
 std::string write(const Offer &o);
 
@@ -48,11 +54,21 @@ struct MediaLine {
     std::string formats;
 };
 
+// The a=crypto lines looked at per m= line; more are ignored.
+constexpr size_t kMaxCryptoLines = 16;
+
+// Which transport profiles of an audio line may be taken.
+enum class Profiles { Plain, Secure, Any };  // RTP/AVP, RTP/SAVP, either
+
 // The audio stream of a received description. Payload types outside 0..127
 // are ignored; telephone_event_pt is one of the listed payloads.
 //
-// The audio stream is the first RTP/AVP audio line with a port, else the
-// first RTP/AVP audio line; every m= line is listed in `lines`.
+// The audio stream is an audio line of a profile taken: one with a port
+// before one without, and with Profiles::Any an RTP/SAVP line with a
+// usable a=crypto line before an RTP/AVP line before an RTP/SAVP line
+// without one; the first of equals. Every m= line is listed in `lines`.
+// For an RTP/SAVP stream, `crypto` has its well-formed a=crypto lines in
+// order (usable or not).
 struct Remote {
     std::string address;
     uint16_t port = 0;
@@ -61,10 +77,12 @@ struct Remote {
     int telephone_event_pt = -1;
     std::vector<MediaLine> lines;
     size_t audio_line = 0;  // index in lines
+    bool secure = false;    // RTP/SAVP
+    std::vector<Crypto> crypto;
 };
-// False when the text is not a description with an RTP/AVP audio stream, or
-// has more than kMaxMediaLines m= lines.
-bool parse(std::string_view text, Remote *out);
+// False when the text is not a description with an audio stream of a
+// profile taken, or has more than kMaxMediaLines m= lines.
+bool parse(std::string_view text, Remote *out, Profiles take = Profiles::Any);
 
 // The refused lines of an answer to `offer` (every m= line but its audio
 // one, port 0, formats as offered) into `answer`.

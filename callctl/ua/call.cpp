@@ -65,7 +65,8 @@ std::string request_uri_of(std::string_view text) {
 }
 
 Call::Call(UaHost &host, uint32_t h, Line *line)
-    : handle(h), line_handle(line ? line->handle : 0), host_(host), line_(line), linger_(host.timers()),
+    : handle(h), line_handle(line ? line->handle : 0), host_(host), line_(line), srtp_mode_(host.config.srtp),
+      linger_(host.timers()),
       media_watch_(host.timers()), glare_wait_(host.timers()), moved_wait_(host.timers()),
       session_refresh_(host.timers()),
       session_expiry_(host.timers()) {}
@@ -74,6 +75,8 @@ Call::~Call() {
     for (uint64_t t : txns_) host_.txn().detach(t);
     host_.cancel_resolves(handle);
     host_.close_stream(handle);
+    for (auto &k : offered_keys_) wipe(&k.key, sizeof k.key);
+    wipe(&srtp_, sizeof srtp_);
 }
 
 bool Call::finished() const { return released && state_ == State::Terminated && !linger_.active(); }
@@ -96,6 +99,9 @@ SIPX_RESULT Call::connect(const std::string &target, uint32_t looked_up) {
     }
     dest_ = flow(dest_);
     hop_ = dest_;
+    // Keys in the description are worth sending only where nobody on the way
+    // reads it: a call whose signalling goes over TLS offers SRTP.
+    if (srtp_mode_ == SrtpMode::AcceptOnly && dest_.transport == Transport::Tls) srtp_mode_ = SrtpMode::Offer;
     rtp_port_ = host_.open_stream(handle, host_.bind_ip(), host_.config.rtp_port_start,
                                          host_.config.max_calls);
     if (rtp_port_ == 0) return SIPX_RESULT_NETWORK_FAILURE;
@@ -132,7 +138,7 @@ std::string Call::contact_header(const Endpoint &toward) const {
     return "<sip:" + user + "@" + host_.contact_host_port(toward) + host_.contact_params(toward) + ">";
 }
 
-std::string Call::build_sdp(sdp::Direction dir, const sdp::Remote *answering) {
+std::string Call::build_sdp(sdp::Direction dir, const sdp::Remote *answering, const std::string &answer_crypto) {
     sdp::Offer o;
     std::string hp = host_.contact_host_port(dest_);
     o.address = hp.substr(0, hp.find(':'));
@@ -141,7 +147,14 @@ std::string Call::build_sdp(sdp::Direction dir, const sdp::Remote *answering) {
     o.version = sdp_version_;
     o.payloads = payloads_;
     o.direction = dir;
-    if (answering) sdp::refuse_other_lines(*answering, &o);
+    if (answering) {
+        sdp::refuse_other_lines(*answering, &o);
+        o.secure = answering->secure;
+        if (o.secure) o.crypto.push_back(answer_crypto);
+    } else {
+        o.crypto = offer_crypto();
+        o.secure = offered_secure_;
+    }
     last_sdp_ = sdp::write(o);
     return last_sdp_;
 }
@@ -186,12 +199,17 @@ void Call::on_invite_response(const sip::Message *resp) {
             send_cancel();
             return;
         }
-        // Early media: a provisional answer with a description.
+        // Early media: a provisional answer with a description (one whose
+        // keys we cannot use gives no early media; the final answer decides).
         sdp::Remote early;
-        if (code > 100 && !released && !resp->body().empty() && sdp::parse(resp->body(), &early)) {
+        sdp::SrtpKeys keys;
+        if (code > 100 && !released && !resp->body().empty() && sdp::parse(resp->body(), &early) &&
+            keys_from_answer(early, &keys)) {
             remote_sdp_ = early;
+            srtp_ = keys;
             apply_remote(early);
         }
+        wipe(&keys, sizeof keys);
         if (code > 100 && !alerted_ && !released) {
             alerted_ = true;
             host_.emit_call(handle, line_handle, SIPX_CALLSTATE_REMOTE_ALERTING, SIPX_CAUSE_NORMAL, code);
@@ -324,7 +342,16 @@ void Call::confirm_2xx(const sip::Message &resp) {
         return;
     }
     state_ = State::Connected;
-    if (have_sdp) apply_remote(rs);
+    if (have_sdp) {
+        sdp::SrtpKeys keys;
+        if (!keys_from_answer(rs, &keys)) {
+            unusable_answer();
+            return;
+        }
+        srtp_ = keys;
+        wipe(&keys, sizeof keys);
+        apply_remote(rs);
+    }
     connected_at_ = host_.now();  // early media's silence before the answer does not count
     watch_media();
     session_timer_from_response(resp);
@@ -343,7 +370,7 @@ void Call::apply_remote(const sdp::Remote &rs) {
     uint32_t ip = 0;
     ++sdp_gen_;
     if (rs.address.empty() || parse_ipv4(rs.address, &ip)) {
-        host_.configure_stream(handle, rs);
+        host_.configure_stream(handle, rs, srtp_);
         return;
     }
     // c= with a host name: looked up off the lock, applied when known.
@@ -352,7 +379,7 @@ void Call::apply_remote(const sdp::Remote &rs) {
         if (gen != sdp_gen_ || state_ == State::Terminated) return;
         sdp::Remote r = rs;
         r.address = ok ? Endpoint{addr, 0}.ip_text() : "0.0.0.0";
-        host_.configure_stream(handle, r);
+        host_.configure_stream(handle, r, srtp_);  // the keys of this description (sdp_gen_ unchanged)
     });
 }
 

@@ -75,7 +75,14 @@ void Call::on_reinvite_response(const sip::Message *r) {
         if (released || state_ != State::Connected) return;
         sdp::Remote rs;
         if (sdp::parse(r->body(), &rs)) {
+            sdp::SrtpKeys keys;
+            if (!keys_from_answer(rs, &keys)) {
+                unusable_answer();
+                return;
+            }
             remote_sdp_ = rs;
+            srtp_ = keys;  // a new key of the peer's starts a new session
+            wipe(&keys, sizeof keys);
             apply_remote(rs);
         }
         session_timer_from_response(*r);
@@ -149,22 +156,27 @@ bool Call::answer_offer(const sip::Message &m, const Endpoint &from, bool update
         sdp::Remote rs;
         bool audio = false;
         std::vector<sdp::Payload> answer;
-        if (sdp::parse(m.body(), &rs)) {
+        sdp::SrtpKeys keys;
+        std::string crypto;
+        if (sdp::parse(m.body(), &rs, offer_profiles())) {
             answer = host_.answer_payloads(rs);
             for (const auto &p : answer) audio = audio || p.name != "telephone-event";
         }
-        if (!audio) {
-            // Nothing we can take (no audio, or none of its formats): the
+        if (!audio || !keys_for_offer(rs, &keys, &crypto)) {
+            // Nothing we can take (no audio, none of its formats, no SRTP
+            // keys we can use, a profile the call may not have): the
             // session stays as it was.
             host_.send_response(m, from, 488, {}, {}, {}, local_tag_);
             return false;
         }
         remote_sdp_ = rs;
         payloads_ = answer;
+        srtp_ = keys;
+        wipe(&keys, sizeof keys);
         dir = host_.answer_direction(rs.direction, held_);
         apply_remote(rs);
         ++sdp_version_;
-        body = build_sdp(dir, &rs);
+        body = build_sdp(dir, &rs, crypto);
     } else if (!update) {
         // No offer: ours goes in the 2xx, the answer comes in the ACK.
         payloads_ = host_.offer_payloads(host_.config.codec);
@@ -191,15 +203,18 @@ void Call::on_request(const sip::Message &m, const Endpoint &from) {
         if (m.body().empty() || state_ != State::Connected || released) return;
         sdp::Remote rs;
         bool audio = false;
+        sdp::SrtpKeys keys;
         if (sdp::parse(m.body(), &rs))
             for (const auto &p : host_.answer_payloads(rs)) audio = audio || p.name != "telephone-event";
-        if (!audio) {
+        if (!audio || !keys_from_answer(rs, &keys)) {
             // An answer we cannot use: the session cannot go on (RFC 3261 13.3.1.4).
-            disconnected(SIPX_CAUSE_REJECTED, 0);
+            disconnected(SIPX_CAUSE_REJECTED, audio ? 488 : 0);
             send_bye();
             return;
         }
         remote_sdp_ = rs;
+        srtp_ = keys;
+        wipe(&keys, sizeof keys);
         apply_remote(rs);
         return;
     }

@@ -26,6 +26,24 @@ namespace callctl {
 
 class Line;
 
+// SRTP with SDES keys (RFC 3711, RFC 4568) for a call's audio:
+//   Off         plain RTP/AVP only; an offer with only RTP/SAVP audio gets 488.
+//   AcceptOnly  our offers are plain RTP/AVP, the peer's RTP/SAVP offers are
+//               taken (an RTP/SAVP line with a usable a=crypto line before an
+//               RTP/AVP line).
+//   Offer       our offers are RTP/SAVP with a=crypto (AES_CM_128_HMAC_SHA1_80
+//               as tag 1, _32 as tag 2, each with a new key), and the call's
+//               audio is never plain: an answer without a usable a=crypto line
+//               for one of our tags ends the call (ACK and BYE; DISCONNECTED
+//               with SIPX_CAUSE_REJECTED and sipStatus 488, without CONNECTED
+//               for a first answer; no audio is sent), and the peer's offers
+//               without one get 488. For calls whose signalling is protected
+//               (TLS), where keys in the description are worth sending.
+// Once a call's audio is SRTP it stays so whatever the mode: re-offers of
+// ours keep RTP/SAVP, the peer's re-offers without usable keys get 488, and
+// answers without them end the call.
+enum class SrtpMode { Off, AcceptOnly, Offer };
+
 // Settings of the instance as the program set them through the C interface.
 struct Config {
     std::string user_agent = "callctl";
@@ -38,6 +56,9 @@ struct Config {
     // Where a line goes when UDP to its registrar is not answered: TCP, TLS,
     // TLS again, on the registrar's address; 0 leaves that way out.
     uint16_t fallback_ports[3] = {5060, 5061, 443};
+    // Not in the C interface: the instance sets it (Instance::set_srtp_mode),
+    // and calls made from then on follow it.
+    SrtpMode srtp = SrtpMode::AcceptOnly;
 };
 
 // A call's side of offer/answer and its audio stream, kept by the media
@@ -48,8 +69,9 @@ public:
     // first_port on, at most `pairs` of them. 0 when none could be had.
     virtual uint16_t open_stream(uint32_t call, uint32_t bind_ip, uint16_t first_port, int pairs) = 0;
     virtual void close_stream(uint32_t call) = 0;
-    // The peer's description (a dotted-quad address) applied to the stream.
-    virtual void configure_stream(uint32_t call, const sdp::Remote &peer) = 0;
+    // The peer's description (a dotted-quad address) applied to the stream,
+    // with the SRTP keys offer/answer settled (off: plain RTP).
+    virtual void configure_stream(uint32_t call, const sdp::Remote &peer, const sdp::SrtpKeys &srtp) = 0;
     virtual void set_stream_hold(uint32_t call, bool held) = 0;
     // How long the stream has been without RTP and RTCP from the peer;
     // may_pause: the peer may pause its audio (silence suppression).

@@ -251,10 +251,34 @@ private:
     void send_cancel();
     void send_bye();
     void disconnected(uint32_t cause, int status);
-    std::string build_sdp(sdp::Direction dir, const sdp::Remote *answering = nullptr);
+    // Our offer, or with `answering` our answer to that offer with the
+    // a=crypto attribute answer_crypto (keys_for_offer) when it is RTP/SAVP.
+    std::string build_sdp(sdp::Direction dir, const sdp::Remote *answering = nullptr,
+                          const std::string &answer_crypto = {});
     // The peer's description (answer, early-media answer or offer) to the
-    // media stream.
+    // media stream, with the SRTP keys in srtp_.
     void apply_remote(const sdp::Remote &rs);
+
+    // SRTP with SDES keys (call_srtp.cpp; the rules at SrtpMode in host.h).
+    // Our offers are RTP/SAVP: in Offer mode, and once the audio is SRTP.
+    bool secure_offer() const { return srtp_mode_ == SrtpMode::Offer || srtp_.on(); }
+    // The profiles of the peer's offers we take.
+    sdp::Profiles offer_profiles() const;
+    // The a=crypto attributes of our next offer (none for RTP/AVP): tag 1
+    // AES_CM_128_HMAC_SHA1_80, tag 2 _32, each with a new key but the one we
+    // send with, which goes on under its suite. Remembered in offered_keys_.
+    std::vector<std::string> offer_crypto();
+    // The keys an answer to our last offer settles; false when it cannot be
+    // used (another profile than ours, or no usable a=crypto line for one
+    // of our tags).
+    bool keys_from_answer(const sdp::Remote &answer, sdp::SrtpKeys *out) const;
+    // The keys for our answer to the peer's offer and our answer's a=crypto
+    // attribute (the first usable line of the offer, answered under its tag
+    // with our key); false when nothing usable is offered (488).
+    bool keys_for_offer(const sdp::Remote &offer, sdp::SrtpKeys *out, std::string *attribute);
+    // An answer to our offer that we cannot use ends the call (RFC 3264 has
+    // no other way back): ACK sent, BYE.
+    void unusable_answer();
     void take_remote_target(const sip::Message &m);
     // The next hop of in-dialog requests from the remote target or first
     // route; a name is looked up off the lock and requests made meanwhile
@@ -336,6 +360,18 @@ private:
     std::string last_sdp_;  // the last description we sent
     sdp::Remote remote_sdp_;
     std::vector<sdp::Payload> payloads_;  // of our last offer or answer
+    // SRTP: the mode when the call was made, the keys of our last offer or
+    // answer by tag and whether it was RTP/SAVP, the keys in use (off:
+    // plain RTP).
+    // The instance's mode when the call was made; Offer once its signalling is TLS.
+    SrtpMode srtp_mode_;
+    struct OfferedKey {
+        uint32_t tag;
+        sdp::SrtpKey key;
+    };
+    std::vector<OfferedKey> offered_keys_;
+    bool offered_secure_ = false;
+    sdp::SrtpKeys srtp_;
     AuthSession auth_;
     Timer linger_;
     Timer media_watch_;

@@ -105,6 +105,24 @@ TEST(LogMasking, CredentialSecretsAndNothingElse) {
         EXPECT_EQ(callctl::log::mask_secrets(start + r.headers + body), start + r.masked + body) << r.headers;
 }
 
+// SRTP keys in a description (RFC 4568 a=crypto) are masked, whatever the
+// key parameters around them; other lines of the body stay as they were.
+TEST(LogMasking, SrtpKeysInTheBody) {
+    const std::string head = "INVITE sip:h SIP/2.0\r\nContent-Type: application/sdp\r\n\r\nv=0\r\n";
+    struct Row {
+        const char *body, *masked;
+    } rows[] = {
+        {"a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:WVNfX19zZW1jdGwgKCkgewkyMjA7fQp9CnVubGVz\r\n",
+         "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:***\r\n"},
+        {"a=crypto:2 AES_CM_128_HMAC_SHA1_32 inline:QUJD|2^20|1:4;inline:REVG|2^20|2:4 KDR=0\r\n",
+         "a=crypto:2 AES_CM_128_HMAC_SHA1_32 inline:***|2^20|1:4;inline:***|2^20|2:4 KDR=0\r\n"},
+        {"A=CRYPTO:3 x INLINE:QUJD\n", "A=CRYPTO:3 x INLINE:***\n"},
+        {"a=crypto:4 AES_CM_128_HMAC_SHA1_80 inline:QUJD", "a=crypto:4 AES_CM_128_HMAC_SHA1_80 inline:***"},
+        {"s=inline:QUJD\r\na=note inline:QUJD\r\n", "s=inline:QUJD\r\na=note inline:QUJD\r\n"},
+    };
+    for (const auto &r : rows) EXPECT_EQ(callctl::log::mask_secrets(head + r.body), head + r.masked) << r.body;
+}
+
 TEST(LogMasking, TextThatIsNotUtf8IsEscaped) {
     struct Row {
         std::string in, out;

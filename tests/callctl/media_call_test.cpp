@@ -223,8 +223,12 @@ TEST(MediaCalls, TwoPhonesHearEachOtherThroughABridge) {
     EXPECT_GT(out_energy(b), 60);
     callctl::media::Engine::StreamInfo info;
     if (stream_info(a, ca, &info)) {
-        // The first RTCP report goes out 1.25-3.75 s into the call.
-        wait_for([&] { return stream_info(a, ca, &info) && info.rtcp_received > 0 && info.rtcp_sent > 0; }, 4000);
+        // The first RTCP report goes out 1.25-3.75 s into the call (which may
+        // be before 80 packets came).
+        wait_for([&] {
+            return stream_info(a, ca, &info) && info.rtcp_received > 0 && info.rtcp_sent > 0 &&
+                   info.received_packets > 80;
+        }, 4000);
         EXPECT_GE(info.rtcp_sent, 1u);
         EXPECT_GE(info.rtcp_received, 1u) << "B's report reached A and parsed";
         EXPECT_EQ(info.send_pt, 0);

@@ -12,9 +12,9 @@ using callctl::Endpoint;
 
 // ---- RTP probe ----------------------------------------------------------------
 
-RtpProbe::RtpProbe(uint32_t ip) {
+RtpProbe::RtpProbe(uint32_t ip, uint16_t port) {
     callctl::net_startup();
-    sock_.open(ip, 0);
+    sock_.open(ip, port);
     thread_ = std::thread(&RtpProbe::run, this);
 }
 
@@ -121,7 +121,7 @@ void SipPeer::run() {
 
 std::string SipPeer::sdp_for(const Media &m) {
     return "v=0\r\no=peer 1 1 IN IP4 " + m.ip + "\r\ns=-\r\nc=IN IP4 " + m.ip + "\r\nt=0 0\r\nm=audio " +
-           std::to_string(m.port) + " RTP/AVP " + m.formats + "\r\n" + m.attrs +
+           std::to_string(m.port) + " " + m.proto + " " + m.formats + "\r\n" + m.attrs +
            (m.direction.empty() ? "" : m.direction + "\r\n");
 }
 
@@ -189,6 +189,12 @@ void SipPeer::on_message(const std::string &data, const Endpoint &from) {
         for (int i = 0; i < 2; ++i) {
             Media md = bridge_media_;
             md.port = both[1 - i].offer_port;
+            const std::string &other = both[1 - i].offer;
+            size_t key = other.find("a=crypto:1 ");
+            if (other.find(" RTP/SAVP ") != std::string::npos && key != std::string::npos) {
+                md.proto = "RTP/SAVP";
+                md.attrs += other.substr(key, other.find("\r\n", key) + 2 - key);
+            }
             respond(both[i].invite, both[i].from, 200, sdp_for(md));
         }
         return;

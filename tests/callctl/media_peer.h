@@ -28,7 +28,8 @@ struct RtpPacket {
 // A UDP socket on 127.0.0.1 that keeps every RTP packet it receives.
 class RtpProbe {
 public:
-    explicit RtpProbe(uint32_t ip = 0x7f000001);
+    // port 0: any free one (port() is 0 when the one asked for was taken).
+    explicit RtpProbe(uint32_t ip = 0x7f000001, uint16_t port = 0);
     ~RtpProbe();
     uint16_t port() const { return sock_.local_port(); }
     std::vector<RtpPacket> packets() const;
@@ -61,11 +62,14 @@ public:
         std::string formats = "0 97";  // m= line formats
         std::string attrs = "a=rtpmap:0 PCMU/8000\r\na=rtpmap:97 telephone-event/8000\r\n";
         std::string direction;         // "a=sendonly" etc., or empty
+        std::string proto = "RTP/AVP";
     };
     SipPeer();
     ~SipPeer();
     uint16_t port() const { return sock_.local_port(); }
-    // Callee modes.
+    // Callee modes. A bridge hands each caller of RTP/SAVP the other one's
+    // offered tag-1 key (RFC 4568 SDES): each sends with its own key and
+    // receives with the other's, as two ends of one call.
     void answer_with(std::function<Media(const std::string &offer)> fn) { answer_ = std::move(fn); }
     void bridge() { bridge_ = true; }
     void bridge(const Media &formats) {
