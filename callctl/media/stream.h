@@ -1,6 +1,11 @@
 // One call's audio stream: its RTP/RTCP sockets, the encoder and the
 // decoders of what offer/answer settled, the jitter buffer, receiver
 // statistics, a DTMF tone (in-band or RFC 4733 events) and a recording.
+// With SRTP keys (RFC 4568) every RTP and RTCP packet it sends is protected
+// and every one it receives is checked first: what fails authentication
+// or is a replay is dropped and counted, before anything else looks at it
+// (symmetric RTP, the jitter buffer); only the media timeout's clock hears
+// it, as it hears anything from the peer's address.
 //
 // The engine owns the streams, holds its lock around every call here and
 // runs each tick in two halves around the mix (mix.h):
