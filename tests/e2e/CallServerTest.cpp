@@ -48,6 +48,30 @@ struct Events {
     }
 };
 
+// The library's log, for what only it shows (the descriptions on the wire).
+struct LogText {
+    std::mutex m;
+    std::string text;
+    static void Sink(int, const char* line, void* self)
+    {
+        auto* l = static_cast<LogText*>(self);
+        std::lock_guard<std::mutex> lock(l->m);
+        l->text += line;
+        l->text += "\n";
+    }
+    std::string Get()
+    {
+        std::lock_guard<std::mutex> lock(m);
+        return text;
+    }
+};
+
+bool EnvIs(const char* name, const char* value)
+{
+    const char* v = std::getenv(name);
+    return v && std::string(v) == value;
+}
+
 // "account password balance host:port" of the demo subscriber.
 std::vector<std::string> DemoAccount()
 {
@@ -71,6 +95,8 @@ TEST(CallServer, RegistersWithDigestAndPlacesAnAnsweredCall)
     const std::string& user = acct[0];
     const std::string& domain = acct[3];
 
+    LogText log;
+    ASSERT_EQ(sipxConfigSetLogSink(SIPX_LOG_DEBUG, nullptr, &LogText::Sink, &log), SIPX_RESULT_SUCCESS);
     SIPX_INST inst = 0;
     ASSERT_EQ(sipxInitialize(&inst, 0, -1, -1, 8000, 100, "sipx", "127.0.0.1", 0), SIPX_RESULT_SUCCESS);
     Events events;
@@ -103,11 +129,29 @@ TEST(CallServer, RegistersWithDigestAndPlacesAnAnsweredCall)
               SIPX_RESULT_SUCCESS);
     EXPECT_TRUE(events.WaitFor(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_REMOTE_ALERTING));
     EXPECT_TRUE(events.WaitFor(SIPX_EVENT_CATEGORY_CALLSTATE, SIPX_CALLSTATE_CONNECTED));
+    // Over TLS the call's audio is SRTP: our offer and the answer both say RTP/SAVP,
+    // with keys that never reach the log.
+    const bool tls = EnvIs("QUILLON_DEMO_DROP_UDP", "1") && EnvIs("QUILLON_DEMO_DROP_TCP", "1");
+    const std::string text = log.Get();
+    auto secure = [&](const char* prefix) {
+        for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
+            const std::string line = text.substr(at, text.find('\n', at) - at);
+            if (line.find("RTP/SAVP") != std::string::npos)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_EQ(secure("> m=audio"), tls) << text;
+    EXPECT_EQ(secure("< m=audio"), tls) << text;
+    EXPECT_EQ(text.find("a=crypto") != std::string::npos, tls);
+    for (size_t at = text.find("inline:"); at != std::string::npos; at = text.find("inline:", at + 1))
+        EXPECT_EQ(text.compare(at, 10, "inline:***"), 0) << "a key in the log";
     sipxCallDestroy(&call);
     EXPECT_EQ(call, 0u);
 
     sipxEventListenerRemove(inst, &Events::Listener, nullptr);
     EXPECT_EQ(sipxUnInitialize(inst, 1), SIPX_RESULT_SUCCESS);
+    sipxConfigSetLogSink(SIPX_LOG_NONE, nullptr, nullptr, nullptr);
 }
 
 TEST(CallServer, WrongPasswordFailsTheRegistration)
