@@ -303,7 +303,7 @@ void SipTransport::arm_ping(Conn &c) {
     });
 }
 
-void SipTransport::lose(const Endpoint &peer, const std::string &why) {
+void SipTransport::lose(Endpoint peer, const std::string &why) {
     auto it = conns_.find(key_of(peer));
     if (it == conns_.end()) return;
     CALLCTL_LOG(log::Warning, "%s connection to %s lost: %s", transport_name(peer.transport), peer.text().c_str(),

@@ -94,7 +94,8 @@ private:
     void on_readable(Conn &c);
     void on_plain(Conn &c, const char *data, size_t len);
     void on_open(Conn &c);
-    void lose(const Endpoint &peer, const std::string &why);
+    // By value: the caller's endpoint may be the connection's own, which goes here.
+    void lose(Endpoint peer, const std::string &why);
     void arm_ping(Conn &c);
     bool queue_out(Conn &c, std::string_view bytes);
 
