@@ -1,6 +1,9 @@
 #include "AccountQuery.h"
 #include <process.h>
 #include <wininet.h>
+#include <memory>
+#include <stdexcept>
+#include <thread>
 #include "ProgramLog.h"
 #include "SupportLog.h"
 
@@ -45,9 +48,9 @@ bool IsHttps(const std::string& url)
     return url.size() >= sizeof scheme - 1 && ::_strnicmp(url.c_str(), scheme, sizeof scheme - 1) == 0;
 }
 
-// What a failed query's error means when it is about the server's certificate or the
-// TLS connection, for the support log; empty for every other error.
-std::string SecureChannelError(DWORD error)
+// What a failed query's error means when it is about the server's certificate, the
+// TLS connection or the time-outs, for the support log; empty for every other error.
+std::string FailureCause(DWORD error)
 {
     switch (error) {
     case ERROR_INTERNET_SEC_CERT_CN_INVALID: return "the server's certificate is for another name";
@@ -60,6 +63,7 @@ std::string SecureChannelError(DWORD error)
     case ERROR_INTERNET_SEC_INVALID_CERT: return "the server's certificate is not valid";
     case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED: return "the server asks for a client certificate";
     case ERROR_INTERNET_SECURITY_CHANNEL_ERROR: return "no secure connection could be made";
+    case ERROR_INTERNET_TIMEOUT: return "no answer in time";
     default: return std::string();
     }
 }
@@ -74,6 +78,19 @@ bool FetchLine(const std::string& url, std::string& line, DWORD& error)
         error = ::GetLastError();
         return false;
     }
+    const struct { DWORD option, ms; } timeouts[] = {
+        {INTERNET_OPTION_CONNECT_TIMEOUT, querytime::kConnectMs},
+        {INTERNET_OPTION_SEND_TIMEOUT, querytime::kSendMs},
+        {INTERNET_OPTION_DATA_SEND_TIMEOUT, querytime::kSendMs},
+        {INTERNET_OPTION_RECEIVE_TIMEOUT, querytime::kReceiveMs},
+        {INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, querytime::kReceiveMs},
+    };
+    for (const auto& t : timeouts) {
+        DWORD ms = t.ms;
+        ::InternetSetOptionA(inet, t.option, &ms, sizeof ms);
+    }
+    DWORD retries = 1;
+    ::InternetSetOptionA(inet, INTERNET_OPTION_CONNECT_RETRIES, &retries, sizeof retries);
     // The query carries the password: WinINet writes nothing of it to its cache on disk,
     // and never answers it from there either; the request asks proxies for no cached
     // copy too.
@@ -108,6 +125,40 @@ bool FetchLine(const std::string& url, std::string& line, DWORD& error)
         line.clear();
     return ok;
 }
+
+// FetchLine on a thread of its own, waited for at most querytime::kWholeMs: the system's
+// time-outs do not bound everything (name lookup, a connection attempt per address). A
+// query given up on finishes, or not, on its own; its result is dropped with it.
+bool FetchLineWithin(const std::string& url, std::string& line, DWORD& error)
+{
+    struct Job {
+        std::string url, line;
+        DWORD error = 0;
+        bool ok = false;
+        HANDLE done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ~Job() { if (done) ::CloseHandle(done); }
+    };
+    auto job = std::make_shared<Job>();
+    job->url = url;
+    try {
+        if (!job->done)
+            throw std::runtime_error("no event");
+        std::thread([job] {
+            job->ok = FetchLine(job->url, job->line, job->error);
+            ::SetEvent(job->done);
+        }).detach();
+    } catch (const std::exception&) {
+        return FetchLine(url, line, error);   // no thread to spare: the system's time-outs only
+    }
+    if (::WaitForSingleObject(job->done, querytime::kWholeMs) != WAIT_OBJECT_0) {
+        line.clear();
+        error = ERROR_INTERNET_TIMEOUT;
+        return false;
+    }
+    line = job->line;
+    error = job->error;
+    return job->ok;
+}
 }  // namespace
 
 // Every query and its answer go to the support log when it is on; the password never
@@ -121,14 +172,14 @@ bool FetchFirstLine(const std::string& url, std::string& line)
         SupportLogWrite("account", "GET " + masked);
     }
     DWORD error = 0;
-    const bool ok = FetchLine(url, line, error);
+    const bool ok = FetchLineWithin(url, line, error);
     if (logged) {
         const size_t query = masked.find('?');
         const std::string what = masked.substr(0, query);
         if (ok)
             LogGbk("account", what + " answered: " + line.substr(0, 512));
         else {
-            const std::string why = SecureChannelError(error);
+            const std::string why = FailureCause(error);
             SupportLogWrite("account", what + " failed: network error " + std::to_string(error) +
                                            (why.empty() ? "" : " (" + why + ")"));
         }

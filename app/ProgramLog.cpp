@@ -1,6 +1,7 @@
 #include "ProgramLog.h"
 #include <windows.h>
 #include <cstdio>
+#include "QuillonVersion.h"
 #include "SupportLog.h"
 
 bool LogSwitchInCommandLine(const std::string& cmdLine)
@@ -69,7 +70,7 @@ bool OpenProgramLog()
     folder.erase(slash == std::wstring::npos ? 0 : slash + 1);
     if (!SupportLogOpen(folder + L"Quillon.log"))
         return false;
-    SupportLogWrite("start", "Quillon 1.10 (" + Utf8(std::wstring(path, n)) + ") on Windows " + WindowsVersion());
+    SupportLogWrite("start", "Quillon " QUILLON_VERSION " (" + Utf8(std::wstring(path, n)) + ") on Windows " + WindowsVersion());
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include "ProgramLog.h"
 #include "SupportLog.h"
 #include "callctl.h"
+#include "QuillonVersion.h"
 #include "ServerUrl.h"
 #include "SkinFeature.h"
 #include "WinText.h"
@@ -12,7 +13,7 @@ CQuillonApp theApp;
 
 namespace {
 const char kMutexName[] = "onlyonehwnd";
-const char kCaption[] = "Korvani网络电话1.10";
+const char kCaption[] = QUILLON_CAPTION;
 const char kSkinFile[] = "superxp.rss";
 }
 

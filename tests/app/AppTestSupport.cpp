@@ -9,6 +9,7 @@
 #include <sstream>
 #include "WinHarness.h"
 #include "resource.h"
+#include "QuillonVersion.h"
 
 namespace apptest {
 
@@ -97,6 +98,7 @@ bool AccountServer::Available() { return !Env("QUILLON_FIXTURE_DIR").empty(); }
 std::string AccountServer::Url() { return Env("QUILLON_SERVER_URL"); }
 std::string AccountServer::HttpsUrl() { return Env("QUILLON_SERVER_HTTPS_URL"); }
 std::string AccountServer::WrongNameUrl() { return Env("QUILLON_SERVER_WRONG_NAME_URL"); }
+std::string AccountServer::BlackholeUrl() { return Env("QUILLON_SERVER_BLACKHOLE_URL"); }
 
 void AccountServer::Answer(const char* path, const std::string& body, int status, double delay)
 {
@@ -150,7 +152,7 @@ std::string DeadServerUrl()
     return "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
 }
 
-const char ProgramRun::kCaption[] = "Korvani网络电话1.10";
+const char ProgramRun::kCaption[] = QUILLON_CAPTION;
 
 void ProgramRun::CopyFiles()
 {

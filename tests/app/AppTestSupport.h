@@ -32,6 +32,8 @@ struct AccountServer {
     // one for another name.
     static std::string HttpsUrl();
     static std::string WrongNameUrl();
+    // An address whose connections are never accepted: it swallows every attempt.
+    static std::string BlackholeUrl();
     // Chooses what `path` (e.g. "login.php") answers: body, status, delay in seconds,
     // or a closed connection.
     static void Answer(const char* path, const std::string& body, int status = 200, double delay = 0);

@@ -1,6 +1,7 @@
 // The login window under Wine: a real dialog 102 in a scratch folder, driven by id.
 #include <thread>
 #include "LoginTestSupport.h"
+#include "QuillonVersion.h"
 
 using namespace wintest;
 using apptest::ReadBytes;
@@ -316,7 +317,7 @@ TEST_F(LoginWindow, SystemMenuCarriesTheAboutEntry)
             ::Sleep(10);
             HWND about = ::FindWindowExA(nullptr, nullptr, "#32770", "");
             if (about && about != h) {
-                sawAbout = Text(::GetWindow(::GetWindow(about, GW_CHILD), GW_HWNDNEXT)) == "互联网语音通信.Korvani网络电话1.10";
+                sawAbout = Text(::GetWindow(::GetWindow(about, GW_CHILD), GW_HWNDNEXT)) == QUILLON_ABOUT_TEXT;
                 ::PostMessageA(about, WM_CLOSE, 0, 0);
                 return;
             }

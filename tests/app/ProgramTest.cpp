@@ -9,6 +9,7 @@
 #include "WinText.h"
 #include "WinHarness.h"
 #include "resource.h"
+#include "QuillonVersion.h"
 
 using namespace wintest;
 using apptest::AccountServer;
@@ -84,7 +85,7 @@ TEST_F(Program, LogIsWrittenWithTheSwitchOnlyAndHidesThePassword)
             EXPECT_EQ(log, "<missing>");
             continue;
         }
-        EXPECT_NE(log.find("[start] Quillon 1.10"), std::string::npos) << log;
+        EXPECT_NE(log.find("[start] Quillon " QUILLON_VERSION " ("), std::string::npos) << log;
         EXPECT_NE(log.find("/login.php?username=80012345&pass=***&banben=2.54"), std::string::npos) << log;
         EXPECT_NE(log.find("answered: error!"), std::string::npos) << log;
         EXPECT_EQ(log.find("s3cr3t-pw"), std::string::npos) << log;

@@ -8,6 +8,7 @@
 #include "LoginTestSupport.h"
 #include "SupportLog.h"
 #include "WinApp.h"
+#include "QuillonVersion.h"
 
 using namespace wintest;
 using apptest::AccountServer;
@@ -132,9 +133,9 @@ TEST_P(SignInSuccess, RemembersTheAccountAndRunsThePhoneWindowWithTheValues)
         HWND phone = nullptr;
         for (int i = 0; i < 800 && !phone; ++i) {
             ::Sleep(10);
-            phone = ::FindWindowExA(nullptr, nullptr, "#32770", "Korvani网络电话1.10");
+            phone = ::FindWindowExA(nullptr, nullptr, "#32770", QUILLON_CAPTION);
             if (phone == w || (phone && !::IsWindowVisible(phone)))
-                phone = ::FindWindowExA(nullptr, phone, "#32770", "Korvani网络电话1.10");
+                phone = ::FindWindowExA(nullptr, phone, "#32770", QUILLON_CAPTION);
             if (phone && (phone == w || !::IsWindowVisible(phone)))
                 phone = nullptr;
         }
@@ -188,6 +189,28 @@ TEST_F(SignIn, HttpsCertificateForAnotherNameIsANetworkFailure)
     EXPECT_EQ(desktop.Sounds(), std::vector<int>{151});
     EXPECT_TRUE(AccountServer::Requests().empty());
     EXPECT_EQ(ReadBytes("Login.xml"), kTwoAccounts);
+}
+
+// A network that swallows everything, or a server that never answers, ends the sign-in
+// as a network failure within 20 seconds, not after the system's minutes.
+TEST_F(SignIn, ADeadNetworkEndsTheSignInWithinTwentySeconds)
+{
+    ASSERT_FALSE(AccountServer::BlackholeUrl().empty()) << "run through tests/fixtures/with_account_server";
+    struct Row { std::string base; double delay; } rows[] = {
+        {AccountServer::BlackholeUrl(), 0},       // the connection is never made
+        {AccountServer::Url(), 120},              // connected, the answer never comes
+    };
+    Open();
+    for (const Row& r : rows) {
+        AccountServer::Answer("login.php", "error!\n", 200, r.delay);
+        SetServerBaseUrl(r.base);
+        desktop.Clear();
+        SignInAs("10001", "abcd");
+        EXPECT_TRUE(PumpUntil([&] { return Status() == "验证失败.网络问题" && Idle(); }, 20000))
+            << r.base << ": " << Status();
+        EXPECT_EQ(desktop.Sounds(), std::vector<int>{151}) << r.base;
+    }
+    AccountServer::Answer("login.php", "error!\n");
 }
 
 // A query holds the password: WinINet keeps nothing of it in its cache on disk, and an

@@ -29,7 +29,11 @@ SYMBOLS = os.path.join(PKG, NAME + "-symbols.zip")
 BINARIES = ["Quillon.exe", "callctl.dll", "SkinFeature.dll"]
 SETTINGS = ["Login.xml", "Audio.xml", "Call.xml"]
 UNINST_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Korvani"
-SHORTCUT = "Korvani网络电话.lnk"
+PRODUCT = "Korvani网络电话"
+SHORTCUT = PRODUCT + ".lnk"
+UNINSTALL_SHORTCUT = "卸载 " + PRODUCT + ".lnk"
+# The account server the package was built for (scripts/package --server).
+SERVER = os.environ["QUILLON_PACKAGE_SERVER"]
 EXIT_RUNNING = 3
 
 failures = []
@@ -190,6 +194,10 @@ def manifest_problems():
         problems.append(expect(root.tag == ns + "assembly", "manifest root is %s" % root.tag))
         ident = root.find(ns + "assemblyIdentity")
         problems.append(expect(ident is not None and ident.get("type") == "win32", "manifest without assemblyIdentity"))
+        version4 = ".".join((VERSION.split(".") + ["0"] * 4)[:4])
+        problems.append(expect(ident is not None and ident.get("version") == version4,
+                               "the manifest's version is %s, not %s" % (ident is not None and ident.get("version"),
+                                                                       version4)))
     except ET.ParseError as e:
         problems.append("Quillon.exe's manifest does not parse: %s" % e)
     # The installer asks for no elevation.
@@ -203,8 +211,61 @@ def manifest_problems():
     return problems
 
 
-check("Quillon.exe's manifest parses as XML; the installer runs as invoker and carries the version",
-      manifest_problems())
+check("Quillon.exe's manifest parses as XML and carries the version; the installer runs as invoker and "
+      "carries the version", manifest_problems())
+
+
+def dialog_caption(raw):
+    """The caption of a DIALOGEX template."""
+    off = 26                                  # dlgVer .. cy
+    for _ in range(2):                        # menu, window class: 0, 0xFFFF + id, or text
+        first = int.from_bytes(raw[off:off + 2], "little")
+        if first == 0:
+            off += 2
+        elif first == 0xFFFF:
+            off += 4
+        else:
+            off = _after_text(raw, off)
+    return raw[off:_after_text(raw, off) - 2].decode("utf-16-le")
+
+
+def _after_text(raw, off):
+    while raw[off:off + 2] != b"\0\0":
+        off += 2
+    return off + 2
+
+
+def string_resource(image, ident):
+    """String `ident` of the string table (blocks of 16 counted strings)."""
+    for (block, _), raw in image.resources(pe.RT_STRING).items():
+        if block != ident // 16 + 1:
+            continue
+        off = 0
+        for i in range(16):
+            n = int.from_bytes(raw[off:off + 2], "little")
+            if i == ident % 16:
+                return raw[off + 2:off + 2 + 2 * n].decode("utf-16-le")
+            off += 2 + 2 * n
+    return None
+
+
+def program_text_problems():
+    image = pe.PeFile(os.path.join(portable, "Quillon.exe"))
+    dialogs = {name: raw for (name, _), raw in image.resources(pe.RT_DIALOG).items()}
+    problems = [expect(dialogs.get(d) is not None and dialog_caption(dialogs[d]) == PRODUCT + VERSION,
+                       "dialog %d's caption is %r, not %r" % (d, dialogs.get(d) and dialog_caption(dialogs[d]),
+                                                               PRODUCT + VERSION))
+                for d in (102, 131)]
+    about = "互联网语音通信." + PRODUCT + VERSION
+    problems.append(expect(dialogs.get(100) is not None and about.encode("utf-16-le") in dialogs[100],
+                           "the about box does not say %r" % about))
+    server = string_resource(image, 102)      # IDS_SERVER_URL
+    problems.append(expect(server == SERVER, "the built-in account server is %r, not %r" % (server, SERVER)))
+    return problems
+
+
+check("the windows' captions and the about box say the version; the built-in account server is the one "
+      "the package was built for", program_text_problems())
 
 
 def licence_problems():
@@ -249,7 +310,9 @@ if code != 0 or not folders.get("localappdata"):
     sys.exit(1)
 instdir = folders["localappdata"] + "\\Programs\\Korvani"
 inst = unix(instdir)
-lnks = [folders["programs"] + "\\" + SHORTCUT, folders["desktop"] + "\\" + SHORTCUT]
+menu = folders["programs"] + "\\" + PRODUCT
+lnks = [menu + "\\" + SHORTCUT, folders["desktop"] + "\\" + SHORTCUT]
+old_lnk = folders["programs"] + "\\" + SHORTCUT          # where earlier versions put it
 program_files = BINARIES + ["superxp.rss"]
 
 
@@ -271,6 +334,10 @@ def shortcut_problems(folder):
                                "%s starts %r" % (lnk, s.get("target"))))
         problems.append(expect(same_path(s.get("workdir", ""), folder), "%s starts in %r, not %s"
                                % (lnk, s.get("workdir"), folder)))
+    code, s = probe("lnk", menu + "\\" + UNINSTALL_SHORTCUT)
+    problems.append(expect(code == 0 and same_path(s.get("target", ""), folder + "\\uninstall.exe"),
+                           "the Start-menu folder's uninstall shortcut starts %r" % s.get("target")))
+    problems.append(expect(not os.path.exists(unix(old_lnk)), "a shortcut is left straight in Programs"))
     return problems
 
 
@@ -286,7 +353,8 @@ for f in program_files + SETTINGS:
                            "installed %s differs from the zip's" % f))
 check("silent install into %s: the zip's files plus the uninstaller" % instdir, problems)
 
-check("Start-menu and desktop shortcuts start Quillon.exe in the installation folder", shortcut_problems(instdir))
+check("a Start-menu folder with the program and its uninstaller, and a desktop shortcut, start them in the "
+      "installation folder", shortcut_problems(instdir))
 
 entry = registry()
 want = {"DisplayName": "Korvani网络电话", "DisplayVersion": VERSION, "Publisher": "Korvani",
@@ -299,10 +367,16 @@ check("uninstall entry in HKCU", [expect(entry.get(k) == v, "%s is %r, not %r" %
 fixture = os.environ["QUILLON_FIXTURE_UNIX_DIR"]
 with open(os.path.join(fixture, "login.php.body"), "wb") as f:
     f.write(b"error!")
-code, started = probe("start", lnks[0], os.environ["QUILLON_SERVER_URL"])
+# A package built for the fixture's own address is started exactly as the shortcut says:
+# the sign-in reaching the fixture shows the built-in server is the one given.
+built_for_fixture = SERVER == os.environ["QUILLON_SERVER_URL"]
+code, started = (probe("start", lnks[0]) if built_for_fixture
+                 else probe("start", lnks[0], os.environ["QUILLON_SERVER_URL"]))
 requests = (read(os.path.join(fixture, "requests.log")) or b"").decode("latin-1")
-running_ok = check("the installed program starts from its shortcut and its login window works",
+running_ok = check("the installed program starts from its shortcut, signs in at the server it was built for",
                    [expect(code == 0, "probe start: %s" % started),
+                    expect(built_for_fixture or not SERVER.startswith("http://127.0.0.1:"),
+                           "the fixture does not serve %s, the address the package was built for" % SERVER),
                     expect("GET /login.php?username=80012345" in requests,
                            "the account server saw no sign-in: %r" % requests)])
 
@@ -333,6 +407,7 @@ with open(os.path.join(inst, "Audio.xml"), "wb") as f:
 with open(os.path.join(inst, "Record", record_name), "wb") as f:
     f.write(recording)
 os.remove(os.path.join(inst, "Call.xml"))
+shutil.copyfile(unix(lnks[0]), unix(old_lnk))            # as an earlier version left it
 with open(os.path.join(inst, "superxp.rss"), "wb") as f:
     f.write(b"damaged")
 code = install()
@@ -359,6 +434,7 @@ check("silent uninstall removes program, licences, shortcuts and entry; keeps se
       [expect(code == 0, "uninstaller exited %d" % code),
        expect(done, "the uninstaller did not finish: left %s" % sorted(left)),
        expect(gone, "the uninstall entry is still there"),
+       expect(not os.path.exists(unix(menu)), "the Start-menu folder is still there"),
        expect(left == set(SETTINGS) | {"Record/" + record_name}, "left behind: %s" % sorted(left)),
        expect(read(os.path.join(inst, "Login.xml")) == login, "Login.xml changed"),
        expect(read(os.path.join(inst, "Audio.xml")) == audio, "Audio.xml changed"),

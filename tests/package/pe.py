@@ -3,6 +3,8 @@ from the COFF string table), resources by type, the version resource and the
 .gnu_debuglink section."""
 import struct
 
+RT_DIALOG = 5
+RT_STRING = 6
 RT_VERSION = 16
 RT_MANIFEST = 24
 

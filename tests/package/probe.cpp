@@ -4,8 +4,9 @@
 //
 //   probe folders                 programs=, desktop=, localappdata=
 //   probe lnk FILE                target=, workdir=, args=, icon=
-//   probe start LNK URL           starts the shortcut's program in the shortcut's working
-//                                 folder with --server=URL, signs in with an account the
+//   probe start LNK [URL]         starts the shortcut's program in the shortcut's working
+//                                 folder (with --server=URL when given, else as the
+//                                 shortcut says), signs in with an account the
 //                                 server refuses and waits for the refusal; leaves the
 //                                 program running; prints pid=, status=
 //   probe close                   ends the running program by its exit button
@@ -18,11 +19,12 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <string>
+#include "QuillonVersion.h"
 #include "resource.h"
 
 namespace {
 
-const wchar_t kCaption[] = L"Korvani网络电话1.10";
+const wchar_t kCaption[] = L"" QUILLON_CAPTION;
 const wchar_t kRefused[] = L"帐号密码验证错误";
 
 void Out(const std::wstring& key, const std::wstring& value)
@@ -118,7 +120,7 @@ int Start(const wchar_t* lnk, const wchar_t* url)
     Shortcut s;
     if (!ReadShortcut(lnk, s))
         return Fail(L"cannot read the shortcut");
-    std::wstring cmd = L"\"" + s.target + L"\" " + s.args + L" --server=" + url;
+    std::wstring cmd = L"\"" + s.target + L"\" " + s.args + (url ? L" --server=" + std::wstring(url) : L"");
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
@@ -204,11 +206,11 @@ int wmain(int argc, wchar_t** argv)
         Out(L"icon", s.icon);
         return 0;
     }
-    if (cmd == L"start" && argc == 4)
-        return Start(argv[2], argv[3]);
+    if (cmd == L"start" && (argc == 3 || argc == 4))
+        return Start(argv[2], argc == 4 ? argv[3] : nullptr);
     if (cmd == L"close")
         return Close();
     if (cmd == L"run" && argc == 3)
         return Run(argv[2]);
-    return Fail(L"usage: probe folders | lnk FILE | start LNK URL | close | run \"COMMAND LINE\"");
+    return Fail(L"usage: probe folders | lnk FILE | start LNK [URL] | close | run \"COMMAND LINE\"");
 }

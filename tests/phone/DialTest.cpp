@@ -2,6 +2,7 @@
 // keypad, the keyboard filter, the buttons, the call-state messages, the call clock and
 // closing.
 #include "PhoneFixture.h"
+#include "QuillonVersion.h"
 
 using namespace phonetest;
 using apptest::WriteBytes;
@@ -62,7 +63,7 @@ TEST_F(PhoneWindow, ControlsAreWhereTheyBelongAndShowTheSignInValues)
                "<Call dallnum=\"07551234567\" userr=\"10001\" lx=\"0\"/>"
                "<audio a11=\"0\" a22=\"0\" a33=\"0\"/></top>");
     ASSERT_TRUE(Open());
-    EXPECT_EQ(wintest::Text(run.h), "Korvani网络电话1.10");
+    EXPECT_EQ(wintest::Text(run.h), QUILLON_CAPTION);
 
     struct Row { int id; const char* cls; int x, y, w, h; bool visible; } rows[] = {
         {IDC_NUMBER, "ComboBoxEx32", 42, 86, 121, 0, true},

@@ -28,6 +28,7 @@ SetCompressor /SOLID lzma
 !define RUNNING_CAPTION "Korvani网络电话${VERSION}"
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Korvani"
 !define SHORTCUT "${PRODUCT}.lnk"
+!define UNINSTALL_SHORTCUT "卸载 ${PRODUCT}.lnk"
 ; Exit codes of a silent run that stopped.
 !define EXIT_RUNNING 3
 
@@ -140,9 +141,14 @@ Section "-program"
 
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
-  ; Shortcuts take the output folder as their working folder.
+  ; Shortcuts take the output folder as their working folder. The Start menu gets a
+  ; folder of its own with the program and its uninstaller; the shortcut that earlier
+  ; versions put straight into Programs goes.
   SetOutPath "$INSTDIR"
-  CreateShortcut "$SMPROGRAMS\${SHORTCUT}" "$INSTDIR\Quillon.exe" "" "$INSTDIR\Quillon.exe" 0
+  Delete "$SMPROGRAMS\${SHORTCUT}"
+  CreateDirectory "$SMPROGRAMS\${PRODUCT}"
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}\${SHORTCUT}" "$INSTDIR\Quillon.exe" "" "$INSTDIR\Quillon.exe" 0
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}\${UNINSTALL_SHORTCUT}" "$INSTDIR\uninstall.exe" "" "$INSTDIR\uninstall.exe" 0
   CreateShortcut "$DESKTOP\${SHORTCUT}" "$INSTDIR\Quillon.exe" "" "$INSTDIR\Quillon.exe" 0
 
   WriteRegStr HKCU "${UNINST_KEY}" "DisplayName" "${PRODUCT}"
@@ -173,6 +179,9 @@ Section "Uninstall"
   RMDir /r "$INSTDIR\licenses"
   Delete "$INSTDIR\uninstall.exe"
 
+  Delete "$SMPROGRAMS\${PRODUCT}\${SHORTCUT}"
+  Delete "$SMPROGRAMS\${PRODUCT}\${UNINSTALL_SHORTCUT}"
+  RMDir "$SMPROGRAMS\${PRODUCT}"
   Delete "$SMPROGRAMS\${SHORTCUT}"
   Delete "$DESKTOP\${SHORTCUT}"
   DeleteRegKey HKCU "${UNINST_KEY}"
