@@ -17,7 +17,10 @@
 // more before every write of a kTrimWindow window is trimmed by one frame.
 //
 // A device that reports an error, or whose buffers stop coming back for
-// kStallMs, counts as failed; the engine then opens another one.
+// kStallMs, counts as failed; the engine then opens another one. A capture
+// device that has not delivered yet gets kStartMs: some take seconds to start
+// (Wine's PulseAudio driver about 2 s, Bluetooth headsets as long), and giving
+// up on them swapped a working microphone for the default one.
 #ifdef _WIN32
 #include <windows.h>
 #include <mmsystem.h>
@@ -38,9 +41,10 @@ constexpr int kPlaybackBuffers = 4;
 constexpr int kMaxQueued = 3;
 constexpr int kTrimWindow = 50;  // writes (1 s)
 constexpr int kStanding = 2;     // queued before a write, all through a window: trim
-// Buffers not coming back for this long: the device is gone. Generous,
-// since a starting device may take a moment to deliver its first buffer.
+// Buffers not coming back for this long: the device is gone.
 constexpr int64_t kStallMs = 2000;
+// The first buffer of a capture device not there after this long: it is gone.
+constexpr int64_t kStartMs = 6000;
 
 WAVEFORMATEX pcm_format() {
     WAVEFORMATEX f{};
@@ -159,7 +163,7 @@ public:
             if (bufs_[(next_ + i) % kCaptureBuffers].hdr.dwFlags & WHDR_DONE) ++done;
             else break;
         if (done == 0) {
-            if (now_ms() - last_done_ > kStallMs) failed_ = true;
+            if (now_ms() - last_done_ > (frames_ || skipped_ ? kStallMs : kStartMs)) failed_ = true;
             return false;
         }
         // Skip all but the newest finished buffer.
