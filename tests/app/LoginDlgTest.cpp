@@ -1,10 +1,41 @@
 // The login window under Wine: a real dialog 102 in a scratch folder, driven by id.
 #include <thread>
 #include "LoginTestSupport.h"
+#include "SavedPassword.h"
+#include <wincrypt.h>
 
 using namespace wintest;
 using apptest::ReadBytes;
 using apptest::WriteBytes;
+
+namespace {
+
+// The bytes with the protected password's value (it differs on every write) as "*".
+std::string HideProtected(std::string bytes)
+{
+    const std::string name = "UserPwdDp=\"";
+    const size_t at = bytes.find(name);
+    if (at == std::string::npos)
+        return bytes;
+    const size_t start = at + name.size();
+    return bytes.replace(start, bytes.find('"', start) - start, "*");
+}
+
+// A password protected for this Windows user as another program would: other entropy.
+std::string ProtectedByAnotherProgram(const std::string& password)
+{
+    DATA_BLOB in = {static_cast<DWORD>(password.size()), reinterpret_cast<BYTE*>(const_cast<char*>(password.data()))};
+    DATA_BLOB entropy = {5, reinterpret_cast<BYTE*>(const_cast<char*>("other"))}, out = {};
+    char text[2048] = {0};
+    DWORD chars = sizeof text;
+    if (::CryptProtectData(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
+        ::CryptBinaryToStringA(out.pbData, out.cbData, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, text, &chars);
+        ::LocalFree(out.pbData);
+    }
+    return text;
+}
+
+}  // namespace
 
 TEST_F(LoginWindow, RefusesBadInputWithItsMessageAndSound)
 {
@@ -130,34 +161,100 @@ TEST_F(LoginWindow, ForgetRemovesOnlyTheShownAccount)
 
 TEST_F(LoginWindow, RememberMovesTheAccountToTheEndWithTheBoxesChoice)
 {
-    struct Row { bool saveAccount, savePassword; const char* expected; } rows[] = {
+    // The password typed, or (null) the one an older version wrote in plain text; what
+    // the window shows at its next start.
+    struct Row { bool saveAccount, savePassword; const char* typed; const char* expected; const char* shown; } rows[] = {
         // "保存密码" unchecked: the password is not written.
-        {true, false,
+        {true, false, "new<pw>",
          "<UserInfo>\r\n"
          "<User UserID=\"20002\" UserPwd=\"secret\" Type=\"1\" Wangluo=\"\"/>\r\n"
          "<User UserID=\"10001\" UserPwd=\"\" Type=\"1\" Wangluo=\"\"/>\r\n"
-         "</UserInfo>\r\n"},
-        {true, true,
+         "</UserInfo>\r\n", ""},
+        // Checked: only protected, after the attributes older versions read.
+        {true, true, "new<pw>",
          "<UserInfo>\r\n"
          "<User UserID=\"20002\" UserPwd=\"secret\" Type=\"1\" Wangluo=\"\"/>\r\n"
-         "<User UserID=\"10001\" UserPwd=\"new&lt;pw&gt;\" Type=\"2\" Wangluo=\"\"/>\r\n"
-         "</UserInfo>\r\n"},
-        {false, false,
+         "<User UserID=\"10001\" UserPwd=\"\" Type=\"2\" Wangluo=\"\" UserPwdDp=\"*\"/>\r\n"
+         "</UserInfo>\r\n", "new<pw>"},
+        {true, true, nullptr,
          "<UserInfo>\r\n"
          "<User UserID=\"20002\" UserPwd=\"secret\" Type=\"1\" Wangluo=\"\"/>\r\n"
-         "</UserInfo>\r\n"},
+         "<User UserID=\"10001\" UserPwd=\"\" Type=\"2\" Wangluo=\"\" UserPwdDp=\"*\"/>\r\n"
+         "</UserInfo>\r\n", "pa&ss"},
+        {false, false, "new<pw>",
+         "<UserInfo>\r\n"
+         "<User UserID=\"20002\" UserPwd=\"secret\" Type=\"1\" Wangluo=\"\"/>\r\n"
+         "</UserInfo>\r\n", ""},
     };
     for (const Row& r : rows) {
         WriteBytes("Login.xml", kTwoAccounts);
         Open();
-        SetAccount("10001");
-        SetPassword("new<pw>");
+        if (r.typed) {
+            SetAccount("10001");
+            SetPassword(r.typed);
+        } else {
+            Choose(0);
+        }
         ::CheckDlgButton(h, IDC_SAVE_ACCOUNT, r.saveAccount ? BST_CHECKED : BST_UNCHECKED);
         ::CheckDlgButton(h, IDC_SAVE_PASSWORD, r.savePassword ? BST_CHECKED : BST_UNCHECKED);
         dlg->RememberAccount();
-        EXPECT_EQ(ReadBytes("Login.xml"), r.expected);
+        const std::string bytes = ReadBytes("Login.xml");
+        EXPECT_EQ(HideProtected(bytes), r.expected);
+        for (const char* plain : {"new<", "new&lt;", "pa&"})    // neither '<' nor '&' is base64
+            EXPECT_EQ(bytes.find(plain), std::string::npos) << bytes;
+        dlg->DestroyWindow();
+        Open();
+        EXPECT_EQ(Password(), r.shown) << r.expected;
         dlg->DestroyWindow();
     }
+}
+
+// An entry an older version wrote keeps its password in plain text: it fills the box and
+// signs in (remembering after a successful sign-in then rewrites it, as above).
+TEST_F(LoginWindow, OlderPlainPasswordSignsIn)
+{
+    WriteBytes("Login.xml", kTwoAccounts);
+    Open();
+    Choose(0);
+    ASSERT_TRUE(Click(h, IDC_SIGNIN));
+    ASSERT_TRUE(PumpUntil([&] { return !apptest::AccountServer::Requests().empty(); }, 8000));
+    EXPECT_NE(apptest::AccountServer::Requests()[0].find("?username=10001&pass=pa%26ss&"), std::string::npos);
+    EXPECT_TRUE(PumpUntil([&] { return Idle(); }, 8000));
+}
+
+// A Type 2 entry's protected password that cannot be read here (damaged, another Windows
+// user's or machine's, another program's) is no password: the box stays empty, no box.
+TEST_F(LoginWindow, ProtectedPasswordFillsTheBoxOnlyWhereItCanBeRead)
+{
+    std::string mine;
+    ASSERT_TRUE(savedpassword::Protect("密码pw", mine));
+    const std::string other = ProtectedByAnotherProgram("密码pw");
+    ASSERT_FALSE(other.empty());
+    struct Row { std::string type, value; const char* shown; } rows[] = {
+        {"2", mine, "密码pw"},
+        {"1", mine, ""},
+        {"2", other, ""},
+        {"2", mine.substr(0, mine.size() / 2), ""},
+        {"2", "not base64!", ""},
+        {"2", "QUJDRA==", ""},         // base64, but of "ABCD"
+    };
+    for (const Row& r : rows) {
+        // Shown at the start as the last entry, and chosen in the list after another.
+        for (bool chosen : {false, true}) {
+            WriteBytes("Login.xml", "<UserInfo>\r\n<User UserID=\"10001\" UserPwd=\"\" Type=\"" + r.type +
+                                        "\" Wangluo=\"\" UserPwdDp=\"" + r.value + "\"/>\r\n" +
+                                        (chosen ? "<User UserID=\"20002\" UserPwd=\"\" Type=\"1\" Wangluo=\"\"/>\r\n" : "") +
+                                        "</UserInfo>\r\n");
+            Open();
+            if (chosen)
+                Choose(0);
+            EXPECT_EQ(Account(), "10001");
+            EXPECT_EQ(Password(), r.shown) << r.type << " " << r.value;
+            EXPECT_EQ(Checked(h, IDC_SAVE_PASSWORD), r.type == "2");
+            dlg->DestroyWindow();
+        }
+    }
+    EXPECT_TRUE(desktop.Boxes().empty());
 }
 
 TEST_F(LoginWindow, RememberWithoutALoginFileWritesNothing)
