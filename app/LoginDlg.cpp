@@ -2,8 +2,8 @@
 #include <commctrl.h>
 #include "AboutDlg.h"
 #include "AccountQuery.h"
-#include "SavedPassword.h"
 #include "Desktop.h"
+#include "SavedPassword.h"
 #include "ServerUrl.h"
 #include "SettingsFiles.h"
 #include "SettingsLoad.h"

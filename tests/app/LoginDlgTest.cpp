@@ -2,39 +2,18 @@
 #include <thread>
 #include "LoginTestSupport.h"
 #include "SavedPassword.h"
-#include <wincrypt.h>
 
 using namespace wintest;
 using apptest::ReadBytes;
 using apptest::WriteBytes;
 
 namespace {
-
-// The bytes with the protected password's value (it differs on every write) as "*".
+// The bytes with the protected password's value (new on every write) as "*".
 std::string HideProtected(std::string bytes)
 {
-    const std::string name = "UserPwdDp=\"";
-    const size_t at = bytes.find(name);
-    if (at == std::string::npos)
-        return bytes;
-    const size_t start = at + name.size();
-    return bytes.replace(start, bytes.find('"', start) - start, "*");
+    const size_t at = bytes.find("UserPwdDp=\""), start = at + 11;
+    return at == std::string::npos ? bytes : bytes.replace(start, bytes.find('"', start) - start, "*");
 }
-
-// A password protected for this Windows user as another program would: other entropy.
-std::string ProtectedByAnotherProgram(const std::string& password)
-{
-    DATA_BLOB in = {static_cast<DWORD>(password.size()), reinterpret_cast<BYTE*>(const_cast<char*>(password.data()))};
-    DATA_BLOB entropy = {5, reinterpret_cast<BYTE*>(const_cast<char*>("other"))}, out = {};
-    char text[2048] = {0};
-    DWORD chars = sizeof text;
-    if (::CryptProtectData(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
-        ::CryptBinaryToStringA(out.pbData, out.cbData, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, text, &chars);
-        ::LocalFree(out.pbData);
-    }
-    return text;
-}
-
 }  // namespace
 
 TEST_F(LoginWindow, RefusesBadInputWithItsMessageAndSound)
@@ -161,8 +140,8 @@ TEST_F(LoginWindow, ForgetRemovesOnlyTheShownAccount)
 
 TEST_F(LoginWindow, RememberMovesTheAccountToTheEndWithTheBoxesChoice)
 {
-    // The password typed, or (null) the one an older version wrote in plain text; what
-    // the window shows at its next start.
+    // The password typed, or (null) the one an older version wrote in plain text, kept;
+    // what the window shows at its next start.
     struct Row { bool saveAccount, savePassword; const char* typed; const char* expected; const char* shown; } rows[] = {
         // "保存密码" unchecked: the password is not written.
         {true, false, "new<pw>",
@@ -189,12 +168,9 @@ TEST_F(LoginWindow, RememberMovesTheAccountToTheEndWithTheBoxesChoice)
     for (const Row& r : rows) {
         WriteBytes("Login.xml", kTwoAccounts);
         Open();
-        if (r.typed) {
-            SetAccount("10001");
+        Choose(0);                                      // 10001, its password as an older version wrote it
+        if (r.typed)
             SetPassword(r.typed);
-        } else {
-            Choose(0);
-        }
         ::CheckDlgButton(h, IDC_SAVE_ACCOUNT, r.saveAccount ? BST_CHECKED : BST_UNCHECKED);
         ::CheckDlgButton(h, IDC_SAVE_PASSWORD, r.savePassword ? BST_CHECKED : BST_UNCHECKED);
         dlg->RememberAccount();
@@ -209,48 +185,31 @@ TEST_F(LoginWindow, RememberMovesTheAccountToTheEndWithTheBoxesChoice)
     }
 }
 
-// An entry an older version wrote keeps its password in plain text: it fills the box and
-// signs in (remembering after a successful sign-in then rewrites it, as above).
-TEST_F(LoginWindow, OlderPlainPasswordSignsIn)
-{
-    WriteBytes("Login.xml", kTwoAccounts);
-    Open();
-    Choose(0);
-    ASSERT_TRUE(Click(h, IDC_SIGNIN));
-    ASSERT_TRUE(PumpUntil([&] { return !apptest::AccountServer::Requests().empty(); }, 8000));
-    EXPECT_NE(apptest::AccountServer::Requests()[0].find("?username=10001&pass=pa%26ss&"), std::string::npos);
-    EXPECT_TRUE(PumpUntil([&] { return Idle(); }, 8000));
-}
-
-// A Type 2 entry's protected password that cannot be read here (damaged, another Windows
-// user's or machine's, another program's) is no password: the box stays empty, no box.
+// A protected password that cannot be read here (damaged, or another Windows user's or
+// machine's) is no password: the account is still shown, the box stays empty, no box.
 TEST_F(LoginWindow, ProtectedPasswordFillsTheBoxOnlyWhereItCanBeRead)
 {
     std::string mine;
     ASSERT_TRUE(savedpassword::Protect("密码pw", mine));
-    const std::string other = ProtectedByAnotherProgram("密码pw");
-    ASSERT_FALSE(other.empty());
-    struct Row { std::string type, value; const char* shown; } rows[] = {
-        {"2", mine, "密码pw"},
-        {"1", mine, ""},
-        {"2", other, ""},
-        {"2", mine.substr(0, mine.size() / 2), ""},
-        {"2", "not base64!", ""},
-        {"2", "QUJDRA==", ""},         // base64, but of "ABCD"
+    std::string tampered = mine;
+    char& c = tampered[tampered.size() - 6];        // in the blob's signature, still base64
+    c = c == 'A' ? 'B' : 'A';
+    struct Row { const char* type; std::string value; const char* shown; } rows[] = {
+        {"2", mine, "密码pw"}, {"1", mine, ""}, {"2", tampered, ""}, {"2", mine.substr(0, 40), ""},
+        {"2", "not base64!", ""}, {"2", "QUJDRA==", ""},     // base64, but of "ABCD"
     };
+    const std::string other = "<User UserID=\"20002\" UserPwd=\"\" Type=\"1\" Wangluo=\"\"/>";
     for (const Row& r : rows) {
         // Shown at the start as the last entry, and chosen in the list after another.
         for (bool chosen : {false, true}) {
-            WriteBytes("Login.xml", "<UserInfo>\r\n<User UserID=\"10001\" UserPwd=\"\" Type=\"" + r.type +
-                                        "\" Wangluo=\"\" UserPwdDp=\"" + r.value + "\"/>\r\n" +
-                                        (chosen ? "<User UserID=\"20002\" UserPwd=\"\" Type=\"1\" Wangluo=\"\"/>\r\n" : "") +
-                                        "</UserInfo>\r\n");
+            WriteBytes("Login.xml", "<UserInfo><User UserID=\"10001\" UserPwd=\"\" Type=\"" + std::string(r.type) +
+                                        "\" Wangluo=\"\" UserPwdDp=\"" + r.value + "\"/>" + (chosen ? other : "") + "</UserInfo>");
             Open();
             if (chosen)
                 Choose(0);
             EXPECT_EQ(Account(), "10001");
             EXPECT_EQ(Password(), r.shown) << r.type << " " << r.value;
-            EXPECT_EQ(Checked(h, IDC_SAVE_PASSWORD), r.type == "2");
+            EXPECT_EQ(Checked(h, IDC_SAVE_PASSWORD), *r.type == '2');
             dlg->DestroyWindow();
         }
     }
