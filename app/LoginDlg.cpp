@@ -3,6 +3,7 @@
 #include "AboutDlg.h"
 #include "AccountQuery.h"
 #include "Desktop.h"
+#include "SavedPassword.h"
 #include "ServerUrl.h"
 #include "SettingsFiles.h"
 #include "SettingsLoad.h"
@@ -16,6 +17,23 @@ const char kLoginXml[] = "Login.xml";
 const UINT kSoundRefused = IDW_REFUSED;
 const UINT_PTR kBusyTimer = 1;
 const UINT kAboutCommand = 0x10;
+// The protected password, after the four attributes older versions write and read.
+const char kProtectedPassword[] = "UserPwdDp";
+
+// The password the current entry keeps: only a Type "2" entry keeps one. Its protected
+// value when it has one -- nothing when that cannot be read here (another Windows user
+// or machine, damaged text) -- else the plain UserPwd an older version wrote.
+std::string SavedPasswordOf(const CXmlDoc& xml, const std::string& type)
+{
+    std::string password;
+    if (type != "2")
+        return password;
+    const std::string sealed = xml.ChildAttribute(kProtectedPassword);
+    if (sealed.empty())
+        return xml.ChildAttribute("UserPwd");
+    savedpassword::Unprotect(sealed, password);
+    return password;
+}
 }
 
 CQuillonDlg::CQuillonDlg(CWnd* pParent)
@@ -132,7 +150,6 @@ void CQuillonDlg::LoadAccountList()
     m_xmlLogin.FindElement("UserInfo");
     for (int i = 0; m_xmlLogin.FindChildElement("User"); ++i) {
         const std::string id = m_xmlLogin.ChildAttribute("UserID");
-        const std::string pwd = m_xmlLogin.ChildAttribute("UserPwd");
         const std::string type = m_xmlLogin.ChildAttribute("Type");
         m_xmlLogin.ChildAttribute("Wangluo");
 
@@ -143,7 +160,9 @@ void CQuillonDlg::LoadAccountList()
         item.pszText = &text[0];
         m_cbAccount.SendMessage(CBEM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
         m_cbAccount.SendMessage(CB_SETCURSEL, static_cast<WPARAM>(i));
+        std::string pwd = SavedPasswordOf(m_xmlLogin, type);
         ShowSavedState(type, pwd);
+        savedpassword::Wipe(pwd);
     }
 }
 
@@ -166,11 +185,12 @@ void CQuillonDlg::OnAccountSelChange()
     m_xmlLogin.FindElement("");
     while (m_xmlLogin.FindChildElement("User")) {
         const std::string id = m_xmlLogin.ChildAttribute("UserID");
-        const std::string pwd = m_xmlLogin.ChildAttribute("UserPwd");
         const std::string type = m_xmlLogin.ChildAttribute("Type");
         m_xmlLogin.ChildAttribute("Wangluo");
         if (id == chosen) {
+            std::string pwd = SavedPasswordOf(m_xmlLogin, type);
             ShowSavedState(type, pwd);
+            savedpassword::Wipe(pwd);
             return;
         }
     }
@@ -259,7 +279,7 @@ void CQuillonDlg::RemoveAccountEntry(const std::string& account)
 void CQuillonDlg::RememberAccount()
 {
     const std::string account = AccountText();
-    const std::string password = m_edPassword.GetWindowText();
+    std::string password = m_edPassword.GetWindowText();
     const char* type = "3";
     if (m_chkSaveAccount.SendMessage(BM_GETCHECK) == BST_CHECKED)
         type = "1";
@@ -274,14 +294,21 @@ void CQuillonDlg::RememberAccount()
         m_xmlLogin.EnterElement();
         m_xmlLogin.AppendElement("User");
         m_xmlLogin.SetAttribute("UserID", account);
-        // "保存密码" unchecked: the password is not kept. Readers take no password from
-        // a Type "1" entry, so the attribute stays, empty.
-        m_xmlLogin.SetAttribute("UserPwd", std::string(type) == "2" ? password : std::string());
+        // UserPwd stays, always empty: the password is never written as it is typed.
+        // "保存密码" checked, it is kept protected for this Windows user after the older
+        // attributes; an older version finds no password and asks for it. Should Windows
+        // refuse to protect it, the entry keeps none. Unchecked, nothing of it is kept.
+        std::string sealed;
+        const bool keep = std::string(type) == "2" && savedpassword::Protect(password, sealed);
+        m_xmlLogin.SetAttribute("UserPwd", "");
         m_xmlLogin.SetAttribute("Type", type);
         m_xmlLogin.SetAttribute("Wangluo", "");
+        if (keep)
+            m_xmlLogin.SetAttribute(kProtectedPassword, sealed);
         m_xmlLogin.LeaveElement();
         m_xmlLogin.SaveFile(kLoginXml);
     }
+    savedpassword::Wipe(password);
 }
 
 LRESULT CQuillonDlg::OnSysCommand(WPARAM wParam, LPARAM)

@@ -17,6 +17,7 @@ public:
 
     // Moves the account shown in the controls to the end of Login.xml with the current
     // check-box choice, or removes it when neither box is checked. Run after a sign-in.
+    // A password to keep is written only protected for the Windows user (SavedPassword.h).
     void RememberAccount();
 
     HICON m_hIcon;

@@ -2,10 +2,20 @@
 #include <thread>
 #include "LoginTestSupport.h"
 #include "QuillonVersion.h"
+#include "SavedPassword.h"
 
 using namespace wintest;
 using apptest::ReadBytes;
 using apptest::WriteBytes;
+
+namespace {
+// The bytes with the protected password's value (new on every write) as "*".
+std::string HideProtected(std::string bytes)
+{
+    const size_t at = bytes.find("UserPwdDp=\""), start = at + 11;
+    return at == std::string::npos ? bytes : bytes.replace(start, bytes.find('"', start) - start, "*");
+}
+}  // namespace
 
 TEST_F(LoginWindow, RefusesBadInputWithItsMessageAndSound)
 {
@@ -131,34 +141,80 @@ TEST_F(LoginWindow, ForgetRemovesOnlyTheShownAccount)
 
 TEST_F(LoginWindow, RememberMovesTheAccountToTheEndWithTheBoxesChoice)
 {
-    struct Row { bool saveAccount, savePassword; const char* expected; } rows[] = {
+    // The password typed, or (null) the one an older version wrote in plain text, kept;
+    // what the window shows at its next start.
+    struct Row { bool saveAccount, savePassword; const char* typed; const char* expected; const char* shown; } rows[] = {
         // "保存密码" unchecked: the password is not written.
-        {true, false,
+        {true, false, "new<pw>",
          "<UserInfo>\r\n"
          "<User UserID=\"20002\" UserPwd=\"secret\" Type=\"1\" Wangluo=\"\"/>\r\n"
          "<User UserID=\"10001\" UserPwd=\"\" Type=\"1\" Wangluo=\"\"/>\r\n"
-         "</UserInfo>\r\n"},
-        {true, true,
+         "</UserInfo>\r\n", ""},
+        // Checked: only protected, after the attributes older versions read.
+        {true, true, "new<pw>",
          "<UserInfo>\r\n"
          "<User UserID=\"20002\" UserPwd=\"secret\" Type=\"1\" Wangluo=\"\"/>\r\n"
-         "<User UserID=\"10001\" UserPwd=\"new&lt;pw&gt;\" Type=\"2\" Wangluo=\"\"/>\r\n"
-         "</UserInfo>\r\n"},
-        {false, false,
+         "<User UserID=\"10001\" UserPwd=\"\" Type=\"2\" Wangluo=\"\" UserPwdDp=\"*\"/>\r\n"
+         "</UserInfo>\r\n", "new<pw>"},
+        {true, true, nullptr,
          "<UserInfo>\r\n"
          "<User UserID=\"20002\" UserPwd=\"secret\" Type=\"1\" Wangluo=\"\"/>\r\n"
-         "</UserInfo>\r\n"},
+         "<User UserID=\"10001\" UserPwd=\"\" Type=\"2\" Wangluo=\"\" UserPwdDp=\"*\"/>\r\n"
+         "</UserInfo>\r\n", "pa&ss"},
+        {false, false, "new<pw>",
+         "<UserInfo>\r\n"
+         "<User UserID=\"20002\" UserPwd=\"secret\" Type=\"1\" Wangluo=\"\"/>\r\n"
+         "</UserInfo>\r\n", ""},
     };
     for (const Row& r : rows) {
         WriteBytes("Login.xml", kTwoAccounts);
         Open();
-        SetAccount("10001");
-        SetPassword("new<pw>");
+        Choose(0);                                      // 10001, its password as an older version wrote it
+        if (r.typed)
+            SetPassword(r.typed);
         ::CheckDlgButton(h, IDC_SAVE_ACCOUNT, r.saveAccount ? BST_CHECKED : BST_UNCHECKED);
         ::CheckDlgButton(h, IDC_SAVE_PASSWORD, r.savePassword ? BST_CHECKED : BST_UNCHECKED);
         dlg->RememberAccount();
-        EXPECT_EQ(ReadBytes("Login.xml"), r.expected);
+        const std::string bytes = ReadBytes("Login.xml");
+        EXPECT_EQ(HideProtected(bytes), r.expected);
+        for (const char* plain : {"new<", "new&lt;", "pa&"})    // neither '<' nor '&' is base64
+            EXPECT_EQ(bytes.find(plain), std::string::npos) << bytes;
+        dlg->DestroyWindow();
+        Open();
+        EXPECT_EQ(Password(), r.shown) << r.expected;
         dlg->DestroyWindow();
     }
+}
+
+// A protected password that cannot be read here (damaged, or another Windows user's or
+// machine's) is no password: the account is still shown, the box stays empty, no box.
+TEST_F(LoginWindow, ProtectedPasswordFillsTheBoxOnlyWhereItCanBeRead)
+{
+    std::string mine;
+    ASSERT_TRUE(savedpassword::Protect("密码pw", mine));
+    std::string tampered = mine;
+    char& c = tampered[tampered.size() - 6];        // in the blob's signature, still base64
+    c = c == 'A' ? 'B' : 'A';
+    struct Row { const char* type; std::string value; const char* shown; } rows[] = {
+        {"2", mine, "密码pw"}, {"1", mine, ""}, {"2", tampered, ""}, {"2", mine.substr(0, 40), ""},
+        {"2", "not base64!", ""}, {"2", "QUJDRA==", ""},     // base64, but of "ABCD"
+    };
+    const std::string other = "<User UserID=\"20002\" UserPwd=\"\" Type=\"1\" Wangluo=\"\"/>";
+    for (const Row& r : rows) {
+        // Shown at the start as the last entry, and chosen in the list after another.
+        for (bool chosen : {false, true}) {
+            WriteBytes("Login.xml", "<UserInfo><User UserID=\"10001\" UserPwd=\"\" Type=\"" + std::string(r.type) +
+                                        "\" Wangluo=\"\" UserPwdDp=\"" + r.value + "\"/>" + (chosen ? other : "") + "</UserInfo>");
+            Open();
+            if (chosen)
+                Choose(0);
+            EXPECT_EQ(Account(), "10001");
+            EXPECT_EQ(Password(), r.shown) << r.type << " " << r.value;
+            EXPECT_EQ(Checked(h, IDC_SAVE_PASSWORD), *r.type == '2');
+            dlg->DestroyWindow();
+        }
+    }
+    EXPECT_TRUE(desktop.Boxes().empty());
 }
 
 TEST_F(LoginWindow, RememberWithoutALoginFileWritesNothing)
