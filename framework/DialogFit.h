@@ -11,7 +11,9 @@
 
 namespace dlgfit {
 
-const WORD kMinPoints = 5;
+// The smallest font a dialog is made with: 4 points, 11 pixels at 192 DPI (points are whole
+// numbers in a template: 5 points there is 13 pixels, too large for a 768-pixel screen).
+const WORD kMinPoints = 4;
 
 // The outer size of the window the dialog manager makes from `header` with its font at
 // `points` and `dpi`.
