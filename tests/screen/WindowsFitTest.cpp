@@ -295,42 +295,12 @@ std::string ShotName(UINT dpi, const RECT& screen, const std::string& what)
            std::to_string(screen.bottom - screen.top) + "-" + what;
 }
 
-// With QUILLON_SCREENSHOT_DIR set, a picture of the window as it draws itself (PrintWindow)
-// in that folder as NAME.bmp; true without it. The window alone at its real size, however
-// the test bed's desktop lies on the X screen.
-bool WindowPicture(HWND hWnd, const std::string& name)
+// With QUILLON_SCREENSHOT_DIR set, a picture of the screen once `hWnd` (of this thread)
+// and its controls have painted; true without it.
+bool ScreenPicture(HWND hWnd, const std::string& name)
 {
-    const char* dir = std::getenv("QUILLON_SCREENSHOT_DIR");
-    if (!dir || !*dir)
-        return true;
-    RECT r;
-    if (!::GetWindowRect(hWnd, &r))
-        return false;
-    const int w = r.right - r.left, h = r.bottom - r.top;
-    BITMAPINFO bi = {};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    HDC dc = ::CreateCompatibleDC(nullptr);
-    HBITMAP bmp = ::CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = ::SelectObject(dc, bmp);
-    const bool printed = ::PrintWindow(hWnd, dc, 0) != FALSE;
-    ::GdiFlush();
-    BITMAPFILEHEADER file = {};
-    file.bfType = 0x4D42;
-    file.bfOffBits = sizeof file + sizeof bi.bmiHeader;
-    file.bfSize = file.bfOffBits + static_cast<DWORD>(w * h * 4);
-    std::ofstream out(phonetest::LocalPath(std::string(dir) + "/" + name + ".bmp"), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(&file), sizeof file);
-    out.write(reinterpret_cast<const char*>(&bi.bmiHeader), sizeof bi.bmiHeader);
-    out.write(static_cast<const char*>(bits), w * h * 4);
-    ::SelectObject(dc, old);
-    ::DeleteObject(bmp);
-    ::DeleteDC(dc);
-    return printed && out.good();
+    ::RedrawWindow(hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    return phonetest::Screenshot(name);
 }
 
 class OneScreen : public partytest::MultiPartyTest {
@@ -354,9 +324,8 @@ protected:
                 id = d->GetTemplateId();
         });
         ExpectFits(opened, id, dpi);
-        bool pictured = false;
-        run.Ui([&] { pictured = WindowPicture(opened, ShotName(dpi, screen, what)); });
-        EXPECT_TRUE(pictured);
+        run.Ui([&] { ::RedrawWindow(opened, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW); });
+        EXPECT_TRUE(phonetest::Screenshot(ShotName(dpi, screen, what)));
         ::PostMessageW(opened, WM_SYSCOMMAND, SC_CLOSE, 0);
         EXPECT_TRUE(run.WaitUntil([&] { return !::IsWindow(opened); })) << what;
     }
@@ -393,8 +362,8 @@ TEST_F(OneScreen, EveryWindowFits)
         CAboutDlg about;
         ASSERT_TRUE(about.Create(login.m_hWnd));
         ExpectFits(about.m_hWnd, about.GetTemplateId(), dpi);
-        EXPECT_TRUE(WindowPicture(login.m_hWnd, ShotName(dpi, screen, "login")));
-        EXPECT_TRUE(WindowPicture(about.m_hWnd, ShotName(dpi, screen, "about")));
+        ::RedrawWindow(login.m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        EXPECT_TRUE(ScreenPicture(about.m_hWnd, ShotName(dpi, screen, "login")));
         about.DestroyWindow();
     }
     login.ShowWindow(SW_HIDE);
@@ -410,16 +379,14 @@ TEST_F(OneScreen, EveryWindowFits)
     });
     ExpectFits(run.h, phoneId, dpi);
     std::ofstream(resultPath) << dialogFont << " " << numberFont << "\n";
-    bool pictured = false;
-    run.Ui([&] { pictured = WindowPicture(run.h, ShotName(dpi, screen, "phone")); });
-    EXPECT_TRUE(pictured);
+    run.Ui([&] { ::RedrawWindow(run.h, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW); });
+    EXPECT_TRUE(phonetest::Screenshot(ShotName(dpi, screen, "phone")));
 
     ASSERT_TRUE(OpenPartyWindow());
     UINT partyId = 0;
     run.Ui([&] { partyId = party->GetTemplateId(); });
     ExpectFits(hParty, partyId, dpi);
-    run.Ui([&] { pictured = WindowPicture(hParty, ShotName(dpi, screen, "multiparty")); });
-    EXPECT_TRUE(pictured);
+    EXPECT_TRUE(Picture(ShotName(dpi, screen, "multiparty")));
     ASSERT_TRUE(ClosePartyWindow());
 
     CheckOpenedBy(IDC_AUDIO_SETTINGS, dpi, screen, "audio");
