@@ -424,8 +424,9 @@ TEST_F(SettingsFiles, WindowPosRoundTripsAndLeavesTheRestAsItWas)
         SCOPED_TRACE(std::string(row.name) + " " + std::to_string(row.x) + "," + std::to_string(row.y));
         const std::string held = ReadBytes(Call());
         EXPECT_EQ(SaveWindowPos(m_doc, row.name, row.x, row.y, Call().c_str()), row.saved);
-        if (!row.saved)
+        if (!row.saved) {
             EXPECT_EQ(ReadBytes(Call()), held);
+        }
         ASSERT_TRUE(LoadWindowPos(m_doc, row.name, x, y, Call().c_str()));
         EXPECT_EQ(x, row.x);
         EXPECT_EQ(y, row.y);
