@@ -9,6 +9,7 @@
 #include "SettingsLoad.h"
 #include "WinText.h"
 #include "WaveDevices.h"
+#include "WindowPlace.h"
 #include "resource.h"
 #include "TimerPeriods.h"
 
@@ -34,6 +35,7 @@ std::string SavedPasswordOf(const CXmlDoc& xml, const std::string& type)
     savedpassword::Unprotect(sealed, password);
     return password;
 }
+const char kPlaceName[] = "login";
 }
 
 CQuillonDlg::CQuillonDlg(CWnd* pParent)
@@ -99,11 +101,18 @@ BOOL CQuillonDlg::OnInitDialog()
     m_strInputDevice = devices.strInputDevice;
 
     m_strBalance = "0";
+
+    int x = 0, y = 0;
+    if (LoadWindowPos(m_xmlPlace, kPlaceName, x, y))
+        place::MoveTo(m_hWnd, x, y);
     return TRUE;    // focus to the first control
 }
 
 void CQuillonDlg::OnDestroy()
 {
+    int x = 0, y = 0;
+    if (place::Current(m_hWnd, x, y))
+        SaveWindowPos(m_xmlPlace, kPlaceName, x, y);
     // The picture control must not hold one of our bitmaps when they are deleted.
     GetDlgItem(IDC_BUSY).SendMessage(STM_SETIMAGE, IMAGE_BITMAP, 0);
 }

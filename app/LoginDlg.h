@@ -25,6 +25,7 @@ public:
     CWnd m_edPassword;         // 1001
     CXmlDoc m_xmlLogin;        // Login.xml
     CXmlDoc m_xmlAudio;        // Audio.xml
+    CXmlDoc m_xmlPlace;        // Call.xml: where the window was left
     CWnd m_chkSaveAccount;     // 1002
     CWnd m_chkSavePassword;    // 1003
     CWnd m_stStatus;           // 1033

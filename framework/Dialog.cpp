@@ -1,4 +1,6 @@
 #include "Dialog.h"
+#include "DialogFit.h"
+#include "Dpi.h"
 #include "WinApp.h"
 
 namespace {
@@ -55,19 +57,54 @@ HWND CDialog::CreateFromTemplate(HWND hOwner)
     HHOOK outerHook = t_hook;
     CDialog* outerCreating = t_creating;
     t_creating = this;
+    // Too large for the work area at this DPI: made from a copy with a smaller font.
+    std::vector<BYTE> fitted;
+    if (HRSRC res = ::FindResourceW(hInst, MAKEINTRESOURCEW(m_nIDTemplate), MAKEINTRESOURCEW(5) /* RT_DIALOG */)) {
+        const void* data = ::LockResource(::LoadResource(hInst, res));
+        const size_t size = ::SizeofResource(hInst, res);
+        dlgtemplate::Header header;
+        if (data && dlgtemplate::Read(data, size, header) && header.hasFont)
+            m_nTemplatePoints = header.points;
+        if (data) {
+            HMONITOR monitor = hOwner ? ::MonitorFromWindow(hOwner, MONITOR_DEFAULTTONEAREST)
+                                      : ::MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY);
+            MONITORINFO info = {};
+            info.cbSize = sizeof info;
+            if (::GetMonitorInfoW(monitor, &info))
+                fitted = dlgfit::Fitted(data, size, info.rcWork, dpi::ForMonitor(monitor));
+        }
+    }
     t_hook = ::SetWindowsHookExW(WH_CBT, &CDialog::CreateHook, nullptr, ::GetCurrentThreadId());
     // A Unicode dialog: its texts and the characters typed into it stay UTF-16 on
     // their way through the system, whatever its ANSI code page.
-    HWND hWnd = ::CreateDialogParamW(hInst, MAKEINTRESOURCEW(m_nIDTemplate), hOwner,
-                                     &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
+    HWND hWnd = fitted.empty()
+        ? ::CreateDialogParamW(hInst, MAKEINTRESOURCEW(m_nIDTemplate), hOwner, &CDialog::DialogProc,
+                               reinterpret_cast<LPARAM>(this))
+        : ::CreateDialogIndirectParamW(hInst, reinterpret_cast<LPCDLGTEMPLATEW>(fitted.data()), hOwner,
+                                       &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
     ::UnhookWindowsHookEx(t_hook);
     t_hook = outerHook;
     t_creating = outerCreating;
     if (!hWnd) {
         // The window may have been made and destroyed again (WM_NCCREATE refused).
         Detach();
+    } else {
+        dlgfit::KeepInWorkArea(hWnd);
     }
     return hWnd;
+}
+
+int CDialog::ScalePixels(int px) const
+{
+    const UINT monitorDpi = dpi::ForWindow(m_hWnd);
+    const int atDpi = dpi::Scale(px, monitorDpi);
+    // A dialog made with a smaller font than its template's is drawn smaller by as much.
+    HFONT font = m_hWnd ? reinterpret_cast<HFONT>(::SendMessageW(m_hWnd, WM_GETFONT, 0, 0)) : nullptr;
+    LOGFONTW lf = {};
+    if (!font || !m_nTemplatePoints || !::GetObjectW(font, sizeof lf, &lf) || lf.lfHeight >= 0)
+        return atDpi;
+    const int full = ::MulDiv(m_nTemplatePoints, static_cast<int>(monitorDpi), 72);
+    return full > 0 && -lf.lfHeight < full ? ::MulDiv(atDpi, -lf.lfHeight, full) : atDpi;
 }
 
 BOOL CDialog::Create(HWND hOwner)
@@ -227,6 +264,13 @@ LRESULT CDialog::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
     LRESULT result = 0;
     if (Dispatch(msg, wParam, lParam, result))
         return result;
+    if (msg == WM_DPICHANGED) {
+        const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+        ::SetWindowPos(m_hWnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                       suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        OnDpiChanged();
+        return 0;
+    }
     return Default();
 }
 

@@ -13,7 +13,12 @@
 //   4. WM_TIMER goes to the handler bound with OnTimerId(id); a timer without one is ignored.
 //   5. Everything else goes to the default dialog procedure (DefDlgProc).
 // WM_NCCREATE calls the virtual OnNcCreate(); WM_INITDIALOG the virtual OnInitDialog();
-// WM_DESTROY the virtual OnDestroy(), before the default handling.
+// WM_DESTROY the virtual OnDestroy(), before the default handling. WM_DPICHANGED, unless
+// bound, moves the window to the rectangle the system suggests and then calls the virtual
+// OnDpiChanged(), where a window re-makes the fonts it made itself.
+//
+// Size: a dialog that would be larger than the work area of the monitor it opens on is made
+// with a smaller font (DialogFit.h), and one reaching past the work area is moved inside.
 //
 // The modal loop: DoModal() disables the owner, shows the dialog and runs
 //   GetMessage -> PreTranslateMessage (virtual; true swallows the message)
@@ -42,6 +47,9 @@ public:
     BOOL DestroyWindow();
 
     UINT GetTemplateId() const { return m_nIDTemplate; }
+    // `px` pixels at 96 DPI at the scale this window is drawn at: the DPI of its monitor,
+    // times the share of its template's font size that its font got.
+    int ScalePixels(int px) const;
     bool IsModalRunning() const { return m_bModal && !m_bEnded; }
 
     // Registered message that carries CWnd::PostTask tasks.
@@ -56,6 +64,7 @@ protected:
     virtual void OnOK() { EndDialog(IDOK); }
     virtual void OnCancel() { EndDialog(IDCANCEL); }
     virtual void OnDestroy() {}
+    virtual void OnDpiChanged() {}
 
     // Handler binding; call from the constructor.
     using Handler = std::function<void()>;
@@ -82,6 +91,7 @@ private:
     struct CurrentMsg { UINT msg; WPARAM wParam; LPARAM lParam; };
 
     UINT m_nIDTemplate;
+    WORD m_nTemplatePoints = 0;         // the font size of the template, 0 when unknown
     WNDPROC m_pfnSuper = nullptr;
     const CurrentMsg* m_pCurrent = nullptr;
     bool m_bModal = false;

@@ -6,8 +6,13 @@
 #include "ServerUrl.h"
 #include "SettingsFiles.h"
 #include "WinApp.h"
+#include "WindowPlace.h"
 #include "resource.h"
 #include "TimerPeriods.h"
+
+namespace {
+const char kPlaceName[] = "phone";      // its element in Call.xml
+}
 
 CDial::CDial() : CSkinnedDialog(IDD, nullptr, false)
 {
@@ -98,9 +103,7 @@ BOOL CDial::OnInitDialog()
     SetUpSpeakerMixer();
     InitSliderPositions();
 
-    m_hNumberFont = ::CreateFontA(20, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_CHARACTER_PRECIS,
-                                  CLIP_CHARACTER_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, "Arial");
-    m_cbNumber.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(m_hNumberFont), TRUE);
+    SetNumberFont();
 
     InitSpeakerVolume();
 
@@ -125,7 +128,23 @@ BOOL CDial::OnInitDialog()
 
     if (m_explorer.Create(GetDlgItem(IDC_AD_PANEL)))
         m_explorer.Navigate(ServerBaseUrl() + "/ad2.htm");
+
+    // Where the subscriber left it last time, if that is still on a screen.
+    int x = 0, y = 0;
+    if (LoadWindowPos(m_xmlPlace, kPlaceName, x, y))
+        place::MoveTo(m_hWnd, x, y);
     return TRUE;
+}
+
+// Arial 20 pixels high at 96 DPI, at the window's scale; made again when that changes.
+void CDial::SetNumberFont()
+{
+    HFONT font = ::CreateFontA(ScalePixels(20), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                               OUT_CHARACTER_PRECIS, CLIP_CHARACTER_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, "Arial");
+    m_cbNumber.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    if (m_hNumberFont)
+        ::DeleteObject(m_hNumberFont);
+    m_hNumberFont = font;
 }
 
 bool CDial::CheckRegistered()
@@ -207,6 +226,9 @@ LRESULT CDial::OnClose(WPARAM, LPARAM)
 
 void CDial::OnDestroy()
 {
+    int x = 0, y = 0;
+    if (place::Current(m_hWnd, x, y))
+        SaveWindowPos(m_xmlPlace, kPlaceName, x, y);
     m_explorer.Destroy();
     m_speakerMixer.Close();
     EndTelephony();

@@ -118,6 +118,7 @@ public:
     HFONT m_hNumberFont = nullptr;
     CXmlDoc m_xmlCall;                  // Call.xml: history and audio options
     CXmlDoc m_xmlClear;                 // Call.xml: clearing the history
+    CXmlDoc m_xmlPlace;                 // Call.xml: where the window was left
     CAudioCtrl m_audioCtrl;
     CSpeakerMixer m_speakerMixer;
 
@@ -162,6 +163,8 @@ private:
     LRESULT OnCallEnded(WPARAM, LPARAM);
     LRESULT OnClose(WPARAM, LPARAM);
     void OnDestroy() override;
+    void OnDpiChanged() override { SetNumberFont(); }
+    void SetNumberFont();
 
     // Volume, mute and levels (DialVolume.cpp).
     void InitSliderRanges();

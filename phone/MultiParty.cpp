@@ -49,6 +49,18 @@ void cduoren1::DoDataExchange()
     }
 }
 
+// Arial 16 pixels high at 96 DPI, at the window's scale; made again when that changes.
+void cduoren1::SetNumberFont()
+{
+    HFONT font = ::CreateFontA(ScalePixels(16), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                               OUT_CHARACTER_PRECIS, CLIP_CHARACTER_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, "Arial");
+    for (CWnd& edit : m_edNumber)
+        edit.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    if (m_hNumberFont)
+        ::DeleteObject(m_hNumberFont);
+    m_hNumberFont = font;
+}
+
 BOOL cduoren1::OnInitDialog()
 {
     CDialog::OnInitDialog();
@@ -56,12 +68,9 @@ BOOL cduoren1::OnInitDialog()
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
-    m_hNumberFont = ::CreateFontA(16, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_CHARACTER_PRECIS,
-                                  CLIP_CHARACTER_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, "Arial");
-    for (CWnd& edit : m_edNumber) {
-        edit.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(m_hNumberFont), TRUE);
+    SetNumberFont();
+    for (CWnd& edit : m_edNumber)
         edit.SendMessage(EM_LIMITTEXT, kPartyLongestNumber);
-    }
 
     // A new conference for this opening; the bridging hold and its release leave it
     // with the subscriber's microphone and speaker in.

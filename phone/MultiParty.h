@@ -48,6 +48,8 @@ private:
     void RefuseCall(int nLine, const char* pszReason);
     void ShowLineClock(int nLine);
     void OnDestroy() override;
+    void OnDpiChanged() override { SetNumberFont(); }
+    void SetNumberFont();
     static bool IsLine(int nLine) { return nLine >= 1 && nLine <= LINE_COUNT; }
 
     PhoneSession& m_session;

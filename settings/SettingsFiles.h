@@ -106,3 +106,16 @@ std::string LoadSipPath(CXmlDoc& doc, const std::string& strDomain, const char* 
 // it was saved.
 bool SaveSipPath(CXmlDoc& doc, const std::string& strDomain, const std::string& strWay, bool bFirstWay,
                  const char* pszPath = kCallXml);
+
+// --- Call.xml: where the windows were -------------------------------------------------------
+//
+// <window name="phone" x="-1200" y="40"/>, one per window that the subscriber closed
+// somewhere: its top-left corner in screen coordinates. Older versions pass the element over.
+// Whether the place is still on a screen is for the window to decide when it opens.
+
+// The place stored for the window `strName`; false (x and y untouched) when none is.
+bool LoadWindowPos(CXmlDoc& doc, const std::string& strName, int& x, int& y, const char* pszPath = kCallXml);
+
+// Stores the window's place. Writes only when that changes what the file holds and the
+// file loaded: true when it was saved.
+bool SaveWindowPos(CXmlDoc& doc, const std::string& strName, int x, int y, const char* pszPath = kCallXml);

@@ -1,5 +1,7 @@
 #include "SkinPaint.h"
 #include <algorithm>
+#include "DialogTemplate.h"
+#include "Dpi.h"
 
 namespace skin {
 
@@ -141,10 +143,27 @@ int CALLBACK FoundFace(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found)
 }
 }
 
-FontCache::FontCache(const std::vector<std::wstring>& faces)
+int DialogDpi(HWND hDlg, int templateId)
+{
+    const int monitorDpi = static_cast<int>(dpi::ForWindow(hDlg));
+    HINSTANCE module = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(hDlg, GWLP_HINSTANCE));
+    HRSRC res = ::FindResourceW(module, MAKEINTRESOURCEW(templateId), MAKEINTRESOURCEW(5) /* RT_DIALOG */);
+    const void* data = res ? ::LockResource(::LoadResource(module, res)) : nullptr;
+    dlgtemplate::Header header;
+    if (!data || !dlgtemplate::Read(data, ::SizeofResource(module, res), header) || !header.hasFont || !header.points)
+        return monitorDpi;
+    HFONT font = reinterpret_cast<HFONT>(::SendMessageW(hDlg, WM_GETFONT, 0, 0));
+    LOGFONTW lf{};
+    if (!font || !::GetObjectW(font, sizeof lf, &lf) || lf.lfHeight >= 0)
+        return monitorDpi;
+    const int full = ::MulDiv(header.points, monitorDpi, 72);
+    return full > 0 && -lf.lfHeight < full ? ::MulDiv(monitorDpi, -lf.lfHeight, full) : monitorDpi;
+}
+
+FontCache::FontCache(const std::vector<std::wstring>& faces, int dpi)
 {
     HDC screen = ::GetDC(nullptr);
-    m_dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+    m_dpi = dpi > 0 ? dpi : ::GetDeviceCaps(screen, LOGPIXELSY);
     for (const auto& face : faces) {
         LOGFONTW lf{};
         lf.lfCharSet = DEFAULT_CHARSET;
@@ -242,18 +261,19 @@ void PaintBanner(HDC hdc, const RECT& client, const Skin& skin, const DialogPart
     const int height = dlu.Y(part.banner);
     const RECT band{client.left, client.top, client.right, client.top + height};
     FillGradient(hdc, band, skin.colors.banner);
-    FillSolid(hdc, RECT{band.left, band.bottom - 2, band.right, band.bottom}, skin.colors.bannerLine);
+    const int line = fonts.Px(2);
+    FillSolid(hdc, RECT{band.left, band.bottom - line, band.right, band.bottom}, skin.colors.bannerLine);
 
-    int x = band.left + 14;
-    const int iconSize = 32, tile = iconSize + 8;
-    if (icon && height >= tile + 6) {
+    int x = band.left + fonts.Px(14);
+    const int iconSize = fonts.Px(32), pad = fonts.Px(4), tile = iconSize + 2 * pad;
+    if (icon && height >= tile + fonts.Px(6)) {
         // The icon sits on a light tile so that it reads on any banner colour.
-        const int top = band.top + (height - 2 - tile) / 2;
+        const int top = band.top + (height - line - tile) / 2;
         const RECT r{x, top, x + tile, top + tile};
-        RoundBox(hdc, r, 8, Gradient{skin.colors.bannerText, Mix(skin.colors.bannerText, skin.colors.bannerSubtext, 40)},
+        RoundBox(hdc, r, fonts.Px(8), Gradient{skin.colors.bannerText, Mix(skin.colors.bannerText, skin.colors.bannerSubtext, 40)},
                  Mix(skin.colors.bannerText, skin.colors.banner.bottom, 30));
-        ::DrawIconEx(hdc, x + 4, top + 4, icon, iconSize, iconSize, 0, nullptr, DI_NORMAL);
-        x += tile + 12;
+        ::DrawIconEx(hdc, x + pad, top + pad, icon, iconSize, iconSize, 0, nullptr, DI_NORMAL);
+        x += tile + fonts.Px(12);
     }
     HFONT titleFont = fonts.Get(skin.titleSize, true);
     HFONT subFont = fonts.Get(skin.size);
@@ -266,8 +286,8 @@ void PaintBanner(HDC hdc, const RECT& client, const Skin& skin, const DialogPart
         Select f(hdc, subFont);
         subHeight = LineHeight(hdc) - 3 + 5;
     }
-    int y = band.top + (height - 2 - titleHeight - subHeight) / 2;
-    const RECT textArea{x, 0, band.right - 10, 0};
+    int y = band.top + (height - line - titleHeight - subHeight) / 2;
+    const RECT textArea{x, 0, band.right - fonts.Px(10), 0};
     ::SetBkMode(hdc, TRANSPARENT);
     if (!part.title.empty()) {
         Select f(hdc, titleFont);
@@ -355,7 +375,7 @@ void PaintBackdrop(HDC hdc, const RECT& client, const Skin& skin, const DialogPa
     if (part.banner > 0)
         PaintBanner(hdc, client, skin, part, dlu, fonts, icon);
     for (const auto& panel : part.panels)
-        RoundBox(hdc, dlu.Map(panel), 6, Gradient{skin.colors.panel, skin.colors.panel}, skin.colors.panelBorder);
+        RoundBox(hdc, dlu.Map(panel), fonts.Px(6), Gradient{skin.colors.panel, skin.colors.panel}, skin.colors.panelBorder);
     for (const auto& text : part.texts)
         PaintText(hdc, skin, text, dlu, fonts);
     FlowNotes(hdc, skin, part, dlu, fonts, true);
@@ -376,14 +396,15 @@ void PaintButton(HDC hdc, const RECT& rc, const Skin& skin, const ButtonStyle& s
     if (!style.link) {
         const Gradient& fill = disabled ? style.disabled : pressed ? style.pressed : hot ? style.hot : style.face;
         const COLORREF border = disabled ? Mix(style.border, style.disabled.bottom, 55) : style.border;
-        RoundBox(hdc, rc, style.radius, fill, border);
+        const int radius = fonts.Px(style.radius);
+        RoundBox(hdc, rc, radius, fill, border);
         if (look.isDefault && !disabled) {
             // The default button carries a double outline.
             RECT inner{rc.left + 1, rc.top + 1, rc.right - 1, rc.bottom - 1};
             HPEN pen = ::CreatePen(PS_SOLID, 1, Mix(border, fill.bottom, 35));
             {
                 Select p(hdc, pen), b(hdc, ::GetStockObject(NULL_BRUSH));
-                const int d = std::max(style.radius * 2 - 2, 0);
+                const int d = std::max(radius * 2 - 2, 0);
                 ::RoundRect(hdc, inner.left, inner.top, inner.right, inner.bottom, d, d);
             }
             ::DeleteObject(pen);
@@ -393,7 +414,7 @@ void PaintButton(HDC hdc, const RECT& rc, const Skin& skin, const ButtonStyle& s
             HPEN pen = ::CreatePen(PS_SOLID, 1, style.focus);
             {
                 Select p(hdc, pen), b(hdc, ::GetStockObject(NULL_BRUSH));
-                const int d = std::max(style.radius * 2 - 4, 0);
+                const int d = std::max(radius * 2 - 4, 0);
                 ::RoundRect(hdc, ring.left, ring.top, ring.right, ring.bottom, d, d);
             }
             ::DeleteObject(pen);

@@ -19,23 +19,33 @@ struct DluScale {
     RECT Map(const RECT& r) const { return RECT{X(r.left), Y(r.top), X(r.right), Y(r.bottom)}; }
 };
 
-// The skin's fonts in the sizes asked for, made on first use and deleted with the cache.
-// The face is the first of the skin's faces installed on this system.
+// The skin's fonts in the sizes asked for, made on first use and deleted with the cache,
+// at the scale `dpi` the dialog is drawn at (DialogDpi); Px scales the skin's own pixel
+// measures (margins, corners, the banner's icon) to it. The face is the first of the
+// skin's faces installed on this system.
 class FontCache {
 public:
-    explicit FontCache(const std::vector<std::wstring>& faces);
+    // `dpi` 0: the system's.
+    explicit FontCache(const std::vector<std::wstring>& faces, int dpi = 0);
     ~FontCache();
     FontCache(const FontCache&) = delete;
     FontCache& operator=(const FontCache&) = delete;
 
     HFONT Get(int points, bool bold = false, bool underline = false);
     const std::wstring& Face() const { return m_face; }
+    int Dpi() const { return m_dpi; }
+    int Px(int px96) const { return ::MulDiv(px96, m_dpi, 96); }
 
 private:
     std::wstring m_face;
     int m_dpi = 96;
     std::map<int, HFONT> m_fonts;
 };
+
+// The scale a dialog is drawn at, in dots per inch: the DPI of its monitor, times the share
+// of its template's font size its font got (a dialog too large for the screen is made with
+// a smaller font). `hDlg` was made from dialog template `templateId` of its module.
+int DialogDpi(HWND hDlg, int templateId);
 
 // Breaks `text` into lines no wider than `width` pixels in the font selected into `hdc`.
 // Chinese text breaks between any two characters, Latin text at spaces; a line never

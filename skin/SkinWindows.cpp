@@ -1,6 +1,7 @@
 #include "SkinWindows.h"
 #include "SkinPaint.h"
 #include <commctrl.h>
+#include "Dpi.h"
 #include <algorithm>
 #include <set>
 #include <vector>
@@ -284,7 +285,7 @@ void Dress(DialogState& s)
     if (s.dressed)
         return;
     s.dlu = DluScale::FromDialog(s.hWnd);
-    s.fonts = std::make_unique<FontCache>(s.skin->fonts);
+    s.fonts = std::make_unique<FontCache>(s.skin->fonts, DialogDpi(s.hWnd, s.part->id));
     MakeBackdrop(s);
     for (HWND c = ::GetWindow(s.hWnd, GW_CHILD); c; c = ::GetWindow(c, GW_HWNDNEXT)) {
         if (IsPushButton(c)) {
@@ -378,6 +379,15 @@ LRESULT CALLBACK DialogProc(HWND h, UINT msg, WPARAM wParam, LPARAM lParam)
         case WM_SIZE:
             if (s->dressed && (LOWORD(lParam) != s->size.cx || HIWORD(lParam) != s->size.cy) &&
                 LOWORD(lParam) > 0 && HIWORD(lParam) > 0) {
+                MakeBackdrop(*s);
+                Repaint(h);
+            }
+            break;
+        case WM_DPICHANGED:
+            // Moved to a monitor of another DPI: measures, fonts and backdrop at the new scale.
+            if (s->dressed) {
+                s->dlu = DluScale::FromDialog(h);
+                s->fonts = std::make_unique<FontCache>(s->skin->fonts, DialogDpi(h, s->part->id));
                 MakeBackdrop(*s);
                 Repaint(h);
             }

@@ -397,3 +397,75 @@ TEST_F(SettingsFiles, SipPathOfAnotherHandIsPassedOverAndNoFileIsMade)
 }
 
 }  // namespace
+
+// --- Call.xml: where the windows were -------------------------------------------------------
+
+namespace {
+
+TEST_F(SettingsFiles, WindowPosRoundTripsAndLeavesTheRestAsItWas)
+{
+    const std::string before = "<calls>\r\n<Call dallnum=\"0201\" userr=\"8001\" lx=\"a\"/>\r\n"
+                               "<sippath domain=\"a.example:14500\" way=\"tls:443\"/>\r\n</calls>\r\n";
+    WriteBytes(Call(), before);
+    int x = 7, y = 8;
+    EXPECT_FALSE(LoadWindowPos(m_doc, "phone", x, y, Call().c_str()));
+    EXPECT_EQ(x, 7);
+    EXPECT_EQ(y, 8);
+    EXPECT_EQ(ReadBytes(Call()), before);
+
+    struct Row { const char* name; int x, y; bool saved; };
+    const Row rows[] = {
+        {"phone", 120, 45, true},
+        {"login", -1500, 300, true},      // a monitor left of the primary one
+        {"phone", 120, 45, false},        // unchanged: the file is not written
+        {"phone", 0, -20, true},          // above the primary monitor
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.name) + " " + std::to_string(row.x) + "," + std::to_string(row.y));
+        const std::string held = ReadBytes(Call());
+        EXPECT_EQ(SaveWindowPos(m_doc, row.name, row.x, row.y, Call().c_str()), row.saved);
+        if (!row.saved) {
+            EXPECT_EQ(ReadBytes(Call()), held);
+        }
+        ASSERT_TRUE(LoadWindowPos(m_doc, row.name, x, y, Call().c_str()));
+        EXPECT_EQ(x, row.x);
+        EXPECT_EQ(y, row.y);
+    }
+    EXPECT_EQ(ReadBytes(Call()), "<calls>\r\n<Call dallnum=\"0201\" userr=\"8001\" lx=\"a\"/>\r\n"
+                                 "<sippath domain=\"a.example:14500\" way=\"tls:443\"/>\r\n"
+                                 "<window name=\"login\" x=\"-1500\" y=\"300\"/>\r\n"
+                                 "<window name=\"phone\" x=\"0\" y=\"-20\"/>\r\n</calls>\r\n");
+    // Older readers see their elements as before.
+    EXPECT_EQ(LoadCallHistory(m_doc, "8001", Call().c_str()).size(), 1u);
+    EXPECT_EQ(LoadSipPath(m_doc, "a.example:14500", Call().c_str()), "tls:443");
+}
+
+TEST_F(SettingsFiles, WindowPosOfAnotherHandIsPassedOverAndNoFileIsMade)
+{
+    struct Row { const char* element; bool found; int x, y; };
+    const Row rows[] = {
+        {"<window name=\"phone\" x=\"10\" y=\"20\"/>", true, 10, 20},
+        {"<window name=\"phone\" x=\"-10\" y=\"-20\"/>", true, -10, -20},
+        {"<window name=\"phone\" x=\"10\"/>", false, 0, 0},
+        {"<window name=\"phone\" x=\"1e3\" y=\"20\"/>", false, 0, 0},
+        {"<window name=\"phone\" x=\"10\" y=\"\"/>", false, 0, 0},
+        {"<window name=\"phone\" x=\"-\" y=\"20\"/>", false, 0, 0},
+        {"<window name=\"phone\" x=\"99999999\" y=\"20\"/>", false, 0, 0},
+        {"<window name=\"login\" x=\"10\" y=\"20\"/>", false, 0, 0},
+        {"<window x=\"10\" y=\"20\"/>", false, 0, 0},
+        {"<Window name=\"phone\" x=\"10\" y=\"20\"/>", false, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.element);
+        WriteBytes(Call(), std::string("<calls>\r\n") + row.element + "\r\n</calls>\r\n");
+        int x = 0, y = 0;
+        EXPECT_EQ(LoadWindowPos(m_doc, "phone", x, y, Call().c_str()), row.found);
+        EXPECT_EQ(x, row.x);
+        EXPECT_EQ(y, row.y);
+    }
+    std::remove(Call().c_str());
+    EXPECT_FALSE(SaveWindowPos(m_doc, "phone", 1, 2, Call().c_str()));
+    EXPECT_FALSE(FileExists(Call()));
+}
+
+}  // namespace
