@@ -68,6 +68,23 @@ SIPX_RESULT sipxCallAudioRecordFileStop(SIPX_CALL hCall) {
     });
 }
 
+SIPX_RESULT sipxCallGetAudioQuality(SIPX_CALL hCall, SIPX_AUDIO_QUALITY *pQuality) {
+    return guarded(__func__, [&]() -> SIPX_RESULT {
+        if (!pQuality || pQuality->cbSize < sizeof(SIPX_AUDIO_QUALITY)) return SIPX_RESULT_INVALID_ARGS;
+        return with_call(hCall, [&](Instance &i, Call &c) {
+            media::Engine::CallQuality q;
+            if (!i.media->call_quality(c.handle, &q)) return SIPX_RESULT_FAILURE;
+            pQuality->bars = q.bars;
+            pQuality->mosTimes10 = int(q.mos * 10 + 0.5);
+            pQuality->lostPerMille = int(q.lost_percent * 10 + 0.5);
+            pQuality->jitterMs = q.jitter_ms;
+            pQuality->roundTripMs = q.round_trip_ms;
+            pQuality->bufferMs = q.buffer_ms;
+            return SIPX_RESULT_SUCCESS;
+        });
+    });
+}
+
 SIPX_RESULT sipxAudioSetInputDevice(SIPX_INST hInst, const char *szDevice, int flags) {
     return guarded(__func__, [&]() -> SIPX_RESULT {
         (void)flags;

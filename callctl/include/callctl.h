@@ -539,6 +539,26 @@ SIPXTAPI_API SIPX_RESULT sipxCallStopTone(SIPX_CALL hCall);
 SIPXTAPI_API SIPX_RESULT sipxCallAudioRecordFileStart(SIPX_CALL hCall, const char *szFile);
 SIPXTAPI_API SIPX_RESULT sipxCallAudioRecordFileStop(SIPX_CALL hCall);
 
+/* How the call's received audio sounds since the previous query for the call
+ * (since its audio started, the first time); each query starts a new interval.
+ * bars is a simplified E-model (ITU-T G.107) of the interval: the mouth-to-ear
+ * delay (half the RTCP round trip, the jitter buffer's playout delay, the
+ * codec's frame) and the share of audio lost or concealed (loss, and packets
+ * that came too late for the jitter buffer), 5 best, 1 worst, 0 while no audio
+ * was due in the interval. Set cbSize to sizeof(SIPX_AUDIO_QUALITY).
+ * SIPX_RESULT_INVALID_ARGS for a null pointer or a smaller cbSize,
+ * SIPX_RESULT_FAILURE for a call without audio. */
+typedef struct {
+    size_t cbSize;
+    int bars;           /* 0, 1..5 */
+    int mosTimes10;     /* the E-model's MOS, 10..45; 0 with bars 0 */
+    int lostPerMille;   /* of the audio due, lost or concealed */
+    int jitterMs;       /* interarrival jitter (RFC 3550) */
+    int roundTripMs;    /* from RTCP, -1 while unknown */
+    int bufferMs;       /* the jitter buffer's playout delay */
+} SIPX_AUDIO_QUALITY;
+SIPXTAPI_API SIPX_RESULT sipxCallGetAudioQuality(SIPX_CALL hCall, SIPX_AUDIO_QUALITY *pQuality);
+
 /* ---- audio ------------------------------------------------------------- */
 
 /* Device by product name; NULL or "" = the system default. flags: 0. */

@@ -238,6 +238,14 @@ bool Engine::stream_info(uint32_t call, StreamInfo *o) const {
     return true;
 }
 
+bool Engine::call_quality(uint32_t call, CallQuality *o) {
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = streams_.find(call);
+    if (it == streams_.end()) return false;
+    it->second->quality(o);
+    return true;
+}
+
 Engine::DeviceInfo Engine::device_info() const {
     std::lock_guard<std::mutex> g(mu_);
     DeviceInfo d;

@@ -202,6 +202,18 @@ public:
         uint64_t srtp_replayed = 0;         // dropped: replays (or too old for the window)
     };
     bool stream_info(uint32_t call, StreamInfo *out) const;
+    // How the call's received audio sounds since the previous look (since the start the
+    // first time); each look starts a new interval. False: no such call.
+    struct CallQuality {
+        bool heard = false;       // audio was due in the interval
+        int bars = 0;             // 1..5 (quality.h), 0 while nothing was heard
+        double mos = 0;
+        double lost_percent = 0;  // frames lost or concealed, of those due
+        int jitter_ms = 0;        // interarrival jitter (RFC 3550)
+        int round_trip_ms = -1;   // from the peer's RTCP reports, -1 unknown
+        int buffer_ms = 0;        // the jitter buffer's playout delay
+    };
+    bool call_quality(uint32_t call, CallQuality *out);
     struct DeviceInfo {
         bool open = false;
         uint64_t capture_failures = 0, playback_failures = 0;  // devices given up

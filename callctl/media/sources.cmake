@@ -11,4 +11,5 @@ set(CALLCTL_MEDIA_SOURCES
     media/capture.cpp
     media/device_slot.cpp
     media/engine.cpp
+    media/quality.cpp
 )

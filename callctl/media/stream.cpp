@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "../base/log.h"
+#include "quality.h"
 
 namespace callctl::media {
 
@@ -355,6 +356,37 @@ void Stream::info(Engine::StreamInfo *o) const {
     o->srtp_replayed = srtp_replayed_;
 }
 
+namespace {
+// The quality of `played` frames heard and `concealed` made up, with the stream's delays.
+Quality quality_of(uint64_t played, uint64_t concealed, int rtt_ms, int buffer_ms, const std::string &codec) {
+    QualityFigures f;
+    f.lost_percent = played + concealed ? 100.0 * double(concealed) / double(played + concealed) : 0;
+    f.round_trip_ms = rtt_ms;
+    f.buffer_ms = buffer_ms;
+    f.g729 = codec == "G729";
+    return estimate_quality(f);
+}
+}  // namespace
+
+void Stream::quality(Engine::CallQuality *o) {
+    const auto &st = jb_.stats();
+    const uint64_t played = st.played - looked_played_, concealed = st.concealed - looked_concealed_;
+    looked_played_ = st.played;
+    looked_concealed_ = st.concealed;
+    o->heard = played + concealed > 0;
+    o->jitter_ms = have_rx_ ? int(rx_.jitter() / 8) : 0;
+    o->round_trip_ms = rtt_ms_;
+    o->buffer_ms = jb_.target_delay_ms();
+    o->bars = 0;
+    o->mos = 0;
+    o->lost_percent = 0;
+    if (!o->heard) return;
+    const Quality q = quality_of(played, concealed, rtt_ms_, o->buffer_ms, enc_name_);
+    o->bars = q.bars;
+    o->mos = q.mos;
+    o->lost_percent = 100.0 * double(concealed) / double(played + concealed);
+}
+
 std::string Stream::summary() const {
     std::string t = "call " + std::to_string(call_) + " audio: ";
     if (!configured_) return t + "none was set up";
@@ -363,6 +395,11 @@ std::string Stream::summary() const {
          std::to_string(have_rx_ ? rx_.lost() : 0) + ", jitter " + std::to_string(have_rx_ ? rx_.jitter() / 8 : 0) +
          " ms, round trip ";
     t += rtt_ms_ >= 0 ? std::to_string(rtt_ms_) + " ms" : std::string("unknown");
+    const auto &st = jb_.stats();
+    if (st.played + st.concealed)
+        t += ", concealed " + std::to_string(st.concealed) + " of " + std::to_string(st.played + st.concealed) +
+             " frames, quality " +
+             quality_text(quality_of(st.played, st.concealed, rtt_ms_, jb_.target_delay_ms(), enc_name_));
     if (send_key_.on()) {
         t += std::string(", SRTP ") + sdp::suite_name(send_key_.suite) + "/" + sdp::suite_name(recv_key_.suite);
         if (srtp_auth_failed_ || srtp_replayed_)

@@ -76,6 +76,8 @@ public:
     // As Engine::quiet_ms.
     int64_t quiet_ms(int64_t now, bool *may_pause) const;
     void info(Engine::StreamInfo *o) const;
+    // Engine::call_quality: the interval since the previous look, which it ends.
+    void quality(Engine::CallQuality *o);
     // The first part of the log's line on the call's audio (codec, packets,
     // loss, jitter, round trip); the engine adds the devices.
     std::string summary() const;
@@ -184,6 +186,7 @@ private:
     int64_t last_heard_ = 0;  // RTP or RTCP from the peer, or when it was expected to start
     std::string cname_;
     int rtt_ms_ = -1;  // from the peer's last report on our packets, -1 unknown
+    uint64_t looked_played_ = 0, looked_concealed_ = 0;  // at the last quality look
 
     // this tick
     int16_t remote_[kFrame] = {};

@@ -26,6 +26,7 @@
 #include "jb/jitter.h"
 #include "media/media.h"
 #include "media/mix.h"
+#include "media/quality.h"
 #include "media/tone.h"
 #include "media/wave.h"
 #include "rtp/rtp.h"
@@ -1700,3 +1701,83 @@ TEST(AudioSummary, RoundTripOnlyFromAReportOnOurPackets) {
 }
 
 }  // namespace
+
+// The quality figure: no loss and a short path is five bars for either codec; more
+// loss or a longer path never gives more bars; G.729 hides loss worse than G.711
+// with concealment; a round trip not yet known counts as none.
+TEST(CallQuality, BarsFallWithLossAndDelayAndNeverRise) {
+    struct Row {
+        bool g729;
+        int rtt;
+        int buffer;
+        int bars_clean;  // at 0 % loss
+        int bars_10;     // at 10 %
+    } rows[] = {
+        {false, -1, 40, 5, 3},    // R 92 clean, 65 at 10 %
+        {false, 60, 40, 5, 3},
+        {true, 60, 40, 4, 2},     // G.729's own impairment: R 80 clean
+        {false, 700, 40, 2, 1},   // 410 ms mouth to ear: R 58 clean
+        {true, 700, 200, 1, 1},
+    };
+    for (const Row &r : rows) {
+        auto at = [&](double loss, int rtt, int buffer) {
+            media::QualityFigures f;
+            f.lost_percent = loss;
+            f.round_trip_ms = rtt;
+            f.buffer_ms = buffer;
+            f.g729 = r.g729;
+            return media::estimate_quality(f);
+        };
+        EXPECT_EQ(at(0, r.rtt, r.buffer).bars, r.bars_clean) << r.g729 << " " << r.rtt;
+        EXPECT_EQ(at(10, r.rtt, r.buffer).bars, r.bars_10) << r.g729 << " " << r.rtt;
+        int last = 6;
+        double last_mos = 5;
+        for (double loss = 0; loss <= 40; loss += 0.5) {
+            media::Quality q = at(loss, r.rtt + int(loss * 10), r.buffer);
+            EXPECT_LE(q.bars, last) << loss;
+            EXPECT_LE(q.mos, last_mos + 1e-9) << loss;
+            EXPECT_GE(q.bars, 1);
+            last = q.bars;
+            last_mos = q.mos;
+        }
+    }
+    media::QualityFigures g711, g729;
+    g729.g729 = true;
+    g711.lost_percent = g729.lost_percent = 5;
+    EXPECT_GT(media::estimate_quality(g711).r, media::estimate_quality(g729).r);
+}
+
+// Through the engine: the figure of each look covers only the audio since the last
+// one, so a lossy stretch shows while it lasts and the figure recovers after it.
+TEST(CallQuality, EachLookCoversTheAudioSinceThePreviousOne) {
+    TickRig rig(1);
+    const std::vector<int16_t> tone = sine_frame(440, 6000, 0);
+    struct Stretch {
+        int ticks;
+        int drop_every;  // 0: none dropped
+        int min_bars, max_bars;
+        double min_lost, max_lost;
+    } stretches[] = {
+        {150, 0, 5, 5, 0, 1},
+        {150, 5, 1, 2, 15, 25},
+        {150, 0, 5, 5, 0, 1},
+    };
+    media::Engine::CallQuality q;
+    ASSERT_TRUE(rig.e.call_quality(rig.far[0]->call, &q));
+    EXPECT_FALSE(q.heard);
+    EXPECT_EQ(q.bars, 0);
+    for (const Stretch &s : stretches) {
+        for (int k = 0; k < s.ticks; ++k) {
+            if (s.drop_every && k % s.drop_every == 2) ++rig.far[0]->seq;  // lost on the way
+            else rig.send(0, tone.data());
+            rig.tick(tone.data());
+        }
+        ASSERT_TRUE(rig.e.call_quality(rig.far[0]->call, &q));
+        EXPECT_TRUE(q.heard);
+        EXPECT_GE(q.bars, s.min_bars) << s.drop_every;
+        EXPECT_LE(q.bars, s.max_bars) << s.drop_every;
+        EXPECT_GE(q.lost_percent, s.min_lost) << s.drop_every;
+        EXPECT_LE(q.lost_percent, s.max_lost) << s.drop_every;
+    }
+    EXPECT_FALSE(rig.e.call_quality(999, &q));
+}
