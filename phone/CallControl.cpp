@@ -129,6 +129,11 @@ SIPX_RESULT CallControl::CallAudioRecordFileStop(SIPX_CALL hCall)
     return sipxCallAudioRecordFileStop(hCall);
 }
 
+SIPX_RESULT CallControl::CallGetAudioQuality(SIPX_CALL hCall, SIPX_AUDIO_QUALITY* pQuality)
+{
+    return sipxCallGetAudioQuality(hCall, pQuality);
+}
+
 SIPX_RESULT CallControl::AudioSetInputDevice(SIPX_INST hInst, const char* szDevice, int flags)
 {
     return sipxAudioSetInputDevice(hInst, szDevice, flags);

@@ -45,6 +45,7 @@ public:
     virtual SIPX_RESULT CallStopTone(SIPX_CALL hCall);
     virtual SIPX_RESULT CallAudioRecordFileStart(SIPX_CALL hCall, const char* szFile);
     virtual SIPX_RESULT CallAudioRecordFileStop(SIPX_CALL hCall);
+    virtual SIPX_RESULT CallGetAudioQuality(SIPX_CALL hCall, SIPX_AUDIO_QUALITY* pQuality);
 
     virtual SIPX_RESULT AudioSetInputDevice(SIPX_INST hInst, const char* szDevice, int flags);
     virtual SIPX_RESULT AudioSetOutputDevice(SIPX_INST hInst, const char* szDevice, int flags);

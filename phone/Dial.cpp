@@ -47,6 +47,10 @@ CDial::CDial() : CSkinnedDialog(IDD, nullptr, false)
     OnMessage(WM_CALL_RINGING, [this](WPARAM w, LPARAM l) { return OnCallRinging(w, l); });
     OnMessage(WM_CALL_CONNECTED, [this](WPARAM w, LPARAM l) { return OnCallConnected(w, l); });
     OnMessage(WM_CALL_ENDED, [this](WPARAM w, LPARAM l) { return OnCallEnded(w, l); });
+    OnTimerId(TIMER_QUALITY, [this] { UpdateQuality(); });
+    OnMessage(WM_DRAWITEM, [this](WPARAM, LPARAM l) -> LRESULT {
+        return m_quality.Draw(reinterpret_cast<const DRAWITEMSTRUCT*>(l)) ? TRUE : Default();
+    });
     OnTimerId(TIMER_CALL_CLOCK, [this] {
         m_stClock.SetWindowText(FormatCallClock(static_cast<int64_t>(std::time(nullptr)) - m_tCallStart));
     });
@@ -90,6 +94,7 @@ BOOL CDial::OnInitDialog()
 {
     CDialog::OnInitDialog();
     DoDataExchange();
+    m_quality.Create(m_hWnd);
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
@@ -181,6 +186,7 @@ void CDial::TakeSignIn(const SignedIn& values)
 LRESULT CDial::OnCallConnected(WPARAM, LPARAM)
 {
     SetTimer(TIMER_CALL_CLOCK, ThePeriods().nCallClock);
+    SetTimer(TIMER_QUALITY, ThePeriods().nCallQuality);
     m_tCallStart = static_cast<int64_t>(std::time(nullptr));
     m_stStatus.SetWindowText("呼叫成功,开始通话");
     m_bInCall = 1;
@@ -194,6 +200,8 @@ LRESULT CDial::OnCallEnded(WPARAM, LPARAM)
     TheDesktop().PlayResourceSound(IDW_NETWORK_END);
     m_stStatus.SetWindowText("通话已经结束");
     KillTimer(TIMER_CALL_CLOCK);
+    KillTimer(TIMER_QUALITY);
+    m_quality.Show(0);
     m_bInCall = 0;
     SetTimer(TIMER_BALANCE, ThePeriods().nBalanceDelay);
     m_btnSoundQuality.ShowWindow(SW_HIDE);

@@ -26,6 +26,7 @@
 #include <string>
 #include "AudioCtrl.h"
 #include "PhoneSession.h"
+#include "QualityBars.h"
 #include "SkinnedDialog.h"
 #include "Explorer1.h"
 #include "SpeakerMixer.h"
@@ -49,6 +50,7 @@ public:
         TIMER_LEVELS = 2,           // 50 ms from the first registration on (slower while quiet)
         TIMER_TONE_OFF = 3,         // 100 ms after a keypad tone started
         TIMER_BALANCE = 4,          // 4000 ms after a call ended, one tick
+        TIMER_QUALITY = 5,          // 3000 ms while a call is up: the quality figure
     };
 
     CDial();
@@ -113,6 +115,7 @@ public:
     CWnd m_barMicrophone;               // 1046
     CWnd m_chkMuteSpeaker;              // 1048
     CWnd m_chkMuteMicrophone;           // 1049
+    CQualityBars m_quality;             // 1190, made at start-up
 
     HICON m_hIcon;
     HFONT m_hNumberFont = nullptr;
@@ -134,6 +137,8 @@ protected:
 private:
     // Telephony (DialTelephony.cpp).
     void InitTelephony();
+    // The quality figure of the call's last interval (DialCalls.cpp); TIMER_QUALITY.
+    void UpdateQuality();
     void ConfigureInstance();
     void EndTelephony();
     void DispatchCallControlEvent(int category, SIPX_CALL hCall, uint32_t nCode);

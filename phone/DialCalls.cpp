@@ -121,10 +121,21 @@ void CDial::HangUp()
     m_stClock.SetWindowText("");
     CWnd(NumberEdit()).SetWindowText("");
     KillTimer(TIMER_CALL_CLOCK);
+    KillTimer(TIMER_QUALITY);
+    m_quality.Show(0);
     m_bInCall = 0;
     m_btnSoundQuality.ShowWindow(SW_HIDE);
     SetTimer(TIMER_BALANCE, ThePeriods().nBalanceDelay);
     TheDesktop().PlayResourceSound(IDW_HANGUP);
+}
+
+void CDial::UpdateQuality()
+{
+    SIPX_AUDIO_QUALITY q = {};
+    q.cbSize = sizeof q;
+    if (m_session.m_hCall && TheCallControl().CallGetAudioQuality(m_session.m_hCall, &q) == SIPX_RESULT_SUCCESS &&
+        q.bars > 0)
+        m_quality.Show(q.bars);
 }
 
 void CDial::ClearCallHistory()

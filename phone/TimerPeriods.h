@@ -11,6 +11,7 @@ struct TimerPeriods {
     UINT nQuietLevels = 250;    // the same while no call is up and both bars have shown 0 for a second
     UINT nToneOff = 100;        // a keypad tone during a call lasts this long after the last key
     UINT nBalanceDelay = 4000;  // the balance is asked for this long after a call ended
+    UINT nCallQuality = 3000;   // the phone window's call-quality figure, while a call is up
     UINT nBusyPicture = 80;     // the login window's turning picture while it verifies
 };
 

@@ -3,6 +3,7 @@
 // library, as the call button does (the button itself: PlaceCallTest.cpp).
 #include "PhoneFixture.h"
 #include "SkinFeature.h"
+#include "TimerPeriods.h"
 #include <cmath>
 #include <fstream>
 
@@ -122,6 +123,8 @@ TEST_F(Call, LevelBarsAndMicrophoneControlsFollowTheCallsAudio)
     SippPeer server;
     const int mediaPort = FreeUdpPort() & ~1;
     ASSERT_TRUE(server.Start("call_echo.xml", 2, std::string(), "-rtp_echo -mp " + std::to_string(mediaPort)));
+    ThePeriods().nCallQuality = 400;
+    struct Restore { ~Restore() { ThePeriods() = TimerPeriods(); } } restore;
     ASSERT_TRUE(Open(server.Port()));
     ASSERT_TRUE(run.WaitUntil([&] { return wintest::Text(run.h, IDC_STATUS) == kRegisteredText; }, 8000))
         << run.Text(IDC_STATUS) << server.Log();
@@ -148,6 +151,19 @@ TEST_F(Call, LevelBarsAndMicrophoneControlsFollowTheCallsAudio)
     StartShell("pacat --device=microphone --format=s16le --rate=8000 --channels=1 --raw '" + tone + "'");
     EXPECT_TRUE(run.WaitUntil([&] { return microphone() >= 60 && speaker() >= 60; }, 4000))
         << "microphone " << run.Text(IDC_MICROPHONE_LEVEL) << server.Log();
+    // The echoed audio comes back whole on loopback: the quality figure shows all five bars,
+    // beside the clock and clear of every control of the window.
+    const int quality = CQualityBars::IDC_CALL_QUALITY;
+    EXPECT_TRUE(run.WaitUntil([&] { return run.Visible(quality) && run.Text(quality) == "通话质量 5/5"; }, 3000))
+        << run.Text(quality);
+    run.Ui([&] {
+        RECT bars, other, overlap;
+        ::GetWindowRect(::GetDlgItem(run.h, quality), &bars);
+        for (HWND c = ::GetWindow(run.h, GW_CHILD); c; c = ::GetWindow(c, GW_HWNDNEXT))
+            if (c != ::GetDlgItem(run.h, quality) && ::IsWindowVisible(c) && ::GetWindowRect(c, &other))
+                EXPECT_FALSE(::IntersectRect(&overlap, &bars, &other)) << ::GetDlgCtrlID(c);
+    });
+    EXPECT_TRUE(Picture("phone-call-quality"));
 
     // The microphone's mute box silences what goes out, and so what comes back.
     EXPECT_TRUE(Click(IDC_MUTE_MICROPHONE));
@@ -170,11 +186,9 @@ TEST_F(Call, LevelBarsAndMicrophoneControlsFollowTheCallsAudio)
     });
     EXPECT_TRUE(run.WaitUntil([&] { return microphone() >= 60 && speaker() >= 60; }, 2000));
 
-    // The call ends (as hanging up ends it) and the window closes.
-    run.Ui([&] {
-        sipxCallDestroy(&run.dial->Session().m_hCall);
-        run.dial->m_bInCall = 0;
-    });
+    // Hanging up ends the call and takes the quality figure away; the window closes.
+    EXPECT_TRUE(Click(IDC_HANGUP));
+    EXPECT_TRUE(run.WaitUntil([&] { return !run.Visible(quality); }, 2000));
     EXPECT_EQ(run.Close(), IDCANCEL);
     EXPECT_EQ(server.Wait(10000), 0) << server.Log();
     ::DeleteFileA(LocalPath(tone).c_str());
