@@ -47,6 +47,16 @@ for phone in $PHONES; do
             [ -f "$BUILD/bench/callctl-media/callctl_media_latency.exe" ] \
                 || { echo "no callctl_media_latency.exe in $BUILD" >&2; exit 2; } ;;
         baresip|baresip-pulse)
+            # Debian's baresip-core has no pulse module: baresip-x11 holds it
+            # (/usr/lib/baresip/modules/pulse.so).
+            pkgs="baresip-core"
+            [ "$phone" = baresip-pulse ] && pkgs="$pkgs baresip-x11"
+            for p in $pkgs; do
+                dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" && continue
+                [ -n "${QUILLON_TESTBED:-}" ] && { echo "$p is not installed" >&2; exit 2; }
+                SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+                $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$p" >/dev/null
+            done
             command -v baresip >/dev/null || { echo "baresip is not installed" >&2; exit 2; } ;;
         *) echo "unknown phone: $phone (ours, baresip, baresip-pulse)" >&2; exit 2 ;;
     esac

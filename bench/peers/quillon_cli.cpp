@@ -14,6 +14,8 @@
 //     --ns, --agc       noise reduction, gain control on
 //     --rtp-port P      first media port (40000)
 //     --hold S          end after S seconds connected (0: at end of input)
+//     --levels          read both level meters every 50 ms while connected, as the
+//                       phone window's level bars do
 //
 // It prints "registered" once registered and "connected N" once all N calls
 // are up, then keeps them until its input ends (or --hold runs out), hangs
@@ -29,6 +31,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -64,7 +67,7 @@ struct Events {
 
 int usage(const char *argv0) {
     std::fprintf(stderr, "usage: %s [--mic F] [--speaker F] [--register URI] [--call URI] [--calls N] [--conference]\n"
-                         "          [--codec NAME] [--aec M] [--ns] [--agc] [--rtp-port P] [--hold S]\n",
+                         "          [--codec NAME] [--aec M] [--ns] [--agc] [--rtp-port P] [--hold S] [--levels]\n",
                  argv0);
     return 64;
 }
@@ -74,13 +77,14 @@ int usage(const char *argv0) {
 int main(int argc, char **argv) {
     std::string mic, speaker, registrar, target, codec;
     int calls = 1, aec = 0, rtp_port = 40000;
-    bool ns = false, agc = false, conference = false;
+    bool ns = false, agc = false, conference = false, levels = false;
     double hold_s = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
         const char *v = nullptr;
         if (a == "--ns") ns = true;
+        else if (a == "--levels") levels = true;
         else if (a == "--agc") agc = true;
         else if (a == "--conference") conference = true;
         else if (!(v = value())) return usage(argv[0]);
@@ -164,6 +168,17 @@ int main(int argc, char **argv) {
         }
     }
 
+    std::atomic<bool> done{false};
+    std::thread meters;
+    if (rc == 0 && levels)
+        meters = std::thread([&] {
+            double e = 0;
+            while (!done) {
+                sipxAudioGetInputEnergy(inst, 1, &e);
+                sipxAudioGetOutputEnergy(inst, 1, &e);
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
     if (rc == 0) {
         if (hold_s > 0) {
             std::this_thread::sleep_for(std::chrono::duration<double>(hold_s));
@@ -178,6 +193,8 @@ int main(int argc, char **argv) {
             rc = 6;
         }
     }
+    done = true;
+    if (meters.joinable()) meters.join();
     if (conf) sipxConferenceDestroy(conf);
     else
         for (SIPX_CALL &c : handles) sipxCallDestroy(&c);
