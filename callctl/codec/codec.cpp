@@ -80,8 +80,8 @@ public:
     // The decoder's frame erasure: its own concealment after speech (comfort
     // noise after a silence description). The decoder has by then decoded the
     // packets that arrived, which may be newer than the gap, so it conceals
-    // from the newest of them; a 10 ms frame is the least it makes (the rest
-    // of a shorter piece is dropped).
+    // from the newest of them; a piece shorter than 10 ms still costs the
+    // decoder a whole frame.
     bool conceal(int16_t *pcm, size_t samples) override {
         c_.conceal(pcm, samples);
         return true;
