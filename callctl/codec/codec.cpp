@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "plc.h"
+
 #ifdef CALLCTL_HAVE_G729
 #include "dsp/g729.h"
 #endif
@@ -30,6 +32,14 @@ public:
         Dec(payload, pcm, size);
         return int(size);
     }
+    void played(int16_t *pcm, size_t samples) override { plc_.played(pcm, samples); }
+    bool conceal(int16_t *pcm, size_t samples) override {
+        plc_.conceal(pcm, samples);
+        return true;
+    }
+
+private:
+    LossConcealer plc_;
 };
 
 #ifdef CALLCTL_HAVE_G729
@@ -64,6 +74,15 @@ public:
     bool in_silence() const override { return silent_; }
     bool comfort_noise(int16_t *pcm, size_t samples) override {
         if (!silent_) return false;
+        c_.conceal(pcm, samples);
+        return true;
+    }
+    // The decoder's frame erasure: its own concealment after speech (comfort
+    // noise after a silence description). The decoder has by then decoded the
+    // packets that arrived, which may be newer than the gap, so it conceals
+    // from the newest of them; a piece shorter than 10 ms still costs the
+    // decoder a whole frame.
+    bool conceal(int16_t *pcm, size_t samples) override {
         c_.conceal(pcm, samples);
         return true;
     }

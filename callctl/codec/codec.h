@@ -5,8 +5,9 @@
 // linear PCM (kFrameSamples). A codec whose own frame is shorter packs
 // several into one RTP payload (G.729: two 10 ms frames, 20 bytes).
 //
-// G.711 (ITU-T G.711, RFC 3551 PCMU/PCMA) is ours; G.729 comes from the
-// dsp folder when the build has it (CALLCTL_HAVE_G729).
+// G.711 (ITU-T G.711, RFC 3551 PCMU/PCMA) is ours, its loss concealment
+// spandsp's (plc.h); G.729 comes from the dsp folder when the build has it
+// (CALLCTL_HAVE_G729) and conceals loss with bcg729's own frame erasure.
 #pragma once
 
 #include <cstddef>
@@ -65,6 +66,19 @@ public:
     // peer did not send, after a silence description; false when the codec
     // has none.
     virtual bool comfort_noise(int16_t *pcm, size_t samples) {
+        (void)pcm;
+        (void)samples;
+        return false;
+    }
+    // Loss concealment, at playout (the jitter buffer's order, not the
+    // packets'): played() sees the decoded samples that play, in order, and
+    // may smooth their start after concealed ones; conceal() fills samples
+    // that did not arrive, false when the codec has no concealment.
+    virtual void played(int16_t *pcm, size_t samples) {
+        (void)pcm;
+        (void)samples;
+    }
+    virtual bool conceal(int16_t *pcm, size_t samples) {
         (void)pcm;
         (void)samples;
         return false;

@@ -176,8 +176,11 @@
  *  BYE at the end. Packets from another address than the peer's
  *  description, or of a format not negotiated, are dropped. Audio goes to
  *  where the peer's RTP comes from once it arrives (symmetric RTP).
- *  Jitter buffer: adaptive between 20 and 200 ms, starting at 40 ms; loss
- *  is concealed by repeating the last frame with a fading gain.
+ *  Jitter buffer: adaptive between 20 and 200 ms, starting at 40 ms; it
+ *  grows at once over a delay spike and shrinks in quiet frames. Loss is
+ *  concealed by the codec: G.711 by pitch-period repetition (spandsp, after
+ *  G.711 Appendix I), G.729 by its decoder's frame erasure; a long loss
+ *  fades into the background's noise.
  *  Devices: WinMM, 8 kHz mono 16-bit, 20 ms buffers (at most 60 ms queued
  *  for playback); chosen by product name (sipxAudioSetInput/OutputDevice;
  *  unknown or empty = the system default, and so is a name several devices

@@ -1,6 +1,7 @@
 #include "jitter.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace callctl::jb {
@@ -18,8 +19,12 @@ inline void each_bit(uint32_t mask, Fn fn) {
 
 void JitterBuffer::clear() {
     ComfortNoise fn = std::move(comfort_);
+    Heard heard = std::move(heard_);
+    Conceal conceal = std::move(conceal_);
     *this = JitterBuffer();
     comfort_ = std::move(fn);
+    heard_ = std::move(heard);
+    conceal_ = std::move(conceal);
 }
 
 void JitterBuffer::restart(uint32_t ssrc, uint32_t ts, int64_t now_ms) {
@@ -39,6 +44,7 @@ void JitterBuffer::restart(uint32_t ssrc, uint32_t ts, int64_t now_ms) {
     target_ms_ = kStartDelayMs;
     since_adjust_ = 0;
     seen_ = 0;
+    held_ = 0;
     std::memset(last_, 0, sizeof last_);
     cng_ = false;
 }
@@ -184,19 +190,91 @@ int JitterBuffer::current_delay_ms(int64_t now_ms) const {
 }
 
 void JitterBuffer::conceal(int16_t *out, size_t from, size_t to) {
-    // Gain falls linearly across the frame from this step's value to the next.
-    int g0 = std::max(0, 1024 - fade_step_ * 1024 / kFadeFrames);
-    int g1 = std::max(0, 1024 - (fade_step_ + 1) * 1024 / kFadeFrames);
-    for (size_t i = from; i < to; ++i) {
-        int g = g0 + (g1 - g0) * int(i) / int(kFrame);
-        out[i] = int16_t(last_[i] * g / 1024);
+    if (!conceal_ || !conceal_(out + from, to - from)) {
+        // No concealment of the decoder's: the last frame again, its gain
+        // falling linearly across the frame from this step's value to the next.
+        int g0 = std::max(0, 1024 - fade_step_ * 1024 / kFadeFrames);
+        int g1 = std::max(0, 1024 - (fade_step_ + 1) * 1024 / kFadeFrames);
+        for (size_t i = from; i < to; ++i) {
+            int g = g0 + (g1 - g0) * int(i) / int(kFrame);
+            out[i] = int16_t(last_[i] * g / 1024);
+        }
     }
+    // The background's noise rises under it as the concealment fades.
+    const int level = floor_level();
+    for (size_t i = from; i < to; ++i) {
+        if (conceal_run_ < kNoiseRampSamples) ++conceal_run_;
+        if (level) out[i] = saturate(out[i] + noise(level) * conceal_run_ / kNoiseRampSamples);
+    }
+}
+
+void JitterBuffer::hear(int16_t *out, size_t from, size_t to) {
+    if (heard_ && to > from) heard_(out + from, to - from);
+    conceal_run_ = 0;
+}
+
+int16_t JitterBuffer::saturate(int v) { return int16_t(std::clamp(v, -32768, 32767)); }
+
+int JitterBuffer::noise(int level) {
+    noise_rng_ = noise_rng_ * 1103515245u + 12345u;
+    // Uniform over [-2 level, 2 level]: its mean magnitude is the level.
+    return int((noise_rng_ >> 8) % uint32_t(4 * level + 1)) - 2 * level;
+}
+
+int JitterBuffer::mean_level(const int16_t *pcm, size_t n) {
+    int64_t sum = 0;
+    for (size_t i = 0; i < n; ++i) sum += std::abs(int(pcm[i]));
+    return n ? int(sum / int64_t(n)) : 0;
+}
+
+void JitterBuffer::note_level(const int16_t *pcm) {
+    level_min_ = std::min(level_min_, mean_level(pcm, kFrame));
+    if (++level_frames_ < kFloorFrames) return;
+    level_prev_ = level_min_;
+    level_min_ = INT32_MAX;
+    level_frames_ = 0;
+}
+
+int JitterBuffer::floor_level() const {
+    if (level_prev_ < 0) return 0;  // not heard long enough to tell
+    return std::min({level_prev_, level_min_, kMaxFloorLevel});
+}
+
+bool JitterBuffer::quiet_at_play_point() const {
+    const int64_t end = play_ts_ + int64_t(kFrame);
+    int64_t sum = 0, n = 0;
+    each_bit(used_, [&](size_t i) {
+        const Slot &s = slots_[i];
+        const int64_t a = std::max(s.ts, play_ts_), b = std::min(s.ts + int64_t(s.n), end);
+        for (int64_t t = a; t < b; ++t) sum += std::abs(int(s.pcm[t - s.ts]));
+        n += std::max<int64_t>(0, b - a);
+    });
+    // Nothing of it here: comfort noise, or a gap before newer audio; but
+    // with nothing at all buffered, it may still come.
+    if (n == 0) return cng_ || used_ != 0;
+    const int threshold = std::max(kQuietLevel, floor_level() * 3 / 2);
+    return sum < int64_t(threshold) * n;
+}
+
+void JitterBuffer::resume_after_hold() {
+    // The frames the hold concealed stand for the first missing ones, if
+    // any are missing before the audio that came; the rest lengthened the delay.
+    int64_t first = INT64_MAX;
+    each_bit(used_, [&](size_t i) { first = std::min(first, slots_[i].ts); });
+    if (first > play_ts_) {
+        const int64_t jump = std::min<int64_t>(held_, (first - play_ts_) / int64_t(kFrame));
+        play_ts_ += jump * int64_t(kFrame);
+        held_ -= int(jump);
+    }
+    stats_.inserted += uint64_t(held_);
+    held_ = 0;
 }
 
 void JitterBuffer::comfort(int16_t *out, size_t from, size_t to) {
     if (!comfort_ || !comfort_(out + from, to - from))
         std::memcpy(out + from, cn_ + from, (to - from) * sizeof(int16_t));
     std::memcpy(cn_ + from, out + from, (to - from) * sizeof(int16_t));
+    conceal_run_ = 0;
 }
 
 void JitterBuffer::drop_played() {
@@ -221,10 +299,14 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
         play_ts_ = first + k * int64_t(kFrame);
         fresh_ = false;
         since_adjust_ = 0;
-    } else if (++since_adjust_ >= kAdjustFrames) {
+        held_ = 0;
+    } else {
+        if (held_ && used_) resume_after_hold();
         int64_t diff = play_ts_ - desired;
+        ++since_adjust_;
         if (diff > int64_t(kFrame) && playing_) {
-            // Playing too early for the target: hold the playout point.
+            // Playing too early for the target (a late packet raised it):
+            // hold the playout point, every frame until it is right.
             since_adjust_ = 0;
             ++stats_.inserted;
             if (cng_) {
@@ -236,7 +318,10 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
             if (fade_step_ < kFadeFrames) ++fade_step_;
             return Get::Concealed;
         }
-        if (diff < -int64_t(kSkipSamples)) {
+        // Too late for it: a frame goes, when it is quiet (or missing), or
+        // whatever it is when the delay is far too long.
+        if (since_adjust_ >= kAdjustFrames && held_ == 0 && diff < -int64_t(kSkipSamples) &&
+            (diff < -int64_t(kSpeechSkipMs) * 8 || quiet_at_play_point())) {
             since_adjust_ = 0;
             ++stats_.skipped;
             // What the skipped frame ended with holds as if it had played.
@@ -266,10 +351,8 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
     if (whole && (overlapping & (overlapping - 1)) == 0) {
         std::memcpy(out, whole->pcm + (play_ts_ - whole->ts), sizeof(int16_t) * kFrame);
         cng_ = whole->silence;
-        playing_ = true;
-        ++stats_.played;
-        fade_step_ = 0;
-        std::memcpy(last_, out, sizeof last_);
+        hear(out, 0, kFrame);
+        played(out);
         play_ts_ = end;
         drop_played();
         return Get::Audio;
@@ -310,11 +393,19 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
         }
         cng_ = cng;
     }
+    // Nothing of this frame nor after it has come (a stall, or the newest
+    // packets lost): the playout point holds while the concealment plays,
+    // so that audio arriving late after a stall still plays, with the
+    // delay grown by the stall (at most to kMaxDelayMs). Frames found
+    // missing once audio comes are counted against the hold.
+    const bool hold = got == 0 && used_ == 0 && playing_ && !any_cn &&
+                      now_ms * 8 - low_ - play_ts_ + int64_t(kFrame) <= int64_t(kMaxDelayMs) * 8;
     Get r;
     if (any_cn && !any_loss) {
         // The peer's silence, not loss.
         if (got) playing_ = true;
         fade_step_ = 0;
+        note_level(out);
         if (got == 0) {
             ++stats_.comfort_noise;
             r = Get::ComfortNoise;
@@ -323,30 +414,44 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
             r = Get::Audio;
         }
     } else if (got == kFrame) {
+        hear(out, 0, kFrame);
+        played(out);
         r = Get::Audio;
-        playing_ = true;
-        ++stats_.played;
-        fade_step_ = 0;
-        std::memcpy(last_, out, sizeof last_);
     } else if (got == 0 && (!playing_ || fade_step_ >= kFadeFrames)) {
+        // Nothing to play: silence, or after a long loss the background's noise.
         std::memset(out, 0, kFrame * sizeof(int16_t));
+        if (playing_)
+            if (int level = floor_level())
+                for (size_t i = 0; i < kFrame; ++i) out[i] = int16_t(noise(level));
         r = Get::Silence;
     } else {
-        for (size_t i = 0; i < kFrame; ++i)
-            if (!have[i]) {
-                size_t j = i;
-                while (j < kFrame && !have[j]) ++j;
-                conceal(out, i, j);
-                i = j;
-            }
+        for (size_t i = 0; i < kFrame;) {
+            size_t j = i;
+            while (j < kFrame && have[j] == have[i]) ++j;
+            if (have[i]) hear(out, i, j);
+            else conceal(out, i, j);
+            i = j;
+        }
         if (got) playing_ = true;
         ++fade_step_;
         ++stats_.concealed;
         r = Get::Concealed;
     }
-    play_ts_ += int64_t(kFrame);
-    drop_played();
+    if (hold) {
+        ++held_;
+    } else {
+        play_ts_ += int64_t(kFrame);
+        drop_played();
+    }
     return r;
+}
+
+void JitterBuffer::played(const int16_t *out) {
+    playing_ = true;
+    ++stats_.played;
+    fade_step_ = 0;
+    std::memcpy(last_, out, sizeof last_);
+    note_level(out);
 }
 
 }  // namespace callctl::jb

@@ -11,16 +11,35 @@
 // kept between kMinDelayMs and kMaxDelayMs, and kStartDelayMs until a full
 // window has been seen. It rises as soon as a late packet shows more
 // jitter and falls only as the window forgets it. The playout point follows
-// the target one frame at a time, at most once per kAdjustFrames frames: a
-// frame is skipped to play sooner, or a concealed frame is inserted to play
-// later.
+// the target:
+//  - later at once: while it plays more than a frame early for the target,
+//    every get() holds it and plays a concealed frame (comfort noise during
+//    the peer's silence) instead;
+//  - sooner slowly and only in quiet: at most once per kAdjustFrames frames
+//    a frame is skipped, and only one that is quiet (mean magnitude below
+//    kQuietLevel, or half again the background's level), comfort noise or
+//    missing; speech is skipped only when the delay is more than
+//    kSpeechSkipMs past the target. A sender whose clock runs fast moves
+//    the fast path, so its surplus goes in its pauses and the delay stays
+//    bounded; one whose clock runs slow gets frames inserted.
+//  - a stall (nothing of the frame due nor of any later one has come)
+//    holds the point while it is concealed, up to kMaxDelayMs of delay:
+//    a burst that ends the stall plays instead of coming too late, and the
+//    delay has grown by the stall at once. When what comes shows frames
+//    missing before it, the held frames stand for them (loss of the newest
+//    packets costs no delay).
 //
 // Faults handled:
 //  - reordering: packets are placed by timestamp; one that arrives before
 //    its turn plays normally;
 //  - duplicates: a sequence number seen among the last 64 is dropped;
-//  - loss: a frame with missing samples is concealed by repeating the last
-//    frame played with a fading gain (-20 % per frame, silent after five);
+//  - loss: missing samples are the decoder's concealment (set_concealment:
+//    G.711 pitch-period repetition, G.729's frame erasure), which sees every
+//    sample that plays; without one, the last frame played repeats with a
+//    fading gain (-20 % per frame, silent after five). Under a concealment
+//    the background's noise (the lowest frame level of the last one to two
+//    seconds, at most kMaxFloorLevel) rises over 50 ms, and a loss longer
+//    than five frames plays that noise rather than hard silence;
 //  - silence (a codec with silence suppression, G.729 Annex B): after a
 //    packet that ends with a silence description the sender may send
 //    nothing until speech resumes; that gap is filled with comfort noise
@@ -58,12 +77,22 @@ public:
     static constexpr int kSkipSamples = 100;
     static constexpr size_t kSlots = 32;        // packets held at most
     static constexpr size_t kMaxPacketSamples = 480;  // 60 ms
+    static constexpr int kSpeechSkipMs = 60;     // past the target, speech may be skipped too
+    static constexpr int kQuietLevel = 256;      // mean magnitude of a frame quiet enough to skip
+    static constexpr int kFloorFrames = 50;      // the background level: lowest of 50 to 100 frames
+    static constexpr int kMaxFloorLevel = 300;   // the most noise a concealment fades into
+    static constexpr int kNoiseRampSamples = 400;  // 50 ms for that noise to rise
 
     enum class Put { Stored, Duplicate, Late, Reset, Dropped };
     enum class Get { Audio, Concealed, Silence, ComfortNoise };
     // Fills pcm[0..n) with comfort noise; false when it has none (the
     // buffer then repeats the last comfort noise it played).
     using ComfortNoise = std::function<bool(int16_t *pcm, size_t n)>;
+    // The decoder's loss concealment: Heard sees every sample that plays, in
+    // order (and may smooth it after concealed ones); Conceal fills missing
+    // samples, false when it has nothing (the buffer's fading repeat then).
+    using Heard = std::function<void(int16_t *pcm, size_t n)>;
+    using Conceal = std::function<bool(int16_t *pcm, size_t n)>;
 
     struct Stats {
         uint64_t stored = 0;
@@ -75,7 +104,7 @@ public:
         uint64_t concealed = 0;   // frames with concealed samples
         uint64_t comfort_noise = 0;  // frames of comfort noise only
         uint64_t skipped = 0;     // frames dropped to shorten the delay
-        uint64_t inserted = 0;    // frames inserted to lengthen it
+        uint64_t inserted = 0;    // frames inserted to lengthen it (held over a stall included)
     };
 
     // Decoded samples of one packet arriving at now_ms. silence: the packet
@@ -83,6 +112,10 @@ public:
     Put put(uint32_t ssrc, uint16_t seq, uint32_t ts, const int16_t *pcm, size_t n, int64_t now_ms,
             bool silence = false, bool marker = false);
     void set_comfort_noise(ComfortNoise fn) { comfort_ = std::move(fn); }
+    void set_concealment(Heard heard, Conceal conceal) {
+        heard_ = std::move(heard);
+        conceal_ = std::move(conceal);
+    }
     // The next 20 ms for playout at now_ms.
     Get get(int16_t out[kFrame], int64_t now_ms);
 
@@ -107,8 +140,17 @@ private:
     bool seen_before(uint16_t seq);
     void note_offset(int64_t offset_q3);
     void conceal(int16_t *out, size_t from, size_t to);
+    void hear(int16_t *out, size_t from, size_t to);
+    void played(const int16_t *out);  // a whole frame of audio played
     void comfort(int16_t *out, size_t from, size_t to);
     void drop_played();
+    bool quiet_at_play_point() const;
+    void resume_after_hold();
+    void note_level(const int16_t *pcm);
+    int floor_level() const;
+    int noise(int level);
+    static int mean_level(const int16_t *pcm, size_t n);
+    static int16_t saturate(int v);
 
     bool started_ = false;
     uint32_t ssrc_ = 0;
@@ -143,10 +185,18 @@ private:
     uint16_t max_seq_ = 0;     // highest sequence number received
     uint64_t seen_ = 0;        // bit i: max_seq_ - i was received
     int fade_step_ = 0;        // consecutive concealed frames
+    int held_ = 0;             // frames the playout point has held over a stall
+    int conceal_run_ = 0;      // samples concealed in a row (up to kNoiseRampSamples)
+    int level_min_ = INT32_MAX;  // lowest frame level of this block of kFloorFrames
+    int level_prev_ = -1;        // and of the one before (-1: none yet)
+    int level_frames_ = 0;
+    uint32_t noise_rng_ = 1;
     int16_t last_[kFrame] = {};
     bool cng_ = false;         // the audio played last ended with a silence description
     int16_t cn_[kFrame] = {};  // the last comfort noise frame
     ComfortNoise comfort_;
+    Heard heard_;
+    Conceal conceal_;
     uint32_t used_ = 0;  // bit i: slots_[i] holds a packet
     Slot slots_[kSlots];
     Stats stats_;

@@ -11,6 +11,13 @@ namespace callctl::media {
 
 Stream::Stream(uint32_t call) : call_(call) {
     jb_.set_comfort_noise([this](int16_t *pcm, size_t n) { return last_dec_ && last_dec_->comfort_noise(pcm, n); });
+    // The decoder of the stream's payloads conceals what is lost (G.711:
+    // spandsp's, G.729: its own), seeing what plays.
+    jb_.set_concealment(
+        [this](int16_t *pcm, size_t n) {
+            if (last_dec_) last_dec_->played(pcm, n);
+        },
+        [this](int16_t *pcm, size_t n) { return last_dec_ && last_dec_->conceal(pcm, n); });
 }
 
 Stream::~Stream() {

@@ -272,7 +272,7 @@ def licence_problems():
     lic = os.path.join(portable, "licenses")
     problems = []
     for f in ["LICENSE.txt", "THIRD-PARTY.txt", "SOURCE.txt", "bcg729.txt", "speexdsp.txt", "libsrtp2.txt",
-              "mingw-w64.txt", "gcc-runtime.txt"]:
+              "spandsp.txt", "mingw-w64.txt", "gcc-runtime.txt"]:
         problems.append(expect(os.path.isfile(os.path.join(lic, f)), "licenses/%s is missing" % f))
     gpl = (read(os.path.join(lic, "LICENSE.txt")) or b"").replace(b"\r\n", b"\n")
     problems.append(expect(b"GNU GENERAL PUBLIC LICENSE" in gpl and b"Version 3, 29 June 2007" in gpl,
@@ -280,7 +280,7 @@ def licence_problems():
     source = (read(os.path.join(lic, "SOURCE.txt")) or b"").decode("utf-8-sig", "replace")
     head = subprocess.run(["git", "-C", ROOT, "rev-parse", "HEAD"], capture_output=True, text=True).stdout.strip()
     problems.append(expect(head and head in source, "SOURCE.txt does not name the commit %s" % head))
-    for name in ("bcg729", "speexdsp", "libsrtp2", "mingw-w64"):
+    for name in ("bcg729", "speexdsp", "libsrtp2", "spandsp", "mingw-w64"):
         problems.append(expect(re.search(r"%s \d" % name, source), "SOURCE.txt gives no version of %s" % name))
     problems.append(expect("@" not in re.sub(r"\S+@\S+\.\S+", "", source), "SOURCE.txt keeps a template name"))
     speex = (read(os.path.join(lic, "speexdsp.txt")) or b"").decode("utf-8", "replace")
@@ -289,6 +289,9 @@ def licence_problems():
     srtp = (read(os.path.join(lic, "libsrtp2.txt")) or b"").decode("utf-8", "replace")
     problems.append(expect("Redistributions in binary form must reproduce" in srtp,
                            "libsrtp2.txt lacks the BSD conditions"))
+    spandsp = (read(os.path.join(lic, "spandsp.txt")) or b"").decode("utf-8", "replace")
+    problems.append(expect("GNU LESSER GENERAL PUBLIC LICENSE" in spandsp and "Version 2.1" in spandsp,
+                           "spandsp.txt lacks the LGPL 2.1"))
     return problems
 
 
