@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """What the listener heard, against what was said (bench/impair).
 
-  score.py REF REC [--ref-channel N] [--rec-channel N] [--json]
+  score.py REF REC [--ref-channel N] [--rec-channel N]
 
 REF is what went into the phone's microphone, REC what its speaker played,
 on one time line (both files start together: a phone's file devices, or two
@@ -9,12 +9,15 @@ channels of one recording). Both 8 kHz; WAVE or raw s16le (raw: mono unless
 a channel is named, then stereo).
 
 1. Alignment: the cross-correlation of the whole files (by FFT) gives the
-   lag of REC behind REF, searched from 0 to 2 s. Then each 4 s segment of
-   REF is matched again within +-100 ms of that lag, so a jitter buffer that
+   lag of REC behind REF, searched from 0 to 2 s. Then each 1 s segment of
+   REF is matched again within +-250 ms of that lag, so a jitter buffer that
    grows or shrinks during the call is followed; a segment whose best
-   normalised correlation is under 0.5 (silence, or too damaged) keeps the
-   whole-file lag. The delay reported is the median segment lag (the
-   mouth-to-ear round trip), with the smallest and largest.
+   normalised correlation is under 0.5 (silence, or too damaged) takes its
+   nearest matched neighbour's lag. Each 20 ms frame then takes its
+   segment's lag or a neighbouring segment's, whichever fits it best (where
+   the playout delay changed inside a segment). The delay reported is the
+   median of the matched segments' lags (the mouth-to-ear round trip), with
+   the smallest and largest.
 2. Level: one gain for the whole of REC, the median over active frames of
    the level difference, so a program that plays quieter or louder is not
    counted as distortion.
@@ -72,7 +75,7 @@ def level_db(fr):
     return 10 * np.log10(np.mean(fr * fr, axis=1) + 1e-12)
 
 
-def score(ref, rec, max_lag_s=2.0, seg_s=4.0, search_s=0.100):
+def score(ref, rec, max_lag_s=2.0, seg_s=1.0, search_s=0.250):
     """Figures of REC against REF (dict)."""
     max_lag, seg, search = int(max_lag_s * FS), int(seg_s * FS), int(search_s * FS)
     if len(rec) < len(ref) + max_lag + search:
@@ -82,9 +85,9 @@ def score(ref, rec, max_lag_s=2.0, seg_s=4.0, search_s=0.100):
 
     # Per segment, around lag0.
     lags = []
-    for start in range(0, len(ref) - seg // 2, seg):
+    for start in range(0, len(ref), seg):
         r = ref[start:start + seg]
-        if np.sqrt(np.mean(r * r)) < 10 ** (-50 / 20):
+        if len(r) < seg // 2 or np.sqrt(np.mean(r * r)) < 10 ** (-50 / 20):
             lags.append(None)
             continue
         lo = max(0, start + lag0 - search)
@@ -94,16 +97,29 @@ def score(ref, rec, max_lag_s=2.0, seg_s=4.0, search_s=0.100):
         e = np.sqrt(np.sum(r * r) * np.sum(w[k:k + len(r)] ** 2)) + 1e-12
         lags.append(max(0, lo + k - start) if cc[k] / e >= 0.5 else None)
     found = [g for g in lags if g is not None]
-    seg_lags = [g if g is not None else lag0 for g in lags]
+    # A segment without a match of its own takes its nearest neighbour's lag.
+    seg_lags = []
+    for i, g in enumerate(lags):
+        if g is None:
+            near = [(abs(j - i), lags[j]) for j in range(len(lags)) if lags[j] is not None]
+            g = min(near)[1] if near else lag0
+        seg_lags.append(g)
 
-    # REC moved onto REF's time line, segment by segment.
+    # REC moved onto REF's time line frame by frame (20 ms): each frame takes
+    # the lag of its segment or of a neighbouring one, whichever matches it
+    # best, so a playout delay that changes inside a segment is followed from
+    # the frame where it changed. In a segment whose neighbours found the same
+    # lag there is nothing to choose.
+    F20 = 160
     aligned = np.zeros(len(ref))
-    for i, g in enumerate(seg_lags):
-        a, b = i * seg, min(len(ref), (i + 1) * seg if i + 1 < len(seg_lags) else len(ref))
-        aligned[a:b] = rec[a + g:b + g]
+    for a in range(0, len(ref) - F20 + 1, F20):
+        i = a // seg
+        cands = {seg_lags[j] for j in (i - 1, i, i + 1) if 0 <= j < len(seg_lags)}
+        r = ref[a:a + F20]
+        best = min(cands, key=lambda g: (np.sum((rec[a + g:a + g + F20] - r) ** 2), g != seg_lags[i]))
+        aligned[a:a + F20] = rec[a + best:a + best + F20]
 
     # Activity and level on 20 ms frames.
-    F20 = 160
     fr, fa = frames(ref, F20), frames(aligned, F20)
     lr, la = level_db(fr), level_db(fa)
     active = (lr >= lr.max() - 30) & (lr > -55)
