@@ -17,7 +17,9 @@ a channel is named, then stereo).
    segment's lag or a neighbouring segment's, whichever fits it best (where
    the playout delay changed inside a segment). The delay reported is the
    median of the matched segments' lags (the mouth-to-ear round trip), with
-   the smallest and largest.
+   the smallest and largest. Where fewer than half the segments with speech
+   matched, the recording hardly resembles the speech and that delay says
+   little.
 2. Level: one gain for the whole of REC, the median over active frames of
    the level difference, so a program that plays quieter or louder is not
    counted as distortion.
@@ -84,12 +86,13 @@ def score(ref, rec, max_lag_s=2.0, seg_s=1.0, search_s=0.250):
     lag0 = int(np.argmax(c))
 
     # Per segment, around lag0.
-    lags = []
+    lags, voiced = [], 0
     for start in range(0, len(ref), seg):
         r = ref[start:start + seg]
         if len(r) < seg // 2 or np.sqrt(np.mean(r * r)) < 10 ** (-50 / 20):
             lags.append(None)
             continue
+        voiced += 1
         lo = max(0, start + lag0 - search)
         w = rec[lo:start + len(r) + lag0 + search]
         cc = xcorr(r, w)[: len(w) - len(r) + 1]
@@ -161,6 +164,7 @@ def score(ref, rec, max_lag_s=2.0, seg_s=1.0, search_s=0.250):
         "delay_min_ms": ms(min(found)) if found else ms(lag0),
         "delay_max_ms": ms(max(found)) if found else ms(lag0),
         "segments": len(lags),
+        "segments_voiced": voiced,
         "segments_matched": len(found),
         "gain_db": gain_db,
         "lsd_db": lsd,
