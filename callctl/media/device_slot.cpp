@@ -101,7 +101,7 @@ void DeviceSlot<Dev>::replace(device::Factory &f, const std::string &chosen, boo
     if (failed) {
         ++failures_;
         // A device that fails again soon after it came back is looked for less often.
-        back_ms_ = now - opened_ < kSteadyMs ? std::min(back_ms_ * 2, kBackMaxMs) : kBackMs;
+        back_ms_ = returned_ && now - opened_ < kSteadyMs ? std::min(back_ms_ * 2, kBackMaxMs) : kBackMs;
         std::string then = !d ? "" : used.empty() ? "; the default device in use" : "; " + device_text(used) + " in use";
         CALLCTL_LOG(log::Warning, "%s %s %s%s", D::kWhat, device_text(name_).c_str(), gone ? "gone" : "failed",
                     then.c_str());
@@ -111,6 +111,7 @@ void DeviceSlot<Dev>::replace(device::Factory &f, const std::string &chosen, boo
     if (d) {
         if (fallback_) CALLCTL_LOG(log::Info, "%s %s is back", D::kWhat, device_text(used).c_str());
         std::swap(dev_, d);  // the old device closes with d, outside the lock
+        returned_ = fallback_;
         fallback_ = false;
         name_ = used;
         default_ = def;
@@ -150,6 +151,7 @@ void DeviceSlot<Dev>::look(device::Factory &f, const std::string &chosen, int64_
         name_ = next_name_;
         default_ = def;
         opened_ = now;
+        returned_ = true;
         if (name_.empty())
             CALLCTL_LOG(log::Info, "the default %s is now %s", D::kWhat, device_text(def).c_str());
         else

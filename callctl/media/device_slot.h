@@ -81,6 +81,7 @@ private:
     std::string name_;       // the name the device in use was opened with
     std::string default_;    // the default device when it was opened as such ("" unknown)
     int64_t opened_ = 0;     // when the device in use took over
+    bool returned_ = false;  // it came back after it had gone
 
     int64_t asked_ = 0;      // next question about a silent device
     int64_t watch_ = 0;      // next look at the list
