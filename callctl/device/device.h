@@ -23,6 +23,14 @@
 // The null devices are clock-paced silence (capture) and a sink that
 // discards (playback); the engine falls back to them while no real device
 // can be opened.
+//
+// Devices come and go during a call (a headset unplugged, plugged back, the
+// default device changed): a device that falls silent says how long
+// (late_ms), and the factory answers what the device list holds now (listed,
+// opens, default_device), cheaply enough for the media thread to ask twice
+// a second. On Windows the list and the default follow the system; Wine 8
+// keeps both as they were when the process first used WinMM, and a device
+// that went away is told by a test open failing.
 #pragma once
 
 #include <cstddef>
@@ -46,6 +54,10 @@ public:
     virtual int64_t next_frame_at() const { return -1; }
     // The device failed or disappeared; it delivers nothing more.
     virtual bool failed() const = 0;
+    // A frame has come in (a device that starts slowly: false until its first).
+    virtual bool started() const { return true; }
+    // How long a device that was delivering has handed in nothing (0: not late).
+    virtual int64_t late_ms() const { return 0; }
     // Counters for tracing ("" when none).
     virtual std::string counters() const { return {}; }
 };
@@ -59,6 +71,8 @@ public:
     // frames made for it.
     virtual bool discards() const { return false; }
     virtual bool failed() const = 0;
+    // How long queued frames have not been played (0: not late).
+    virtual int64_t late_ms() const { return 0; }
     virtual std::string counters() const { return {}; }
 };
 
@@ -68,6 +82,20 @@ public:
     // nullptr when the device cannot be opened.
     virtual std::unique_ptr<Capture> open_capture(const std::string &name) = 0;
     virtual std::unique_ptr<Playback> open_playback(const std::string &name) = 0;
+    // The device list now. Whether `name` picks a device of it ("": whether
+    // there is any device of that direction).
+    virtual bool listed(bool capture, const std::string &name) {
+        (void)capture, (void)name;
+        return true;
+    }
+    // Whether that device opens now (a test open, closed at once): asked about a
+    // device in use that fell silent.
+    virtual bool opens(bool capture, const std::string &name) { return listed(capture, name); }
+    // Which device the default one is now (its name), "" when unknown.
+    virtual std::string default_device(bool capture) {
+        (void)capture;
+        return {};
+    }
 };
 
 // A system device's two names: `key`, the product name in GBK with each
@@ -94,6 +122,10 @@ std::unique_ptr<Capture> winmm_capture(const std::string &name);
 std::unique_ptr<Playback> winmm_playback(const std::string &name);
 // The names of a device whose product name WinMM reports as `product`.
 DeviceName winmm_device_name(const wchar_t *product);
+// Factory::listed, opens and default_device for WinMM devices.
+bool winmm_listed(bool capture, const std::string &name);
+bool winmm_opens(bool capture, const std::string &name);
+std::string winmm_default_device(bool capture);
 #endif
 
 }  // namespace callctl::device

@@ -197,6 +197,15 @@ public:
         return null_playback();
 #endif
     }
+#ifdef _WIN32
+    bool listed(bool capture, const std::string &name) override {
+        return is_test_device(name) || winmm_listed(capture, name);
+    }
+    bool opens(bool capture, const std::string &name) override {
+        return is_test_device(name) || winmm_opens(capture, name);
+    }
+    std::string default_device(bool capture) override { return winmm_default_device(capture); }
+#endif
 };
 
 }  // namespace

@@ -17,13 +17,18 @@
 // more before every write of a kTrimWindow window is trimmed by one frame.
 //
 // A device that reports an error, or whose buffers stop coming back for
-// kStallMs, counts as failed; the engine then opens another one. A capture
+// kStallMs, counts as failed; the engine then opens another one. Sooner than
+// that it asks whether a device that fell silent is still there (late_ms,
+// winmm_listed, winmm_opens): an unplugged device's handle often reports
+// nothing, its buffers just stop (so under Wine 8, whose device list stays as
+// it was, only a test open tells that it went). A capture
 // device that has not delivered yet gets kStartMs: some take seconds to start
 // (Wine's PulseAudio driver about 2 s, Bluetooth headsets as long), and giving
 // up on them swapped a working microphone for the default one.
 #ifdef _WIN32
 #include <windows.h>
 #include <mmsystem.h>
+#include <mmddk.h>
 
 #include <cstdio>
 #include <cstring>
@@ -82,15 +87,18 @@ std::vector<DeviceName> device_names(Count count, GetCaps get_caps) {
     return names;
 }
 
+std::vector<DeviceName> inputs() { return device_names<WAVEINCAPSW>(waveInGetNumDevs, waveInGetDevCapsW); }
+std::vector<DeviceName> outputs() { return device_names<WAVEOUTCAPSW>(waveOutGetNumDevs, waveOutGetDevCapsW); }
+
 UINT find_input(const std::string &name) {
     if (name.empty()) return WAVE_MAPPER;
-    int i = pick_device(name, device_names<WAVEINCAPSW>(waveInGetNumDevs, waveInGetDevCapsW));
+    int i = pick_device(name, inputs());
     return i < 0 ? WAVE_MAPPER : UINT(i);
 }
 
 UINT find_output(const std::string &name) {
     if (name.empty()) return WAVE_MAPPER;
-    int i = pick_device(name, device_names<WAVEOUTCAPSW>(waveOutGetNumDevs, waveOutGetDevCapsW));
+    int i = pick_device(name, outputs());
     return i < 0 ? WAVE_MAPPER : UINT(i);
 }
 
@@ -185,6 +193,17 @@ public:
         return true;
     }
     bool failed() const override { return failed_; }
+    bool started() const override {
+        if (frames_ || skipped_) return true;
+        for (const auto &b : bufs_)
+            if (b.hdr.dwFlags & WHDR_DONE) return true;
+        return false;
+    }
+    int64_t late_ms() const override {
+        // A frame is due every 20 ms; a wait a little longer is not late yet.
+        const int64_t quiet = now_ms() - last_done_;
+        return (frames_ || skipped_) && quiet > 2 * kFrameMs ? quiet : 0;
+    }
     std::string counters() const override {
         return "capture frames " + std::to_string(frames_) + " skipped " + std::to_string(skipped_) + " bursts " +
                std::to_string(bursts_);
@@ -217,7 +236,7 @@ public:
         int queued = 0;
         for (auto &b : bufs_)
             if (!(b.hdr.dwFlags & WHDR_DONE)) ++queued;
-        if (queued < queued_) last_done_ = now_ms();
+        if (queued < queued_ || queued == 0) last_done_ = now_ms();  // played, or nothing waits
         if (queued > 0 && queued == queued_ && now_ms() - last_done_ > kStallMs) {
             failed_ = true;
             return;
@@ -247,6 +266,10 @@ public:
         queued_ = queued;
     }
     bool failed() const override { return failed_; }
+    int64_t late_ms() const override {
+        const int64_t quiet = now_ms() - last_done_;
+        return queued_ > 0 && quiet > kMaxQueued * kFrameMs ? quiet : 0;
+    }
     std::string counters() const override {
         return "playback writes " + std::to_string(writes_) + " dropped " + std::to_string(dropped_) + " underruns " +
                std::to_string(underruns_) + " trimmed " + std::to_string(trimmed_) + " mean depth x10 " +
@@ -306,6 +329,38 @@ DeviceName winmm_device_name(const wchar_t *product) {
         i += len;
     }
     return name;
+}
+
+bool winmm_listed(bool capture, const std::string &name) {
+    if (name.empty()) return (capture ? waveInGetNumDevs() : waveOutGetNumDevs()) > 0;
+    return pick_device(name, capture ? inputs() : outputs()) >= 0;
+}
+
+bool winmm_opens(bool capture, const std::string &name) {
+    UINT id = capture ? find_input(name) : find_output(name);
+    if (id == WAVE_MAPPER && !name.empty()) return false;  // not in the list
+    WAVEFORMATEX f = pcm_format();
+    if (capture) {
+        HWAVEIN h = nullptr;
+        if (waveInOpen(&h, id, &f, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return false;
+        waveInClose(h);
+    } else {
+        HWAVEOUT h = nullptr;
+        if (waveOutOpen(&h, id, &f, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return false;
+        waveOutClose(h);
+    }
+    return true;
+}
+
+std::string winmm_default_device(bool capture) {
+    DWORD id = 0, flags = 0;
+    MMRESULT r = capture ? waveInMessage(reinterpret_cast<HWAVEIN>(UINT_PTR(WAVE_MAPPER)), DRVM_MAPPER_PREFERRED_GET,
+                                         DWORD_PTR(&id), DWORD_PTR(&flags))
+                         : waveOutMessage(reinterpret_cast<HWAVEOUT>(UINT_PTR(WAVE_MAPPER)),
+                                          DRVM_MAPPER_PREFERRED_GET, DWORD_PTR(&id), DWORD_PTR(&flags));
+    if (r != MMSYSERR_NOERROR) return {};
+    std::vector<DeviceName> names = capture ? inputs() : outputs();
+    return id < names.size() ? names[id].key : std::string();
 }
 
 std::unique_ptr<Capture> winmm_capture(const std::string &name) {

@@ -188,10 +188,15 @@
  *  "{U+XXXX}" (its code point in hex), so devices whose names differ only in
  *  such characters are told apart; written as '?' the name still finds its
  *  device while no other reads the same. They open when a call's audio
- *  starts and close when no call has audio. A device that cannot be opened
- *  or fails during a call is replaced by the default device; while none
- *  can be had the call goes on in silence and another try follows every
- *  2 s. Names beginning with "file:" (a raw or WAVE file) and "fail:"
+ *  starts and close when no call has audio. A device that cannot be opened,
+ *  fails or goes away (unplugged: silent for 400 ms and no longer there)
+ *  during a call is replaced by the default device at once; while none can
+ *  be had the call goes on in silence and another try follows every 1 s.
+ *  The chosen device, back in the device list, takes over again at its
+ *  first frame; the default choice follows a change of the system's
+ *  default device (looked at twice a second; Wine 8 shows neither: its
+ *  device list and default stay as they were at the first WinMM call,
+ *  though a device plugged back opens again under its old name). Names beginning with "file:" (a raw or WAVE file) and "fail:"
  *  (a device failing after N ms) are test devices: they are used only after
  *  sipxConfigEnableTestDevices(instance, 1); otherwise such a name counts
  *  as unknown and the system default device is used.

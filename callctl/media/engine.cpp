@@ -254,6 +254,8 @@ Engine::DeviceInfo Engine::device_info() const {
     d.playback_failures = speaker_dev_->failures();
     d.capture_fallback = mic_->fallback();
     d.playback_fallback = speaker_dev_->fallback();
+    d.capture_in_use = mic_->in_use_text();
+    d.playback_in_use = speaker_dev_->in_use_text();
     d.clock_ticks = clock_ticks_;
     d.thread = thread_on_;
     return d;
@@ -359,17 +361,21 @@ bool Engine::devices_due_locked(int64_t now) const {
 }
 
 void Engine::close_devices() {
-    std::unique_ptr<device::Capture> c;
-    std::unique_ptr<device::Playback> p;
+    std::unique_ptr<device::Capture> c, c_next;
+    std::unique_ptr<device::Playback> p, p_next;
     {
         std::lock_guard<std::mutex> g(mu_);
         c = mic_->take();
+        c_next = mic_->take_next();
         p = speaker_dev_->take();
+        p_next = speaker_dev_->take_next();
         levels_->clear();
     }
     last_tick_ = 0;
     c.reset();  // closing a device may take a moment: not under the lock
+    c_next.reset();
     p.reset();
+    p_next.reset();
 #ifdef _WIN32
     if (timer_period_) timeEndPeriod(1);
 #endif

@@ -26,10 +26,13 @@
 // made again only when streams come, go or change conference (gen_), not at
 // every tick or wake.
 // Devices are opened by the media thread when the first stream becomes
-// active and closed when none is. A device that cannot be opened or that
-// fails is replaced by the default device, and while that cannot be had
-// either, by the null device (the clock keeps running, the call stays up);
-// another try follows every kReopenMs.
+// active and closed when none is. A device that cannot be opened, that
+// fails or that goes away (unplugged) is replaced by the default device,
+// and while that cannot be had either, by the null device (the clock keeps
+// running, the call stays up); another try follows every kReopenMs. A
+// chosen device that comes back, and a new default device for the default
+// choice, take over again (device_slot.h); the media thread looks at the
+// device list for that twice a second during a call.
 //
 // The engine has its own lock; the SIP side calls in with the instance lock
 // held (instance lock before engine lock, never the other way round).
@@ -108,7 +111,7 @@ class DeviceSlot;
 
 class Engine {
 public:
-    static constexpr int kReopenMs = 2000;
+    static constexpr int kReopenMs = 1000;
     static constexpr int kRtcpIntervalMs = 5000;
     // How often the media thread looks for a capture frame that is due or late, for a
     // device that cannot tell when its next frame comes. While such a microphone
@@ -218,6 +221,7 @@ public:
         bool open = false;
         uint64_t capture_failures = 0, playback_failures = 0;  // devices given up
         bool capture_fallback = false, playback_fallback = false;  // on the null device now
+        std::string capture_in_use, playback_in_use;  // as the audio summary names them
         uint64_t clock_ticks = 0;  // ticks made on silence while capture delivered nothing
         bool thread = false;       // the media thread runs
     };

@@ -875,7 +875,7 @@ TEST(MediaCalls, FailingDevicesLeaveTheCallUp) {
     SIPX_CALL h = call;
     EXPECT_EQ(sipxCallDestroy(&h), SIPX_RESULT_SUCCESS);
     std::string text = log.text();
-    for (const std::string &part : std::vector<std::string>{"3 microphone \"fail:300\" opened\n", "2 microphone \"fail:300\" failed\n",
+    for (const std::string &part : std::vector<std::string>{"3 microphone \"fail:300\" opened\n", "2 microphone \"fail:300\" failed; the default device in use\n",
           "3 microphone the default device opened\n", "2 speaker \"" + nowhere + "\" could not be opened\n",
           "3 speaker the default device opened\n",
           "3 call " + std::to_string(call) + " audio: PCMU, RTP sent ",
