@@ -32,6 +32,10 @@ public:
         Dec(payload, pcm, size);
         return int(size);
     }
+    int samples_in(const uint8_t *, size_t size, bool *silence) const override {
+        *silence = false;
+        return size ? int(size) : -1;
+    }
     void played(int16_t *pcm, size_t samples) override { plc_.played(pcm, samples); }
     bool conceal(int16_t *pcm, size_t samples) override {
         plc_.conceal(pcm, samples);
@@ -71,17 +75,19 @@ public:
         if (k > 0) silent_ = size % dsp::kG729SpeechBytes == dsp::kG729SidBytes;
         return k;
     }
-    bool in_silence() const override { return silent_; }
+    int samples_in(const uint8_t *, size_t size, bool *silence) const override {
+        *silence = size % dsp::kG729SpeechBytes == dsp::kG729SidBytes;
+        return dsp::G729Codec::payload_samples(size);
+    }
     bool comfort_noise(int16_t *pcm, size_t samples) override {
         if (!silent_) return false;
         c_.conceal(pcm, samples);
         return true;
     }
     // The decoder's frame erasure: its own concealment after speech (comfort
-    // noise after a silence description). The decoder has by then decoded the
-    // packets that arrived, which may be newer than the gap, so it conceals
-    // from the newest of them; a piece shorter than 10 ms still costs the
-    // decoder a whole frame.
+    // noise after a silence description). The jitter buffer decodes in
+    // playout order, so it conceals from the packet before the gap; a piece
+    // shorter than 10 ms still costs the decoder a whole frame.
     bool conceal(int16_t *pcm, size_t samples) override {
         c_.conceal(pcm, samples);
         return true;

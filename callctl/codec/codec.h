@@ -59,12 +59,13 @@ public:
     // A received payload into pcm; returns the samples written, or -1 when
     // the payload is not valid for the codec or would not fit.
     virtual int decode(const uint8_t *payload, size_t size, int16_t *pcm, size_t capacity) = 0;
-    // Whether the last payload decode() took ended with a silence
-    // description: the peer may now send nothing until speech resumes.
-    virtual bool in_silence() const { return false; }
+    // What decode() would make of a payload, without decoding it (the jitter
+    // buffer decodes later, in playout order): the samples, or -1 when it is
+    // not valid for the codec; *silence: it ends with a silence description.
+    virtual int samples_in(const uint8_t *payload, size_t size, bool *silence) const = 0;
     // Comfort noise for samples (a multiple of 80) of a silent stretch the
-    // peer did not send, after a silence description; false when the codec
-    // has none.
+    // peer did not send, when the last payload decode() took ended with a
+    // silence description; false otherwise or when the codec has none.
     virtual bool comfort_noise(int16_t *pcm, size_t samples) {
         (void)pcm;
         (void)samples;

@@ -79,14 +79,20 @@ int G729Codec::encode(const int16_t pcm[kFrameSamples], G729Packet out[2]) {
     return n;
 }
 
-int G729Codec::decode(const uint8_t *payload, size_t size, int16_t *pcm, size_t capacity) {
-    size_t speech = size / kG729SpeechBytes;
+int G729Codec::payload_samples(size_t size) {
     size_t rest = size % kG729SpeechBytes;
     if (size == 0 || (rest != 0 && rest != kG729SidBytes))
         return -1;
-    size_t frames = speech + (rest ? 1 : 0);
-    if (frames * kG729CodecFrameSamples > capacity)
+    return static_cast<int>((size / kG729SpeechBytes + (rest ? 1 : 0)) * kG729CodecFrameSamples);
+}
+
+int G729Codec::decode(const uint8_t *payload, size_t size, int16_t *pcm, size_t capacity) {
+    size_t speech = size / kG729SpeechBytes;
+    size_t rest = size % kG729SpeechBytes;
+    int samples = payload_samples(size);
+    if (samples < 0 || size_t(samples) > capacity)
         return -1;
+    size_t frames = size_t(samples) / kG729CodecFrameSamples;
     for (size_t i = 0; i < speech; i++)
         bcg729Decoder(dec_, payload + i * kG729SpeechBytes, kG729SpeechBytes, 0, 0, 0,
                       pcm + i * kG729CodecFrameSamples);

@@ -75,6 +75,9 @@ public:
     // when the size is not a G.729 payload (n*10 or n*10+2 bytes, n*10+2 > 0)
     // or the samples would not fit into capacity.
     int decode(const uint8_t *payload, size_t size, int16_t *pcm, size_t capacity);
+    // The samples decode() makes of a payload of this size, -1 when the size
+    // is not a G.729 payload.
+    static int payload_samples(size_t size);
 
     // Fills pcm with `samples` samples (rounded up to whole 10 ms frames, so
     // pass a multiple of 80) for codec frames that did not arrive: the

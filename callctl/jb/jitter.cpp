@@ -21,10 +21,12 @@ void JitterBuffer::clear() {
     ComfortNoise fn = std::move(comfort_);
     Heard heard = std::move(heard_);
     Conceal conceal = std::move(conceal_);
+    Decode decode = std::move(decode_);
     *this = JitterBuffer();
     comfort_ = std::move(fn);
     heard_ = std::move(heard);
     conceal_ = std::move(conceal);
+    decode_ = std::move(decode);
 }
 
 void JitterBuffer::restart(uint32_t ssrc, uint32_t ts, int64_t now_ms) {
@@ -105,7 +107,17 @@ void JitterBuffer::note_offset(int64_t off) {
 
 JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, const int16_t *pcm, size_t n,
                                     int64_t now_ms, bool silence, bool marker) {
-    if (n == 0 || n > kMaxPacketSamples) {
+    return store(ssrc, seq, ts, pcm, nullptr, n, now_ms, silence, marker);
+}
+
+JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, const Encoded &packet, size_t n,
+                                    int64_t now_ms, bool silence, bool marker) {
+    return store(ssrc, seq, ts, nullptr, &packet, n, now_ms, silence, marker);
+}
+
+JitterBuffer::Put JitterBuffer::store(uint32_t ssrc, uint16_t seq, uint32_t ts, const int16_t *pcm,
+                                      const Encoded *packet, size_t n, int64_t now_ms, bool silence, bool marker) {
+    if (n == 0 || n > kMaxPacketSamples || (packet && (packet->size == 0 || packet->size > kMaxPayloadBytes))) {
         ++stats_.dropped;
         return Put::Dropped;
     }
@@ -142,7 +154,13 @@ JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, co
             // Its audio is gone but not its news: a silence description with
             // nothing newer after it means the peer has gone quiet, and the
             // gap it leaves is comfort noise, not loss.
-            if (silence && ext + int64_t(n) >= newest_end_) cng_ = true;
+            // The decoder takes the description too (its output is not
+            // played), for the comfort noise it is to make.
+            if (silence && ext + int64_t(n) >= newest_end_) {
+                cng_ = true;
+                int16_t discard[kMaxPacketSamples];
+                if (packet && decode_) decode_(packet->format, packet->data, packet->size, discard, n);
+            }
             return Put::Late;
         }
         // Nothing has played yet and the point was placed past the packets
@@ -178,7 +196,14 @@ JitterBuffer::Put JitterBuffer::put(uint32_t ssrc, uint16_t seq, uint32_t ts, co
     slot->ts = ext;
     slot->n = uint16_t(n);
     slot->silence = silence;
-    std::memcpy(slot->pcm, pcm, n * sizeof(int16_t));
+    slot->decoded = packet == nullptr;
+    if (packet) {
+        slot->format = packet->format;
+        slot->size = uint16_t(packet->size);
+        std::memcpy(slot->payload, packet->data, packet->size);
+    } else {
+        std::memcpy(slot->pcm, pcm, n * sizeof(int16_t));
+    }
     newest_end_ = std::max(newest_end_, ext + int64_t(n));
     ++stats_.stored;
     return result;
@@ -240,15 +265,46 @@ int JitterBuffer::floor_level() const {
     return std::min({level_prev_, level_min_, kMaxFloorLevel});
 }
 
-bool JitterBuffer::quiet_at_play_point() const {
+void JitterBuffer::decode(Slot &s) {
+    if (s.decoded) return;
+    s.decoded = true;
+    int16_t pcm[kMaxPacketSamples];
+    const int k = decode_ ? decode_(s.format, s.payload, s.size, pcm, s.n) : 0;
+    // What the decoder could not give (its format was dropped meanwhile) is silence.
+    const size_t got = k > 0 ? std::min(size_t(k), size_t(s.n)) : 0;
+    std::fill(pcm + got, pcm + s.n, int16_t(0));
+    std::memcpy(s.pcm, pcm, s.n * sizeof(int16_t));
+}
+
+void JitterBuffer::decode_from_play_point() {
+    // The packets that hold the frame at the play point from its start on,
+    // up to its first gap: the gap's concealment is due before what follows it.
+    const int64_t end = play_ts_ + int64_t(kFrame);
+    for (int64_t t = play_ts_; t < end;) {
+        Slot *at = nullptr;
+        each_bit(used_, [&](size_t i) {
+            if (slots_[i].ts <= t && t < slots_[i].ts + int64_t(slots_[i].n)) at = &slots_[i];
+        });
+        if (!at) break;
+        decode(*at);
+        t = at->ts + int64_t(at->n);
+    }
+}
+
+bool JitterBuffer::quiet_at_play_point() {
+    decode_from_play_point();
     const int64_t end = play_ts_ + int64_t(kFrame);
     int64_t sum = 0, n = 0;
+    bool unknown = false;  // audio after a gap, not to be decoded yet
     each_bit(used_, [&](size_t i) {
         const Slot &s = slots_[i];
         const int64_t a = std::max(s.ts, play_ts_), b = std::min(s.ts + int64_t(s.n), end);
-        for (int64_t t = a; t < b; ++t) sum += std::abs(int(s.pcm[t - s.ts]));
-        n += std::max<int64_t>(0, b - a);
+        if (a >= b) return;
+        if (!s.decoded) unknown = true;
+        else for (int64_t t = a; t < b; ++t) sum += std::abs(int(s.pcm[t - s.ts]));
+        n += b - a;
     });
+    if (unknown) return false;
     // Nothing of it here: comfort noise, or a gap before newer audio; but
     // with nothing at all buffered, it may still come.
     if (n == 0) return cng_ || used_ != 0;
@@ -324,6 +380,7 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
             (diff < -int64_t(kSpeechSkipMs) * 8 || quiet_at_play_point())) {
             since_adjust_ = 0;
             ++stats_.skipped;
+            decode_from_play_point();  // the decoder hears it all the same
             // What the skipped frame ended with holds as if it had played.
             int64_t last = -1;
             each_bit(used_, [&](size_t i) {
@@ -341,57 +398,46 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
     // holds them all, which plays as it is.
     const int64_t end = play_ts_ + int64_t(kFrame);
     uint32_t overlapping = 0;
-    const Slot *whole = nullptr;
+    Slot *whole = nullptr;
     each_bit(used_, [&](size_t i) {
-        const Slot &s = slots_[i];
+        Slot &s = slots_[i];
         if (s.ts >= end || s.ts + int64_t(s.n) <= play_ts_) return;
         overlapping |= uint32_t(1) << i;
         if (s.ts <= play_ts_ && s.ts + int64_t(s.n) >= end) whole = &s;
     });
     if (whole && (overlapping & (overlapping - 1)) == 0) {
-        std::memcpy(out, whole->pcm + (play_ts_ - whole->ts), sizeof(int16_t) * kFrame);
-        cng_ = whole->silence;
+        Slot &s = *whole;
+        decode(s);
+        std::memcpy(out, s.pcm + (play_ts_ - s.ts), sizeof(int16_t) * kFrame);
+        cng_ = s.silence;
         hear(out, 0, kFrame);
         played(out);
         play_ts_ = end;
         drop_played();
         return Get::Audio;
     }
-    // Which samples do we have?
-    bool have[kFrame] = {};
-    bool sil[kFrame] = {};  // the sample came from a packet that ends with a silence description
+    // Which packet holds each sample (-1: none); a later slot's samples
+    // replace an earlier one's where they overlap.
+    int8_t from[kFrame];
+    std::memset(from, -1, sizeof from);
     each_bit(overlapping, [&](size_t k) {
         const Slot &s = slots_[k];
         int64_t a = std::max(s.ts, play_ts_);
         int64_t b = std::min(s.ts + int64_t(s.n), end);
-        // A later slot's samples replace an earlier one's where they overlap.
-        const size_t i = size_t(a - play_ts_), n = size_t(b - a);
-        std::memcpy(out + i, s.pcm + (a - s.ts), n * sizeof(int16_t));
-        std::fill(have + i, have + i + n, true);
-        std::fill(sil + i, sil + i + n, s.silence);
+        std::fill(from + (a - play_ts_), from + (b - play_ts_), int8_t(k));
     });
-    const size_t got = size_t(std::count(have, have + kFrame, true));
     // Missing samples after a silence description are comfort noise.
+    bool cn[kFrame];
+    size_t got = 0;
     bool any_cn = false, any_loss = false;
-    {
-        bool cng = cng_;
-        for (size_t i = 0; i < kFrame; ++i) {
-            if (have[i]) {
-                cng = sil[i];
-                continue;
-            }
-            size_t j = i;
-            while (j < kFrame && !have[j]) ++j;
-            if (cng) {
-                comfort(out, i, j);
-                for (size_t k = i; k < j; ++k) have[k] = true;  // not to be concealed below
-                any_cn = true;
-            } else {
-                any_loss = true;
-            }
-            i = j - 1;
+    for (size_t i = 0; i < kFrame; ++i) {
+        if (from[i] >= 0) {
+            ++got;
+            cng_ = slots_[from[i]].silence;
         }
-        cng_ = cng;
+        cn[i] = from[i] < 0 && cng_;
+        any_cn = any_cn || cn[i];
+        any_loss = any_loss || (from[i] < 0 && !cng_);
     }
     // Nothing of this frame nor after it has come (a stall, or the newest
     // packets lost): the playout point holds while the concealment plays,
@@ -403,6 +449,7 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
     Get r;
     if (any_cn && !any_loss) {
         // The peer's silence, not loss.
+        fill(out, from, cn, false);
         if (got) playing_ = true;
         fade_step_ = 0;
         note_level(out);
@@ -414,7 +461,7 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
             r = Get::Audio;
         }
     } else if (got == kFrame) {
-        hear(out, 0, kFrame);
+        fill(out, from, cn, true);
         played(out);
         r = Get::Audio;
     } else if (got == 0 && (!playing_ || fade_step_ >= kFadeFrames)) {
@@ -425,13 +472,7 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
                 for (size_t i = 0; i < kFrame; ++i) out[i] = int16_t(noise(level));
         r = Get::Silence;
     } else {
-        for (size_t i = 0; i < kFrame;) {
-            size_t j = i;
-            while (j < kFrame && have[j] == have[i]) ++j;
-            if (have[i]) hear(out, i, j);
-            else conceal(out, i, j);
-            i = j;
-        }
+        fill(out, from, cn, true);
         if (got) playing_ = true;
         ++fade_step_;
         ++stats_.concealed;
@@ -444,6 +485,37 @@ JitterBuffer::Get JitterBuffer::get(int16_t out[kFrame], int64_t now_ms) {
         drop_played();
     }
     return r;
+}
+
+void JitterBuffer::fill(int16_t *out, const int8_t *from, const bool *cn, bool hear_runs) {
+    // Left to right, so that the decoder is called in playout order: each
+    // packet's samples (decoded now if not yet), comfort noise where the
+    // peer is silent, the concealment where samples are lost. Runs of what
+    // is not lost are heard as they play (hear_runs).
+    for (size_t i = 0; i < kFrame;) {
+        const bool lost = from[i] < 0 && !cn[i];
+        size_t j = i;
+        while (j < kFrame && (from[j] < 0 && !cn[j]) == lost) ++j;
+        if (lost) {
+            conceal(out, i, j);
+            i = j;
+            continue;
+        }
+        for (size_t k = i; k < j;) {
+            size_t e = k;
+            while (e < j && from[e] == from[k]) ++e;
+            if (from[k] < 0) {
+                comfort(out, k, e);
+            } else {
+                Slot &s = slots_[from[k]];
+                decode(s);
+                std::memcpy(out + k, s.pcm + (play_ts_ + int64_t(k) - s.ts), (e - k) * sizeof(int16_t));
+            }
+            k = e;
+        }
+        if (hear_runs) hear(out, i, j);
+        i = j;
+    }
 }
 
 void JitterBuffer::played(const int16_t *out) {

@@ -1,7 +1,19 @@
 // Adaptive jitter buffer of one received audio stream.
 //
-// Holds decoded audio (any packet duration) by RTP timestamp and hands out
+// Holds the received packets (any duration) by RTP timestamp and hands out
 // one 20 ms frame per get(), which the media clock calls every 20 ms.
+//
+// Decoding. A packet is kept as it came, encoded, and decoded only when
+// its first sample is due to play (set_decoder), so the decoder hears the
+// stream in playout order whatever order the packets came in: its own
+// concealment of a missing frame (set_concealment) and its comfort noise
+// come at that frame's place, once, between the packets around it, and a
+// packet that came after its neighbours is decoded before them. A stateful
+// decoder (G.729) needs this; for G.711 it changes nothing. Frames skipped
+// to shorten the delay are decoded too (and not played), missing ones in
+// them are not concealed; past the concealment of a long loss (five
+// frames) the decoder is not called until audio comes again. Decoded
+// samples can also be put directly (put() with pcm).
 //
 // Playout. Each arriving packet gives an offset = arrival time - RTP time
 // (both in ms). The lowest offset over the last kWindow packets is the
@@ -49,7 +61,8 @@
 //    noise places the playout point afresh, at the target delay. A packet
 //    with a silence description counts even when it comes too late to play
 //    (when nothing newer came before it) or its frame is skipped;
-//  - late packets (their audio already played or concealed) are dropped;
+//  - late packets (their audio already played or concealed) are dropped,
+//    but the decoder still takes a late silence description (above);
 //    before anything has played, a late packet places the playout point
 //    afresh instead (else a point placed too far ahead would stay there);
 //  - sequence and timestamp wrap: both are unwrapped to 64 bits;
@@ -77,6 +90,7 @@ public:
     static constexpr int kSkipSamples = 100;
     static constexpr size_t kSlots = 32;        // packets held at most
     static constexpr size_t kMaxPacketSamples = 480;  // 60 ms
+    static constexpr size_t kMaxPayloadBytes = 480;   // 60 ms of G.711
     static constexpr int kSpeechSkipMs = 60;     // past the target, speech may be skipped too
     static constexpr int kQuietLevel = 256;      // mean magnitude of a frame quiet enough to skip
     static constexpr int kFloorFrames = 50;      // the background level: lowest of 50 to 100 frames
@@ -93,6 +107,16 @@ public:
     // samples, false when it has nothing (the buffer's fading repeat then).
     using Heard = std::function<void(int16_t *pcm, size_t n)>;
     using Conceal = std::function<bool(int16_t *pcm, size_t n)>;
+    // Decodes a packet's payload into pcm (room for n samples, as many as
+    // put() was told it holds); returns the samples written, <= 0 when it
+    // cannot (the packet then plays as silence).
+    using Decode = std::function<int(int format, const uint8_t *payload, size_t size, int16_t *pcm, size_t n)>;
+    // A packet as it came: its payload and the format it was sent in.
+    struct Encoded {
+        int format = 0;  // handed back to the decoder (the RTP payload type)
+        const uint8_t *data = nullptr;
+        size_t size = 0;
+    };
 
     struct Stats {
         uint64_t stored = 0;
@@ -111,6 +135,10 @@ public:
     // ends with a silence description; marker: its RTP marker bit.
     Put put(uint32_t ssrc, uint16_t seq, uint32_t ts, const int16_t *pcm, size_t n, int64_t now_ms,
             bool silence = false, bool marker = false);
+    // The same for an encoded packet of n samples, decoded when it is due.
+    Put put(uint32_t ssrc, uint16_t seq, uint32_t ts, const Encoded &packet, size_t n, int64_t now_ms,
+            bool silence = false, bool marker = false);
+    void set_decoder(Decode fn) { decode_ = std::move(fn); }
     void set_comfort_noise(ComfortNoise fn) { comfort_ = std::move(fn); }
     void set_concealment(Heard heard, Conceal conceal) {
         heard_ = std::move(heard);
@@ -132,9 +160,20 @@ private:
         int64_t ts = 0;  // unwrapped
         uint16_t n = 0;
         bool silence = false;
-        int16_t pcm[kMaxPacketSamples];
+        bool decoded = false;  // pcm holds the samples, else payload the packet
+        int format = 0;
+        uint16_t size = 0;     // of the payload
+        union {
+            int16_t pcm[kMaxPacketSamples];
+            uint8_t payload[kMaxPayloadBytes];
+        };
     };
 
+    Put store(uint32_t ssrc, uint16_t seq, uint32_t ts, const int16_t *pcm, const Encoded *packet, size_t n,
+              int64_t now_ms, bool silence, bool marker);
+    void decode(Slot &s);
+    void decode_from_play_point();
+    void fill(int16_t *out, const int8_t *from, const bool *cn, bool hear_runs);
     void restart(uint32_t ssrc, uint32_t ts, int64_t now_ms);
     int64_t unwrap(uint32_t ts);
     bool seen_before(uint16_t seq);
@@ -144,7 +183,7 @@ private:
     void played(const int16_t *out);  // a whole frame of audio played
     void comfort(int16_t *out, size_t from, size_t to);
     void drop_played();
-    bool quiet_at_play_point() const;
+    bool quiet_at_play_point();
     void resume_after_hold();
     void note_level(const int16_t *pcm);
     int floor_level() const;
@@ -197,6 +236,7 @@ private:
     ComfortNoise comfort_;
     Heard heard_;
     Conceal conceal_;
+    Decode decode_;
     uint32_t used_ = 0;  // bit i: slots_[i] holds a packet
     Slot slots_[kSlots];
     Stats stats_;

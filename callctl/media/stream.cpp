@@ -11,8 +11,15 @@ namespace callctl::media {
 
 Stream::Stream(uint32_t call) : call_(call) {
     jb_.set_comfort_noise([this](int16_t *pcm, size_t n) { return last_dec_ && last_dec_->comfort_noise(pcm, n); });
-    // The decoder of the stream's payloads conceals what is lost (G.711:
-    // spandsp's, G.729: its own), seeing what plays.
+    // The jitter buffer keeps the payloads and has them decoded in playout
+    // order; the decoder of the last one decoded conceals what is lost
+    // (G.711: spandsp's, G.729: its own), seeing what plays.
+    jb_.set_decoder([this](int pt, const uint8_t *payload, size_t size, int16_t *pcm, size_t n) {
+        codec::AudioCodec *dec = decoder(pt);
+        if (!dec) return -1;  // its format was dropped since the packet came
+        last_dec_ = dec;
+        return dec->decode(payload, size, pcm, n);
+    });
     jb_.set_concealment(
         [this](int16_t *pcm, size_t n) {
             if (last_dec_) last_dec_->played(pcm, n);
@@ -234,12 +241,7 @@ void Stream::on_rtp(uint8_t *d, size_t n, const Endpoint &from, int64_t now) {
         return;
     }
     const bool event = h.pt == p_.te_pt && p_.te_pt >= 0;
-    if (!event && h.pt != cached_pt_) {
-        auto it = dec_.find(h.pt);
-        cached_pt_ = h.pt;
-        cached_dec_ = it == dec_.end() ? nullptr : it->second.get();
-    }
-    codec::AudioCodec *dec = event ? nullptr : cached_dec_;
+    codec::AudioCodec *dec = event ? nullptr : decoder(h.pt);
     // A valid packet: of a format of the call, or comfort noise (RFC 3389's
     // static type, which some peers send without offering it).
     const bool valid = event || dec || h.pt == kComfortNoisePt;
@@ -264,9 +266,9 @@ void Stream::on_rtp(uint8_t *d, size_t n, const Endpoint &from, int64_t now) {
         ++ignored_;
         return;
     }
-    int16_t pcm[jb::JitterBuffer::kMaxPacketSamples];
-    int k = dec->decode(pl, pn, pcm, sizeof pcm / sizeof pcm[0]);
-    if (k <= 0) {
+    bool silence = false;
+    const int k = dec->samples_in(pl, pn, &silence);
+    if (k <= 0 || size_t(k) > jb::JitterBuffer::kMaxPacketSamples || pn > jb::JitterBuffer::kMaxPayloadBytes) {
         ++ignored_;
         return;
     }
@@ -277,10 +279,17 @@ void Stream::on_rtp(uint8_t *d, size_t n, const Endpoint &from, int64_t now) {
         have_rx_ = true;
     }
     rx_.update(h.seq, h.ts, uint32_t(now * 8));
-    last_dec_ = dec;
-    bool silence = last_dec_->in_silence();
     if (silence) ++received_silence_;
-    jb_.put(h.ssrc, h.seq, h.ts, pcm, size_t(k), now, silence, h.marker);
+    jb_.put(h.ssrc, h.seq, h.ts, jb::JitterBuffer::Encoded{h.pt, pl, pn}, size_t(k), now, silence, h.marker);
+}
+
+codec::AudioCodec *Stream::decoder(int pt) {
+    if (pt != cached_pt_) {
+        auto it = dec_.find(pt);
+        cached_pt_ = pt;
+        cached_dec_ = it == dec_.end() ? nullptr : it->second.get();
+    }
+    return cached_dec_;
 }
 
 bool Stream::take_over(const rtp::Header &h, const Endpoint &from, int64_t now) {

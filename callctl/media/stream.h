@@ -102,6 +102,8 @@ private:
 
     void on_rtp(uint8_t *d, size_t n, const Endpoint &from, int64_t now);
     void on_rtcp(uint8_t *d, size_t n, const Endpoint &from, int64_t now);
+    // The decoder of a payload type, nullptr for none.
+    codec::AudioCodec *decoder(int pt);
     // SRTP: the sessions for the keys of p (new ones only for new keys).
     void set_keys(const sdp::SrtpKeys &k);
     // Protects (with SRTP on) and sends an RTP or RTCP packet written into
@@ -170,9 +172,9 @@ private:
     // receiving
     std::map<int, std::unique_ptr<codec::AudioCodec>> dec_;  // by payload type
     std::map<int, std::string> dec_codec_;                   // the codec name of each
-    int cached_pt_ = -1;                     // the payload type of the last packet decoded
+    int cached_pt_ = -1;                     // the payload type last looked up
     codec::AudioCodec *cached_dec_ = nullptr;  // and its decoder
-    codec::AudioCodec *last_dec_ = nullptr;  // the decoder of the last payload (comfort noise)
+    codec::AudioCodec *last_dec_ = nullptr;  // the decoder of the last payload decoded (comfort noise)
     uint64_t received_silence_ = 0;
     jb::JitterBuffer jb_;
     rtp::ReceiverStats rx_;

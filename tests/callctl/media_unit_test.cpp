@@ -1616,6 +1616,69 @@ TEST(EngineScripts, ComfortNoiseEvenWhenTheSilenceDescriptionComesLate) {
     }
 }
 
+// Packets out of order, each in before its turn, and one lost: the speaker
+// plays, sample for sample, what a decoder of its own makes of the packets
+// in their order with its concealment of the lost one (for G.729 two frame
+// erasures) at its place, once. Each window of packets is sent at once in
+// the order given, in the tick of its first (the delay never changes).
+TEST(EngineScripts, PacketsAreDecodedInTheirOrderAndLossConcealedAtItsPlace) {
+    struct Row {
+        const char *what, *codec;
+        int pt;
+        std::vector<int> order;  // within a window
+        int lost;                // the packet lost, -1 none
+    };
+    const Row rows[] = {
+        {"G.729 in order", "G729", 18, {0}, -1},
+        {"G.729 pairs swapped", "G729", 18, {1, 0}, -1},
+        {"G.729 three shuffled", "G729", 18, {2, 0, 1}, -1},
+        {"G.729 one lost", "G729", 18, {0}, 13},
+        {"G.729 one lost, three shuffled", "G729", 18, {2, 0, 1}, 13},
+        {"G.711 pairs swapped", "PCMU", 0, {1, 0}, -1},
+        {"G.711 one lost, three shuffled", "PCMU", 0, {2, 0, 1}, 13},
+    };
+    const int n = 30;  // fewer than the 50 frames after which concealment adds the background's noise
+    const auto mic = frame_of(0);
+    for (const auto &r : rows) {
+        if (!codec::find(r.codec)) continue;
+        auto enc = codec::make(r.codec, "annexb=no"), ref = codec::make(r.codec);
+        std::vector<std::vector<uint8_t>> pk(n);
+        std::vector<int16_t> want;
+        for (int k = 0; k < n; ++k) {
+            int16_t pcm[160];
+            uint8_t pl[codec::kMaxPayload];
+            voiced(pcm, k, 61);
+            pk[size_t(k)].assign(pl, pl + enc->encode(pcm, pl));
+            if (k == r.lost) {
+                ASSERT_TRUE(ref->conceal(pcm, 160));
+            } else {
+                ASSERT_EQ(ref->decode(pl, pk[size_t(k)].size(), pcm, 160), 160);
+                ref->played(pcm, 160);
+            }
+            want.insert(want.end(), pcm, pcm + 160);
+        }
+        TickRig rig(1, 101, {r.pt, r.codec});
+        const int w = int(r.order.size());
+        std::vector<int16_t> got;
+        for (int k = 0; k < n + 10 && got.size() < want.size(); ++k) {
+            for (int i : r.order)
+                if (k % w == 0 && k + i < n && k + i != r.lost)
+                    rig.send_rtp(0, r.pt, uint32_t(k + i) * 160, pk[size_t(k + i)].data(), pk[size_t(k + i)].size(),
+                                 k + i == 0);
+            rig.tick(mic.data());
+            const int16_t *s = rig.e.speaker_frame();
+            if (!got.empty() || std::any_of(s, s + media::kFrame, [](int16_t x) { return x != 0; }))
+                got.insert(got.end(), s, s + media::kFrame);
+        }
+        ASSERT_EQ(got.size(), want.size()) << r.what;
+        const size_t first_wrong = size_t(std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin());
+        EXPECT_EQ(first_wrong, want.size()) << r.what << ": first wrong sample in frame " << first_wrong / 160;
+        media::Engine::StreamInfo info;
+        ASSERT_TRUE(rig.e.stream_info(rig.far[0]->call, &info));
+        EXPECT_EQ(info.concealed, r.lost < 0 ? 0u : 1u) << r.what;
+    }
+}
+
 // ---- symmetric RTP and the peer's liveness -----------------------------------------
 
 // One call and the sockets around it: P the peer's described port (and its
