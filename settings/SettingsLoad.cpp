@@ -28,3 +28,19 @@ int SettingsNumber(const std::string& strValue)
         nValue = -nValue;
     return nValue > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(nValue);
 }
+
+void RemoveSettingsElements(CXmlDoc& doc, const char* pszElement, const char* pszAttribute,
+                            const std::string& strValue)
+{
+    for (bool bRemoved = true; bRemoved;) {
+        bRemoved = false;
+        doc.RewindElements();
+        doc.FindElement(nullptr);
+        while (doc.FindChildElement(pszElement))
+            if (doc.ChildAttribute(pszAttribute) == strValue) {
+                doc.RemoveChildElement();
+                bRemoved = true;
+                break;
+            }
+    }
+}

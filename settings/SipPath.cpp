@@ -46,17 +46,7 @@ bool SaveSipPath(CXmlDoc& doc, const std::string& strDomain, const std::string& 
     if (!LoadSettingsFile(doc, pszPath))
         return false;
     // Every element of the domain goes; the new one is appended after the last child.
-    for (bool bRemoved = true; bRemoved;) {
-        bRemoved = false;
-        doc.RewindElements();
-        doc.FindElement(nullptr);
-        while (doc.FindChildElement(kElement))
-            if (doc.ChildAttribute("domain") == strDomain) {
-                doc.RemoveChildElement();
-                bRemoved = true;
-                break;
-            }
-    }
+    RemoveSettingsElements(doc, kElement, "domain", strDomain);
     if (!strWanted.empty()) {
         doc.RewindElements();
         doc.FindElement(nullptr);

@@ -48,17 +48,7 @@ bool SaveWindowPos(CXmlDoc& doc, const std::string& strName, int x, int y, const
     if (!LoadSettingsFile(doc, pszPath))
         return false;
     // Every element of the window goes; the new one is appended after the last child.
-    for (bool bRemoved = true; bRemoved;) {
-        bRemoved = false;
-        doc.RewindElements();
-        doc.FindElement(nullptr);
-        while (doc.FindChildElement(kElement))
-            if (doc.ChildAttribute("name") == strName) {
-                doc.RemoveChildElement();
-                bRemoved = true;
-                break;
-            }
-    }
+    RemoveSettingsElements(doc, kElement, "name", strName);
     doc.RewindElements();
     doc.FindElement(nullptr);
     doc.EnterElement();
